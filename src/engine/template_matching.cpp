@@ -1,0 +1,10 @@
+// Placeholder until this part of the engine is written; it only lets the tree build.
+#include "engine/template_tracker.hpp"
+
+#include <stdexcept>
+
+namespace molvane {
+
+TemplateResult TemplateTracker::measureTemplate(const cv::Mat&, const cv::Mat&, const cv::Rect&, int, double) { return {}; }
+
+}  // namespace molvane

@@ -1,0 +1,93 @@
+// The small records every engine step produces or consumes: the candidate of an image
+// measurement, the pending model update, the step result and the per-target result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace molvane {
+
+enum TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
+
+// What every image measurement returns. A measurement that finds nothing leaves `found`
+// false; its other fields are then meaningless.
+struct Measurement {
+    cv::Rect box;
+    cv::Point2f center;
+    double targetScore = 0.0;
+    double candidateScore = 0.0;
+    double confidence = 0.0;
+    const char* reason = "";
+    double peakPsr = 0.0;
+    double peakAmbiguity = 1.0;
+    bool hasPeakStats = false;
+    double correlationPsr = 0.0;
+    bool flag = false;
+    bool found = false;
+};
+
+// The model update an applied measurement asks for; it runs when the step is committed.
+struct LearningRecord {
+    bool present = false;
+    bool appearanceAllowed = false;
+    bool reacquired = false;
+    bool confirmed = false;
+    bool positionUpdated = false;
+    double confidence = 0.0;
+    double peakRatio = 0.0;
+    cv::Point2f center;
+    cv::Point2f displacement;
+    cv::Point2f velocity;
+    bool hasGeometry = false;
+    cv::Rect2f geometryBox;
+    double geometryConfidence = 0.0;
+    const char* source = "";
+
+    void clear() { *this = LearningRecord(); }
+};
+
+struct TrackStep {
+    int32_t targetId = 1;
+    int32_t state = kLost;
+    float x = 0.f, y = 0.f, w = 0.f, h = 0.f;
+    float cx = 0.f, cy = 0.f;
+    float vx = 0.f, vy = 0.f;
+    float speed = 0.f;
+    int32_t age = 0;
+    int32_t hits = 0;
+    int32_t misses = 0;
+};
+
+// One target's result for one frame, as Python sees it (the frame reference is kept by
+// the binding next to this record).
+struct TrackResult {
+    int32_t frame = 0;
+    bool lost = true;
+    int32_t id = 0;
+    std::string state = "lost";
+    float cx = 0.f, cy = 0.f;
+    float bbox_x = 0.f, bbox_y = 0.f, bbox_w = 0.f, bbox_h = 0.f;
+    int32_t hits = 0;
+    int32_t misses = 0;
+    float target_score = 0.f;
+    float target_candidate_score = 0.f;
+    float confidence = 0.f;
+    float speed = 0.f;
+    std::string reason;
+    bool suppressed = false;
+    int32_t suppressed_by_id = 0;
+    float anchor_appearance = 0.f;
+    bool interacting = false;
+    bool model_learning_suppressed = false;
+    bool geometry_update_suppressed = false;
+    bool geometry_ownership_constrained = false;
+    float geometry_confidence = 0.f;
+    bool prediction_only = false;
+};
+
+// "confirmed", "lost", "tentative", or "unknown" for any other value.
+const char* stateName(int32_t state);
+
+}  // namespace molvane
