@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -11,42 +10,9 @@
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
 #include "engine/track_records.hpp"
+#include "multi/arbitration.hpp"
 
 namespace molvane {
-
-// Fixed arbitration tuning; no profile changes it.
-struct MultiTargetSettings {
-    double interaction_min_iou = 0.4;
-    double interaction_max_distance = 18.0;
-    double interaction_size_factor = 1.25;
-    int32_t interaction_hold_frames = 3;
-    double cluster_min_iou = 0.65;
-    double cluster_size_factor = 0.35;
-    double ambiguity_min_score_margin = 0.12;
-    double appearance_weight = 0.65;
-    double min_owner_appearance = 0.45;
-    double min_appearance_margin = 0.1;
-    bool ownership_cell_enabled = true;
-    double ownership_cell_gap = 1.0;
-    double ownership_cell_min_fraction = 0.45;
-    double max_aspect_change = 1.35;
-    double cluster_max_distance = 18.0;
-    int32_t unobserved_prediction_max_misses = 30;
-};
-
-struct TargetSlot {
-    int32_t id = 0;
-    std::unique_ptr<TemplateTracker> engine;
-    bool hasSnapshot = false;
-    TrackStep snapshot;
-    cv::Size initialSize;
-    cv::Point2f observedCenter;
-    cv::Point2f motionCenter;
-    cv::Point2f motionVelocity;
-    cv::Point2f motionSize;  // (w, h)
-    int32_t lastState = kTentative;
-    int32_t interactionHold = 0;
-};
 
 class MultiTracker {
 public:
@@ -64,9 +30,32 @@ public:
     const std::vector<TargetSlot>& targets() const { return targets_; }
 
 private:
+    void buildOutcome(std::size_t i);
+    void takeStep(std::size_t i, const TrackStep& step);
+    void arbitrate();
+    void markPrediction(std::size_t i, const char* reason, int frameW, int frameH);
+    void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
+    void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
+    void keepBook(std::size_t i);
+    TrackResult toResult(std::size_t i) const;
+
     TrackerParams config_;
     MultiTargetSettings settings_;
     std::vector<TargetSlot> targets_;
+
+    // Per-update working data, one entry per slot, kept between updates so that a frame
+    // allocates nothing once they have grown.
+    std::vector<cv::Point2f> predictedCenters_;
+    std::vector<cv::Rect2f> predictedBoxes_;
+    std::vector<TemplateTrackerProposal> proposals_;
+    std::vector<cv::Point2f> measuredCenters_;
+    std::vector<TargetOutcome> outcomes_;
+    std::vector<OwnershipDecision> decisions_;
+    std::vector<MeasurementProximity> proximity_;
+    std::vector<unsigned char> interactionMarks_;
+    std::vector<cv::Point2f> neighbours_;
+    std::vector<cv::Rect2f> blocked_;
+    AssociationScratch association_;
 };
 
 }  // namespace molvane
