@@ -11,6 +11,19 @@
 
 namespace molvane {
 
+// Peak of one correlation response and the statistics around it.
+struct CorrelationPeak {
+    cv::Point peak;          // integer peak cell (column, row)
+    float value = 0.f;       // response at the peak
+    cv::Point2f offset;      // sub-pixel refinement added to the peak cell, each in [-1, 1]
+    cv::Point2f displacement;  // peak position as a signed shift in (-S/2, S/2]
+    double psr = 0.0;        // peak-to-sidelobe ratio outside an 11 x 11 window
+    double sidelobeRatio = 0.0;  // strongest response outside a 29 x 29 window / peak
+};
+
+// Analyses a square CV_32F response whose zero shift sits at cell (0, 0).
+CorrelationPeak analyseCorrelationPeak(const cv::Mat& response);
+
 class Correlator {
 public:
     // Throws std::invalid_argument unless searchSize is a power of two >= 4.
@@ -26,12 +39,22 @@ public:
     // Online update with rate eta in [0, 1] (the caller clamps it).
     void update(const cv::Mat& values, float rate);
 
+    const cv::Mat& filter() const { return filter_; }
+    const cv::Mat& numerator() const { return numerator_; }
+    const cv::Mat& denominator() const { return denominator_; }
+    const cv::Mat& window() const { return window_; }
+    const cv::Mat& target() const { return target_; }
+    const cv::Mat& response() const { return response_; }
+
 private:
     friend class CorrelatorBank;
+
+    void rebuildFilter();
 
     int searchSize_;
     int targetSize_;
     bool trained_ = false;
+    float lambda_ = 0.0001f;
     cv::Mat filter_;       // CV_32FC2, already conjugated
     cv::Mat numerator_;    // CV_32FC2
     cv::Mat denominator_;  // CV_32F
@@ -69,6 +92,7 @@ public:
     std::size_t selectedIndex() const { return selectedIndex_; }
     Correlator& filter(std::size_t i) { return *filters_.at(i); }
     const Correlator& filter(std::size_t i) const { return *filters_.at(i); }
+    const std::vector<cv::Mat>& samples() const { return samples_; }
 
 private:
     int searchSize_ = 0;
@@ -81,6 +105,7 @@ private:
     cv::Mat patchFloat_;
     std::vector<cv::Mat> samples_;
     std::vector<const cv::Mat*> samplePointers_;
+    std::vector<cv::Point2f> sampleOffsets_;  // where each sample was cut, relative to the centre
 };
 
 }  // namespace molvane
