@@ -1,16 +1,770 @@
-// Placeholder until this part of the engine is written; it only lets the tree build.
+// The engine's lifecycle: seeding, the two-phase propose/commit cycle, coasting, and the
+// small state rules (prediction, display smoothing, gating, acceptance) the cues share.
 #include "engine/template_tracker.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
 #include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+#include "engine/geometry.hpp"
+#include "engine/reasons.hpp"
 
 namespace molvane {
 
-TemplateTracker::TemplateTracker(const TrackerParams& params) : config_(params), identity_(0) {}
-void TemplateTracker::initialize(const cv::Mat&, const cv::Mat&, const cv::Rect&) { throw std::runtime_error("tracking engine not built yet"); }
-TemplateTrackerProposal TemplateTracker::propose(const cv::Mat&, const cv::Mat&, const std::vector<cv::Rect2f>&, const std::optional<cv::Size2f>&, double, bool) { throw std::runtime_error("tracking engine not built yet"); }
-TrackStep TemplateTracker::commit(const TemplateTrackerProposal&, const cv::Mat&, const cv::Mat&, bool, bool, const OwnedGeometry&, bool) { throw std::runtime_error("tracking engine not built yet"); }
-TrackStep TemplateTracker::coast(const cv::Mat&, const char*, double) { throw std::runtime_error("tracking engine not built yet"); }
-TrackStep TemplateTracker::update(const cv::Mat&, const cv::Mat&, double) { throw std::runtime_error("tracking engine not built yet"); }
-const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const { if (!impl_) throw std::logic_error("invalid template tracker proposal"); return *impl_; }
+namespace {
+
+std::atomic<std::uint64_t> gNextIdentity{0};
+
+// Longest interval a single step may extrapolate over. Callers may hand in any finite
+// interval (a paused stream, a clock jump); beyond this bound a prediction means nothing
+// and float centre arithmetic would eventually overflow, so longer intervals count as this.
+constexpr double kMaxMotionInterval = 10.0;
+
+double boundedInterval(double dtSeconds) { return std::min(dtSeconds, kMaxMotionInterval); }
+
+// Counters saturate instead of overflowing on endless streams.
+void increment(int& counter) {
+    if (counter < INT_MAX) ++counter;
+}
+
+int32_t saturatedSum(int a, int b) {
+    const long long s = static_cast<long long>(a) + b;
+    return static_cast<int32_t>(std::clamp<long long>(s, INT32_MIN, INT32_MAX));
+}
+
+float narrow(double v) {
+    constexpr double kLimit = 3.0e38;
+    if (std::isnan(v)) return 0.f;
+    return static_cast<float>(std::clamp(v, -kLimit, kLimit));
+}
+
+// Contrast polarity of the clipped seed box against a ring of surrounding sky.
+int seedPolarity(const cv::Mat& grey, const cv::Rect& cb) {
+    const long long m = std::max(8L, std::lround(std::max(cb.width, cb.height) * 0.45));
+    const cv::Rect win = growAndClip(cb, m, grey.cols, grey.rows);
+    if (win.empty()) return 0;
+    cv::Mat mask(win.size(), CV_8U, cv::Scalar(255));
+    mask(cv::Rect(cb.x - win.x, cb.y - win.y, cb.width, cb.height)).setTo(0);
+    const long long n = cv::countNonZero(mask);
+    const long long area = static_cast<long long>(win.width) * win.height;
+    const bool usable = area <= 135 ? n >= 16 : n >= area / 8;
+    if (!usable) return 0;
+    const double bg = cv::mean(grey(win), mask)[0];
+    double lo = 0.0, hi = 0.0;
+    cv::minMaxLoc(grey(cb), &lo, &hi);
+    const double bright = hi - bg;
+    const double dark = bg - lo;
+    if (std::max(bright, dark) < 12.0) return 0;
+    return dark < bright ? 1 : -1;
+}
+
+const char* const kReasonVocabulary[] = {
+    reason::kInit, reason::kCorrelation, reason::kMotion, reason::kTemplate,
+    reason::kCorrelationForegroundBox, reason::kCorrelationGuarded, reason::kBoundary, reason::kForeground,
+    reason::kContrast, reason::kSkyReacquire, reason::kReacquireWide, reason::kReacquireFull,
+    reason::kLostLowTemplate, reason::kLostLowTemplatePsr, reason::kLostAmbiguousTemplate,
+    reason::kLostSearchSmall, reason::kLostSpeedGate, reason::kLostLowConfidence, reason::kLostOwnedRegion,
+    reason::kLostSkySearch, reason::kLostConfirming, reason::kCoastAmbiguousOwner, reason::kCoastOwnedByOther,
+    reason::kCoastWeakReacquire, reason::kPredictionAmbiguousOwner, reason::kPredictionOwnedByOther,
+    reason::kPredictionWeakReacquire, reason::kPredictionUnobserved,
+};
+
+// The engine keeps reason pointers for its whole life, so a caller's string is swapped
+// for the static one with the same text.
+const char* canonicalReason(const char* r) {
+    for (const char* known : kReasonVocabulary) {
+        if (reason::same(known, r)) return known;
+    }
+    return nullptr;
+}
+
+cv::Rect2f toRect2f(const cv::Rect& r) {
+    return {static_cast<float>(r.x), static_cast<float>(r.y), static_cast<float>(r.width),
+            static_cast<float>(r.height)};
+}
+
+}  // namespace
+
+const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
+    if (!impl_) throw std::logic_error("invalid template tracker proposal");
+    return *impl_;
+}
+
+TemplateTracker::TemplateTracker(const TrackerParams& params)
+    : config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
+    morphKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
+    state_.reason = reason::kInit;
+}
+
+// ---------------------------------------------------------------------------------------
+// Seeding
+
+void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& seed) {
+    const int W = grey.cols;
+    const int H = grey.rows;
+    // 64-bit clip: x + w of a caller's box may not fit an int.
+    const cv::Rect cb = clipToFrame(seed.x, seed.y, seed.width, seed.height, W, H);
+    if (cb.width < 1 || cb.height < 1) throw std::invalid_argument("target bbox is outside the frame");
+
+    const int oldPolarity = polarity_;
+    const bool oldExtended = extendedTarget_;
+    polarity_ = seedPolarity(grey, cb);
+    extendedTarget_ = static_cast<double>(cb.width) * cb.height >= config_.extended_target_min_area;
+
+    cv::Rect box = cb;
+    cv::Point2f center = rectCenter(cb);
+    try {
+        if (!config_.correlation_enabled) {
+            if (!extendedTarget_) {
+                const Measurement fg = measureForeground(frame, grey, cb, center);
+                if (fg.found) {
+                    center = fg.center;
+                    box = boxFromCenter(center.x, center.y, cb.width, cb.height, W, H);
+                }
+            } else {
+                const int s = std::max(cb.width, cb.height);
+                const long long margin = std::max(12L, std::lround(s * 0.35));
+                const cv::Rect window = growAndClip(cb, margin, W, H);
+                const double radius = s < 13 ? 12.0 : static_cast<double>(s);
+                const Measurement b =
+                    measureBoundary(frame, grey, window, cb.size(), radius, 0.0, center, false);
+                if (b.found && !b.box.empty()) {
+                    box = b.box;
+                    center = b.center;
+                }
+            }
+        }
+        // Training validates its arguments before touching the bank, so a refusal here
+        // leaves every image model as it was.
+        if (config_.correlation_enabled) {
+            correlators_.train(grey, box, config_.correlation_search_size);
+        } else {
+            correlators_.clear();
+        }
+    } catch (...) {
+        polarity_ = oldPolarity;
+        extendedTarget_ = oldExtended;
+        throw;
+    }
+
+    seedSize_ = box.size();
+
+    grey(box).copyTo(template_);
+    // A one-pixel side has no half-size version; the coarse search is skipped for such
+    // (tiny) templates anyway.
+    if (template_.cols >= 2 && template_.rows >= 2) {
+        cv::resize(template_, halfTemplate_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    } else {
+        halfTemplate_.release();
+    }
+    template_.copyTo(anchorTemplate_);
+
+    if (frame.channels() >= 3) {
+        frame(box).copyTo(colourPatch_);
+        const int longest = std::max(colourPatch_.cols, colourPatch_.rows);
+        if (longest > 32) {
+            const double f = 32.0 / longest;
+            const int nw = static_cast<int>(std::lround(colourPatch_.cols * f));
+            const int nh = static_cast<int>(std::lround(colourPatch_.rows * f));
+            cv::Mat resized;
+            if (nw >= 1 && nh >= 1) {
+                cv::resize(colourPatch_, resized, cv::Size(), f, f, cv::INTER_AREA);
+            } else {
+                // A sliver would round to zero pixels on its short side.
+                cv::resize(colourPatch_, resized, cv::Size(std::max(nw, 1), std::max(nh, 1)), 0, 0,
+                           cv::INTER_AREA);
+            }
+            colourPatch_ = resized;
+        }
+        colourPatch_.copyTo(anchorColourPatch_);
+        cv::cvtColor(colourPatch_, labPatch_, cv::COLOR_BGR2Lab);
+        cv::split(labPatch_, labChannels_);
+    } else {
+        colourPatch_.release();
+        anchorColourPatch_.release();
+        labPatch_.release();
+        labChannels_.clear();
+    }
+
+    grey.copyTo(previousFrame_);
+
+    initialized_ = true;
+    state_.box = box;
+    state_.center = center;
+    state_.displaySize = {static_cast<float>(box.width), static_cast<float>(box.height)};
+    state_.displayCenter = center;
+    state_.displayTopLeft = {static_cast<float>(box.x), static_cast<float>(box.y)};
+    state_.velocity = {0.f, 0.f};
+    state_.displacement = {0.f, 0.f};
+    state_.hits = 1;
+    state_.misses = 0;
+    state_.confirmCount = 0;
+    state_.assistCooldown = 0;
+    state_.targetScore = 1.0;
+    state_.candidateScore = 0.0;
+    state_.confidence = 1.0;
+    state_.reason = reason::kInit;
+    learning_.clear();
+    ++generation_;
+}
+
+// ---------------------------------------------------------------------------------------
+// Small state rules
+
+void TemplateTracker::predict(double dtSeconds, int frameW, int frameH) {
+    const double dtc = effectiveInterval(boundedInterval(dtSeconds));
+    state_.center.x = narrow(state_.center.x + static_cast<double>(state_.velocity.x) * dtc);
+    state_.center.y = narrow(state_.center.y + static_cast<double>(state_.velocity.y) * dtc);
+    state_.velocity.x = narrow(state_.velocity.x * config_.velocity_decay);
+    state_.velocity.y = narrow(state_.velocity.y * config_.velocity_decay);
+    state_.displacement.x = narrow(state_.velocity.x * dtc);
+    state_.displacement.y = narrow(state_.velocity.y * dtc);
+    state_.box = boxFromCenter(state_.center.x, state_.center.y, state_.box.width, state_.box.height, frameW,
+                               frameH);
+}
+
+void TemplateTracker::smoothDisplay() {
+    const cv::Point2f d = state_.center - state_.displayCenter;
+    if (std::fabs(d.x) > 0.5f || std::fabs(d.y) > 0.5f) state_.displayCenter += 0.85f * d;
+    const cv::Point2f s =
+        cv::Point2f(static_cast<float>(state_.box.width), static_cast<float>(state_.box.height)) -
+        state_.displaySize;
+    if (std::fabs(s.x) > 0.5f || std::fabs(s.y) > 0.5f) state_.displaySize += 0.85f * s;
+    state_.displayTopLeft = state_.displayCenter - 0.5f * state_.displaySize;
+}
+
+TrackStep TemplateTracker::makeStep(int32_t state) const {
+    TrackStep step;
+    step.targetId = 1;
+    step.state = state;
+    step.x = state_.displayTopLeft.x;
+    step.y = state_.displayTopLeft.y;
+    step.w = state_.displaySize.x;
+    step.h = state_.displaySize.y;
+    step.cx = state_.displayCenter.x;
+    step.cy = state_.displayCenter.y;
+    step.vx = state_.velocity.x;
+    step.vy = state_.velocity.y;
+    step.speed = std::sqrt(step.vx * step.vx + step.vy * step.vy);
+    step.hits = state_.hits;
+    step.misses = state_.misses;
+    step.age = saturatedSum(state_.hits, state_.misses);
+    return step;
+}
+
+TrackStep TemplateTracker::lostStep(const char* why, double dtSeconds, int frameW, int frameH) {
+    state_.confirmCount = 0;
+    predict(dtSeconds, frameW, frameH);
+    increment(state_.misses);
+    state_.candidateScore = 0.0;
+    state_.confidence = 0.0;
+    state_.reason = why;
+    smoothDisplay();
+    return makeStep(kLost);
+}
+
+bool TemplateTracker::isBlocked(const Measurement& m) const {
+    const double bx = m.box.x, by = m.box.y, bw = m.box.width, bh = m.box.height;
+    for (const cv::Rect2f& r : blockedRegions_) {
+        if (!(r.width > 0.f) || !(r.height > 0.f)) continue;
+        const double ix0 = std::max<double>(bx, r.x);
+        const double iy0 = std::max<double>(by, r.y);
+        const double ix1 = std::min<double>(bx + bw, static_cast<double>(r.x) + r.width);
+        const double iy1 = std::min<double>(by + bh, static_cast<double>(r.y) + r.height);
+        const double inter = (ix1 > ix0 && iy1 > iy0) ? (ix1 - ix0) * (iy1 - iy0) : 0.0;
+        const double uni = static_cast<double>(r.width) * r.height + bw * bh - inter;
+        if (uni > 0.0 && inter / uni >= 0.2) return true;
+        const double limit = std::max(10.0, 0.75 * std::min(r.width, r.height));
+        if (distance(m.center, rectCenter(r)) <= limit) return true;
+    }
+    return false;
+}
+
+bool TemplateTracker::isAcceptable(const Measurement& m) const {
+    if (m.hasPeakStats &&
+        !(m.peakPsr >= config_.template_min_psr && m.peakAmbiguity <= config_.template_max_ambiguity)) {
+        return false;
+    }
+    double t = config_.min_confidence;
+    const long long area = static_cast<long long>(state_.box.width) * state_.box.height;
+    if (reason::same(m.reason, reason::kMotion) && area <= 100) {
+        // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
+        t = std::max(t, 0.68);
+        if (m.targetScore < 0.5) t = std::max(t, 0.70);
+        if (m.targetScore < 0.4) t = std::max(t, 0.75);
+        if (state_.confirmCount > 0) t = std::max(t, 0.76);
+    }
+    return m.confidence >= t;
+}
+
+// ---------------------------------------------------------------------------------------
+// Applying an observation
+
+TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                  double dtSeconds) {
+    if (state_.confirmCount < 1) {
+        applyMeasurement(frame, grey, m, false, true, dtSeconds);
+        state_.misses = 0;
+        increment(state_.hits);
+        smoothDisplay();
+        return makeStep(kConfirmed);
+    }
+    increment(state_.confirmCount);
+    const bool done =
+        config_.reacquire_confirm_frames > 1 ? state_.confirmCount >= config_.reacquire_confirm_frames : true;
+    applyMeasurement(frame, grey, m, true, done, dtSeconds);
+    state_.misses = 0;
+    increment(state_.hits);
+    if (done) state_.confirmCount = 0;
+    smoothDisplay();
+    return makeStep(done ? kConfirmed : kTentative);
+}
+
+void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                       bool reacquired, bool confirmed, double dtSeconds) {
+    const int W = grey.cols;
+    const int H = grey.rows;
+    const double dtc = effectiveInterval(boundedInterval(dtSeconds));
+    const EngineMotionState old = state_;
+    const cv::Point2f p(narrow(old.center.x + static_cast<double>(old.velocity.x) * dtc),
+                        narrow(old.center.y + static_cast<double>(old.velocity.y) * dtc));
+
+    // Correlation-plus-foreground assist and the correlation distance guard.
+    const bool adaptive = config_.adaptive_box;
+    const bool isCorrelation = reason::same(m.reason, reason::kCorrelation);
+    bool eligible = true;
+    if (state_.assistCooldown >= 1) {
+        --state_.assistCooldown;
+        eligible = state_.assistCooldown == 0;
+    }
+    std::optional<Measurement> assisted;
+    if (adaptive && eligible && isCorrelation && m.correlationPsr >= config_.foreground_box_min_psr &&
+        m.confidence >= config_.min_confidence) {
+        state_.assistCooldown = std::max(0, config_.foreground_box_interval);
+        assisted = searchForegroundBox(frame, grey, m, p, multiTarget_);
+    }
+    const bool guardActive = adaptive && isCorrelation && !reacquired;
+
+    const double a = std::clamp(config_.velocity_gain, 0.0, 1.0);
+    const double gate =
+        std::max(6.0, std::max(old.box.width, old.box.height) * std::max(config_.correlation_gate_factor, 0.0));
+    const double d = distance(m.center, p);
+
+    bool guarded = false;
+    bool positionUpdated = true;
+    if (guardActive && d > gate && !assisted) {
+        guarded = true;
+        positionUpdated = false;
+        confirmed = false;
+        state_.center = p;
+        state_.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (p.x - old.center.x) / dtc);
+        state_.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (p.y - old.center.y) / dtc);
+    } else if (reacquired) {
+        state_.center = assisted ? assisted->center : m.center;
+        state_.velocity = {0.f, 0.f};
+    } else {
+        const cv::Point2f q = assisted ? assisted->center : m.center;
+        state_.center = q;
+        state_.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (static_cast<double>(q.x) - old.center.x) / dtc);
+        state_.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (static_cast<double>(q.y) - old.center.y) / dtc);
+    }
+    state_.displacement.x = narrow(state_.velocity.x * dtc);
+    state_.displacement.y = narrow(state_.velocity.y * dtc);
+
+    // Candidate geometry.
+    cv::Rect candidate;
+    if (assisted) {
+        candidate = assisted->box;
+    } else if (m.confidence < config_.geometry_min_confidence || guarded) {
+        candidate = boxFromCenter(state_.center.x, state_.center.y, old.box.width, old.box.height, W, H);
+    } else {
+        candidate = m.box;
+    }
+
+    // Size limits: relative to the seed, and at most one size step per update.
+    const cv::Rect measured = clipToFrame(candidate.x, candidate.y, candidate.width, candidate.height, W, H);
+    cv::Size measuredSize = measured.size();
+    if (measured.empty()) {
+        measuredSize = (old.box.width > 0 && old.box.height > 0) ? old.box.size() : seedSize_;
+    }
+    const double minScale = std::max(config_.min_size_scale, 0.05);
+    double maxScale = std::max(config_.max_size_scale, config_.min_size_scale);
+    const long long seedArea = static_cast<long long>(seedSize_.width) * seedSize_.height;
+    if (seedArea <= 150) {
+        maxScale = std::max(maxScale, 12.0);
+    } else if (seedArea <= 1200) {
+        maxScale = std::max(maxScale, 5.0);
+    }
+    maxScale = std::max(maxScale, minScale);
+    const double step = std::max(config_.max_size_step, 1.0);
+    const bool freeStep = reacquired && referenceSize_.has_value();
+    auto limitAxis = [&](int seed, int oldSize, int measuredValue, int frameSize) {
+        const double s = std::max(seed, 1);
+        double lo = std::max(1.0, std::floor(s * minScale));
+        double hi = std::max(lo, std::ceil(s * maxScale));
+        if (!freeStep && oldSize > 0 && step > 1.0) {
+            lo = std::max(lo, std::floor(oldSize / step));
+            hi = std::min(hi, std::ceil(oldSize * step));
+        }
+        hi = std::min(hi, static_cast<double>(frameSize));
+        hi = std::max(hi, lo);
+        const double v = std::clamp(static_cast<double>(std::max(measuredValue, 1)), lo, hi);
+        // The box never exceeds the frame, so clamping here keeps the int conversion defined.
+        return static_cast<int>(std::clamp(v, 1.0, static_cast<double>(std::max(frameSize, 1))));
+    };
+    const int newW = limitAxis(seedSize_.width, old.box.width, measuredSize.width, W);
+    const int newH = limitAxis(seedSize_.height, old.box.height, measuredSize.height, H);
+    state_.box = boxFromCenter(state_.center.x, state_.center.y, newW, newH, W, H);
+
+    if (reacquired) {
+        state_.displaySize = {static_cast<float>(state_.box.width), static_cast<float>(state_.box.height)};
+        state_.displayCenter = state_.center;
+        state_.displayTopLeft = {static_cast<float>(state_.box.x), static_cast<float>(state_.box.y)};
+    }
+
+    state_.targetScore = m.targetScore;
+    state_.candidateScore = m.candidateScore;
+    state_.confidence = m.confidence;
+    if (assisted) {
+        state_.reason = reason::kCorrelationForegroundBox;
+    } else if (guarded) {
+        state_.reason = reason::kCorrelationGuarded;
+    } else {
+        state_.reason = m.reason;
+    }
+
+    LearningRecord& rec = learning_;
+    rec.clear();
+    rec.present = true;
+    rec.appearanceAllowed = confirmed && m.confidence >= config_.learn_min_confidence;
+    rec.reacquired = reacquired;
+    rec.confirmed = confirmed;
+    rec.positionUpdated = positionUpdated;
+    rec.confidence = m.confidence;
+    rec.peakRatio = m.correlationPsr;
+    rec.center = guarded ? p : m.center;
+    rec.displacement = state_.displacement;
+    rec.velocity = state_.velocity;
+    const bool cueGeometry = reason::same(m.reason, reason::kMotion) || reason::same(m.reason, reason::kForeground) ||
+                             reason::same(m.reason, reason::kBoundary) ||
+                             reason::same(m.reason, reason::kContrast) || reason::same(m.reason, reason::kTemplate);
+    if (cueGeometry && config_.cue_geometry_update && m.confidence >= config_.geometry_min_confidence && !guarded) {
+        rec.hasGeometry = true;
+        rec.geometryBox = assisted ? toRect2f(assisted->box) : toRect2f(m.box);
+        rec.geometryConfidence = assisted ? assisted->confidence : m.confidence;
+    } else if (assisted) {
+        rec.hasGeometry = true;
+        rec.geometryBox = toRect2f(assisted->box);
+        rec.geometryConfidence = assisted->confidence;
+    }
+    rec.source = m.reason;
+
+    // Outside a proposal nothing is deferred: the models learn at once.
+    if (!proposalActive_) applyLearning(frame, grey, learning_);
+}
+
+// ---------------------------------------------------------------------------------------
+// Proposal
+
+TemplateTrackerProposal TemplateTracker::propose(const cv::Mat& frame, const cv::Mat& grey,
+                                                 const std::vector<cv::Rect2f>& blockedRegions,
+                                                 const std::optional<cv::Size2f>& referenceSize,
+                                                 double dtSeconds, bool multiTarget) {
+    if (!initialized_) throw std::logic_error("template tracker proposal requested before initialize");
+    if (proposalActive_) throw std::logic_error("nested template tracker proposal is not supported");
+
+    const EngineMotionState snapshot = state_;
+    learning_.clear();
+    referenceSize_ = referenceSize;
+    multiTarget_ = multiTarget;
+    proposalActive_ = true;
+
+    std::shared_ptr<TemplateTrackerProposal::Impl> impl;
+    try {
+        if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
+        if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
+        const double dt = boundedInterval(dtSeconds);
+        blockedRegions_.assign(blockedRegions.begin(), blockedRegions.end());
+
+        const bool lostMode =
+            config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
+        const TrackStep step = lostMode ? lostSearch(frame, grey, dt) : trackingPipeline(frame, grey, dt);
+
+        proposalActive_ = false;
+
+        // Reuse the previous handle's state when nobody else holds it any more.
+        if (spareProposal_ && spareProposal_.use_count() == 1) {
+            impl = spareProposal_;
+        } else {
+            impl = std::make_shared<TemplateTrackerProposal::Impl>();
+            spareProposal_ = impl;
+        }
+        TemplateTrackerProposal::Impl& out = *impl;
+        const int W = grey.cols;
+        const int H = grey.rows;
+        const float dtc = static_cast<float>(effectiveInterval(dt));
+        out.step = step;
+        out.after = state_;
+        out.learning = learning_;
+        out.owner = identity_;
+        out.generation = generation_;
+        out.targetScore = state_.targetScore;
+        out.candidateScore = state_.candidateScore;
+        out.confidence = state_.confidence;
+        out.predictedCenter = {narrow(snapshot.center.x + static_cast<double>(snapshot.velocity.x) * dtc),
+                               narrow(snapshot.center.y + static_cast<double>(snapshot.velocity.y) * dtc)};
+        out.predictedBox = toRect2f(boxFromCenter(out.predictedCenter.x, out.predictedCenter.y,
+                                                  snapshot.box.width, snapshot.box.height, W, H));
+        out.center = learning_.present ? learning_.center : state_.center;
+        const cv::Rect atCenter =
+            boxFromCenter(out.center.x, out.center.y, snapshot.box.width, snapshot.box.height, W, H);
+        out.box = toRect2f(atCenter);
+        out.anchorAppearance = 0.0;
+        if (step.state != kLost && !atCenter.empty() && !anchorTemplate_.empty()) {
+            out.anchorAppearance = anchorSimilarity(grey, atCenter);
+        }
+        out.hasGeometry = learning_.hasGeometry;
+        out.geometryBox = learning_.geometryBox;
+        out.geometryConfidence = learning_.geometryConfidence;
+        out.reason = state_.reason;
+    } catch (...) {
+        proposalActive_ = false;
+        referenceSize_.reset();
+        multiTarget_ = false;
+        state_ = snapshot;
+        learning_.clear();
+        throw;
+    }
+
+    state_ = snapshot;
+    learning_.clear();
+    referenceSize_.reset();
+    multiTarget_ = false;
+    return TemplateTrackerProposal(std::move(impl));
+}
+
+TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
+    const int W = grey.cols;
+    const int H = grey.rows;
+    const Measurement m = searchSky(frame, grey, dt);
+    if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score) {
+        increment(state_.confirmCount);
+        // A single sky find is never trusted on its own.
+        if (state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
+            state_.confirmCount = 0;
+            applyMeasurement(frame, grey, m, true, true, dt);
+            state_.misses = 0;
+            increment(state_.hits);
+            smoothDisplay();
+            return makeStep(kConfirmed);
+        }
+        predict(dt, W, H);
+        increment(state_.misses);
+        state_.reason = reason::kLostConfirming;
+        smoothDisplay();
+        return makeStep(kLost);
+    }
+    state_.confirmCount = 0;
+    predict(dt, W, H);
+    increment(state_.misses);
+    state_.candidateScore = 0.0;
+    state_.confidence = 0.0;
+    state_.reason = reason::kLostSkySearch;
+    smoothDisplay();
+    return makeStep(kLost);
+}
+
+TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
+    const int W = grey.cols;
+    const int H = grey.rows;
+    const int w = state_.box.width;
+    const int h = state_.box.height;
+    const double dtc = effectiveInterval(dt);
+    const double speed = std::hypot(static_cast<double>(state_.velocity.x), static_cast<double>(state_.velocity.y));
+    const double grow = std::min(speed * dtc * 2.5, 1.0e9);
+    const long long searchRadius64 = std::min<long long>(
+        config_.max_search_radius, std::max<long long>(60, std::llround(grow) + 40));
+    const int searchRadius = static_cast<int>(std::max<long long>(searchRadius64, INT_MIN));
+
+    const float pcx = narrow(state_.center.x + static_cast<double>(state_.velocity.x) * dtc);
+    const float pcy = narrow(state_.center.y + static_cast<double>(state_.velocity.y) * dtc);
+    const cv::Rect predictedBox = boxFromCenter(pcx, pcy, w, h, W, H);
+    const cv::Point2f pc = rectCenter(predictedBox);
+    const double gate = speedGateRadius(dt, config_.max_speed, config_.min_gate_radius);
+    auto usable = [&](const Measurement& m) { return m.found && !isBlocked(m) && isAcceptable(m); };
+
+    // 1. Correlation filter.
+    if (config_.correlation_enabled) {
+        const CorrelationResult r = correlators_.detect(grey, pc);
+        if (r.found && r.psr >= config_.correlation_min_psr && r.sidelobeRatio <= config_.correlation_max_peak_ratio &&
+            distance(r.center, state_.center) <= gate) {
+            const double c = std::clamp(r.psr / 10.0, 0.0, 1.0);
+            Measurement m;
+            m.box = boxFromCenter(r.center.x, r.center.y, w, h, W, H);
+            m.center = r.center;
+            m.targetScore = c;
+            m.candidateScore = 1.0 - c;
+            m.confidence = c;
+            m.reason = reason::kCorrelation;
+            m.correlationPsr = r.psr;
+            m.found = true;
+            const bool tooFar =
+                config_.adaptive_box &&
+                distance(r.center, pc) >
+                    std::max(6.0, std::max(w, h) * std::max(config_.correlation_gate_factor, 0.0));
+            if (!isBlocked(m) && isAcceptable(m) && !tooFar) return accept(frame, grey, m, dt);
+        }
+    }
+
+    TemplateResult templ;
+    bool templateDone = false;
+    if (extendedTarget_) {
+        // 2. Boundary, for targets large enough to show an outline.
+        const cv::Rect window = growAndClip(predictedBox, searchRadius, W, H);
+        if (!window.empty()) {
+            const double radius = std::max(1.5 * std::max(w, h), static_cast<double>(searchRadius));
+            const Measurement m = measureBoundary(frame, grey, window, cv::Size(w, h), radius, dt, pc, true);
+            if (usable(m)) return accept(frame, grey, m, dt);
+        }
+    } else {
+        // 3. Contrast with the known polarity (either sign when that finds nothing).
+        if (polarity_ != 0) {
+            Measurement m = detectContrast(frame, grey, predictedBox, searchRadius, dt, polarity_, true, false);
+            if (!m.found) m = detectContrast(frame, grey, predictedBox, searchRadius, dt, 0, true, false);
+            if (usable(m)) return accept(frame, grey, m, dt);
+        }
+        // 4. Very small targets try the template before frame differencing.
+        if (static_cast<long long>(w) * h <= 100) {
+            templ = measureTemplate(frame, grey, predictedBox, searchRadius, dt);
+            templateDone = true;
+            if (usable(templ)) return accept(frame, grey, templ, dt);
+        }
+        // 5. Frame differencing.
+        if (!previousFrame_.empty() && previousFrame_.size() == grey.size()) {
+            const Measurement m = measureMotion(frame, grey, predictedBox, pc, searchRadius, dt);
+            if (usable(m)) return accept(frame, grey, m, dt);
+        }
+        // 6. Contrast of either sign when the polarity is unknown.
+        if (polarity_ == 0) {
+            const Measurement m = detectContrast(frame, grey, predictedBox, searchRadius, dt, 0, true, false);
+            if (usable(m)) return accept(frame, grey, m, dt);
+        }
+    }
+
+    // 7. Template.
+    if (!templateDone) templ = measureTemplate(frame, grey, predictedBox, searchRadius, dt);
+    state_.targetScore = templ.score;
+    if (templ.found) {
+        if (isBlocked(templ)) return reacquireOrMiss(frame, grey, reason::kLostOwnedRegion, dt);
+        if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, reason::kLostLowConfidence, dt);
+        return accept(frame, grey, templ, dt);
+    }
+    return reacquireOrMiss(frame, grey, templ.failReason, dt);
+}
+
+// ---------------------------------------------------------------------------------------
+// Commit, coast, update
+
+TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame,
+                                  const cv::Mat& grey, bool learn, bool acceptGeometry,
+                                  const OwnedGeometry& ownedGeometry, bool geometryUnclipped) {
+    const TemplateTrackerProposal::Impl& p = proposal.impl();
+    if (p.owner != identity_) {
+        throw std::invalid_argument("template tracker proposal belongs to another tracker");
+    }
+    if (p.generation != generation_) throw std::logic_error("template tracker proposal is stale");
+
+    const EngineMotionState before = state_;
+    TrackStep step = p.step;
+    const LearningRecord& rec = p.learning;
+
+    const bool modeA = !rec.present || (acceptGeometry && !ownedGeometry.valid);
+    if (modeA) {
+        state_ = p.after;
+    } else {
+        const bool modeC = acceptGeometry && ownedGeometry.valid;
+        int cooldown = p.after.assistCooldown;
+        if (modeC && geometryUnclipped && rec.hasGeometry && before.displaySize.x >= 2.f &&
+            before.displaySize.y >= 2.f) {
+            const double ratio = std::max(rec.geometryBox.width / before.displaySize.x,
+                                          rec.geometryBox.height / before.displaySize.y);
+            if (ratio >= 1.12) cooldown = 1;  // the next correlation measurement may re-fit the box
+        }
+        const cv::Point2f target =
+            modeC ? cv::Point2f(ownedGeometry.box.width, ownedGeometry.box.height) : before.displaySize;
+        auto follow = [](float current, float wanted) {
+            const float e = wanted - current;
+            if (std::fabs(e) <= 0.5f) return current;
+            return e < 0.f ? wanted : current + 0.85f * e;  // shrink at once, grow smoothly
+        };
+        const cv::Point2f size(follow(before.displaySize.x, target.x), follow(before.displaySize.y, target.y));
+        cv::Point2f dc = before.displayCenter + (rec.center - before.center);
+        if (modeC) {
+            const cv::Point2f oc = rectCenter(ownedGeometry.box);
+            if (std::fabs(oc.x - dc.x) > 0.5f || std::fabs(oc.y - dc.y) > 0.5f) dc += 0.85f * (oc - dc);
+        }
+        state_ = p.after;
+        state_.assistCooldown = cooldown;
+        state_.center = rec.center;
+        state_.displacement = rec.displacement;
+        state_.velocity = rec.velocity;
+        state_.box = boxFromCenter(rec.center.x, rec.center.y, before.box.width, before.box.height, grey.cols,
+                                   grey.rows);
+        state_.displaySize = size;
+        state_.displayCenter = dc;
+        state_.displayTopLeft = dc - 0.5f * size;
+        step.x = state_.displayTopLeft.x;
+        step.y = state_.displayTopLeft.y;
+        step.w = size.x;
+        step.h = size.y;
+        step.cx = dc.x;
+        step.cy = dc.y;
+        step.vx = rec.velocity.x;
+        step.vy = rec.velocity.y;
+        step.speed = std::sqrt(step.vx * step.vx + step.vy * step.vy);
+    }
+
+    if (learn) {
+        try {
+            applyLearning(frame, grey, rec);
+        } catch (...) {
+            state_ = before;
+            throw;
+        }
+    }
+    learning_.clear();
+    grey.copyTo(previousFrame_);
+    ++generation_;
+    return step;
+}
+
+TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dtSeconds) {
+    if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
+    if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
+    if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
+    const char* canonical = canonicalReason(why);
+    if (canonical == nullptr) throw std::invalid_argument("unknown coast reason");
+
+    state_.confirmCount = 0;
+    predict(boundedInterval(dtSeconds), grey.cols, grey.rows);
+    grey.copyTo(previousFrame_);
+    increment(state_.misses);
+    state_.candidateScore = 0.0;
+    state_.confidence = 0.0;
+    state_.reason = canonical;
+    ++generation_;
+    smoothDisplay();
+    return makeStep(kLost);
+}
+
+TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+    static const std::vector<cv::Rect2f> kNoRegions;
+    const TemplateTrackerProposal proposal = propose(frame, grey, kNoRegions, std::nullopt, dtSeconds, false);
+    return commit(proposal, frame, grey, true, true, OwnedGeometry{}, false);
+}
 
 }  // namespace molvane

@@ -152,6 +152,8 @@ private:
     void smoothDisplay();
     TrackStep makeStep(int32_t state) const;
     TrackStep lostStep(const char* reason, double dtSeconds, int frameW, int frameH);
+    TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
+    TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     // --- reacquisition (src/cues/reacquire_search.cpp) ---
     TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
@@ -211,6 +213,10 @@ private:
     int boundaryKernelSize_ = 0;
     // template matching
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
+    // motion measurement
+    cv::Mat motionDiff_, motionMask_;
+    std::vector<std::vector<cv::Point>> motionContours_;
+    std::vector<Measurement> motionCandidates_;
     // learning
     cv::Mat learnColourScratch_;
 };

@@ -39,6 +39,11 @@ struct TemplateTrackerProbe {
                                                    cv::Point2f predicted, bool multiTarget) {
         return t.searchForegroundBox(frame, grey, m, predicted, multiTarget);
     }
+    bool isBlocked(const Measurement& m) { return t.isBlocked(m); }
+    bool isAcceptable(const Measurement& m) { return t.isAcceptable(m); }
+    TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dt) {
+        return t.accept(frame, grey, m, dt);
+    }
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dt) {
         t.applyMeasurement(frame, grey, m, reacquired, confirmed, dt);

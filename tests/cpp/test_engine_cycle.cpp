@@ -1,0 +1,359 @@
+// The engine's propose/commit/coast contract: errors, staleness, ownership, the absence of
+// side effects of a proposal, counters and the lost search.
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/reasons.hpp"
+#include "engine_probe.hpp"
+#include "test_engine_support.hpp"
+
+namespace molvane {
+namespace {
+
+using testing::expectSameState;
+using testing::skyWithBlob;
+
+constexpr int kW = 160;
+constexpr int kH = 120;
+constexpr double kDt = 1.0 / 30.0;
+
+template <typename Fn>
+std::string messageOf(Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
+
+class EngineCycle : public ::testing::Test {
+protected:
+    TrackerParams params;
+    cv::Mat frame = skyWithBlob(kW, kH, {80.f, 60.f}, 8);
+    std::vector<cv::Rect2f> none;
+};
+
+TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame) {
+    TemplateTracker t(params);
+    EXPECT_FALSE(t.initialized());
+    // An empty grey frame must not be what the refusal is about.
+    EXPECT_EQ(messageOf([&] { t.propose(cv::Mat(), cv::Mat(), none, std::nullopt, kDt, false); }),
+              "template tracker proposal requested before initialize");
+    EXPECT_EQ(messageOf([&] { t.coast(cv::Mat(), reason::kCoastOwnedByOther, kDt); }),
+              "template tracker coast requested before initialize");
+    EXPECT_EQ(messageOf([&] { t.update(frame, frame, kDt); }),
+              "template tracker proposal requested before initialize");
+    EXPECT_THROW(t.coast(frame, reason::kCoastOwnedByOther, kDt), std::logic_error);
+    EXPECT_EQ(messageOf([&] { t.commit(TemplateTrackerProposal(), frame, frame, true, true, {}, false); }),
+              "invalid template tracker proposal");
+    EXPECT_EQ(t.generation(), 0);
+}
+
+TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const EngineMotionState before = t.state();
+    for (double dt : {std::nan(""), std::numeric_limits<double>::infinity(),
+                      -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(messageOf([&] { t.propose(frame, frame, none, std::nullopt, dt, false); }),
+                  "dtSeconds must be finite");
+        EXPECT_EQ(messageOf([&] { t.update(frame, frame, dt); }), "dtSeconds must be finite");
+        EXPECT_EQ(messageOf([&] { t.coast(frame, reason::kCoastOwnedByOther, dt); }), "dtSeconds must be finite");
+        EXPECT_THROW(t.propose(frame, frame, none, std::nullopt, dt, false), std::invalid_argument);
+    }
+    EXPECT_EQ(messageOf([&] { t.coast(cv::Mat(), reason::kCoastOwnedByOther, kDt); }),
+              "gray frame must not be empty");
+    expectSameState(before, t.state());
+    EXPECT_EQ(t.generation(), 1);
+    TemplateTrackerProbe probe{t};
+    EXPECT_FALSE(probe.proposalActive());
+    EXPECT_FALSE(probe.referenceSize().has_value());
+    // The engine still works afterwards.
+    EXPECT_NO_THROW(t.update(frame, frame, kDt));
+}
+
+TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
+    const cv::Rect outside[] = {
+        {-20, 10, 20, 10},       // touches the left edge with zero overlap
+        {kW, 10, 5, 5},          // starts right of the frame
+        {10, kH, 5, 5},          // below
+        {10, 10, 0, 5},          // zero width
+        {10, 10, 5, -3},         // negative height
+        {INT_MAX - 2, 10, INT_MAX, 5},  // x + w does not fit an int
+        {INT_MIN, INT_MIN, 10, 10},
+    };
+    TemplateTracker fresh(params);
+    TemplateTracker seeded(params);
+    seeded.initialize(frame, frame, {76, 56, 8, 8});
+    const EngineMotionState before = seeded.state();
+    const cv::Mat templBefore = TemplateTrackerProbe{seeded}.templ().clone();
+    for (const cv::Rect& box : outside) {
+        SCOPED_TRACE(::testing::PrintToString(box));
+        EXPECT_EQ(messageOf([&] { fresh.initialize(frame, frame, box); }), "target bbox is outside the frame");
+        EXPECT_THROW(seeded.initialize(frame, frame, box), std::invalid_argument);
+        EXPECT_FALSE(fresh.initialized());
+        EXPECT_EQ(fresh.generation(), 0);
+        EXPECT_EQ(seeded.generation(), 1);
+        expectSameState(before, seeded.state());
+    }
+    EXPECT_EQ(cv::norm(templBefore, TemplateTrackerProbe{seeded}.templ(), cv::NORM_INF), 0.0);
+}
+
+TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
+    struct Case {
+        cv::Rect box;
+        cv::Rect clipped;
+    };
+    const Case cases[] = {
+        {{-5, -5, 20, 20}, {0, 0, 15, 15}},
+        {{kW - 3, 10, INT_MAX, 5}, {kW - 3, 10, 3, 5}},
+        {{-1000, -1000, INT_MAX, INT_MAX}, {0, 0, kW, kH}},
+    };
+    params.correlation_enabled = true;  // no refinement: the box is the clipped box
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.box));
+        TemplateTracker t(params);
+        t.initialize(frame, frame, c.box);
+        EXPECT_EQ(t.state().box, c.clipped);
+        EXPECT_EQ(t.seedSize(), c.clipped.size());
+        EXPECT_STREQ(t.reason(), "init");
+    }
+}
+
+TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
+    for (const char* profile : {"default", "correlation", "adaptive", "birds"}) {
+        SCOPED_TRACE(profile);
+        TemplateTracker t(trackerParamsForProfile(profile));
+        t.initialize(frame, frame, {76, 56, 8, 8});
+        t.update(skyWithBlob(kW, kH, {83.f, 60.f}, 8), skyWithBlob(kW, kH, {83.f, 60.f}, 8), kDt);
+        TemplateTrackerProbe probe{t};
+        const EngineMotionState before = t.state();
+        const std::int64_t generation = t.generation();
+        const cv::Mat previous = probe.previousFrame().clone();
+        const cv::Mat templ = probe.templ().clone();
+
+        const cv::Mat next = skyWithBlob(kW, kH, {86.f, 61.f}, 8);
+        const std::vector<cv::Rect2f> blocked{{10.f, 10.f, 8.f, 8.f}};
+        const TemplateTrackerProposal p = t.propose(next, next, blocked, cv::Size2f(8.f, 8.f), kDt, true);
+        ASSERT_TRUE(p.valid());
+        expectSameState(before, t.state());
+        EXPECT_EQ(t.generation(), generation);
+        EXPECT_EQ(cv::norm(previous, probe.previousFrame(), cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(templ, probe.templ(), cv::NORM_INF), 0.0);
+        EXPECT_FALSE(probe.learning().present);
+        EXPECT_FALSE(probe.referenceSize().has_value());
+        EXPECT_FALSE(probe.multiTarget());
+        EXPECT_FALSE(probe.proposalActive());
+        // The proposal itself carries the step.
+        EXPECT_EQ(p.impl().generation, generation);
+        EXPECT_EQ(p.impl().after.hits + p.impl().after.misses, p.impl().step.age);
+    }
+}
+
+TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const TemplateTrackerProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TemplateTrackerProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    EXPECT_NE(&first.impl(), &second.impl());  // independent while both are held
+    t.commit(second, frame, frame, true, true, {}, false);
+    EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame, true, true, {}, false); }),
+              "template tracker proposal is stale");
+    EXPECT_THROW(t.commit(first, frame, frame, true, true, {}, false), std::logic_error);
+
+    const TemplateTrackerProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    t.coast(frame, reason::kCoastOwnedByOther, kDt);
+    EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame, true, true, {}, false); }),
+              "template tracker proposal is stale");
+    const TemplateTrackerProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const EngineMotionState reseeded = t.state();
+    EXPECT_THROW(t.commit(fourth, frame, frame, true, true, {}, false), std::logic_error);
+    expectSameState(reseeded, t.state());
+    EXPECT_EQ(t.state().hits, 1);
+}
+
+TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
+    TemplateTracker a(params);
+    TemplateTracker b(params);
+    a.initialize(frame, frame, {76, 56, 8, 8});
+    b.initialize(frame, frame, {76, 56, 8, 8});
+    ASSERT_EQ(a.generation(), b.generation());
+    const TemplateTrackerProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
+    const EngineMotionState before = b.state();
+    EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame, true, true, {}, false); }),
+              "template tracker proposal belongs to another tracker");
+    EXPECT_THROW(b.commit(p, frame, frame, true, true, {}, false), std::invalid_argument);
+    expectSameState(before, b.state());
+    EXPECT_EQ(b.generation(), 1);
+    EXPECT_NO_THROW(a.commit(p, frame, frame, true, true, {}, false));
+}
+
+TEST_F(EngineCycle, ReleasedProposalStateIsReusedButHeldProposalsAreNeverOverwritten) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const TemplateTrackerProposal::Impl* address = nullptr;
+    {
+        const TemplateTrackerProposal p = t.propose(frame, frame, none, std::nullopt, kDt, false);
+        address = &p.impl();
+    }
+    const TemplateTrackerProposal held = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    EXPECT_EQ(&held.impl(), address);
+    const TrackStep heldStep = held.impl().step;
+    const cv::Mat moved = skyWithBlob(kW, kH, {30.f, 30.f}, 8);
+    const TemplateTrackerProposal other = t.propose(moved, moved, none, std::nullopt, 0.5, false);
+    EXPECT_NE(&other.impl(), address);
+    EXPECT_EQ(held.impl().step.cx, heldStep.cx);
+    EXPECT_EQ(held.impl().step.hits, heldStep.hits);
+}
+
+TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    EXPECT_EQ(t.state().hits, 1);
+    EXPECT_EQ(t.state().misses, 0);
+    EXPECT_STREQ(t.reason(), "init");
+    EXPECT_EQ(t.targetScore(), 1.0);
+    EXPECT_EQ(t.confidence(), 1.0);
+
+    const TrackStep s1 = t.update(frame, frame, kDt);
+    EXPECT_EQ(s1.state, kConfirmed);
+    EXPECT_EQ(s1.hits, 2);
+    EXPECT_EQ(s1.misses, 0);
+    EXPECT_EQ(s1.age, 2);
+
+    const TrackStep s2 = t.coast(frame, "coast-owned-by-other", kDt);
+    EXPECT_EQ(s2.state, kLost);
+    EXPECT_EQ(s2.hits, 2);
+    EXPECT_EQ(s2.misses, 1);
+    EXPECT_EQ(s2.age, 3);
+    EXPECT_EQ(s2.targetId, 1);
+    EXPECT_EQ(t.reason(), reason::kCoastOwnedByOther);  // the static string, not the caller's
+    EXPECT_EQ(t.confidence(), 0.0);
+    EXPECT_EQ(t.candidateScore(), 0.0);
+
+    const TrackStep s3 = t.update(frame, frame, kDt);
+    EXPECT_EQ(s3.state, kConfirmed);
+    EXPECT_EQ(s3.hits, 3);
+    EXPECT_EQ(s3.misses, 0);
+    EXPECT_EQ(s3.age, 3);
+}
+
+TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const EngineMotionState before = t.state();
+    EXPECT_THROW(t.coast(frame, "drifting", kDt), std::invalid_argument);
+    EXPECT_THROW(t.coast(frame, nullptr, kDt), std::invalid_argument);
+    expectSameState(before, t.state());
+}
+
+TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    TemplateTrackerProbe probe{t};
+    probe.state().velocity = {300.f, 0.f};
+    const float cx = t.state().center.x;
+    t.coast(frame, reason::kCoastAmbiguousOwner, 0.1);
+    EXPECT_FLOAT_EQ(t.state().center.x, cx + 30.f);
+    EXPECT_FLOAT_EQ(t.state().velocity.x, 300.f * 0.9f);
+    EXPECT_NEAR(t.state().displacement.x, 27.f, 1e-4);
+    for (int i = 0; i < 20; ++i) t.coast(frame, reason::kCoastAmbiguousOwner, 0.1);
+    EXPECT_GT(t.state().center.x, kW);  // the centre may leave, the box may not
+    EXPECT_TRUE(testing::insideFrame(t.state().box, kW, kH));
+    EXPECT_EQ(t.state().box.x, kW - 8);
+    EXPECT_EQ(t.state().misses, 21);
+}
+
+TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
+    for (const char* profile : {"default", "correlation", "missile"}) {
+        SCOPED_TRACE(profile);
+        TemplateTracker t(trackerParamsForProfile(profile));
+        t.initialize(frame, frame, {76, 56, 8, 8});
+        TemplateTrackerProbe probe{t};
+        probe.state().velocity = {1.0e6f, -1.0e6f};
+        for (double dt : {1.0e30, 1.0e300, std::numeric_limits<double>::max(), -1.0e300}) {
+            const TrackStep c = t.coast(frame, reason::kCoastOwnedByOther, dt);
+            EXPECT_TRUE(testing::finiteStep(c));
+            const TrackStep u = t.update(frame, frame, dt);
+            EXPECT_TRUE(testing::finiteStep(u));
+            EXPECT_TRUE(std::isfinite(t.state().center.x) && std::isfinite(t.state().center.y));
+            EXPECT_TRUE(testing::insideFrame(t.state().box, kW, kH));
+        }
+    }
+}
+
+TEST_F(EngineCycle, ZeroAndNegativeIntervalsCountAsTheMinimumInterval) {
+    TemplateTracker a(params);
+    TemplateTracker b(params);
+    for (TemplateTracker* t : {&a, &b}) {
+        t->initialize(frame, frame, {76, 56, 8, 8});
+        TemplateTrackerProbe{*t}.state().velocity = {240.f, 0.f};
+    }
+    const float cx = a.state().center.x;
+    const TrackStep sa = a.coast(frame, reason::kCoastOwnedByOther, -5.0);
+    const TrackStep sb = b.coast(frame, reason::kCoastOwnedByOther, 1.0 / 240.0);
+    EXPECT_EQ(sa.cx, sb.cx);
+    EXPECT_FLOAT_EQ(a.state().center.x, cx + 1.f);
+}
+
+TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
+    params.sky_search_after_misses = 3;
+    TemplateTracker t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    TemplateTrackerProbe probe{t};
+    probe.state().misses = 3;
+    const cv::Mat empty = skyWithBlob(kW, kH, {0.f, 0.f}, 0);
+    const EngineMotionState before = t.state();
+    const TemplateTrackerProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
+    expectSameState(before, t.state());
+    EXPECT_STREQ(p.impl().reason, "lost-sky-search");
+    EXPECT_EQ(p.impl().step.state, kLost);
+    EXPECT_EQ(p.impl().anchorAppearance, 0.0);
+    const TrackStep s = t.commit(p, empty, empty, true, true, {}, false);
+    EXPECT_EQ(s.misses, 4);
+    EXPECT_EQ(t.confidence(), 0.0);
+    EXPECT_EQ(t.state().confirmCount, 0);
+}
+
+// Mode B freezes the size; mode C follows the ownership cell (shrinking at once, growing
+// smoothly); both move the display with the measured centre.
+TEST_F(EngineCycle, CommitGeometryModes) {
+    const cv::Mat moved = skyWithBlob(kW, kH, {84.f, 60.f}, 8);
+    struct Case {
+        bool acceptGeometry;
+        OwnedGeometry owned;
+        float expectW;
+    };
+    const Case cases[] = {
+        {false, {}, 8.f},                                      // B: size frozen
+        {true, {{70.f, 50.f, 5.f, 12.f}, true}, 5.f},          // C: narrower cell, width at once
+        {true, {{70.f, 50.f, 18.f, 12.f}, true}, 8.f + 8.5f},  // C: wider cell, 85 % of the gap
+    };
+    for (const Case& c : cases) {
+        TemplateTracker t(params);
+        t.initialize(frame, frame, {76, 56, 8, 8});
+        const EngineMotionState before = t.state();
+        const TemplateTrackerProposal p = t.propose(moved, moved, none, std::nullopt, kDt, false);
+        ASSERT_TRUE(p.impl().learning.present) << "the moved blob should have been observed";
+        const TrackStep s = t.commit(p, moved, moved, false, c.acceptGeometry, c.owned, false);
+        EXPECT_FLOAT_EQ(s.w, c.expectW);
+        EXPECT_FLOAT_EQ(t.state().displaySize.x, c.expectW);
+        EXPECT_EQ(t.state().box.size(), before.box.size());
+        EXPECT_EQ(t.state().center, p.impl().learning.center);
+        EXPECT_EQ(s.hits, 2);
+        if (!c.owned.valid) {
+            EXPECT_FLOAT_EQ(s.cx, before.displayCenter.x + (p.impl().learning.center.x - before.center.x));
+        }
+        EXPECT_FLOAT_EQ(s.x, t.state().displayCenter.x - 0.5f * s.w);
+    }
+}
+
+}  // namespace
+}  // namespace molvane
