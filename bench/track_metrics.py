@@ -1,0 +1,162 @@
+"""Tracking accuracy metrics over per-frame box sequences.
+
+Conventions shared by every function here:
+- A box is (x, y, w, h) in pixels. A sequence of boxes is an (N, 4) float array; a frame in
+  which the tracker gave no box (it reported the target lost) holds NaN.
+- ``visible`` is a boolean array of length N: whether the target can be seen in that frame.
+- A frame without a predicted box has IoU 0 and an infinite centre error.
+"""
+from __future__ import annotations
+
+from typing import Optional, Sequence
+
+import numpy as np
+
+THRESHOLDS = np.round(np.arange(0.0, 1.0 + 1e-9, 0.05), 2)   # 21 IoU thresholds 0 .. 1
+FAILURE_MIN_RUN = 10
+
+
+def as_boxes(boxes: Sequence[Optional[Sequence[float]]]) -> np.ndarray:
+    """Turns a list of boxes (None for a missing one) into an (N, 4) float array."""
+    out = np.full((len(boxes), 4), np.nan)
+    for i, b in enumerate(boxes):
+        if b is not None:
+            out[i] = b
+    return out
+
+
+def iou(pred: np.ndarray, gt: np.ndarray) -> np.ndarray:
+    """Intersection over union, row by row; 0 where either box is missing or empty."""
+    pred = np.atleast_2d(np.asarray(pred, np.float64))
+    gt = np.atleast_2d(np.asarray(gt, np.float64))
+    x0 = np.maximum(pred[:, 0], gt[:, 0])
+    y0 = np.maximum(pred[:, 1], gt[:, 1])
+    x1 = np.minimum(pred[:, 0] + pred[:, 2], gt[:, 0] + gt[:, 2])
+    y1 = np.minimum(pred[:, 1] + pred[:, 3], gt[:, 1] + gt[:, 3])
+    inter = np.clip(x1 - x0, 0, None) * np.clip(y1 - y0, 0, None)
+    union = pred[:, 2] * pred[:, 3] + gt[:, 2] * gt[:, 3] - inter
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out = np.where(union > 0, inter / union, 0.0)
+    return np.nan_to_num(out, nan=0.0)
+
+
+def center_error(pred: np.ndarray, gt: np.ndarray) -> np.ndarray:
+    """Distance between box centres in pixels; infinite where a box is missing."""
+    pred = np.atleast_2d(np.asarray(pred, np.float64))
+    gt = np.atleast_2d(np.asarray(gt, np.float64))
+    d = np.hypot(pred[:, 0] + pred[:, 2] / 2 - gt[:, 0] - gt[:, 2] / 2,
+                 pred[:, 1] + pred[:, 3] / 2 - gt[:, 1] - gt[:, 3] / 2)
+    return np.where(np.isnan(d), np.inf, d)
+
+
+def success_curve(ious: np.ndarray, thresholds: np.ndarray = THRESHOLDS) -> np.ndarray:
+    """Share of frames whose IoU reaches each threshold. At threshold 0 the IoU must be above
+    0 (a miss never counts); at 1 a perfect box counts, so a perfect tracker scores 1."""
+    ious = np.asarray(ious, np.float64)
+    if ious.size == 0:
+        return np.zeros(len(thresholds))
+    t = np.maximum(np.asarray(thresholds, np.float64) - 1e-9, 0.0)
+    return (ious[None, :] > t[:, None]).mean(axis=1)
+
+
+def success_auc(ious: np.ndarray) -> float:
+    """Area under the success curve: the mean of the curve over the 21 thresholds."""
+    return float(success_curve(ious).mean())
+
+
+def precision_at(errors: np.ndarray, px: float) -> float:
+    """Share of frames whose centre error is at most ``px``."""
+    errors = np.asarray(errors, np.float64)
+    return float((errors <= px).mean()) if errors.size else 0.0
+
+
+def presence_scores(ious: np.ndarray, visible: np.ndarray, reported_lost: np.ndarray) -> np.ndarray:
+    """Per-frame score that also rewards saying "lost" while the target cannot be seen:
+    IoU on visible frames; on invisible ones 1 if the tracker reported the target lost, else 0."""
+    ious = np.asarray(ious, np.float64)
+    visible = np.asarray(visible, bool)
+    lost = np.asarray(reported_lost, bool)
+    return np.where(visible, ious, np.where(lost, 1.0, 0.0))
+
+
+def failure_runs(ious: np.ndarray, visible: np.ndarray,
+                 min_run: int = FAILURE_MIN_RUN) -> list[tuple[int, int]]:
+    """Runs of at least ``min_run`` visible frames with IoU 0, as (first frame, length).
+
+    Invisible frames neither extend nor end a run: a tracker that was off the target before
+    an occlusion and is still off after it has failed once, not twice."""
+    ious = np.asarray(ious, np.float64)
+    visible = np.asarray(visible, bool)
+    runs: list[tuple[int, int]] = []
+    start, length = -1, 0
+    for i in range(len(ious)):
+        if not visible[i]:
+            continue
+        if ious[i] <= 0.0:
+            if length == 0:
+                start = i
+            length += 1
+        else:
+            if length >= min_run:
+                runs.append((start, length))
+            length = 0
+    if length >= min_run:
+        runs.append((start, length))
+    return runs
+
+
+def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[Optional[int]]:
+    """For every reappearance (a visible frame right after invisible ones, once the target
+    has been seen), the number of frames until the tracker overlaps it again (0: at once).
+    None when it never overlaps before the target hides again or the sequence ends."""
+    ious = np.asarray(ious, np.float64)
+    visible = np.asarray(visible, bool)
+    out: list[Optional[int]] = []
+    seen = False
+    i, n = 0, len(ious)
+    while i < n:
+        if visible[i] and i > 0 and not visible[i - 1] and seen:
+            lat: Optional[int] = None
+            j = i
+            while j < n and visible[j]:
+                if ious[j] > 0.0:
+                    lat = j - i
+                    break
+                j += 1
+            out.append(lat)
+        seen = seen or bool(visible[i])
+        i += 1
+    return out
+
+
+def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray) -> int:
+    """Counts identity switches: ``tracks`` (T, N, 4) and ``gts`` (G, N, 4) boxes, ``visible``
+    (G, N). Each frame a track is matched to the visible ground-truth target it overlaps
+    most (IoU > 0); a switch is a track whose match differs from its previous match."""
+    tracks = np.asarray(tracks, np.float64)
+    gts = np.asarray(gts, np.float64)
+    visible = np.asarray(visible, bool)
+    switches = 0
+    n = tracks.shape[1]
+    for t in range(tracks.shape[0]):
+        last = -1
+        for i in range(n):
+            overlaps = np.array([iou(tracks[t, i], gts[g, i])[0] if visible[g, i] else 0.0
+                                 for g in range(gts.shape[0])])
+            if overlaps.max(initial=0.0) <= 0.0:
+                continue
+            g = int(np.argmax(overlaps))
+            if last >= 0 and g != last:
+                switches += 1
+            last = g
+    return switches
+
+
+def timing_summary(seconds: Sequence[float]) -> dict:
+    """Median and 95th percentile of per-frame update time (ms) and the mean rate (fps)."""
+    s = np.asarray(seconds, np.float64) * 1000.0
+    if s.size == 0:
+        return {"median_ms": None, "p95_ms": None, "fps": None}
+    mean = float(s.mean())
+    return {"median_ms": float(np.median(s)), "p95_ms": float(np.percentile(s, 95)),
+            "fps": 1000.0 / mean if mean > 0 else None}

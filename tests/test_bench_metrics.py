@@ -1,0 +1,178 @@
+"""Benchmark tooling: the accuracy metrics on hand-made boxes, and the synthetic sky scenes
+(deterministic, ground truth that matches what is drawn)."""
+import copy
+import os
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import sky_scenes  # noqa: E402
+import track_metrics as tm  # noqa: E402
+
+NAN4 = (np.nan,) * 4
+
+
+@pytest.mark.parametrize("a, b, expected", [
+    ((0, 0, 10, 10), (0, 0, 10, 10), 1.0),
+    ((0, 0, 10, 10), (5, 0, 10, 10), 50 / 150),
+    ((0, 0, 10, 10), (2, 2, 5, 5), 25 / 100),          # contained
+    ((0, 0, 10, 10), (10, 0, 10, 10), 0.0),            # touching edges only
+    ((0, 0, 10, 10), (30, 30, 4, 4), 0.0),
+    ((0, 0, 0, 0), (0, 0, 0, 0), 0.0),                 # empty boxes: no division by zero
+    (NAN4, (0, 0, 10, 10), 0.0),                       # no box reported
+])
+def test_iou_known_values(a, b, expected):
+    assert tm.iou(np.array([a], float), np.array([b], float))[0] == pytest.approx(expected)
+    assert tm.iou(np.array([b], float), np.array([a], float))[0] == pytest.approx(expected)
+
+
+def test_center_error_and_precision():
+    pred = tm.as_boxes([(0, 0, 10, 10), (3, 4, 10, 10), None, (100, 0, 10, 10)])
+    gt = np.tile([0.0, 0.0, 10.0, 10.0], (4, 1))
+    err = tm.center_error(pred, gt)
+    assert err[:2] == pytest.approx([0.0, 5.0])
+    assert np.isinf(err[2])
+    assert err[3] == pytest.approx(100.0)
+    assert tm.precision_at(err, 5.0) == pytest.approx(0.5)     # boundary is inclusive
+    assert tm.precision_at(err, 20.0) == pytest.approx(0.5)
+    assert tm.precision_at(err, 1e9) == pytest.approx(0.75)    # a missing box never counts
+
+
+@pytest.mark.parametrize("ious, auc", [
+    ([1.0] * 5, 1.0),                         # perfect tracking scores exactly 1
+    ([0.0] * 5, 0.0),
+    ([0.5] * 4, 11 / 21),                     # passes thresholds 0 .. 0.5
+    ([1.0, 0.0], 0.5),
+    ([0.52, 0.03], (11 + 1) / 21 / 2),        # 0.52 passes 0..0.5, 0.03 passes only 0
+])
+def test_success_auc(ious, auc):
+    assert tm.success_auc(np.array(ious)) == pytest.approx(auc)
+
+
+def test_success_curve_is_monotone_and_starts_at_overlap_share():
+    rng = np.random.default_rng(0)
+    ious = np.clip(rng.random(200) - 0.2, 0, 1)
+    curve = tm.success_curve(ious)
+    assert len(curve) == 21
+    assert np.all(np.diff(curve) <= 0)
+    assert curve[0] == pytest.approx((ious > 0).mean())
+    assert tm.success_curve(np.array([])).sum() == 0
+
+
+def test_presence_score_rewards_saying_lost_only_when_target_is_hidden():
+    ious = np.array([0.8, 0.0, 0.0, 0.0, 0.6])
+    visible = np.array([True, True, False, False, True])
+    lost = np.array([False, True, True, False, False])
+    s = tm.presence_scores(ious, visible, lost)
+    # visible & lost scores its IoU (0), hidden & lost 1, hidden & still claiming 0
+    assert s.tolist() == pytest.approx([0.8, 0.0, 1.0, 0.0, 0.6])
+
+
+@pytest.mark.parametrize("ious, visible, runs", [
+    ([0.5] + [0.0] * 12 + [0.5], None, [(1, 12)]),
+    ([0.5] + [0.0] * 9 + [0.5], None, []),                        # 9 frames: not a failure
+    ([0.0] * 10, None, [(0, 10)]),                                # run reaching the end
+    ([0.0] * 6 + [0.3] + [0.0] * 6, None, []),                    # broken by one good frame
+    # hidden frames are skipped: 6 + 5 visible zero frames around an occlusion is one run
+    ([0.0] * 6 + [0.0] * 4 + [0.0] * 5, [True] * 6 + [False] * 4 + [True] * 5, [(0, 11)]),
+    ([0.0] * 20, [False] * 20, []),                               # never visible
+])
+def test_failure_runs(ious, visible, runs):
+    v = np.ones(len(ious), bool) if visible is None else np.array(visible)
+    assert tm.failure_runs(np.array(ious), v) == runs
+
+
+def test_reacquisition_latencies():
+    visible = np.array([True] * 3 + [False] * 3 + [True] * 4 + [False] * 2 + [True] * 3)
+    ious = np.array([0.7] * 3 + [0.0] * 3 + [0.0, 0.0, 0.4, 0.5] + [0.0] * 2 + [0.0] * 3)
+    # first reappearance: overlap 2 frames later; second: never
+    assert tm.reacquisition_latencies(ious, visible) == [2, None]
+    # a target hidden at the start is not a reappearance
+    assert tm.reacquisition_latencies(np.array([0.0, 0.5]), np.array([False, True])) == []
+
+
+def test_identity_switches_counts_tracks_that_swap_targets():
+    n = 6
+    a = np.tile([0.0, 0.0, 10.0, 10.0], (n, 1))
+    b = np.tile([50.0, 0.0, 10.0, 10.0], (n, 1))
+    gts = np.stack([a, b])
+    vis = np.ones((2, n), bool)
+    assert tm.identity_switches(np.stack([a, b]), gts, vis) == 0
+    swapped = np.stack([np.vstack([a[:3], b[3:]]), np.vstack([b[:3], a[3:]])])
+    assert tm.identity_switches(swapped, gts, vis) == 2
+    # losing a target for a while (no box) and finding the same one again is not a switch
+    gap = np.vstack([a[:2], np.full((2, 4), np.nan), a[4:]])
+    assert tm.identity_switches(np.stack([gap, b]), gts, vis) == 0
+
+
+# ---------------------------------------------------------------------------------------
+# synthetic scenes
+
+def test_scene_is_deterministic_per_seed():
+    def frames(seed):
+        return list(sky_scenes.make_scene("flock", 4, seed=seed).frames())
+
+    a, b, c = frames(3), frames(3), frames(4)
+    for fa, fb in zip(a, b):
+        assert np.array_equal(fa.image, fb.image)
+        assert fa.boxes == fb.boxes and fa.visible == fb.visible
+    assert not all(np.array_equal(fa.image, fc.image) for fa, fc in zip(a, c))
+
+
+@pytest.mark.parametrize("kind, size, phase", [
+    ("aircraft", 11.0, 0.0), ("aircraft", 5.0, 0.0), ("quad", 12.0, 0.0),
+    ("bird", 16.0, 0.0), ("bird", 16.0, 2.5), ("glint", 5.0, 0.0),
+])
+def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
+    for cx, cy, heading in ((20.3, 20.6, 0.3), (31.0, 17.75, 2.4)):
+        sp = sky_scenes.render_sprite(kind, cx, cy, size, heading, phase)
+        ox, oy = sp.origin
+        ys, xs = np.nonzero(sp.alpha > 0.02)
+        x, y, w, h = sp.box
+        # every pixel carrying alpha touches the box (pixel j spans [j, j + 1))
+        assert np.all(xs + ox + 1 > x) and np.all(xs + ox < x + w)
+        assert np.all(ys + oy + 1 > y) and np.all(ys + oy < y + h)
+        # and the box is not loose: the silhouette reaches within a pixel of every side
+        assert (xs + ox).min() <= x + 1 and (xs + ox + 1).max() >= x + w - 1
+        assert (ys + oy).min() <= y + 1 and (ys + oy + 1).max() >= y + h - 1
+        assert abs((x + w / 2) - cx) < size and abs((y + h / 2) - cy) < size
+
+
+@pytest.mark.parametrize("name", ["shaky", "flock"])
+def test_ground_truth_matches_drawn_pixels(name):
+    """Drawing the scene with invisible targets isolates the pixels the targets change;
+    they must lie in the ground-truth boxes (allowing for the blur) and fill them."""
+    scene = sky_scenes.make_scene(name, 12, seed=5)
+    blank = copy.deepcopy(scene)
+    for t in blank.targets:
+        t.opacity = 0.0
+    for i in (0, 7, 11):
+        fr, bg = scene.render(i), blank.render(i)
+        diff = np.abs(fr.image.astype(int) - bg.image.astype(int)).max(axis=-1)
+        changed = diff >= 12
+        inside = np.zeros_like(changed)
+        for (x, y, w, h), vis in zip(fr.boxes, fr.visible):
+            assert vis
+            x0, y0 = int(np.floor(x)) - 2, int(np.floor(y)) - 2
+            inside[y0:int(np.ceil(y + h)) + 2, x0:int(np.ceil(x + w)) + 2] = True
+            ys, xs = np.nonzero(changed[int(y):int(np.ceil(y + h)), int(x):int(np.ceil(x + w))])
+            assert ys.size > 0
+            assert xs.max() - xs.min() + 1 >= w - 3 and ys.max() - ys.min() + 1 >= h - 3
+        assert not np.any(changed & ~inside)
+
+
+def test_hidden_targets_are_flagged_invisible():
+    occ = sky_scenes.make_scene("occlusion", 30, seed=7)
+    vis = [f.visible[0] for f in occ.frames()]
+    assert vis[0] and vis[-1] and not all(vis)
+    # a single hidden stretch, not flicker
+    assert sum(1 for a, b in zip(vis, vis[1:]) if a != b) == 2
+    edge = sky_scenes.make_scene("edge_exit", 24, seed=7)
+    for f in edge.frames():
+        b = f.boxes[0]
+        if b is not None:
+            assert b[0] >= 0 and b[0] + b[2] <= edge.width + 1e-9
+        if not f.visible[0]:
+            assert b is None or b[2] * b[3] < 11.0 * 11.0
