@@ -219,6 +219,11 @@ private:
     std::vector<Measurement> motionCandidates_;
     // learning
     cv::Mat learnColourScratch_;
+    cv::Mat learnBgr_;
+    // sky search
+    cv::Mat skyDiff_, skyBinary_, skyHalf_, skyPatch_, skyBgr_, skyLab_;
+    std::vector<cv::Mat> skyLabChannels_{3};
+    std::vector<std::vector<cv::Point>> skyContours_;
 };
 
 }  // namespace molvane
