@@ -1,10 +1,103 @@
-// Placeholder until this part of the engine is written; it only lets the tree build.
-#include "engine/template_tracker.hpp"
+// Wide and full-frame reacquisition on a missed frame, and the lost step when they do not
+// find the target.
+#include "cues/reacquire_search.hpp"
 
-#include <stdexcept>
+#include <algorithm>
+
+#include "engine/geometry.hpp"
+#include "engine/reasons.hpp"
+#include "engine/template_tracker.hpp"
 
 namespace molvane {
 
-TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat&, const cv::Mat&, const char*, double) { throw std::runtime_error("not built yet"); }
+namespace {
+
+// A full-frame candidate must look like the target and be more convincing than a wide one.
+constexpr double kFullSearchMinTargetScore = 0.35;
+constexpr double kFullSearchMinConfidence = 0.6;
+
+bool onCadence(long long n, long long after, long long interval) {
+    return interval > 0 && n >= after && (n - after) % interval == 0;
+}
+
+long long grownArea(const cv::Rect& box, long long margin, int frameW, int frameH) {
+    const cv::Rect r = growAndClip(box, margin, frameW, frameH);
+    return static_cast<long long>(r.width) * r.height;
+}
+
+}  // namespace
+
+ReacquireSearch scheduledReacquireSearch(long long missCount, long long seedArea, const TrackerParams& p) {
+    const bool fullEligible = p.full_search_after_misses > 0 && missCount >= p.full_search_after_misses &&
+                              (p.full_search_min_area <= 0 || seedArea >= p.full_search_min_area) &&
+                              (p.full_search_max_area <= 0 || seedArea <= p.full_search_max_area);
+    if (fullEligible) {
+        return onCadence(missCount, p.full_search_after_misses, p.full_search_interval) ? ReacquireSearch::Full
+                                                                                           : ReacquireSearch::None;
+    }
+    return onCadence(missCount, p.wide_search_after_misses, p.wide_search_interval) ? ReacquireSearch::Wide
+                                                                                     : ReacquireSearch::None;
+}
+
+int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea, int frameW, int frameH) {
+    if (radius <= 0 || maxArea <= 0 || grownArea(predictedBox, radius, frameW, frameH) <= maxArea) return radius;
+    long long lo = 0;
+    long long hi = radius;
+    while (true) {
+        const long long mid = lo + (hi - lo + 1) / 2;
+        if (grownArea(predictedBox, mid, frameW, frameH) <= maxArea) {
+            lo = mid;
+            if (mid >= hi) break;
+        } else {
+            hi = mid - 1;
+            if (lo >= hi) break;
+        }
+    }
+    return static_cast<int>(lo);
+}
+
+TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* why,
+                                           double dtSeconds) {
+    const int W = grey.cols;
+    const int H = grey.rows;
+    const long long n = static_cast<long long>(state_.misses) + 1;
+    const double dtc = effectiveInterval(dtSeconds);
+    const cv::Point2f pc = state_.center + state_.velocity * static_cast<float>(dtc);
+    const cv::Rect P = boxFromCenter(pc.x, pc.y, state_.box.width, state_.box.height, W, H);
+    const long long seedArea = static_cast<long long>(seedSize_.width) * seedSize_.height;
+
+    const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
+                                                : scheduledReacquireSearch(n, seedArea, config_);
+    if (search != ReacquireSearch::None) {
+        const bool full = search == ReacquireSearch::Full;
+        const int margin = full ? std::max(W, H)
+                                : wideSearchRadius(P, std::max(config_.max_search_radius, config_.wide_search_radius),
+                                                   config_.wide_search_max_area, W, H);
+        Measurement candidate = detectContrast(colourFrame, grey, P, margin, dtSeconds, polarity_, false, full);
+        if (!candidate.found && polarity_ != 0) {
+            candidate = detectContrast(colourFrame, grey, P, margin, dtSeconds, 0, false, full);
+        }
+        if (candidate.found) {
+            candidate.reason = full ? reason::kReacquireFull : reason::kReacquireWide;
+            double threshold = config_.reacquire_min_score;
+            if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
+            const bool usable = !isBlocked(candidate) &&
+                                !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
+                                candidate.confidence >= threshold;
+            if (usable) {
+                state_.confirmCount += 1;
+                const bool confirmed = state_.confirmCount >= std::max(config_.reacquire_confirm_frames, 1);
+                applyMeasurement(colourFrame, grey, candidate, true, confirmed, dtSeconds);
+                if (!proposalActive_) grey.copyTo(previousFrame_);
+                state_.misses = 0;
+                state_.hits += 1;
+                if (confirmed) state_.confirmCount = 0;
+                smoothDisplay();
+                return makeStep(confirmed ? kConfirmed : kTentative);
+            }
+        }
+    }
+    return lostStep(why, dtSeconds, W, H);
+}
 
 }  // namespace molvane
