@@ -1,0 +1,5 @@
+import sys
+
+from .track import main
+
+sys.exit(main())
