@@ -12,7 +12,10 @@ Per tracker and scenario it reports:
   reappears (from behind a cloud or the frame edge);
 - multi-target scenes: identity switches and per-target AUC (OpenCV: one independent
   tracker per target);
-- update time per frame: median, 95th percentile and frames per second.
+- update time per frame: median, 95th percentile and frames per second, measured as CPU
+  time of the calling thread (both molvane and OpenCV, at one thread, do all their work
+  there), so that other load on the machine does not inflate it; wall-clock times are in
+  the JSON too.
 
 A tracker that reports the target lost gives no box for that frame (IoU 0), whatever box
 it might still carry; "raw AUC" scores the box it carries anyway (OpenCV: the last box it
@@ -34,8 +37,12 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
-import cv2
-import numpy as np
+# One worker thread for the OpenCV inside molvane as well as for cv2, so that per-thread CPU
+# time is the whole cost of a call; must be set before either library starts its pool.
+os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sky_scenes  # noqa: E402
@@ -190,7 +197,8 @@ def probe_molvane() -> tuple[Optional[object], str]:
 class Record:
     adapter: Adapter
     boxes: list = field(default_factory=list)      # per frame: list of box-or-None per target
-    times: list = field(default_factory=list)
+    times: list = field(default_factory=list)       # CPU seconds of the calling thread
+    wall: list = field(default_factory=list)
     init_s: float = 0.0
     error: Optional[str] = None
 
@@ -232,14 +240,15 @@ def run_scene(scene: sky_scenes.Scene, adapters: list[Adapter], progress: bool =
                 rec.boxes.append([(None, None)] * scene.n_targets)
                 continue
             img = bgr if rec.adapter.wants_bgr else frame
-            t0 = time.perf_counter()
+            w0, c0 = time.perf_counter(), time.thread_time()
             try:
                 out = rec.adapter.update(img)
             except Exception as e:
                 rec.error = f"update at frame {fr.index}: {type(e).__name__}: {e}"
                 out = [(None, None)] * scene.n_targets
             else:
-                rec.times.append(time.perf_counter() - t0)
+                rec.times.append(time.thread_time() - c0)
+                rec.wall.append(time.perf_counter() - w0)
             rec.boxes.append(out)
     if progress:
         print(f"  [{scene.name}: {scene.n_frames} frames, {len(records)} trackers, "
@@ -298,6 +307,7 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
                       "never": sum(1 for x in latencies if x is None)},
             "curve": [float(c) for c in np.mean(curves, axis=0)],
             "time": tm.timing_summary(rec.times),
+            "wall_time": tm.timing_summary(rec.wall),
             "init_ms": rec.init_s * 1000.0,
             "notes": dict(sorted(rec.adapter.notes.items(), key=lambda kv: -kv[1])),
             "error": rec.error,
@@ -407,9 +417,10 @@ def _style(name: str, idx: dict) -> dict:
     if name.startswith("molvane"):
         cols = ["#c0392b", "#e67e22", "#8e44ad", "#d35400", "#e91e63", "#6d4c41"]
         return {"color": cols[idx.setdefault(name, len(idx)) % len(cols)], "ls": "-", "lw": 2.0}
-    cols = {"cv:CSRT": "#1f77b4", "cv:KCF": "#2ca02c", "cv:MOSSE": "#17becf",
-            "cv:MIL": "#7f7f7f", "cv:MedianFlow": "#bcbd22"}
-    return {"color": cols.get(name, "#333333"), "ls": "--", "lw": 1.3}
+    cols = {"cv:CSRT": ("#1f77b4", "--"), "cv:KCF": ("#2ca02c", "-."), "cv:MOSSE": ("#17becf", ":"),
+            "cv:MIL": ("#7f7f7f", "--"), "cv:MedianFlow": ("#bcbd22", "-.")}
+    col, ls = cols.get(name, ("#333333", "--"))
+    return {"color": col, "ls": ls, "lw": 1.4}
 
 
 def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: str) -> list[str]:
@@ -435,32 +446,48 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
         ax.set_ylim(0, 1.02)
         ax.tick_params(labelsize=7)
         ax.grid(alpha=0.3)
-    for ax in list(axes.flat)[n:]:
+    spare = list(axes.flat)[n:]
+    for ax in spare:
         ax.axis("off")
     fig.supxlabel("IoU threshold", fontsize=9)
     fig.supylabel("success rate (visible frames)", fontsize=9)
-    fig.legend(list(handles.values()), list(handles.keys()), loc="lower center",
-               ncol=min(6, len(handles)), fontsize=8, frameon=False)
-    fig.tight_layout(rect=(0, 0.06, 1, 1))
+    if spare:   # the legend goes into an empty panel when there is one
+        spare[-1].legend(list(handles.values()), list(handles.keys()), loc="center",
+                         fontsize=8, frameon=False, ncol=2 if len(spare) > 1 else 1)
+        fig.tight_layout()
+    else:
+        fig.legend(list(handles.values()), list(handles.keys()), loc="lower center",
+                   ncol=min(6, len(handles)), fontsize=8, frameon=False)
+        fig.tight_layout(rect=(0, 0.08, 1, 1))
     p = os.path.join(out_dir, f"success_curves{suffix}.png")
     _save_small_png(fig, p, 72)
     plt.close(fig)
     paths.append(p)
 
-    fig, ax = plt.subplots(figsize=(6.4, 4.4))
-    for s in summary:
-        if s["fps"] is None:
-            continue
-        st = _style(s["tracker"], mv_idx)
-        marker = "o" if s["tracker"].startswith("molvane") else "s"
-        ax.scatter(s["fps"], s["mean_auc"], color=st["color"], marker=marker, s=40, zorder=3)
-        ax.annotate(s["tracker"], (s["fps"], s["mean_auc"]), fontsize=7,
-                    xytext=(4, 3), textcoords="offset points")
-    ax.set_xscale("log")
-    ax.set_xlabel("frames per second (geometric mean over scenes, log scale)", fontsize=9)
-    ax.set_ylabel("mean success AUC", fontsize=9)
-    ax.set_title("speed vs accuracy (each tracker over the scenes it ran)", fontsize=9)
-    ax.grid(alpha=0.3, which="both")
+    # only trackers that ran on every scene are comparable
+    full = [x for x in summary if x["scenes"] == n and x["fps"] is not None]
+    fig, axs = plt.subplots(1, 2, figsize=(10.5, 4.2))
+    for ax, key, label in ((axs[0], "mean_auc", "mean success AUC"),
+                           (axs[1], "mean_p20", "mean precision at 20 px")):
+        placed: list[tuple[float, float]] = []
+        for x in sorted(full, key=lambda x: x["tracker"]):
+            st = _style(x["tracker"], mv_idx)
+            marker = "o" if x["tracker"].startswith("molvane") else "s"
+            ax.scatter(x["fps"], x[key], color=st["color"], marker=marker, s=40, zorder=3)
+            # nudge labels of coinciding points apart
+            dup = sum(1 for px, py in placed
+                      if abs(math.log(px / x["fps"])) < 0.15 and abs(py - x[key]) < 0.03)
+            placed.append((x["fps"], x[key]))
+            ax.annotate(x["tracker"], (x["fps"], x[key]), fontsize=7,
+                        xytext=(4, 3 - 9 * dup), textcoords="offset points")
+        ax.set_xscale("log")
+        ax.set_xlabel("frames per second (geometric mean over scenes)", fontsize=8)
+        ax.set_ylabel(label, fontsize=8)
+        ax.set_ylim(-0.03, 1.03)
+        ax.grid(alpha=0.3, which="both")
+        ax.tick_params(labelsize=7)
+    fig.suptitle(f"speed vs accuracy over all {n} scenes (one core, {scenes[0]['frames']} "
+                 "frames per scene)", fontsize=9)
     fig.tight_layout()
     p = os.path.join(out_dir, f"speed_accuracy{suffix}.png")
     _save_small_png(fig, p, 80)
@@ -475,7 +502,9 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
         for r in sc["results"]:
             mat[trackers.index(r["tracker"]), j] = r["auc"]
     fig, ax = plt.subplots(figsize=(1.0 + 0.62 * n, 0.8 + 0.32 * len(trackers)))
-    ax.imshow(np.nan_to_num(mat, nan=-0.2), cmap="viridis", vmin=-0.2, vmax=1.0, aspect="auto")
+    cmap = matplotlib.colormaps["viridis"].copy()
+    cmap.set_bad("white")
+    ax.imshow(np.ma.masked_invalid(mat), cmap=cmap, vmin=0.0, vmax=1.0, aspect="auto")
     for i in range(len(trackers)):
         for j in range(n):
             if not np.isnan(mat[i, j]):
