@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/tracker_params.hpp"
+#include "cues/blob_candidate.hpp"
 #include "cues/correlator.hpp"
 #include "engine/track_records.hpp"
 
@@ -207,10 +208,20 @@ private:
     // appearance similarity
     cv::Mat simPatch_, simResult_, simDiff_, simLab_;
     std::vector<cv::Mat> simLabChannels_;
+    cv::Mat simColourPatch_, simColourDiff_;
     // local contrast map, foreground, boundary, contrast detection, sky search
     std::vector<cv::Mat> channelScratch_{3};
     cv::Mat boundaryKernel_;
     int boundaryKernelSize_ = 0;
+    cv::Mat mapBlur_, mapColourBlur_, mapColourDiff_;
+    cv::Mat fgRing_, fgDiff_, fgColourDiff_, fgBinary_, fgFill_, fgMerged_;
+    ContourList fgContours_;
+    std::vector<BlobCandidate> fgCandidates_;
+    cv::Mat bdMap_, bdBinary_, bdFill_, bdMerged_;
+    ContourList bdContours_;
+    std::vector<BlobCandidate> bdCandidates_;
+    cv::Mat cdMap_, cdBinary_, cdFill_;
+    ContourList cdContours_;
     // template matching
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
     // motion measurement

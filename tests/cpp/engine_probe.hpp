@@ -28,6 +28,9 @@ struct TemplateTrackerProbe {
     std::vector<cv::Mat>& labChannels() { return t.labChannels_; }
     cv::Mat& previousFrame() { return t.previousFrame_; }
     CorrelatorBank& correlators() { return t.correlators_; }
+    cv::Mat& morphKernel() { return t.morphKernel_; }
+    cv::Mat& boundaryKernel() { return t.boundaryKernel_; }
+    int& boundaryKernelSize() { return t.boundaryKernelSize_; }
 
     TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, const char* reason, double dt) {
         return t.reacquireOrMiss(frame, grey, reason, dt);

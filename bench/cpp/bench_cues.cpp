@@ -1,0 +1,81 @@
+// Timing of the blob cues on a VGA sky frame with one small bright target: the foreground
+// measurement and the contrast detection, median and 95th percentile over many runs.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "../../tests/cpp/engine_probe.hpp"
+#include "engine/template_tracker.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void report(const char* name, int runs, const std::function<bool()>& step) {
+    for (int i = 0; i < 50; ++i) step();  // warm-up: scratch buffers reach their size
+    std::vector<double> us;
+    us.reserve(static_cast<size_t>(runs));
+    int found = 0;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        found += step() ? 1 : 0;
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(us.begin(), us.end());
+    const double median = us[us.size() / 2];
+    const double p95 = us[std::min(us.size() - 1, us.size() * 95 / 100)];
+    std::printf("%-44s median %8.1f us   p95 %8.1f us   found %d/%d\n", name, median, p95, found, runs);
+}
+
+}  // namespace
+
+int main() {
+    using namespace molvane;
+    const int W = 640, H = 480;
+    cv::Mat grey(H, W, CV_8UC1);
+    for (int y = 0; y < H; ++y) grey.row(y).setTo(cv::Scalar(140 + 40.0 * y / (H - 1)));
+    cv::Mat noise(H, W, CV_8UC1);
+    cv::RNG rng(3);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 2);
+    cv::add(grey, noise, grey);
+    const cv::Rect target(320, 240, 10, 10);
+    grey(target).setTo(cv::Scalar(230));
+    cv::Mat colour;
+    cv::cvtColor(grey, colour, cv::COLOR_GRAY2BGR);
+
+    TemplateTracker engine{TrackerParams()};
+    TemplateTrackerProbe probe{engine};
+    if (probe.morphKernel().empty()) {
+        probe.morphKernel() = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
+    }
+    const cv::Rect box(318, 238, 14, 14);
+    probe.state().box = box;
+    probe.state().center = {325.0f, 245.0f};
+    probe.polarity() = +1;
+    probe.initialized() = true;
+    probe.templ() = grey(box).clone();
+
+    const int runs = 2000;
+    const double dt = 1.0 / 30.0;
+    std::printf("640 x 480 grey frame, 10 x 10 bright target, %d runs each\n", runs);
+    report("foreground, 14 x 14 search box", runs, [&] {
+        return engine.measureForeground(grey, grey, box, {325.0f, 245.0f}).found;
+    });
+    report("foreground, 42 x 42 search window", runs, [&] {
+        return engine.measureForeground(grey, grey, {304, 224, 42, 42}, {325.0f, 245.0f}).found;
+    });
+    report("contrast detection, local (margin 60)", runs, [&] {
+        return engine.detectContrast(grey, grey, box + cv::Point(4, 3), 60, dt, +1, true, false).found;
+    });
+    report("contrast detection, whole frame", runs, [&] {
+        return engine.detectContrast(grey, grey, box, std::max(W, H), dt, +1, false, true).found;
+    });
+    report("contrast detection, whole frame, colour", runs, [&] {
+        return engine.detectContrast(colour, grey, box, std::max(W, H), dt, 0, false, true).found;
+    });
+    return 0;
+}

@@ -1,0 +1,54 @@
+// The candidate record and small helpers shared by the blob-based cues (foreground,
+// boundary and contrast detection).
+#pragma once
+
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace molvane {
+
+// One admissible contour of a thresholded difference or contrast map. Coordinates are
+// relative to the image the contours were found in.
+struct BlobCandidate {
+    std::size_t index = 0;  // position in the contour list
+    double area = 0.0;      // non-oriented contour area
+    cv::Rect box;           // bounding rectangle of the contour
+    cv::Point2f centroid;   // from the contour moments
+    double meanDifference = 0.0;
+    double cost = 0.0;  // lower is better
+};
+
+using ContourList = std::vector<std::vector<cv::Point>>;
+
+namespace blob {
+
+// lround of a non-negative size or padding. NaN and negatives give 0 and huge values are
+// capped, so the conversion is always defined and later 64-bit rectangle sums cannot wrap.
+inline long long roundSize(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v > 1e12) return 1000000000000LL;
+    return std::llround(v);
+}
+
+// Mean of `values` under contour `index` drawn filled (8-connected). Only the contour's
+// bounding rectangle `bounds` is drawn and averaged, which gives the same mean as a
+// full-size mask at a fraction of the cost.
+inline double meanUnderContour(const cv::Mat& values, const ContourList& contours, std::size_t index,
+                               const cv::Rect& bounds, cv::Mat& scratch) {
+    scratch.create(bounds.size(), CV_8UC1);
+    scratch.setTo(cv::Scalar::all(0));
+    cv::drawContours(scratch, contours, static_cast<int>(index), cv::Scalar(255), cv::FILLED, cv::LINE_8,
+                     cv::noArray(), INT_MAX, -bounds.tl());
+    return cv::mean(values(bounds), scratch)[0];
+}
+
+// True when two rectangles share at least one pixel.
+inline bool overlaps(const cv::Rect& a, const cv::Rect& b) { return (a & b).area() > 0; }
+
+}  // namespace blob
+}  // namespace molvane

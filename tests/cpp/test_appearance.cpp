@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "cue_scenes.hpp"
+
+namespace {
+
+using molvane::test::CueEngine;
+using molvane::test::texture;
+
+struct AppearanceScene {
+    cv::Mat grey;
+    cv::Mat colour;
+    cv::Rect box{30, 20, 16, 12};
+
+    AppearanceScene() {
+        grey = molvane::test::skyGradient(96, 64);
+        texture(box.width, box.height).copyTo(grey(box));
+        cv::cvtColor(grey, colour, cv::COLOR_GRAY2BGR);
+    }
+
+    // Seeds the grey template, the anchor and the colour models from `box`.
+    void seed(CueEngine& e) const {
+        e.probe.templ() = grey(box).clone();
+        e.probe.anchorTemplate() = grey(box).clone();
+        e.probe.colourPatch() = colour(box).clone();
+        cv::cvtColor(e.probe.colourPatch(), e.probe.labPatch(), cv::COLOR_BGR2Lab);
+        cv::split(e.probe.labPatch(), e.probe.labChannels());
+    }
+};
+
+TEST(AppearanceSimilarity, IdenticalRegionScoresOneAndInvertedScoresMinusOne) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    s.seed(e);
+    cv::Mat inverted = s.grey.clone();
+    cv::bitwise_not(s.grey(s.box), inverted(s.box));
+
+    EXPECT_NEAR(e.engine.anchorSimilarity(s.grey, s.box), 1.0, 1e-5);
+    EXPECT_NEAR(e.engine.anchorSimilarity(inverted, s.box), -1.0, 1e-5);
+    EXPECT_NEAR(e.engine.greySimilarity(s.grey, s.box, e.probe.templ()), 1.0, 1e-5);
+    EXPECT_NEAR(e.engine.greySimilarity(inverted, s.box, e.probe.templ()), -1.0, 1e-5);
+    // A shifted box sees a different part of the texture.
+    EXPECT_LT(e.engine.anchorSimilarity(s.grey, s.box + cv::Point(3, 2)), 0.5);
+}
+
+TEST(AppearanceSimilarity, EmptyReferenceOrModelsGiveZero) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    EXPECT_EQ(e.engine.greySimilarity(s.grey, s.box, cv::Mat()), 0.0);
+    EXPECT_EQ(e.engine.anchorSimilarity(s.grey, s.box), 0.0);
+    EXPECT_EQ(e.engine.colourSimilarity(s.colour, s.box), 0.0);
+    EXPECT_EQ(e.engine.appearanceSimilarity(s.colour, s.grey, s.box), 0.0);
+}
+
+TEST(AppearanceSimilarity, LargerRegionIsResizedToTheTemplate) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    s.seed(e);
+    // A copy of the target at twice the size elsewhere in the frame.
+    cv::Mat frame = molvane::test::skyGradient(120, 80);
+    const cv::Rect big(4, 4, 2 * s.box.width, 2 * s.box.height);
+    cv::resize(s.grey(s.box), frame(big), big.size(), 0, 0, cv::INTER_NEAREST);
+    EXPECT_NEAR(e.engine.greySimilarity(frame, big, e.probe.templ()), 1.0, 1e-5);
+}
+
+TEST(AppearanceSimilarity, ColourMixingFollowsTheSwitchesAndChannelCount) {
+    AppearanceScene s;
+    // The same grey texture, but the colour frame shows the target with another tint.
+    cv::Mat tinted = s.colour.clone();
+    cv::Mat roi = tinted(s.box);
+    roi.forEach<cv::Vec3b>([](cv::Vec3b& p, const int*) {
+        p[0] = cv::saturate_cast<uchar>(p[0] - 40);
+        p[2] = cv::saturate_cast<uchar>(p[2] + 40);
+    });
+
+    struct Case {
+        const char* name;
+        bool colourOn;
+        cv::Mat frame;
+        bool expectMixed;
+    };
+    const Case cases[] = {
+        {"colour on, tinted colour frame", true, tinted, true},
+        {"colour off", false, tinted, false},
+        {"grey-only frame", true, s.grey, false},
+    };
+    for (const Case& c : cases) {
+        CueEngine e(s.box);
+        s.seed(e);
+        e.probe.config().color_appearance = c.colourOn;
+        const double grey = e.engine.greySimilarity(s.grey, s.box, e.probe.templ());
+        const double mixed = e.engine.appearanceSimilarity(c.frame, s.grey, s.box);
+        if (c.expectMixed) {
+            EXPECT_LT(mixed, grey - 0.05) << c.name;
+            EXPECT_GT(mixed, 0.0) << c.name;
+        } else {
+            EXPECT_DOUBLE_EQ(mixed, grey) << c.name;
+        }
+    }
+
+    // The untinted colour frame matches its own colour model fully.
+    CueEngine e(s.box);
+    s.seed(e);
+    EXPECT_NEAR(e.engine.colourSimilarity(s.colour, s.box), 1.0, 1e-5);
+    EXPECT_NEAR(e.engine.appearanceSimilarity(s.colour, s.grey, s.box), 1.0, 1e-5);
+    // A frame with an alpha channel is compared on its colour channels.
+    cv::Mat bgra;
+    cv::cvtColor(s.colour, bgra, cv::COLOR_BGR2BGRA);
+    EXPECT_NEAR(e.engine.colourSimilarity(bgra, s.box), 1.0, 1e-5);
+}
+
+TEST(AppearanceSimilarity, WeakGreyMatchIsNotMixedWithColour) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    s.seed(e);
+    // Look for a box whose grey similarity is in [0, 0.1): colour would lift it a lot.
+    bool checked = false;
+    for (int dx = 1; dx < 12 && !checked; ++dx) {
+        const cv::Rect other = s.box + cv::Point(dx, 0);
+        const double g = e.engine.greySimilarity(s.grey, other, e.probe.templ());
+        if (g >= 0.0 && g < 0.1) {
+            EXPECT_DOUBLE_EQ(e.engine.appearanceSimilarity(s.colour, s.grey, other), g);
+            checked = true;
+        }
+    }
+    EXPECT_TRUE(checked) << "no weakly similar box found in the scene";
+}
+
+TEST(AppearanceSimilarity, BoxReachingPastTheFrameStaysFinite) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    s.seed(e);
+    for (const cv::Rect& r : {cv::Rect(90, 60, 16, 12), cv::Rect(-8, -4, 16, 12), cv::Rect(500, 500, 5, 5)}) {
+        const double v = e.engine.appearanceSimilarity(s.colour, s.grey, r);
+        EXPECT_TRUE(std::isfinite(v));
+        EXPECT_GE(v, -1.0);
+        EXPECT_LE(v, 1.0);
+    }
+}
+
+}  // namespace
