@@ -172,6 +172,7 @@ def test_summary_counts_states_and_reacquisitions_per_target():
     assert summary["reacquisitions"] == 4
     assert t1["lost"] == pytest.approx(3 / 8) and t1["confirmed"] == pytest.approx(4 / 8)
     assert summary["tentative"] == pytest.approx(5 / 16)
+    assert t2["predicted"] == pytest.approx(3 / 8) and t1["predicted"] == 0.0
     assert sum(summary[s] for s in ("confirmed", "tentative", "lost")) == pytest.approx(1.0)
     assert summary["mean_update_ms"] == pytest.approx(3.0) and summary["tracking_fps"] == pytest.approx(1000 / 3)
     assert summarize([], [])["frames"] == 0
@@ -247,6 +248,7 @@ def test_jsonl_has_every_field_and_the_summary_agrees_with_it(tmp_path, tiny, ca
     assert summary["frames"] == 12 and summary["targets"] == targets and summary["results"] == len(records)
     for state in ("confirmed", "tentative", "lost"):
         assert summary[state] == pytest.approx(sum(r["state"] == state for r in records) / len(records))
+    assert summary["predicted"] == pytest.approx(np.mean([r["prediction_only"] for r in records]))
     per_frame_ms = [r["update_ms"] for r in records[::targets]]
     assert summary["mean_update_ms"] == pytest.approx(np.mean(per_frame_ms), abs=1e-3)
     assert summary["dt"] == pytest.approx(1 / FPS)
@@ -279,3 +281,23 @@ def test_start_frame_image_folder_and_measured_interval(tmp_path, tiny, capsys):
     assert summary["dt"] is None, "an image folder has no frame rate: the tracker measures"
     assert summary["seed_frame"] == 3 and summary["boxes"] == [list(box)]
     assert not (tmp_path / "out" / "annotated.avi").exists()
+
+
+def test_demo_clip_run_recovers_the_drone_after_the_cloud(tmp_path, capsys):
+    """The default run (no input) is the project's demo: both targets end where they are."""
+    frames = 140  # well past the cloud, which hides the drone around frames 100 to 113
+    code, out, err = run_tool(["--out", tmp_path, "--no-video", "--max-frames", frames], capsys)
+    assert code == 0, err
+    clip = DemoClip()
+    records = read_jsonl(tmp_path / "tracks.jsonl")
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert summary["frames"] == frames and summary["targets"] == 2
+    drone, aircraft = summary["per_target"]
+    assert drone["reacquisitions"] >= 1, "the drone is hidden by the cloud, then found again"
+    assert aircraft["lost"] == 0.0 and aircraft["suppressed"] == 0
+    hidden = [i for i in range(len(clip)) if clip.occluded(i)]
+    # Checked: the last frame, and the drone until it reaches the cloud's soft rim.
+    for r in records:
+        if r["source_frame"] == frames or (r["id"] == 1 and r["source_frame"] < hidden[0] - 12):
+            tx, ty = clip.truth(r["source_frame"])[r["id"] - 1]
+            assert r["state"] == "confirmed" and abs(r["cx"] - tx) < 4 and abs(r["cy"] - ty) < 4, r

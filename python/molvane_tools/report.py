@@ -51,7 +51,10 @@ def summarize(records: Sequence[Dict[str, Any]], update_ms: Sequence[float]) -> 
 
     def shares(rows: Sequence[Dict[str, Any]]) -> Dict[str, float]:
         n = len(rows)
-        return {s: (sum(r["state"] == s for r in rows) / n if n else 0.0) for s in STATES}
+        out = {s: (sum(r["state"] == s for r in rows) / n if n else 0.0) for s in STATES}
+        # Results that only extrapolate the motion (reported as tentative by several targets).
+        out["predicted"] = sum(bool(r.get("prediction_only")) for r in rows) / n if n else 0.0
+        return out
 
     per_target = []
     for target_id in sorted(by_id):
@@ -76,16 +79,20 @@ def summarize(records: Sequence[Dict[str, Any]], update_ms: Sequence[float]) -> 
 
 
 def format_summary(summary: Dict[str, Any]) -> str:
+    def states(row: Dict[str, Any]) -> str:
+        text = "  ".join(f"{s} {100 * row[s]:.1f}%" for s in STATES)
+        return text + (f"  (predicted only {100 * row['predicted']:.1f}%)" if row["predicted"] else "")
+
     lines = [
         f"frames          {summary['frames']}  ({summary['targets']} target(s))",
-        "states          " + "  ".join(f"{s} {100 * summary[s]:.1f}%" for s in STATES),
+        "states          " + states(summary),
         f"reacquisitions  {summary['reacquisitions']}",
         f"update          {summary['mean_update_ms']:.2f} ms mean  ({summary['tracking_fps']:.0f} fps)",
     ]
     if summary["targets"] > 1:
         for t in summary["per_target"]:
-            lines.append(f"  target {t['id']:<3d}    " + "  ".join(f"{s} {100 * t[s]:.1f}%" for s in STATES)
-                         + f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}")
+            lines.append(f"  target {t['id']:<3d}    {states(t)}"
+                         f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}")
     for key in ("wall_seconds", "outputs"):
         if key in summary:
             value = summary[key]
