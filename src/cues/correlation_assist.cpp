@@ -43,7 +43,12 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
         const double r = config_.template_learning_rate;
         if (template_.size() == R.size() && template_.type() == grey.type()) {
             cv::addWeighted(template_, 1.0 - r, grey(R), r, 0.0, template_);
-            cv::resize(template_, halfTemplate_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+            // A one-pixel side has no half-size version (the resize would have no pixels).
+            if (template_.cols >= 2 && template_.rows >= 2) {
+                cv::resize(template_, halfTemplate_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+            } else {
+                halfTemplate_.release();
+            }
         }
         const bool sameFrame = colourFrame.size() == grey.size();
         if (sameFrame && colourFrame.channels() >= 3 && !colourPatch_.empty() &&

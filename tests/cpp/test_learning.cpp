@@ -83,6 +83,15 @@ TEST(Learning, TemplateBlendsOnlyWhenItStillHasTheBoxSize) {
     r.appearanceAllowed = false;
     e.learn(r);
     EXPECT_EQ(e.probe.templ().at<uchar>(5, 5), 104);
+
+    // A one-pixel-wide template blends but has no half-size copy.
+    const cv::Rect thin(200, 150, 1, 6);
+    e.probe.state().box = thin;
+    e.probe.templ() = cv::Mat(thin.size(), CV_8UC1, cv::Scalar(100));
+    r.appearanceAllowed = true;
+    ASSERT_NO_THROW(e.learn(r));
+    EXPECT_EQ(e.probe.templ().at<uchar>(3, 0), 104);
+    EXPECT_TRUE(e.probe.halfTemplate().empty());
 }
 
 TEST(Learning, ColourPatchIsResizedBlendedAndItsLabCopiesRefreshed) {
