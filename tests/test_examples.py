@@ -61,11 +61,6 @@ def near(point, truth):
     return abs(point[0] - truth[0]) < TOLERANCE and abs(point[1] - truth[1]) < TOLERANCE
 
 
-def test_examples_stay_short():
-    for path in sorted((ROOT / "examples").glob("*.py")):
-        assert len(path.read_text().splitlines()) < 40, path.name
-
-
 def test_single_target_follows_the_drone(clips, capsys):
     clip, video = clips[0]
     last = run_example("single_target", [video, box_arg(clip.seed_boxes()[0])])

@@ -166,14 +166,6 @@ def test_track_result_field_list_of_the_tool_matches_the_class():
     assert list(TRACK_RESULT_FIELDS) == properties
 
 
-def test_signature_parser_handles_nested_brackets_and_defaults():
-    doc = ("lock(self: molvane.X, frame: numpy.ndarray[numpy.uint8], "
-           "bbox: tuple[int, int, int, int], name: str = 'a, b') -> None\n\nDoc.\n")
-    assert _runtime_overloads("lock", doc) == [
-        [("self", "<none>"), ("frame", "<none>"), ("bbox", "<none>"), ("name", "a, b")]]
-    assert _runtime_doc("lock", doc) == "Doc."
-
-
 def test_type_checker_accepts_the_examples_and_catches_misuse(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed")
     import shutil

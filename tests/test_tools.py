@@ -272,6 +272,8 @@ def test_start_frame_image_folder_and_measured_interval(tmp_path, tiny, capsys):
     for i in range(10):
         cv2.imwrite(str(folder / f"f{i:03d}.png"), clip.frame(i))
     box = clip.seed_boxes(3)[0]
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "annotated.avi").write_bytes(b"left by an earlier run")
     code, _, err = run_tool([folder, "--bbox", box_arg(box), "--start-frame", 3, "--no-video",
                              "--out", tmp_path / "out"], capsys)
     assert code == 0, err
@@ -280,7 +282,7 @@ def test_start_frame_image_folder_and_measured_interval(tmp_path, tiny, capsys):
     assert [r["source_frame"] for r in records] == list(range(4, 10))
     assert summary["dt"] is None, "an image folder has no frame rate: the tracker measures"
     assert summary["seed_frame"] == 3 and summary["boxes"] == [list(box)]
-    assert not (tmp_path / "out" / "annotated.avi").exists()
+    assert not (tmp_path / "out" / "annotated.avi").exists(), "a stale video would contradict the tracks"
 
 
 def test_demo_clip_run_recovers_the_drone_after_the_cloud(tmp_path, capsys):

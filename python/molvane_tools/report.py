@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterable, List, Sequence
+from typing import Any, Dict, Iterable
 
 import numpy as np
 
@@ -39,43 +39,69 @@ def observed(record: Dict[str, Any]) -> bool:
     return record["state"] != "lost" and not record.get("prediction_only", False)
 
 
-def summarize(records: Sequence[Dict[str, Any]], update_ms: Sequence[float]) -> Dict[str, Any]:
-    """Run summary from the per-result records and the time of each update call.
+class RunStats:
+    """Counts what the summary needs, one result at a time (memory stays constant on long runs).
 
     Shares are over all (frame, target) results. A reacquisition is a frame in which a
     target is observed again after one or more frames without an observation.
     """
-    by_id: Dict[int, List[Dict[str, Any]]] = {}
+
+    _COUNTS = STATES + ("predicted", "suppressed", "reacquisitions", "results")
+
+    def __init__(self) -> None:
+        self._targets: Dict[int, Dict[str, int]] = {}
+        self._seen: Dict[int, bool] = {}
+        self.updates = 0
+        self.update_ms = 0.0
+
+    def add_update(self, ms: float) -> None:
+        self.updates += 1
+        self.update_ms += ms
+
+    def add(self, record: Dict[str, Any]) -> None:
+        target = record["id"]
+        counts = self._targets.setdefault(target, dict.fromkeys(self._COUNTS, 0))
+        counts["results"] += 1
+        counts[record["state"]] = counts.get(record["state"], 0) + 1
+        counts["predicted"] += bool(record.get("prediction_only"))
+        counts["suppressed"] += bool(record.get("suppressed"))
+        now = observed(record)
+        if now and self._seen.get(target) is False:
+            counts["reacquisitions"] += 1
+        self._seen[target] = now
+
+    @staticmethod
+    def _shares(counts: Dict[str, int]) -> Dict[str, float]:
+        n = counts["results"]
+        # "predicted": results that only extrapolate the motion (reported as tentative).
+        return {s: counts[s] / n if n else 0.0 for s in STATES + ("predicted",)}
+
+    def summary(self) -> Dict[str, Any]:
+        per_target = [{"id": t, "results": c["results"], **self._shares(c),
+                       "reacquisitions": c["reacquisitions"], "suppressed": c["suppressed"]}
+                      for t, c in sorted(self._targets.items())]
+        total = {k: sum(c[k] for c in self._targets.values()) for k in self._COUNTS}
+        mean_ms = self.update_ms / self.updates if self.updates else 0.0
+        return {
+            "frames": self.updates,
+            "targets": len(self._targets),
+            "results": total["results"],
+            **self._shares(total),
+            "reacquisitions": total["reacquisitions"],
+            "mean_update_ms": mean_ms,
+            "tracking_fps": 1000.0 / mean_ms if mean_ms > 0 else 0.0,
+            "per_target": per_target,
+        }
+
+
+def summarize(records: Iterable[Dict[str, Any]], update_ms: Iterable[float]) -> Dict[str, Any]:
+    """Run summary from the per-result records (in frame order) and the update times."""
+    stats = RunStats()
     for record in records:
-        by_id.setdefault(record["id"], []).append(record)
-
-    def shares(rows: Sequence[Dict[str, Any]]) -> Dict[str, float]:
-        n = len(rows)
-        out = {s: (sum(r["state"] == s for r in rows) / n if n else 0.0) for s in STATES}
-        # Results that only extrapolate the motion (reported as tentative by several targets).
-        out["predicted"] = sum(bool(r.get("prediction_only")) for r in rows) / n if n else 0.0
-        return out
-
-    per_target = []
-    for target_id in sorted(by_id):
-        rows = by_id[target_id]
-        reacq = sum(1 for prev, cur in zip(rows, rows[1:]) if not observed(prev) and observed(cur))
-        per_target.append({"id": target_id, "results": len(rows), **shares(rows),
-                           "reacquisitions": reacq,
-                           "suppressed": sum(bool(r.get("suppressed")) for r in rows)})
-
-    total_ms = float(sum(update_ms))
-    mean_ms = total_ms / len(update_ms) if update_ms else 0.0
-    return {
-        "frames": len(update_ms),
-        "targets": len(by_id),
-        "results": len(records),
-        **shares(records),
-        "reacquisitions": sum(t["reacquisitions"] for t in per_target),
-        "mean_update_ms": mean_ms,
-        "tracking_fps": 1000.0 / mean_ms if mean_ms > 0 else 0.0,
-        "per_target": per_target,
-    }
+        stats.add(record)
+    for ms in update_ms:
+        stats.add_update(ms)
+    return stats.summary()
 
 
 def format_summary(summary: Dict[str, Any]) -> str:
@@ -93,11 +119,12 @@ def format_summary(summary: Dict[str, Any]) -> str:
         for t in summary["per_target"]:
             lines.append(f"  target {t['id']:<3d}    {states(t)}"
                          f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}")
-    for key in ("wall_seconds", "outputs"):
-        if key in summary:
-            value = summary[key]
-            text = f"{value:.2f} s" if key == "wall_seconds" else ", ".join(value)
-            lines.append(f"{key.replace('_', ' '):<16}{text}")
+    if summary.get("interrupted"):
+        lines.append("interrupted     by Ctrl-C; the outputs hold the frames tracked until then")
+    if "wall_seconds" in summary:
+        lines.append(f"wall time       {summary['wall_seconds']:.2f} s (decoding and writing included)")
+    if "outputs" in summary:
+        lines.append("outputs         " + ", ".join(summary["outputs"]))
     return "\n".join(lines)
 
 

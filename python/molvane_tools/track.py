@@ -15,7 +15,7 @@ from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from .report import compose_overlays, format_summary, result_record, summarize
+from .report import RunStats, compose_overlays, format_summary, result_record
 from .sources import (Box, FrameSource, ToolError, box_inside, display_available, open_source,
                       parse_box, require_cv2)
 
@@ -152,6 +152,29 @@ def run(args: argparse.Namespace) -> dict:
         source.close()
 
 
+def _frame_interval(args: argparse.Namespace, source: FrameSource) -> float:
+    """Seconds between frames for update(): given, else from the video, else -1 (measured)."""
+    if args.dt is not None:
+        return args.dt
+    if source.fps and not source.live:
+        return 1.0 / source.fps
+    return -1.0
+
+
+def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: List[Box]) -> Any:
+    """A Tracker for one box, a MultiTracker for several; bad profiles and boxes are input errors."""
+    try:
+        if len(boxes) == 1:
+            tracker = molvane.Tracker(profile)
+            tracker.lock(frame, bbox=boxes[0])
+        else:
+            tracker = molvane.MultiTracker(profile)
+            tracker.lock(frame, bboxes=boxes)
+    except ValueError as exc:
+        raise ToolError(str(exc)) from exc
+    return tracker
+
+
 def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
     frame = source.read()
     index = 0
@@ -168,39 +191,28 @@ def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
     for box in boxes:
         if not box_inside(box, width, height):
             raise ToolError("box {} lies outside the {}x{} frame".format(",".join(map(str, box)), width, height))
-
-    try:
-        if len(boxes) == 1:
-            tracker = molvane.Tracker(args.profile)
-            tracker.lock(frame, bbox=boxes[0])
-        else:
-            tracker = molvane.MultiTracker(args.profile)
-            tracker.lock(frame, bboxes=boxes)
-    except ValueError as exc:
-        raise ToolError(str(exc)) from exc
+    tracker = _lock(molvane, args.profile, frame, boxes)
     single = len(boxes) == 1
-
-    if args.dt is not None:
-        dt = args.dt
-    elif source.fps and not source.live:
-        dt = 1.0 / source.fps
-    else:
-        dt = -1.0  # the tracker measures the interval itself
+    dt = _frame_interval(args, source)
 
     args.out.mkdir(parents=True, exist_ok=True)
-    video = None if args.no_video else _VideoOut(args.out / "annotated.avi", source.fps or (1.0 / dt if dt > 0 else 30.0), frame)
+    video = None
+    if args.no_video:
+        # A video left by an earlier run would not match this run's tracks.
+        (args.out / "annotated.avi").unlink(missing_ok=True)
+    else:
+        video = _VideoOut(args.out / "annotated.avi", source.fps or (1.0 / dt if dt > 0 else 30.0), frame)
     remaining = None if source.total is None else max(source.total - index - 1, 0)
     if args.max_frames is not None:
         remaining = args.max_frames if remaining is None else min(remaining, args.max_frames)
     bar = _progress(remaining, not args.no_progress)
 
-    records: List[dict] = []
-    update_ms: List[float] = []
+    stats = RunStats()
     started = time.perf_counter()
     interrupted = False
     try:
         with open(args.out / "tracks.jsonl", "w", encoding="utf-8") as lines:
-            while args.max_frames is None or len(update_ms) < args.max_frames:
+            while args.max_frames is None or stats.updates < args.max_frames:
                 frame = source.read()
                 if frame is None:
                     break
@@ -214,10 +226,10 @@ def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
                 ms = (time.perf_counter() - t0) * 1000.0
                 if single:
                     results = [results]
-                update_ms.append(ms)
+                stats.add_update(ms)
                 for result in results:
                     record = result_record(result, index, ms)
-                    records.append(record)
+                    stats.add(record)
                     lines.write(json.dumps(record) + "\n")
                 if video is not None:
                     video.write(compose_overlays(frame, results))
@@ -232,7 +244,7 @@ def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
         if video is not None:
             video.close()
 
-    summary = summarize(records, update_ms)
+    summary = stats.summary()
     outputs = ["tracks.jsonl", "summary.json"] + ([] if video is None else ["annotated.avi"])
     summary.update({
         "input": source.name,
