@@ -143,12 +143,19 @@ def test_missing_opencv_gives_install_hint(monkeypatch):
         require_cv2()
 
 
-def test_command_line_entry_exits_with_status_2(tmp_path):
+@pytest.mark.parametrize("content", [None, b"", b"not a video" * 100])
+def test_command_line_entry_exits_with_status_2(tmp_path, content):
+    path = tmp_path / "clip.mp4"
+    if content is not None:
+        path.write_bytes(content)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python")] + sys.path))
-    proc = subprocess.run([sys.executable, "-m", "molvane_tools", str(tmp_path / "nope.mp4")],
-                          capture_output=True, text=True, env=env, timeout=60)
+    proc = subprocess.run([sys.executable, "-m", "molvane_tools", str(path), "--bbox", "0,0,4,4",
+                           "--out", str(tmp_path / "out")], capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 2
-    assert proc.stderr.strip() == f"molvane-track: error: input not found: {tmp_path / 'nope.mp4'}"
+    # Exactly one line, also from the video decoders' side.
+    want = "input not found" if content is None else "cannot open video"
+    assert proc.stderr == f"molvane-track: error: {want}: {path}\n"
+    assert proc.stdout == ""
 
 
 # --- summary arithmetic and overlay composition (no tracking needed) -------------------------

@@ -22,6 +22,10 @@ class ToolError(Exception):
 
 def require_cv2():
     """Imports OpenCV or explains how to get it."""
+    # Input failures are reported in one line of our own; the decoders' log lines would only
+    # repeat them (set these variables to see them anyway).
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     try:
         import cv2  # noqa: PLC0415 - optional dependency, imported on demand
     except ImportError as exc:
