@@ -74,7 +74,14 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
         double s = 1.0;
         cv::Mat* binary = &skyBinary_;
         if (region.width > kHalfResolutionSide || region.height > kHalfResolutionSide) {
-            cv::resize(skyBinary_, skyHalf_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+            if (skyBinary_.cols >= 2 && skyBinary_.rows >= 2) {
+                cv::resize(skyBinary_, skyHalf_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+            } else {
+                // A one-pixel side would shrink to nothing; keep it one pixel.
+                cv::resize(skyBinary_, skyHalf_, cv::Size(std::max(1, cvRound(skyBinary_.cols * 0.5)),
+                                                          std::max(1, cvRound(skyBinary_.rows * 0.5))),
+                           0, 0, cv::INTER_NEAREST);
+            }
             binary = &skyHalf_;
             k = 2;
             s = 0.25;

@@ -168,8 +168,10 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
         const int longest = std::max(colourPatch_.cols, colourPatch_.rows);
         if (longest > 32) {
             const double f = 32.0 / longest;
-            const int nw = static_cast<int>(std::lround(colourPatch_.cols * f));
-            const int nh = static_cast<int>(std::lround(colourPatch_.rows * f));
+            // Rounded the way cv::resize rounds its own output size (half to even), so that
+            // the check below sees exactly the size the resize would produce.
+            const int nw = cvRound(colourPatch_.cols * f);
+            const int nh = cvRound(colourPatch_.rows * f);
             cv::Mat resized;
             if (nw >= 1 && nh >= 1) {
                 cv::resize(colourPatch_, resized, cv::Size(), f, f, cv::INTER_AREA);
