@@ -418,4 +418,49 @@ TEST(MultiTrackerChecks, RefusesEmptyInputsAndUpdateBeforeTargets) {
     EXPECT_EQ(mt.size(), 0u);
 }
 
+cv::Mat skyWithBlobs(const std::vector<cv::Point>& centres) {
+    cv::Mat img(120, 160, CV_8UC1);
+    cv::randu(img, cv::Scalar(170), cv::Scalar(180));
+    for (const cv::Point& c : centres) img(cv::Rect(c.x - 5, c.y - 5, 10, 10)).setTo(cv::Scalar(40));
+    return img;
+}
+
+TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
+    MultiTracker mt{trackerParamsForProfile("default")};
+    const cv::Mat frame = skyWithBlobs({{40, 40}, {120, 80}, {80, 100}});
+    mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(113, 73, 14, 14), cv::Rect(73, 93, 14, 14)});
+    ASSERT_EQ(mt.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const TargetSlot& s = mt.targets()[k];
+        EXPECT_EQ(s.id, static_cast<int32_t>(k + 1));
+        EXPECT_TRUE(s.hasSnapshot);
+        EXPECT_EQ(s.snapshot.targetId, s.id);
+        EXPECT_EQ(s.initialSize, cv::Size(14, 14));
+        EXPECT_EQ(s.lastState, kTentative);
+        ASSERT_TRUE(s.engine && s.engine->initialized());
+        EXPECT_TRUE(s.engine->config().cue_geometry_update);  // the profile's value with several boxes
+    }
+    EXPECT_FLOAT_EQ(mt.targets()[1].motionCenter.x, 120.f);
+    EXPECT_FLOAT_EQ(mt.targets()[1].motionCenter.y, 80.f);
+
+    const TemplateTracker* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
+                                        mt.targets()[2].engine.get()};
+    // Refused after the first box was seeded (by the engine) and before anything (empty list).
+    EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(500, 500, 10, 10)}),
+                 std::invalid_argument);
+    EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(5, 5, 8, 0)}), std::invalid_argument);
+    EXPECT_THROW(mt.lock(frame, frame, {}), std::invalid_argument);
+    ASSERT_EQ(mt.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(mt.targets()[k].engine.get(), before[k]);
+    const auto results = mt.update(frame, frame, 0.04);
+    ASSERT_EQ(results.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(results[k].id, static_cast<int32_t>(k + 1));
+
+    // A lone target keeps its box size: its engine runs without geometry updates.
+    mt.lock(frame, frame, {cv::Rect(113, 73, 14, 14)});
+    ASSERT_EQ(mt.size(), 1u);
+    EXPECT_EQ(mt.targets()[0].id, 1);
+    EXPECT_FALSE(mt.targets()[0].engine->config().cue_geometry_update);
+}
+
 }  // namespace
