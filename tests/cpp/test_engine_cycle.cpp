@@ -153,6 +153,14 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         // The proposal itself carries the step.
         EXPECT_EQ(p.impl().generation, generation);
         EXPECT_EQ(p.impl().after.hits + p.impl().after.misses, p.impl().step.age);
+        ASSERT_NE(p.impl().step.state, kLost);
+        EXPECT_GT(p.impl().anchorAppearance, 0.5);  // still looks like the seed
+        EXPECT_EQ(p.impl().center, p.impl().learning.center);
+        EXPECT_EQ(p.impl().box.size(), cv::Size2f(before.box.size()));
+        EXPECT_NEAR(p.impl().box.x + p.impl().box.width * 0.5f, p.impl().center.x, 0.51f);
+        const cv::Point2f predicted = before.center + before.velocity * static_cast<float>(kDt);
+        EXPECT_NEAR(p.impl().predictedCenter.x, predicted.x, 1e-3);
+        EXPECT_NEAR(p.impl().predictedCenter.y, predicted.y, 1e-3);
     }
 }
 
@@ -320,6 +328,35 @@ TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
     EXPECT_EQ(s.misses, 4);
     EXPECT_EQ(t.confidence(), 0.0);
     EXPECT_EQ(t.state().confirmCount, 0);
+}
+
+TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
+    for (int confirmFrames : {1, 2}) {
+        SCOPED_TRACE(confirmFrames);
+        params.sky_search_after_misses = 3;
+        params.reacquire_confirm_frames = confirmFrames;
+        TemplateTracker t(params);
+        t.initialize(frame, frame, {76, 56, 8, 8});
+        TemplateTrackerProbe probe{t};
+        probe.state().misses = 3;
+        probe.state().velocity = {60.f, 0.f};
+        const TrackStep first = t.update(frame, frame, kDt);
+        EXPECT_EQ(first.state, kLost);
+        EXPECT_STREQ(t.reason(), "lost-confirming");
+        EXPECT_EQ(first.misses, 4);
+        EXPECT_EQ(t.state().confirmCount, 1);
+
+        const TrackStep second = t.update(frame, frame, kDt);
+        EXPECT_EQ(second.state, kConfirmed);
+        EXPECT_STREQ(t.reason(), "sky-reacquire");
+        EXPECT_EQ(second.misses, 0);
+        EXPECT_EQ(second.hits, 2);
+        EXPECT_EQ(second.age, second.hits);
+        EXPECT_EQ(t.state().confirmCount, 0);
+        EXPECT_EQ(t.state().velocity, cv::Point2f(0.f, 0.f));
+        EXPECT_NEAR(second.cx, 80.f, 1.5f);  // snapped onto the blob, not smoothed towards it
+        EXPECT_EQ(t.state().displayCenter, t.state().center);
+    }
 }
 
 // Mode B freezes the size; mode C follows the ownership cell (shrinking at once, growing
