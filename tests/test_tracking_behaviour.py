@@ -1,10 +1,8 @@
 """Single-target tracking behaviour on synthetic sky sequences: staying on static and moving
-targets, losing a vanished target and reacquiring it, determinism, every profile, and the
-engine's robustness to odd seeds and intervals."""
+targets, losing a vanished target and reacquiring it, determinism and every profile."""
 
 import math
 
-import numpy as np
 import pytest
 
 import molvane as mv
@@ -125,41 +123,3 @@ def test_every_profile_locks_and_tracks(profile):
         assert all(math.isfinite(v) for v in (r.cx, r.cy, r.bbox_w, r.bbox_h, r.speed, r.confidence))
     assert sum(r.state == "confirmed" for r in results) >= 6
     assert on_target(results[-1], seq.path[-1])
-
-
-@pytest.mark.parametrize("box", [(150, 108, 1, 6), (148, 110, 6, 1), (150, 110, 1, 1)])
-@pytest.mark.parametrize("profile", ["default", "correlation", "missile"])
-def test_one_pixel_seed_boxes_lock_and_update(box, profile):
-    seq = static_sequence(count=4)
-    tracker = mv.Tracker(profile)
-    tracker.lock(seq.frame(0), box)
-    for i in range(1, len(seq)):
-        r = tracker.update(seq.frame(i), dt=DT)
-        assert all(math.isfinite(v) for v in (r.cx, r.cy, r.bbox_x, r.bbox_y, r.bbox_w, r.bbox_h))
-        assert r.bbox_w >= 1 and r.bbox_h >= 1
-
-
-@pytest.mark.parametrize("dt", [1e6, 1e30, 1e300])
-def test_huge_frame_intervals_keep_results_finite(dt):
-    seq = moving_sequence(count=8)
-    tracker = mv.Tracker("default")
-    tracker.lock(seq.frame(0), seq.seed_box(0))
-    for i in range(1, 4):
-        tracker.update(seq.frame(i), dt=DT)
-    for i in range(4, len(seq)):
-        r = tracker.update(seq.frame(i), dt=dt)
-        values = (r.cx, r.cy, r.bbox_x, r.bbox_y, r.bbox_w, r.bbox_h, r.speed)
-        assert all(math.isfinite(v) for v in values), values
-        assert 0 <= r.bbox_x and r.bbox_x + r.bbox_w <= seq.width + 1
-
-
-def test_a_box_reaching_far_past_the_frame_is_clipped_not_refused():
-    seq = static_sequence(count=3)
-    tracker = mv.Tracker("correlation")
-    big = 2**31 - 1
-    tracker.lock(seq.frame(0), (seq.width - 20, seq.height - 20, big, big))
-    r = tracker.update(seq.frame(1), dt=DT)
-    assert r.bbox_x >= 0 and r.bbox_x + r.bbox_w <= seq.width + 1
-    assert r.bbox_y >= 0 and r.bbox_y + r.bbox_h <= seq.height + 1
-    with pytest.raises(ValueError, match="target bbox is outside the frame"):
-        tracker.lock(seq.frame(0), (big - 5, 10, big, 10))

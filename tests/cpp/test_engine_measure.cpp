@@ -144,51 +144,33 @@ TEST_F(TemplateMeasure, BeyondTheSpeedGateAWeakerPeakInsideItIsTaken) {
     }
 }
 
-TEST_F(TemplateMeasure, AOnePixelSeedLocksAndMeasuresWithoutAHalfTemplate) {
+// A one-pixel-wide or -high seed has no half-size template; it must still lock, track and
+// learn, in grey and in colour (where the colour patch keeps at least one pixel per side).
+TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
     for (cv::Rect box : {cv::Rect(60, 40, 1, 9), cv::Rect(60, 40, 9, 1), cv::Rect(60, 40, 1, 1)}) {
-        SCOPED_TRACE(::testing::PrintToString(box));
         cv::Mat f0 = flatSky(160, 120);
         f0(box).setTo(240);
-        for (const char* profile : {"default", "correlation", "missile"}) {
-            TemplateTracker t(trackerParamsForProfile(profile));
-            ASSERT_NO_THROW(t.initialize(f0, f0, box));
-            EXPECT_TRUE(TemplateTrackerProbe{t}.halfTemplate().empty());
-            EXPECT_EQ(t.seedSize(), box.size());
-            EXPECT_NO_THROW(t.measureTemplate(f0, f0, t.state().box, 60, 1.0 / 30.0));
-        }
-        // Colour seeds too: the colour patch keeps at least one pixel on each side.
         cv::Mat colour;
         cv::cvtColor(f0, colour, cv::COLOR_GRAY2BGR);
-        TemplateTracker t(params);
-        ASSERT_NO_THROW(t.initialize(colour, f0, box));
-        EXPECT_FALSE(TemplateTrackerProbe{t}.colourPatch().empty());
-    }
-    // A 1 x 100 sliver shrinks its colour patch to 32 px without losing its short side.
-    cv::Mat f0 = flatSky(160, 120);
-    cv::Mat colour;
-    cv::cvtColor(f0, colour, cv::COLOR_GRAY2BGR);
-    TemplateTracker t(params);
-    ASSERT_NO_THROW(t.initialize(colour, f0, {10, 5, 100, 1}));
-    EXPECT_EQ(TemplateTrackerProbe{t}.colourPatch().size(), cv::Size(32, 1));
-}
-
-// Tracking (and learning from) a target whose template is one pixel wide or high.
-TEST_F(TemplateMeasure, AOnePixelSeedKeepsTrackingAndLearning) {
-    for (cv::Rect box : {cv::Rect(60, 40, 1, 9), cv::Rect(60, 40, 9, 1), cv::Rect(60, 40, 1, 1)}) {
-        cv::Mat f0 = flatSky(160, 120);
-        f0(box).setTo(240);
         for (const char* profile : {"default", "correlation", "missile"}) {
             SCOPED_TRACE(::testing::PrintToString(box) + " " + profile);
             TemplateTracker t(trackerParamsForProfile(profile));
-            t.initialize(f0, f0, box);
+            ASSERT_NO_THROW(t.initialize(colour, f0, box));
+            EXPECT_TRUE(TemplateTrackerProbe{t}.halfTemplate().empty());
+            EXPECT_EQ(t.seedSize(), box.size());
             for (int i = 0; i < 3; ++i) {
                 TrackStep s;
-                ASSERT_NO_THROW(s = t.update(f0, f0, 1.0 / 30.0));
+                ASSERT_NO_THROW(s = t.update(i == 0 ? f0 : colour, f0, 1.0 / 30.0));
                 EXPECT_TRUE(testing::finiteStep(s));
                 EXPECT_TRUE(testing::insideFrame(t.state().box, f0.cols, f0.rows));
             }
         }
     }
+    cv::Mat colour;
+    cv::cvtColor(flatSky(160, 120), colour, cv::COLOR_GRAY2BGR);
+    TemplateTracker t(params);
+    ASSERT_NO_THROW(t.initialize(colour, flatSky(160, 120), {10, 5, 100, 1}));
+    EXPECT_EQ(TemplateTrackerProbe{t}.colourPatch().size(), cv::Size(32, 1));
 }
 
 class MotionMeasure : public ::testing::Test {
