@@ -216,8 +216,7 @@ class Scene:
             self.cam = np.zeros((n, 2))
         self._gain = 1.0 + self.flicker * (0.6 * np.sin(np.arange(n) * 0.9 + rng.uniform(0, 6))
                                            + 0.4 * rng.uniform(-1, 1, size=n))
-        self._build_sky()
-        self._build_noise()
+        self._pixels_ready = False   # sky, clouds and noise are built on the first render
 
     @property
     def n_targets(self) -> int:
@@ -291,6 +290,10 @@ class Scene:
     def render(self, i: int) -> SceneFrame:
         if not 0 <= i < self.n_frames:
             raise IndexError(f"frame {i} outside 0..{self.n_frames - 1}")
+        if not self._pixels_ready:
+            self._build_sky()
+            self._build_noise()
+            self._pixels_ready = True
         h, w = self.height, self.width
         img = self._background(i)
         patches = []
@@ -357,10 +360,10 @@ def _composite(img: np.ndarray, sp: SpritePatch, t: Target, cam: np.ndarray, i: 
         if i > 0:
             vx, vy = t.x[i] - t.x[i - 1], t.y[i] - t.y[i - 1]
             cx, cy = t.x[i] - cam[0], t.y[i] - cam[1]
-            for k in range(1, 9):
-                f = k / 8.0
+            for k in range(1, 17):
+                f = k / 16.0
                 tp = _render_glint(cx - vx * f, cy - vy * f, t.size[i] * 0.8)
-                _add_light(img, tp, t.glint_gain * 0.3 * (1.0 - f * 0.9))
+                _add_light(img, tp, t.glint_gain * 0.16 * (1.0 - f * 0.9))
         _add_light(img, sp, t.glint_gain)
         return
     reg = _region(sp.origin, sp.alpha.shape, w, h)
@@ -514,8 +517,8 @@ def _approaching(n: int, seed: int) -> Scene:
 
 def _occlusion(n: int, seed: int) -> Scene:
     rng = np.random.default_rng(seed)
-    v = 3.0
     mid = n * 0.45
+    v = min(3.0, 250.0 / mid)                     # start inside the frame at any length
     x = 320 + v * (np.arange(n) - mid)
     y = 175 + 12 * np.sin(np.arange(n) * 0.05)
     t = _target("aircraft", x, y, 12.0, opacity=0.85)
@@ -529,8 +532,8 @@ def _occlusion(n: int, seed: int) -> Scene:
 
 def _edge_exit(n: int, seed: int) -> Scene:
     w, h = 640, 360
-    v = 4.0
     te, tb = n * 0.35, n * 0.6
+    v = min(4.0, 500.0 / te)
     i = np.arange(n, dtype=np.float64)
     a = v / (tb - te)
     x = np.where(i < te, w - v * (te - i),
@@ -564,7 +567,7 @@ def _shaky(n: int, seed: int) -> Scene:
 
 def _large_aircraft(n: int, seed: int) -> Scene:
     i = np.arange(n, dtype=np.float64)
-    x = 190 + 1.6 * i * (240 / max(n, 1))
+    x = 190 + 1.4 * i * (240 / max(n, 1))
     y = 185 - 0.3 * i * (240 / max(n, 1))
     hd = -0.12 + 0.1 * np.sin(i * 0.03)
     t = _target("aircraft", x, y, 150.0, hd, opacity=0.92, color=(70, 68, 66))
@@ -584,7 +587,7 @@ def _grey_only(n: int, seed: int) -> Scene:
 def _crossing_drones(n: int, seed: int) -> Scene:
     i = np.arange(n, dtype=np.float64)
     mid = n / 2
-    v = 4.0
+    v = min(4.0, 250.0 / mid)
     ta = _target("quad", 320 + v * (i - mid), 180 + 0.5 * v * (i - mid), 12.0, np.zeros(n))
     tb = _target("quad", 320 - v * (i - mid), 180 + 0.5 * v * (i - mid), 12.0, np.zeros(n))
     return Scene("crossing_drones", "two identical 12 px drones cross paths", 640, 360, n, seed,
@@ -594,7 +597,7 @@ def _crossing_drones(n: int, seed: int) -> Scene:
 def _close_pass(n: int, seed: int) -> Scene:
     i = np.arange(n, dtype=np.float64)
     mid = n / 2
-    v = 5.0
+    v = min(5.0, 270.0 / mid)
     ta = _target("aircraft", 320 + v * (i - mid), np.full(n, 172.0), 14.0)
     tb = _target("aircraft", 320 - v * (i - mid), np.full(n, 190.0), 14.0)
     return Scene("close_pass", "two 14 px aircraft pass head-on 18 px apart", 640, 360, n, seed,

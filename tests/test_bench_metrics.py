@@ -176,3 +176,15 @@ def test_hidden_targets_are_flagged_invisible():
             assert b[0] >= 0 and b[0] + b[2] <= edge.width + 1e-9
         if not f.visible[0]:
             assert b is None or b[2] * b[3] < 11.0 * 11.0
+
+
+@pytest.mark.parametrize("n_frames", [20, 240])
+def test_every_scene_starts_with_all_targets_inside_the_frame(n_frames):
+    # the benchmark seeds trackers from the first frame; checked on the sprite geometry
+    # alone (no full-frame rendering) so every scene can be covered quickly
+    for name in sky_scenes.SCENARIOS:
+        scene = sky_scenes.make_scene(name, n_frames)
+        for t in scene.targets:
+            x, y, w, h = scene.target_box(t, 0).box
+            assert 0 <= x and 0 <= y and x + w <= scene.width and y + h <= scene.height, name
+            assert w >= 3 and h >= 3, name
