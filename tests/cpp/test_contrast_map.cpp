@@ -115,16 +115,4 @@ TEST(ContrastMap, HueOnlyTargetShowsOnlyThroughColour) {
     EXPECT_EQ(map.at<uchar>(51, 51), 0);
 }
 
-TEST(ContrastMap, TinyAndClippedRectanglesAreSafe) {
-    const cv::Mat grey = molvane::test::texture(40, 30);
-    CueEngine e;
-    cv::Mat map;
-    e.engine.localContrastMap(cv::Mat(), grey, {0, 0, 1, 1}, 40, 0, map);
-    EXPECT_EQ(map.size(), cv::Size(1, 1));
-    e.engine.localContrastMap(cv::Mat(), grey, {30, 20, 50, 50}, 15, -1, map);
-    EXPECT_EQ(map.size(), cv::Size(10, 10));
-    e.engine.localContrastMap(cv::Mat(), grey, {100, 100, 5, 5}, 15, 1, map);
-    EXPECT_TRUE(map.empty());
-}
-
 }  // namespace

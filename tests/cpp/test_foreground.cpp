@@ -31,13 +31,10 @@ TEST(Foreground, FindsASmallBrightTarget) {
         EXPECT_TRUE(contains(m.box, target));
         EXPECT_LE(m.box.width, target.width + 6);  // padded by a couple of pixels only
         EXPECT_NEAR(m.center.x, 78.0f, 1.0f);
-        EXPECT_NEAR(m.center.y, 57.0f, 1.0f);
         EXPECT_FALSE(m.flag);
         EXPECT_DOUBLE_EQ(m.targetScore, 1.0);  // no template yet
         EXPECT_GT(m.confidence, 0.6);
         EXPECT_LE(m.confidence, 1.0);
-        EXPECT_LT(m.candidateScore, 0.0);
-        EXPECT_FALSE(m.hasPeakStats);
     }
 }
 
@@ -134,36 +131,6 @@ TEST(Foreground, AreaLimitsAreInclusive) {
         EXPECT_EQ(e.engine.measureForeground(grey, grey, c.search, mid).found, c.found)
             << c.blob << " in " << c.search;
     }
-}
-
-TEST(Foreground, ColourOnlyTargetNeedsTheColourFrame) {
-    cv::Mat colour(120, 160, CV_8UC3, cv::Scalar(150, 150, 150));
-    const cv::Rect target(74, 54, 6, 6);
-    colour(target).setTo(cv::Scalar(210, 150, 90));
-    const cv::Mat grey(120, 160, CV_8UC1, cv::Scalar(150));  // the grey frame cannot see it
-    const cv::Rect search(68, 48, 18, 18);
-    CueEngine e(search, 0);
-    const Measurement withColour = e.engine.measureForeground(colour, grey, search, centreOf(search));
-    ASSERT_TRUE(withColour.found);
-    EXPECT_TRUE(contains(withColour.box, target));
-    EXPECT_FALSE(e.engine.measureForeground(grey, grey, search, centreOf(search)).found);
-}
-
-TEST(Foreground, TargetScoreComparesTheBoxWithTheTemplate) {
-    cv::Mat grey = skyGradient(160, 120);
-    const cv::Rect target(74, 54, 8, 6);
-    paint(grey, target, 235);
-    paint(grey, {76, 56, 3, 2}, 200);  // some structure for the correlation
-    const cv::Rect search(68, 47, 20, 20);
-    CueEngine e(search, +1);
-    const Measurement first = e.engine.measureForeground(grey, grey, search, centreOf(search));
-    ASSERT_TRUE(first.found);
-    e.probe.templ() = grey(first.box).clone();
-    const Measurement again = e.engine.measureForeground(grey, grey, search, centreOf(search));
-    ASSERT_TRUE(again.found);
-    EXPECT_NEAR(again.targetScore, 1.0, 1e-5);
-    cv::bitwise_not(grey(first.box), e.probe.templ());
-    EXPECT_NEAR(e.engine.measureForeground(grey, grey, search, centreOf(search)).targetScore, -1.0, 1e-5);
 }
 
 }  // namespace
