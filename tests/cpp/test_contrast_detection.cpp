@@ -16,8 +16,6 @@ using molvane::test::skyGradient;
 
 constexpr double kFrameDt = 1.0 / 30.0;
 
-cv::Point2f centreOf(const cv::Rect& r) { return {r.x + r.width * 0.5f, r.y + r.height * 0.5f}; }
-
 // A small bright target (6 x 6 blob inside a 10 x 10 tracking box) on a sky gradient.
 struct TargetScene {
     cv::Mat grey = skyGradient(320, 240);
