@@ -39,13 +39,24 @@ PeakStats peakStatistics(const cv::Mat& map, int pc, int pr, int scale, const cv
     const double peak = map.at<float>(pr, pc);
     if (!std::isfinite(peak) || !(peak > 0.0)) return out;
 
+    // Only cells inside the gate's bounding square (plus one cell of slack) can count.
+    auto cellRange = [&](double centre, double origin, double half, int cells, int& lo, int& hi) {
+        lo = static_cast<int>(std::clamp(std::floor((centre - gate - origin - half) / scale) - 1.0, 0.0,
+                                         static_cast<double>(cells - 1)));
+        hi = static_cast<int>(std::clamp(std::ceil((centre + gate - origin - half) / scale) + 1.0, 0.0,
+                                         static_cast<double>(cells - 1)));
+    };
+    int c0 = 0, c1 = 0, r0 = 0, r1 = 0;
+    cellRange(engineCenter.x, sw.x, halfW, map.cols, c0, c1);
+    cellRange(engineCenter.y, sw.y, halfH, map.rows, r0, r1);
+
     long long n = 0;
     double sum = 0.0, sumsq = 0.0;
     double side = -std::numeric_limits<double>::infinity();
-    for (int r = 0; r < map.rows; ++r) {
+    for (int r = r0; r <= r1; ++r) {
         const float* row = map.ptr<float>(r);
         const bool rowOutside = std::abs(r - pr) > e;
-        for (int c = 0; c < map.cols; ++c) {
+        for (int c = c0; c <= c1; ++c) {
             const double v = row[c];
             if (!std::isfinite(v)) continue;
             if (!rowOutside && std::abs(c - pc) <= e) continue;
