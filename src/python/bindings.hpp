@@ -1,0 +1,14 @@
+// Registration of the four Python classes; module.cpp calls these in the order the
+// module presents them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace molvane {
+
+void bindTrackerConfig(pybind11::module_& m);
+void bindTrackResult(pybind11::module_& m);
+void bindTracker(pybind11::module_& m);
+void bindMultiTracker(pybind11::module_& m);
+
+}  // namespace molvane

@@ -1,0 +1,45 @@
+// Turning the caller's numpy frame into the 8-bit image the engines read, without copying,
+// and deriving its single-channel grey image.
+#pragma once
+
+#include <cstdint>
+
+#include <opencv2/core.hpp>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace molvane {
+
+namespace py = pybind11;
+
+// What the frame-taking methods accept: anything numpy can present as a C-contiguous uint8
+// array (an array that already is one arrives as the caller's own object).
+using FrameArray = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+inline constexpr const char* kFrameShapeMessage = "frame must be a 2D or 3D uint8 numpy array";
+
+// The array (kept alive for as long as the view is used) and an image header over its
+// buffer.
+struct FrameView {
+    FrameArray array;
+    cv::Mat image;
+};
+
+// Views a 2D array as one channel and an (H, W, C) array as C channels. Throws
+// std::invalid_argument with kFrameShapeMessage for any other number of dimensions, and
+// for shapes an image header cannot describe faithfully (a channel count outside 1..512,
+// or a dimension beyond the int range) rather than reinterpreting the buffer. Needs the
+// interpreter lock.
+FrameView viewFrame(FrameArray array);
+
+// Presents a stored frame reference through the same conversion (the object may have been
+// reshaped in place since it was stored). Needs the interpreter lock.
+FrameView viewFrame(const py::object& frame);
+
+// The grey image of `frame`: the frame itself when it has one channel, otherwise one
+// blue-green-red to grey conversion into `scratch` (a fourth channel is ignored; other
+// channel counts and empty colour frames make OpenCV throw). Runs without the interpreter
+// lock.
+const cv::Mat& greyOf(const cv::Mat& frame, cv::Mat& scratch);
+
+}  // namespace molvane
