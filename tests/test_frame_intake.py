@@ -196,19 +196,25 @@ def test_annotate_returns_a_new_picture_of_the_frame(engine, shape_in, shape_out
     t = mv.Tracker()
     t.lock(f, BOX)
     r = t.update(f, dt=0.04)
+    assert not r.lost, r.reason
     original = f.copy()
     pic = r.annotate()
     assert pic.shape == shape_out and pic.dtype == np.uint8
     assert pic.flags.c_contiguous and pic.flags.writeable and pic.flags.owndata
     assert not np.shares_memory(pic, f)
     np.testing.assert_array_equal(f, original)
-    if r.lost:
-        np.testing.assert_array_equal(pic.reshape(f.shape), f)
-    else:
-        assert (pic.reshape(f.shape) != f).any()
+    assert (pic.reshape(f.shape) != f).any(), "the overlay is drawn"
     pic[...] = 0
     np.testing.assert_array_equal(f, original)
     assert r.annotate() is not pic
+
+    # A lost result's picture is an exact copy of its frame.
+    sky = sky_frame(channels=channels, target=None, seed=5).reshape(shape_in)
+    lost = next((r for r in (t.update(sky, dt=0.04) for _ in range(6)) if r.lost), None)
+    assert lost is not None
+    pic = lost.annotate()
+    assert pic.shape == shape_out and not np.shares_memory(pic, sky)
+    np.testing.assert_array_equal(pic.reshape(sky.shape), sky)
 
 
 def test_results_refer_to_the_frame_they_came_from(engine):

@@ -1,6 +1,8 @@
 """What a Python caller sees of the module: classes, docstrings, rendered signatures,
 read-only results, profile handling and argument conversion."""
 
+from decimal import Decimal
+
 import numpy as np
 import pytest
 
@@ -193,9 +195,11 @@ def converts(call):
 
 
 BOXES_OK = [(30, 20, 10, 8), [30, 20, 10, 8], np.array([30, 20, 10, 8]), (np.int64(30), np.int16(20), 10, 8),
-            range(30, 34)]
-BOXES_BAD = [(30.5, 20, 10, 8), (30, 20, 10), (30, 20, 10, 8, 1), "abcd", (2**31, 0, 1, 1), (-(2**31) - 1, 0, 1, 1),
-             None, (30, 20, 10, 8.0)]
+            range(30, 34), (2**31 - 1, -(2**31), 10, 8)]
+# Floats of every kind are refused rather than truncated, as are values beyond 32 bits.
+BOXES_BAD = [(30.5, 20, 10, 8), (30, 20, 10, 8.0), (np.float32(30.5), 20, 10, 8), (np.float64(30), 20, 10, 8),
+             (Decimal("30"), 20, 10, 8), np.array([30.0, 20, 10, 8]), (30, 20, 10), (30, 20, 10, 8, 1), "abcd",
+             b"abcd", {30, 20, 10, 8}, (2**31, 0, 1, 1), (-(2**31) - 1, 0, 1, 1), None, ("30", 20, 10, 8)]
 
 
 @pytest.mark.parametrize("method", ["lock", "initialize"])

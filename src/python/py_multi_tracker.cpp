@@ -3,7 +3,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -13,6 +12,7 @@
 #include "config/tracker_params.hpp"
 #include "multi/multi_tracker.hpp"
 #include "python/bindings.hpp"
+#include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
 #include "python/frame_intake.hpp"
 #include "python/py_track_result.hpp"
@@ -22,8 +22,6 @@ namespace molvane {
 namespace py = pybind11;
 
 namespace {
-
-using BoxArg = std::tuple<std::int32_t, std::int32_t, std::int32_t, std::int32_t>;
 
 constexpr const char* kMultiTrackerDoc =
     "Native selected-target multi-tracker.\n"
@@ -40,9 +38,8 @@ public:
         boxes_.clear();
         boxes_.reserve(bboxes.size());
         for (const BoxArg& b : bboxes) {
-            const auto [x, y, w, h] = b;
-            if (w <= 0 || h <= 0) throw std::invalid_argument("bbox width and height must be positive");
-            boxes_.emplace_back(x, y, w, h);
+            if (b.w <= 0 || b.h <= 0) throw std::invalid_argument("bbox width and height must be positive");
+            boxes_.push_back(b.rect());
         }
         py::gil_scoped_release release;
         const cv::Mat& grey = greyOf(view.image, grey_);

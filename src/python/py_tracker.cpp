@@ -1,9 +1,7 @@
 // The single-target Python tracker: one engine plus the frame clock of its front end.
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <tuple>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -12,6 +10,7 @@
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
 #include "python/bindings.hpp"
+#include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
 #include "python/frame_intake.hpp"
 #include "python/py_track_result.hpp"
@@ -21,8 +20,6 @@ namespace molvane {
 namespace py = pybind11;
 
 namespace {
-
-using BoxArg = std::tuple<std::int32_t, std::int32_t, std::int32_t, std::int32_t>;
 
 constexpr const char* kTrackerDoc =
     "Single-target lock-and-track.\n"
@@ -42,7 +39,7 @@ public:
 
     void lock(FrameArray frame, const BoxArg& bbox) {
         const FrameView view = viewFrame(std::move(frame));
-        const cv::Rect box(std::get<0>(bbox), std::get<1>(bbox), std::get<2>(bbox), std::get<3>(bbox));
+        const cv::Rect box = bbox.rect();
         py::gil_scoped_release release;
         engine_.initialize(view.image, greyOf(view.image, grey_), box);
         clock_.restart(steadyNowNs());
