@@ -107,11 +107,6 @@ def test_multi_lock_checks_boxes_then_frame_then_box_count(method):
     raises(RuntimeError, MSG_NOT_LOCKED, lambda: m.update(f))
 
 
-def test_multi_tracker_starts_with_no_slots():
-    assert mv.MultiTracker().size() == 0
-    assert mv.MultiTracker(mv.TrackerConfig()).size() == 0
-
-
 # --- with a running engine ------------------------------------------------------------------------
 
 def test_frames_are_numbered_from_each_lock(engine):
