@@ -129,26 +129,37 @@ def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[Optio
     return out
 
 
-def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray) -> int:
+def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray,
+                      persist: int = 1) -> int:
     """Counts identity switches: ``tracks`` (T, N, 4) and ``gts`` (G, N, 4) boxes, ``visible``
     (G, N). Each frame a track is matched to the visible ground-truth target it overlaps
-    most (IoU > 0); a switch is a track whose match differs from its previous match."""
+    most (IoU > 0). A switch is a track taking on a match other than its current identity
+    for ``persist`` consecutive matched frames (1: every change counts); shorter excursions,
+    typical while two targets overlap and either could be "the" match, are not switches."""
     tracks = np.asarray(tracks, np.float64)
     gts = np.asarray(gts, np.float64)
     visible = np.asarray(visible, bool)
+    persist = max(int(persist), 1)
     switches = 0
     n = tracks.shape[1]
     for t in range(tracks.shape[0]):
-        last = -1
+        current, candidate, streak = -1, -1, 0
         for i in range(n):
             overlaps = np.array([iou(tracks[t, i], gts[g, i])[0] if visible[g, i] else 0.0
                                  for g in range(gts.shape[0])])
             if overlaps.max(initial=0.0) <= 0.0:
                 continue
             g = int(np.argmax(overlaps))
-            if last >= 0 and g != last:
+            if current < 0:
+                current = g
+            if g == current:
+                candidate, streak = -1, 0
+                continue
+            streak = streak + 1 if g == candidate else 1
+            candidate = g
+            if streak >= persist:
                 switches += 1
-            last = g
+                current, candidate, streak = g, -1, 0
     return switches
 
 

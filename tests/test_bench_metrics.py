@@ -107,6 +107,23 @@ def test_identity_switches_counts_tracks_that_swap_targets():
     assert tm.identity_switches(np.stack([gap, b]), gts, vis) == 0
 
 
+def test_identity_switches_with_persistence_ignore_brief_excursions():
+    n = 12
+    a = np.tile([0.0, 0.0, 10.0, 10.0], (n, 1))
+    b = np.tile([50.0, 0.0, 10.0, 10.0], (n, 1))
+    gts, vis = np.stack([a, b]), np.ones((2, n), bool)
+    blip = a.copy()
+    blip[4:6] = b[4:6]                      # two frames on the other target, then back
+    assert tm.identity_switches(np.stack([blip, b]), gts, vis, persist=1) == 2
+    assert tm.identity_switches(np.stack([blip, b]), gts, vis, persist=3) == 0
+    moved = np.vstack([a[:5], b[5:]])       # stays on the other target: one switch
+    assert tm.identity_switches(np.stack([moved, b]), gts, vis, persist=3) == 1
+    # a hidden target cannot be matched, so flipping onto it is impossible
+    hidden = vis.copy()
+    hidden[1] = False
+    assert tm.identity_switches(np.stack([moved, b]), gts, hidden, persist=1) == 0
+
+
 # ---------------------------------------------------------------------------------------
 # synthetic scenes
 
