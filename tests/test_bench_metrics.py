@@ -205,3 +205,15 @@ def test_every_scene_starts_with_all_targets_inside_the_frame(n_frames):
             x, y, w, h = scene.target_box(t, 0).box
             assert 0 <= x and 0 <= y and x + w <= scene.width and y + h <= scene.height, name
             assert w >= 3 and h >= 3, name
+
+
+@pytest.mark.parametrize("box", [(100, 80, 11, 9), (2, 1, 11, 9), (630, 350, 8, 8), (10, 10, 40, 50)])
+def test_padded_seed_maps_back_to_the_original_box(box):
+    import run_bench
+    a = run_bench.OpenCVAdapter("KCF", 32)
+    seed, (ml, mt, mr, mb) = a._grow(box, 640, 360)
+    x, y, w, h = seed
+    assert 0 <= x and 0 <= y and x + w <= 640 and y + h <= 360
+    assert w >= min(32, 640) or x == 0 or x + w == 640
+    assert (x + ml, y + mt, w - ml - mr, h - mt - mb) == box
+    assert min(ml, mt, mr, mb) >= 0
