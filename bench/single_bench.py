@@ -1,0 +1,398 @@
+"""Per-frame cost of the single-target tracker against OpenCV's CSRT, KCF and MedianFlow.
+
+Scenes (synthetic sky: vertical gradient, faint static cloud texture, sensor noise):
+
+- ``dot640g``   640x480 grey, a soft dark 10x10 target drifting a few px per frame
+- ``dot640c``   the same scene in BGR
+- ``dot1280c``  1280x720 BGR, the same target and drift
+- ``plane1280c`` 1280x720 BGR, a 120x50 aircraft silhouette drifting across
+- ``lost640c``  640x480 BGR: the 10x10 target is tracked for a few frames, then removed
+  for a while (the tracker goes through its wide, full and sky searches), then the
+  episode starts over with a fresh lock. Times are split by the tracker's miss count.
+
+Every frame of a scene goes to every tracker in turn (the frame is generated once,
+outside the timed region). ``molvane.Tracker.update`` runs with the default profile
+and a fixed frame interval; the OpenCV trackers get the BGR frame (grey scenes are
+converted outside the timed call). Only the update call is timed: wall time with
+``time.perf_counter`` and CPU time of the calling thread with ``time.thread_time`` (the
+latter does not count time the scheduler gives to other processes on a busy machine).
+OpenCV, in cv2 and in molvane, runs on one thread. A bare ``cv2.cvtColor`` BGR->grey of
+each frame size is timed too, since that is what a colour frame costs molvane before any
+tracking work.
+
+Usage: python bench/single_bench.py [--frames N] [--scenes a,b] [--trackers x,y] [--json out.json]
+(molvane is imported from PYTHONPATH, so a build directory can be chosen there).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import platform
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Iterator, Optional
+
+# One worker thread for the OpenCV inside molvane as well as for cv2; must be set before
+# either library starts its thread pool.
+os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+FPS = 30.0
+DT = 1.0 / FPS
+
+OPENCV_TRACKERS: dict[str, Callable[[], object]] = {
+    "CSRT": lambda: cv2.TrackerCSRT_create(),
+    "KCF": lambda: cv2.TrackerKCF_create(),
+    "MedianFlow": lambda: cv2.legacy.TrackerMedianFlow_create(),
+}
+
+# Targets of the single-target engine (milliseconds).
+TARGET_DOT_MEDIAN_MS = 0.3
+TARGET_DOT_P95_MS = 1.0
+TARGET_PLANE_MEDIAN_MS = 3.0
+
+
+# --------------------------------------------------------------------------------------
+# scenes
+
+class Sky:
+    """A static sky (gradient plus faint clouds) and a few noise fields cropped per frame."""
+
+    def __init__(self, width: int, height: int, seed: int, colour: bool, noise: float = 2.0) -> None:
+        rng = np.random.default_rng(seed)
+        self.width, self.height, self.colour = width, height, colour
+        v = np.linspace(0.0, 1.0, height, dtype=np.float32)[:, None]
+        grey = 150.0 + 55.0 * v ** 1.2 + np.zeros((1, width), np.float32)
+        small = rng.random((height // 80 + 3, width // 80 + 3)).astype(np.float32)
+        clouds = cv2.resize(small, (small.shape[1] * 80, small.shape[0] * 80),
+                            interpolation=cv2.INTER_CUBIC)[:height, :width]
+        grey = grey + 10.0 * np.clip(clouds - 0.5, 0.0, 1.0)
+        if colour:
+            tint = np.array([1.0, 0.86, 0.7], np.float32)  # bluish: B > G > R
+            self.base = grey[:, :, None] * tint[None, None, :]
+        else:
+            self.base = grey
+        self.pad = 16
+        shape = (height + self.pad, width + self.pad) + ((3,) if colour else ())
+        self.noise = [rng.standard_normal(shape, dtype=np.float32) * np.float32(noise) for _ in range(2)]
+        self.rng = np.random.default_rng(seed + 1)
+
+    def background(self, i: int) -> np.ndarray:
+        ox, oy = (int(v) for v in self.rng.integers(0, self.pad, 2))
+        n = self.noise[i % 2][oy:oy + self.height, ox:ox + self.width]
+        return self.base + n
+
+
+def dot_patch(cx: float, cy: float, size: float = 10.0) -> tuple[int, int, np.ndarray]:
+    """Alpha of a soft disc of diameter ``size`` centred at (cx, cy): (x0, y0, alpha)."""
+    r = int(math.ceil(size)) + 2
+    x0, y0 = int(math.floor(cx)) - r, int(math.floor(cy)) - r
+    yy, xx = np.mgrid[y0:y0 + 2 * r + 1, x0:x0 + 2 * r + 1].astype(np.float32)
+    d = np.sqrt((xx - cx) ** 2 + (yy - cy) ** 2)
+    alpha = np.clip(size / 2.0 + 0.5 - d, 0.0, 1.0)
+    return x0, y0, alpha
+
+
+def plane_patch(cx: float, cy: float, length: float = 120.0, height: float = 50.0) -> tuple[int, int, np.ndarray]:
+    """Alpha of an aircraft seen from the side, nose along +x, ``length`` x ``height`` px."""
+    ss = 4
+    pw, ph = int(length) + 8, int(height) + 8
+    x0, y0 = int(math.floor(cx - pw / 2)), int(math.floor(cy - ph / 2))
+    fx, fy = cx - x0, cy - y0  # centre inside the patch
+
+    def pts(poly):
+        p = np.array([(fx + u * length, fy + v * height) for u, v in poly], np.float64)
+        return np.round(p * ss * 16).astype(np.int32)  # 4 fractional bits
+
+    fuselage = [(0.5, 0.12), (0.42, 0.02), (-0.42, 0.0), (-0.5, -0.04), (-0.5, 0.1), (-0.4, 0.2), (0.42, 0.22)]
+    fin = [(-0.32, 0.02), (-0.44, -0.5), (-0.5, -0.5), (-0.48, 0.02)]
+    wing = [(0.12, 0.12), (-0.14, 0.5), (-0.22, 0.5), (-0.06, 0.12)]
+    big = np.zeros((ph * ss, pw * ss), np.uint8)
+    cv2.fillPoly(big, [pts(fuselage), pts(fin), pts(wing)], 255, lineType=cv2.LINE_8, shift=4)
+    alpha = cv2.resize(big, (pw, ph), interpolation=cv2.INTER_AREA).astype(np.float32) / 255.0
+    return x0, y0, alpha
+
+
+def composite(img: np.ndarray, x0: int, y0: int, alpha: np.ndarray, value: float) -> None:
+    h, w = img.shape[:2]
+    ax0, ay0 = max(0, -x0), max(0, -y0)
+    bx0, by0 = max(0, x0), max(0, y0)
+    bx1, by1 = min(w, x0 + alpha.shape[1]), min(h, y0 + alpha.shape[0])
+    if bx1 <= bx0 or by1 <= by0:
+        return
+    a = alpha[ay0:ay0 + by1 - by0, ax0:ax0 + bx1 - bx0]
+    roi = img[by0:by1, bx0:bx1]
+    if roi.ndim == 3:
+        a = a[:, :, None]
+    roi *= 1.0 - a
+    roi += a * value
+
+
+@dataclass
+class Scene:
+    name: str
+    width: int
+    height: int
+    colour: bool
+    kind: str                  # "dot" or "plane"
+    lost: bool = False         # episodes of tracking, then the target removed
+    description: str = ""
+    episode: tuple[int, int] = (6, 16)  # lost scenes: frames with the target, frames without
+    seed: int = 11
+    _sky: Optional[Sky] = field(default=None, repr=False)
+
+    def path(self, i: int) -> tuple[float, float]:
+        w, h = self.width, self.height
+        if self.kind == "plane":
+            # Back and forth across the middle at about 3 px per frame, gently bobbing.
+            span = 0.6 * w
+            u = (3.1 * i) % (2.0 * span)
+            x = 0.2 * w + (u if u <= span else 2.0 * span - u)
+            y = 0.42 * h + 0.05 * h * math.sin(i / 40.0)
+            return x, y
+        # A slow drifting loop around the frame centre (2-3 px per frame).
+        t = i / 70.0
+        return (0.5 * w + 0.22 * w * math.sin(t) + 0.03 * w * math.sin(3.1 * t),
+                0.5 * h + 0.2 * h * math.sin(0.8 * t + 0.6))
+
+    def target_present(self, i: int) -> bool:
+        if not self.lost:
+            return True
+        on, off = self.episode
+        return i % (on + off) < on
+
+    def episode_start(self, i: int) -> bool:
+        return i == 0 or (self.lost and i % sum(self.episode) == 0)
+
+    def seed_box(self, i: int) -> tuple[int, int, int, int]:
+        cx, cy = self.path(i)
+        if self.kind == "plane":
+            w, h = 120, 50
+        else:
+            w, h = 10, 10
+        return (int(round(cx - w / 2)), int(round(cy - h / 2)), w, h)
+
+    def frame(self, i: int) -> np.ndarray:
+        if self._sky is None:
+            self._sky = Sky(self.width, self.height, self.seed, self.colour)
+        img = self._sky.background(i)
+        if self.target_present(i):
+            cx, cy = self.path(i)
+            if self.kind == "plane":
+                x0, y0, a = plane_patch(cx, cy)
+                composite(img, x0, y0, a, 55.0)
+            else:
+                x0, y0, a = dot_patch(cx, cy)
+                composite(img, x0, y0, a, 60.0)
+        return np.clip(img + 0.5, 0, 255).astype(np.uint8)
+
+    def frames(self, n: int) -> Iterator[tuple[int, np.ndarray]]:
+        for i in range(n):
+            yield i, self.frame(i)
+
+
+SCENES: dict[str, Callable[[], Scene]] = {
+    "dot640g": lambda: Scene("dot640g", 640, 480, False, "dot", description="10x10 target, 640x480 grey"),
+    "dot640c": lambda: Scene("dot640c", 640, 480, True, "dot", description="10x10 target, 640x480 BGR"),
+    "dot1280c": lambda: Scene("dot1280c", 1280, 720, True, "dot", description="10x10 target, 1280x720 BGR"),
+    "plane1280c": lambda: Scene("plane1280c", 1280, 720, True, "plane",
+                                description="120x50 aircraft, 1280x720 BGR"),
+    "lost640c": lambda: Scene("lost640c", 640, 480, True, "dot", lost=True,
+                              description="10x10 target removed after 6 frames, 640x480 BGR"),
+}
+
+
+# --------------------------------------------------------------------------------------
+# timing
+
+@dataclass
+class Timings:
+    wall: list = field(default_factory=list)   # seconds
+    cpu: list = field(default_factory=list)
+
+    def add(self, wall: float, cpu: float) -> None:
+        self.wall.append(wall)
+        self.cpu.append(cpu)
+
+    def summary(self) -> dict:
+        out = {"n": len(self.wall)}
+        for key, values in (("wall", self.wall), ("cpu", self.cpu)):
+            if not values:
+                continue
+            a = np.asarray(values) * 1e3
+            out[key] = {"median_ms": float(np.median(a)), "p95_ms": float(np.percentile(a, 95)),
+                        "max_ms": float(a.max()), "mean_ms": float(a.mean())}
+        return out
+
+
+def timed(fn, *args):
+    c0 = time.thread_time()
+    t0 = time.perf_counter()
+    out = fn(*args)
+    t1 = time.perf_counter()
+    c1 = time.thread_time()
+    return out, t1 - t0, c1 - c0
+
+
+def lost_phase(misses: int) -> str:
+    """Which search a default-profile update with this many misses after it ran."""
+    if misses == 0:
+        return "tracking"
+    if misses <= 2:
+        return "miss"
+    if misses <= 7:
+        return "wide"
+    if misses == 8:
+        return "full"
+    return "sky"
+
+
+def run_scene(mv, scene: Scene, n: int, trackers: list[str], warmup: int) -> dict:
+    molvane_t = Timings()
+    phases: dict[str, Timings] = {}
+    cv_t = {name: Timings() for name in trackers}
+    cvt_t = Timings()
+    found = 0
+    tracker = None
+    cv_trackers: dict[str, object] = {}
+    for i, img in scene.frames(n):
+        bgr = img if img.ndim == 3 else cv2.cvtColor(img, cv2.COLOR_GRAY2BGR)
+        if scene.episode_start(i):
+            box = scene.seed_box(i)
+            tracker = mv.Tracker("default")
+            tracker.lock(img, box)
+            for name in trackers:
+                t = OPENCV_TRACKERS[name]()
+                t.init(bgr, box)
+                cv_trackers[name] = t
+            continue
+        r, w, c = timed(tracker.update, img, DT)
+        if i >= warmup:
+            molvane_t.add(w, c)
+            if scene.lost:
+                phases.setdefault(lost_phase(r.misses), Timings()).add(w, c)
+            found += 0 if r.lost else 1
+        for name in trackers:
+            _, w, c = timed(cv_trackers[name].update, bgr)
+            if i >= warmup:
+                cv_t[name].add(w, c)
+        if img.ndim == 3:
+            _, w, c = timed(cv2.cvtColor, img, cv2.COLOR_BGR2GRAY)
+            if i >= warmup:
+                cvt_t.add(w, c)
+    out = {"scene": scene.name, "description": scene.description, "frames": n,
+           "molvane": molvane_t.summary(), "found": found,
+           "opencv": {k: v.summary() for k, v in cv_t.items()}}
+    if cvt_t.wall:
+        out["cvtColor"] = cvt_t.summary()
+    if phases:
+        out["phases"] = {k: v.summary() for k, v in sorted(phases.items())}
+    return out
+
+
+# --------------------------------------------------------------------------------------
+# report
+
+def fmt(s: dict, key: str = "wall") -> str:
+    if key not in s:
+        return "-"
+    d = s[key]
+    return f"{d['median_ms']:7.3f} {d['p95_ms']:7.3f} {d['max_ms']:7.2f}"
+
+
+def ratio(a: dict, b: dict, key: str) -> str:
+    try:
+        return f"{a[key]['median_ms'] / b[key]['median_ms']:8.1f}x"
+    except (KeyError, ZeroDivisionError):
+        return "       -"
+
+
+def report(results: list[dict], trackers: list[str]) -> None:
+    print("\nper-frame update time, ms: median p95 max (wall | thread CPU)")
+    for r in results:
+        print(f"\n{r['scene']}: {r['description']}, {r['molvane']['n']} timed frames, "
+              f"molvane found the target in {r['found']}")
+        print(f"  {'molvane':12s} {fmt(r['molvane'])} | {fmt(r['molvane'], 'cpu')}")
+        for name in trackers:
+            s = r["opencv"][name]
+            print(f"  {name:12s} {fmt(s)} | {fmt(s, 'cpu')}   "
+                  f"{name}/molvane wall {ratio(s, r['molvane'], 'wall')} cpu {ratio(s, r['molvane'], 'cpu')}")
+        if "cvtColor" in r:
+            print(f"  {'cvtColor':12s} {fmt(r['cvtColor'])} | {fmt(r['cvtColor'], 'cpu')}")
+        for phase, s in r.get("phases", {}).items():
+            print(f"  lost/{phase:7s} n={s['n']:4d} {fmt(s)} | {fmt(s, 'cpu')}")
+
+    by = {r["scene"]: r for r in results}
+    print("\ntargets (CPU time; wall in brackets):")
+
+    def med(r, key="cpu"):
+        return r[key]["median_ms"]
+
+    def p95(r, key="cpu"):
+        return r[key]["p95_ms"]
+
+    if "dot640c" in by:
+        m = by["dot640c"]["molvane"]
+        ok = med(m) <= TARGET_DOT_MEDIAN_MS and p95(m) <= TARGET_DOT_P95_MS
+        print(f"  10x10 @640x480 BGR median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_DOT_MEDIAN_MS}, "
+              f"p95 {p95(m):.3f} ({p95(m, 'wall'):.3f}) <= {TARGET_DOT_P95_MS}: {'met' if ok else 'MISSED'}")
+    if "dot640c" in by and "dot1280c" in by:
+        extra = med(by["dot1280c"]["molvane"]) - med(by["dot640c"]["molvane"])
+        conv = med(by["dot1280c"]["cvtColor"]) - med(by["dot640c"]["cvtColor"])
+        print(f"  1280x720 over 640x480: +{extra:.3f} ms, extra grey conversion +{conv:.3f} ms: "
+              f"{'met' if extra <= conv else 'MISSED'}")
+    if "plane1280c" in by:
+        m = by["plane1280c"]["molvane"]
+        print(f"  120x50 @1280x720 median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_PLANE_MEDIAN_MS}: "
+              f"{'met' if med(m) <= TARGET_PLANE_MEDIAN_MS else 'MISSED'}")
+    if "lost640c" in by:
+        for phase in ("wide", "full", "sky"):
+            s = by["lost640c"].get("phases", {}).get(phase)
+            if s:
+                print(f"  lost target, {phase} search: p95 {p95(s):.3f} ({p95(s, 'wall'):.3f}) "
+                      f"max {s['cpu']['max_ms']:.3f} ({s['wall']['max_ms']:.3f}) ms")
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--frames", type=int, default=300, help="frames per scene (default 300)")
+    ap.add_argument("--warmup", type=int, default=10, help="untimed frames at the start of a scene")
+    ap.add_argument("--scenes", default=",".join(SCENES), help="comma-separated scene names")
+    ap.add_argument("--trackers", default=",".join(OPENCV_TRACKERS),
+                    help="OpenCV trackers to compare (empty for none)")
+    ap.add_argument("--json", help="write the results there")
+    args = ap.parse_args(argv)
+
+    import molvane as mv
+
+    cv2.setNumThreads(1)
+    trackers = [t for t in args.trackers.split(",") if t]
+    for t in trackers:
+        if t not in OPENCV_TRACKERS:
+            ap.error(f"unknown tracker {t!r}")
+    names = [s for s in args.scenes.split(",") if s]
+    for s in names:
+        if s not in SCENES:
+            ap.error(f"unknown scene {s!r}")
+    results = []
+    for s in names:
+        t0 = time.perf_counter()
+        results.append(run_scene(mv, SCENES[s](), args.frames, trackers, args.warmup))
+        print(f"{s}: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    report(results, trackers)
+    if args.json:
+        meta = {"molvane": getattr(mv, "__file__", "?"), "cv2": cv2.__version__,
+                "python": platform.python_version(), "machine": platform.machine(),
+                "loadavg": os.getloadavg(), "frames": args.frames}
+        with open(args.json, "w") as f:
+            json.dump({"meta": meta, "results": results}, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
