@@ -446,8 +446,14 @@ def _save_small_png(fig, path: str, dpi: int) -> None:
 
 def _style(name: str, idx: dict) -> dict:
     if name.startswith("molvane"):
-        cols = ["#c0392b", "#e67e22", "#8e44ad", "#d35400", "#e91e63", "#6d4c41"]
-        return {"color": cols[idx.setdefault(name, len(idx)) % len(cols)], "ls": "-", "lw": 2.0}
+        fixed = {"molvane:default": "#d62728", "molvane:fast-sky": "#ff7f0e",
+                 "molvane:correlation": "#8c564b", "molvane:adaptive": "#e377c2",
+                 "molvane:birds": "#9467bd", "molvane:close-pass": "#4a1486",
+                 "molvane:missile": "#111111", "molvane:scale-target": "#f0027f",
+                 "molvane:recommended": "#b2182b", "molvane:best-of-profiles": "#67001f"}
+        extra = ["#a50f15", "#fd8d3c", "#6a51a3"]
+        col = fixed.get(name) or extra[idx.setdefault(name, len(idx)) % len(extra)]
+        return {"color": col, "ls": "-", "lw": 1.8}
     cols = {"cv:CSRT": ("#1f77b4", "--"), "cv:KCF": ("#2ca02c", "-."), "cv:MOSSE": ("#17becf", ":"),
             "cv:KCF-pad32": ("#98df8a", "-."), "cv:MOSSE-pad64": ("#9edae5", ":"),
             "cv:MIL": ("#7f7f7f", "--"), "cv:MedianFlow": ("#bcbd22", "-.")}
@@ -498,26 +504,22 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
 
     # only trackers that ran on every scene are comparable
     full = [x for x in summary if x["scenes"] == n and x["fps"] is not None]
-    fig, axs = plt.subplots(1, 2, figsize=(10.5, 4.2))
+    fig, axs = plt.subplots(1, 2, figsize=(11.5, 4.2))
+    markers = {"molvane:recommended": "D", "molvane:best-of-profiles": "^"}
     for ax, key, label in ((axs[0], "mean_auc", "mean success AUC"),
                            (axs[1], "mean_p20", "mean precision at 20 px")):
-        placed: list[tuple[float, float]] = []
         for x in sorted(full, key=lambda x: x["tracker"]):
             st = _style(x["tracker"], mv_idx)
-            marker = "o" if x["tracker"].startswith("molvane") else "s"
-            ax.scatter(x["fps"], x[key], color=st["color"], marker=marker, s=40, zorder=3)
-            # nudge labels of coinciding points apart
-            dup = sum(1 for px, py in placed
-                      if abs(math.log(px / x["fps"])) < 0.15 and abs(py - x[key]) < 0.03)
-            placed.append((x["fps"], x[key]))
-            ax.annotate(x["tracker"], (x["fps"], x[key]), fontsize=7,
-                        xytext=(4, 3 - 9 * dup), textcoords="offset points")
+            marker = markers.get(x["tracker"], "o" if x["tracker"].startswith("molvane") else "s")
+            ax.scatter(x["fps"], x[key], color=st["color"], marker=marker, s=42, zorder=3,
+                       label=x["tracker"], edgecolors="black", linewidths=0.4)
         ax.set_xscale("log")
         ax.set_xlabel("frames per second (geometric mean over scenes)", fontsize=8)
         ax.set_ylabel(label, fontsize=8)
         ax.set_ylim(-0.03, 1.03)
         ax.grid(alpha=0.3, which="both")
         ax.tick_params(labelsize=7)
+    axs[1].legend(loc="center left", bbox_to_anchor=(1.02, 0.5), fontsize=7, frameon=False)
     fig.suptitle(f"speed vs accuracy over all {n} scenes (one core, {scenes[0]['frames']} "
                  "frames per scene)", fontsize=9)
     fig.tight_layout()
