@@ -316,6 +316,8 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
                 "p5": tm.precision_at(err[v], 5.0),
                 "presence": float(tm.presence_scores(ious, v, lost).mean()),
                 "auc_raw": tm.success_auc(raw_ious[v]),
+                "size_ratio": _size_ratio(tracks[k][v], gt_arr[k][v]),
+                "center_err_median": float(np.median(err[v])) if v.any() else None,
                 "lost_share": float(lost.mean()),
                 "failure_runs": runs,
             })
@@ -329,6 +331,8 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
             "presence": float(np.mean([p["presence"] for p in per_target])),
             "lost_share": float(np.mean([p["lost_share"] for p in per_target])),
             "auc_raw": float(np.mean([p["auc_raw"] for p in per_target])),
+            "size_ratio": _mean_or_none([p["size_ratio"] for p in per_target]),
+            "center_err_median": _mean_or_none([p["center_err_median"] for p in per_target]),
             "failures": failures,
             "reacq": {"events": len(latencies), "latencies": latencies,
                       "mean": float(np.mean(got)) if got else None,
@@ -357,6 +361,20 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
         "profiles": list(scene.profiles),
         "results": results,
     }
+
+
+def _size_ratio(pred: np.ndarray, gt: np.ndarray) -> Optional[float]:
+    """Median of sqrt(predicted area / true area) over frames with a predicted box: 1 is
+    the right size, 1.5 a box half as wide and high again as the target."""
+    ok = ~np.isnan(pred[:, 0]) & ~np.isnan(gt[:, 0]) & (gt[:, 2] * gt[:, 3] > 0)
+    if not ok.any():
+        return None
+    return float(np.median(np.sqrt(pred[ok, 2] * pred[ok, 3] / (gt[ok, 2] * gt[ok, 3]))))
+
+
+def _mean_or_none(values: list) -> Optional[float]:
+    vals = [v for v in values if v is not None and np.isfinite(v)]
+    return float(np.mean(vals)) if vals else None
 
 
 # --------------------------------------------------------------------------------------
@@ -400,7 +418,7 @@ def _fmt(v, spec: str = ".3f", none: str = "-") -> str:
 
 def print_table(scenes: list[dict], summary: list[dict], file=sys.stdout) -> None:
     hdr = (f"{'scenario':16s} {'tracker':24s} {'AUC':>5s} {'P@20':>5s} {'P@5':>5s} {'pres':>5s} "
-           f"{'raw':>5s} {'fail':>4s} {'reacq':>7s} {'idsw':>4s} {'med ms':>7s} {'p95 ms':>7s} {'fps':>7s}")
+           f"{'raw':>5s} {'size':>5s} {'fail':>4s} {'reacq':>7s} {'idsw':>4s} {'med ms':>7s} {'p95 ms':>7s} {'fps':>7s}")
     print(hdr, file=file)
     print("-" * len(hdr), file=file)
     for sc in scenes:
@@ -410,13 +428,15 @@ def print_table(scenes: list[dict], summary: list[dict], file=sys.stdout) -> Non
                 f"{_fmt(rq['mean'], '.0f', 'x')}/{rq['never']}x")
             t = r["time"]
             print(f"{sc['name']:16s} {r['tracker']:24s} {r['auc']:5.3f} {r['p20']:5.3f} "
-                  f"{r['p5']:5.3f} {r['presence']:5.3f} {r['auc_raw']:5.3f} {r['failures']:4d} {reacq:>7s} "
+                  f"{r['p5']:5.3f} {r['presence']:5.3f} {r['auc_raw']:5.3f} {_fmt(r['size_ratio'], '5.2f'):>5s} {r['failures']:4d} {reacq:>7s} "
                   f"{_fmt(r.get('id_switches'), 'd'):>4s} {_fmt(t['median_ms'], '.2f'):>7s} "
                   f"{_fmt(t['p95_ms'], '.2f'):>7s} {_fmt(t['fps'], '.0f'):>7s}"
                   + (f"  ERROR {r['error']}" if r["error"] else ""), file=file)
         print(file=file)
     print("pres: presence score; raw: AUC of the box held even while reporting lost; "
-          "fail: runs of 10+ visible frames at IoU 0", file=file)
+          "size: median sqrt(box area / true area)", file=file)
+    print("fail: runs of 10+ visible frames at IoU 0; "
+          "P@20, P@5: share of visible frames with centre error <= 20 / 5 px", file=file)
     print(f"idsw: identity switches (track settled on another target for {ID_PERSIST}+ frames); "
           "ms and fps: CPU time per update of all targets", file=file)
     print("reacq: mean frames to overlap again after reappearance / reappearances never "
