@@ -217,3 +217,85 @@ def test_padded_seed_maps_back_to_the_original_box(box):
     assert w >= min(32, 640) or x == 0 or x + w == 640
     assert (x + ml, y + mt, w - ml - mr, h - mt - mb) == box
     assert min(ml, mt, mr, mb) >= 0
+
+
+class _Oracle:
+    """Reports the true box of the frame it is given (or of the frame before, with
+    ``lag``), and "lost" while the target is hidden."""
+    family = "test"
+    wants_bgr = False
+
+    def __init__(self, scene, lag=0):
+        self.scene, self.lag, self.i = scene, lag, 0
+        self.name = f"oracle-lag{lag}"
+        self.notes = {}
+
+    def init(self, frame, boxes):
+        self.i = 0
+
+    def update(self, frame):
+        self.i += 1
+        out = []
+        for t in self.scene.targets:
+            j = max(self.i - self.lag, 0)
+            x, y, w, h = self.scene.target_box(t, j).box
+            hidden = self.scene.render(j).visible == [False] * len(self.scene.targets)
+            out.append((None if hidden else (x, y, w, h), (x, y, w, h)))
+        return out
+
+
+def test_evaluation_lines_up_predictions_with_their_frames():
+    import run_bench
+    scene = sky_scenes.make_scene("tiny_fast", 10, seed=2)
+    res = {r["tracker"]: r for r in run_bench.run_scene(
+        scene, [_Oracle(scene), _Oracle(scene, lag=1)], progress=False)["results"]}
+    exact, late = res["oracle-lag0"], res["oracle-lag1"]
+    assert exact["auc"] == pytest.approx(1.0) and exact["p5"] == 1.0
+    assert exact["presence"] == pytest.approx(1.0) and exact["failures"] == 0
+    assert exact["size_ratio"] == pytest.approx(1.0)
+    # one frame late at 20-30 px/frame never overlaps a 5 px target
+    assert late["auc"] == 0.0 and late["p20"] == 0.0 and late["failures"] == 0
+    assert len(exact["curve"]) == 21 and exact["time"]["median_ms"] is not None
+
+
+def test_presence_rewards_reporting_lost_behind_the_cloud():
+    import run_bench
+    scene = sky_scenes.make_scene("occlusion", 24, seed=7)
+    out = run_bench.run_scene(scene, [_Oracle(scene)], progress=False)
+    r = out["results"][0]
+    assert 0 < out["visible_share"] < 1
+    assert r["presence"] == pytest.approx(1.0)
+    assert r["lost_share"] == pytest.approx(1 - out["visible_share"])
+    assert r["reacq"]["events"] == 1 and r["reacq"]["latencies"] == [0]
+
+
+def test_summary_rolls_up_molvane_profiles_per_scene():
+    import run_bench
+
+    def res(name, auc):
+        fam = "molvane" if name.startswith("molvane") else "opencv"
+        return {"tracker": name, "family": fam, "auc": auc, "p20": auc, "p5": auc,
+                "presence": auc, "auc_raw": auc, "failures": 0,
+                "time": {"median_ms": 1.0, "fps": 1000.0}}
+
+    scenes = [
+        {"profiles": ["birds", "default"], "results": [res("molvane:birds", 0.4),
+                                                       res("molvane:default", 0.6),
+                                                       res("cv:KCF", 0.1)]},
+        {"profiles": ["fast-sky", "default"], "results": [res("molvane:fast-sky", 0.9),
+                                                          res("molvane:default", 0.2),
+                                                          res("cv:KCF", 0.3)]},
+    ]
+    rows = {r["tracker"]: r for r in run_bench.summarise(scenes)}
+    assert rows["molvane:recommended"]["mean_auc"] == pytest.approx((0.4 + 0.9) / 2)
+    assert rows["molvane:best-of-profiles"]["mean_auc"] == pytest.approx((0.6 + 0.9) / 2)
+    assert rows["molvane:default"]["scenes"] == 2 and rows["molvane:birds"]["scenes"] == 1
+    assert rows["cv:KCF"]["mean_auc"] == pytest.approx(0.2)
+
+
+@pytest.mark.parametrize("box", [(3.25, 4.5, 5.5, 5.0), (0.0, 0.0, 10.0, 10.0), (7.9, 1.1, 0.2, 0.2)])
+def test_seed_box_is_the_smallest_integer_box_holding_the_target(box):
+    import run_bench
+    x, y, w, h = run_bench.int_box(box)
+    assert x <= box[0] < x + 1 and y <= box[1] < y + 1
+    assert x + w >= box[0] + box[2] > x + w - 1 and y + h >= box[1] + box[3] > y + h - 1
