@@ -10,6 +10,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
+
 namespace molvane {
 
 // One admissible contour of a thresholded difference or contrast map. Coordinates are
@@ -42,8 +44,7 @@ inline double meanUnderContour(const cv::Mat& values, const ContourList& contour
                                const cv::Rect& bounds, cv::Mat& scratch) {
     scratch.create(bounds.size(), CV_8UC1);
     scratch.setTo(cv::Scalar::all(0));
-    cv::drawContours(scratch, contours, static_cast<int>(index), cv::Scalar(255), cv::FILLED, cv::LINE_8,
-                     cv::noArray(), INT_MAX, -bounds.tl());
+    fillContour(scratch, contours[index], cv::Scalar(255), -bounds.tl());
     return cv::mean(values(bounds), scratch)[0];
 }
 

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/blob_candidate.hpp"
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -47,7 +48,7 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
         boundaryKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(e, e));
         boundaryKernelSize_ = e;
     }
-    cv::morphologyEx(bdBinary_, bdBinary_, cv::MORPH_CLOSE, boundaryKernel_);
+    openOrClose(bdBinary_, cv::MORPH_CLOSE, boundaryKernel_, morphScratch_);
     cv::findContours(bdBinary_, bdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
     if (bdContours_.empty()) return none;
 
@@ -95,8 +96,7 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     bdMerged_.setTo(cv::Scalar(0));
     for (const BlobCandidate& cand : bdCandidates_) {
         if (blob::overlaps(cand.box, mergeBox) || distance(cand.centroid, best->centroid) <= mergeRadius) {
-            cv::drawContours(bdMerged_, bdContours_, static_cast<int>(cand.index), cv::Scalar(255), cv::FILLED,
-                             cv::LINE_8);
+            fillContour(bdMerged_, bdContours_[cand.index], cv::Scalar(255));
         }
     }
     const cv::Rect bb = cv::boundingRect(bdMerged_);

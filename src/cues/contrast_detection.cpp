@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/blob_candidate.hpp"
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -82,7 +83,7 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
         T = std::max(mean[0] + 1.2 * sd[0], minDiff);
     }
     cv::threshold(cdMap_, cdBinary_, T, 255.0, cv::THRESH_BINARY);
-    cv::morphologyEx(cdBinary_, cdBinary_, cv::MORPH_CLOSE, morphKernel_);
+    openOrClose(cdBinary_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
     cv::findContours(cdBinary_, cdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double rawE = static_cast<double>(w) * h;
@@ -137,7 +138,9 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
 
         const double dn = distance(hypCenter, Rc) / Dn;
         const double q = dn < 1.0 ? 1.0 - dn : 0.0;
-        const double sim = appearanceSimilarity(colourFrame, grey, hypBox);
+        // A found blob already scored its own box.
+        const double sim = fg.found && !template_.empty() ? fg.targetScore
+                                                          : appearanceSimilarity(colourFrame, grey, hypBox);
         const double t = 1.0 - sim;
         const double sc = std::clamp(sim, 0.0, 1.0);
         const double strength =

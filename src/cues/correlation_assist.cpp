@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -66,7 +67,7 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
             }
             if (bgr->channels() == 3) {
                 cv::cvtColor(*bgr, labPatch_, cv::COLOR_BGR2Lab);
-                cv::split(labPatch_, labChannels_);
+                splitChannels(labPatch_, labChannels_);
             }
         }
     }
@@ -113,7 +114,8 @@ std::optional<Measurement> TemplateTracker::searchForegroundBox(const cv::Mat& c
     for (int pass = 0; pass < passes; ++pass) {
         // Same placement as a box from centre: clamped size, rounded corner kept inside.
         const cv::Rect window = boxFromCenter(predictedCenter.x, predictedCenter.y, ws, hs, W, H);
-        const Measurement fg = measureForeground(colourFrame, grey, window, predictedCenter);
+        // Only the box, centre and confidence of the blob are used.
+        const Measurement fg = foregroundBlob(colourFrame, grey, window, predictedCenter, false);
         bool accepted = false;
         if (fg.found) {
             const double d1 = distance(fg.center, predictedCenter);

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/blob_candidate.hpp"
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -33,6 +34,12 @@ void keepOnly(cv::Mat& image, const cv::Rect& keep) {
 
 Measurement TemplateTracker::measureForeground(const cv::Mat& colourFrame, const cv::Mat& grey,
                                                const cv::Rect& searchRect, cv::Point2f expectedCenter) {
+    return foregroundBlob(colourFrame, grey, searchRect, expectedCenter, true);
+}
+
+Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv::Mat& grey,
+                                            const cv::Rect& searchRect, cv::Point2f expectedCenter,
+                                            bool scoreAppearance) {
     Measurement none;
     const int frameW = grey.cols;
     const int frameH = grey.rows;
@@ -101,9 +108,9 @@ Measurement TemplateTracker::measureForeground(const cv::Mat& colourFrame, const
     keepOnly(fgBinary_, A);
 
     if (polarity == 0) {
-        cv::morphologyEx(fgBinary_, fgBinary_, cv::MORPH_OPEN, morphKernel_);
+        openOrClose(fgBinary_, cv::MORPH_OPEN, morphKernel_, morphScratch_);
     }
-    cv::morphologyEx(fgBinary_, fgBinary_, cv::MORPH_CLOSE, morphKernel_);
+    openOrClose(fgBinary_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
     cv::findContours(fgBinary_, fgContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double E = static_cast<double>(w) * h;
@@ -145,8 +152,7 @@ Measurement TemplateTracker::measureForeground(const cv::Mat& colourFrame, const
     fgMerged_.setTo(cv::Scalar(0));
     for (const BlobCandidate& c : fgCandidates_) {
         if (blob::overlaps(c.box, mergeBox) || distance(c.centroid, best->centroid) <= mergeRadius) {
-            cv::drawContours(fgMerged_, fgContours_, static_cast<int>(c.index), cv::Scalar(255), cv::FILLED,
-                             cv::LINE_8);
+            fillContour(fgMerged_, fgContours_[c.index], cv::Scalar(255));
         }
     }
     const cv::Rect bb = cv::boundingRect(fgMerged_);
@@ -170,7 +176,9 @@ Measurement TemplateTracker::measureForeground(const cv::Mat& colourFrame, const
                               0.25 * std::max(1.0 - std::abs(best->cost), 0.0);
     out.confidence = std::clamp(confidence, 0.0, 1.0);
     out.candidateScore = best->cost;
-    out.targetScore = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
+    if (scoreAppearance) {
+        out.targetScore = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
+    }
     out.reason = reason::kForeground;
     out.peakPsr = 0.0;
     out.peakAmbiguity = 1.0;

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -86,8 +87,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
             k = 2;
             s = 0.25;
         }
-        cv::morphologyEx(*binary, *binary, cv::MORPH_CLOSE, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-                         cv::morphologyDefaultBorderValue());
+        openOrClose(*binary, cv::MORPH_CLOSE, kernel, morphScratch_);
         cv::findContours(*binary, skyContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
         double bestE = -1.0;
@@ -129,7 +129,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
                     }
                     if (patch.channels() == 3) {
                         cv::cvtColor(patch, skyLab_, cv::COLOR_BGR2Lab);
-                        cv::split(skyLab_, skyLabChannels_);
+                        splitChannels(skyLab_, skyLabChannels_);
                         const double n = static_cast<double>(skyLab_.total());
                         const double d1 = cv::norm(skyLabChannels_[1], labChannels_[1], cv::NORM_L1) / n;
                         const double d2 = cv::norm(skyLabChannels_[2], labChannels_[2], cv::NORM_L1) / n;

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/template_tracker.hpp"
 
@@ -69,7 +70,7 @@ double TemplateTracker::colourSimilarity(const cv::Mat& frame, const cv::Rect& b
     }
 
     cv::cvtColor(patch, simLab_, cv::COLOR_BGR2Lab);
-    cv::split(simLab_, simLabChannels_);
+    splitChannels(simLab_, simLabChannels_);
     const cv::Mat& aRef = labChannels_[1];
     const cv::Mat& bRef = labChannels_[2];
     if (aRef.size() != patch.size() || bRef.size() != patch.size() || aRef.type() != simLabChannels_[1].type() ||

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -28,8 +29,8 @@ Measurement TemplateTracker::measureMotion(const cv::Mat& frame, const cv::Mat& 
     const double threshold =
         std::max(mean[0] + config_.motion_threshold_sigma * stddev[0], static_cast<double>(config_.min_diff_threshold));
     cv::threshold(motionDiff_, motionMask_, threshold, 255, cv::THRESH_BINARY);
-    cv::morphologyEx(motionMask_, motionMask_, cv::MORPH_OPEN, morphKernel_);
-    cv::morphologyEx(motionMask_, motionMask_, cv::MORPH_CLOSE, morphKernel_);
+    openOrClose(motionMask_, cv::MORPH_OPEN, morphKernel_, morphScratch_);
+    openOrClose(motionMask_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
     cv::findContours(motionMask_, motionContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const int w = state_.box.width;
@@ -77,7 +78,8 @@ Measurement TemplateTracker::measureMotion(const cv::Mat& frame, const cv::Mat& 
         if (distance(center, state_.center) > gate) continue;
 
         const double dn = distance(center, predictedCenter) / norm;
-        const double s = appearanceSimilarity(frame, grey, box);
+        // A found blob already scored its own box.
+        const double s = fg.found && !template_.empty() ? fg.targetScore : appearanceSimilarity(frame, grey, box);
         if (!(s >= 0.35 || dn <= 0.35)) continue;
         const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
         const double cost = 0.45 * dn + 0.65 * (1.0 - s) - 0.1 * ar;

@@ -175,7 +175,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
         cv::Rect box(sw.x + c, sw.y + r, tw, th);
         cv::Point2f center = rectCenter(box);
         if (!extendedTarget_) {
-            const Measurement fg = measureForeground(frame, grey, box, center);
+            const Measurement fg = foregroundBlob(frame, grey, box, center, false);
             if (fg.found) {
                 box = fg.box;
                 center = fg.center;

@@ -10,6 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -120,7 +121,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     try {
         if (!config_.correlation_enabled) {
             if (!extendedTarget_) {
-                const Measurement fg = measureForeground(frame, grey, cb, center);
+                const Measurement fg = foregroundBlob(frame, grey, cb, center, false);
                 if (fg.found) {
                     center = fg.center;
                     box = boxFromCenter(center.x, center.y, cb.width, cb.height, W, H);
@@ -184,7 +185,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
         }
         colourPatch_.copyTo(anchorColourPatch_);
         cv::cvtColor(colourPatch_, labPatch_, cv::COLOR_BGR2Lab);
-        cv::split(labPatch_, labChannels_);
+        splitChannels(labPatch_, labChannels_);
     } else {
         colourPatch_.release();
         anchorColourPatch_.release();

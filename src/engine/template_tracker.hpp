@@ -160,6 +160,12 @@ private:
     TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
                               double dtSeconds);
 
+    // --- foreground blob (src/cues/foreground_measurement.cpp) ---
+    // measureForeground without the appearance score when the caller has no use for it
+    // (the result's targetScore is then left at 0).
+    Measurement foregroundBlob(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& searchRect,
+                               cv::Point2f expectedCenter, bool scoreAppearance);
+
     // --- learning and correlation assist (src/cues/correlation_assist.cpp) ---
     void applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record);
     std::optional<Measurement> searchForegroundBox(const cv::Mat& colourFrame, const cv::Mat& grey,
@@ -222,6 +228,7 @@ private:
     std::vector<BlobCandidate> bdCandidates_;
     cv::Mat cdMap_, cdBinary_, cdFill_;
     ContourList cdContours_;
+    cv::Mat morphScratch_;  // intermediate of every opening and closing
     // template matching
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
     // motion measurement

@@ -1,0 +1,30 @@
+// Image operations that write into caller-owned buffers, so that the per-frame cues allocate
+// nothing once their buffers have grown: opening and closing, channel splitting and filled
+// contour drawing, each giving exactly what the plain OpenCV call gives.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace molvane {
+
+// True when `kernel` is the 3 x 3 cross (what a 3 x 3 MORPH_ELLIPSE element is).
+bool isCross3(const cv::Mat& kernel);
+
+// In-place cv::morphologyEx(image, image, op, kernel) for op MORPH_OPEN or MORPH_CLOSE
+// with one iteration, the centre anchor and the default constant border (pixels outside
+// the image never take part): the same result, with `scratch` holding the intermediate.
+// The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
+// case runs here, any other element goes through OpenCV with `scratch` as its intermediate.
+void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch);
+
+// cv::split(src, planes), reusing the planes' buffers when they already have the size.
+void splitChannels(const cv::Mat& src, std::vector<cv::Mat>& planes);
+
+// cv::drawContours(image, {contour}, 0, color, cv::FILLED, cv::LINE_8, noArray(), INT_MAX,
+// offset): one polygon fill, without the per-call contour bookkeeping of drawContours.
+void fillContour(cv::Mat& image, const std::vector<cv::Point>& contour, const cv::Scalar& color,
+                 cv::Point offset = cv::Point());
+
+}  // namespace molvane
