@@ -2,6 +2,7 @@
 // boundary and contrast detection).
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -39,13 +40,17 @@ inline long long roundSize(double v) {
 
 // Mean of `values` under contour `index` drawn filled (8-connected). Only the contour's
 // bounding rectangle `bounds` is drawn and averaged, which gives the same mean as a
-// full-size mask at a fraction of the cost.
+// full-size mask at a fraction of the cost. The mask is the top-left corner of `scratch`,
+// which only ever grows, so contours of changing size do not reallocate it.
 inline double meanUnderContour(const cv::Mat& values, const ContourList& contours, std::size_t index,
                                const cv::Rect& bounds, cv::Mat& scratch) {
-    scratch.create(bounds.size(), CV_8UC1);
-    scratch.setTo(cv::Scalar::all(0));
-    fillContour(scratch, contours[index], cv::Scalar(255), -bounds.tl());
-    return cv::mean(values(bounds), scratch)[0];
+    if (scratch.type() != CV_8UC1 || scratch.rows < bounds.height || scratch.cols < bounds.width) {
+        scratch.create(std::max(scratch.rows, bounds.height), std::max(scratch.cols, bounds.width), CV_8UC1);
+    }
+    cv::Mat mask = scratch(cv::Rect(0, 0, bounds.width, bounds.height));
+    mask.setTo(cv::Scalar::all(0));
+    fillContour(mask, contours[index], cv::Scalar(255), -bounds.tl());
+    return cv::mean(values(bounds), mask)[0];
 }
 
 // True when two rectangles share at least one pixel.

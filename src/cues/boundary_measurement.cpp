@@ -48,7 +48,7 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
         boundaryKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(e, e));
         boundaryKernelSize_ = e;
     }
-    openOrClose(bdBinary_, cv::MORPH_CLOSE, boundaryKernel_, morphScratch_);
+    openOrClose(bdBinary_, cv::MORPH_CLOSE, boundaryKernel_, bdMorph_);
     cv::findContours(bdBinary_, bdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
     if (bdContours_.empty()) return none;
 

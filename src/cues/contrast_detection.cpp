@@ -83,7 +83,7 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
         T = std::max(mean[0] + 1.2 * sd[0], minDiff);
     }
     cv::threshold(cdMap_, cdBinary_, T, 255.0, cv::THRESH_BINARY);
-    openOrClose(cdBinary_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
+    openOrClose(cdBinary_, cv::MORPH_CLOSE, morphKernel_, cdMorph_);
     cv::findContours(cdBinary_, cdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double rawE = static_cast<double>(w) * h;

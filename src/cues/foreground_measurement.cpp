@@ -87,12 +87,12 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
         cv::Scalar background;
         for (int i = 0; i < 4; ++i) background[i] = cv::saturate_cast<uchar>(mean[i]);
         cv::absdiff(context, background, fgColourDiff_);
-        if (channelScratch_.size() < 3) channelScratch_.resize(3);
-        for (size_t i = 0; i < 3; ++i) channelScratch_[i].create(C.size(), CV_8UC1);
+        if (fgChannels_.size() < 3) fgChannels_.resize(3);
+        for (size_t i = 0; i < 3; ++i) fgChannels_[i].create(C.size(), CV_8UC1);
         const int fromTo[] = {0, 0, 1, 1, 2, 2};
-        cv::mixChannels(&fgColourDiff_, 1, channelScratch_.data(), 3, fromTo, 3);
-        cv::max(channelScratch_[0], channelScratch_[1], fgDiff_);
-        cv::max(fgDiff_, channelScratch_[2], fgDiff_);
+        cv::mixChannels(&fgColourDiff_, 1, fgChannels_.data(), 3, fromTo, 3);
+        cv::max(fgChannels_[0], fgChannels_[1], fgDiff_);
+        cv::max(fgDiff_, fgChannels_[2], fgDiff_);
         T = std::max(2.0 * std::max({sd[0], sd[1], sd[2]}), minDiff);
     } else {
         const cv::Mat context = grey(C);
@@ -108,9 +108,9 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
     keepOnly(fgBinary_, A);
 
     if (polarity == 0) {
-        openOrClose(fgBinary_, cv::MORPH_OPEN, morphKernel_, morphScratch_);
+        openOrClose(fgBinary_, cv::MORPH_OPEN, morphKernel_, fgMorph_);
     }
-    openOrClose(fgBinary_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
+    openOrClose(fgBinary_, cv::MORPH_CLOSE, morphKernel_, fgMorph_);
     cv::findContours(fgBinary_, fgContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double E = static_cast<double>(w) * h;

@@ -87,7 +87,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
             k = 2;
             s = 0.25;
         }
-        openOrClose(*binary, cv::MORPH_CLOSE, kernel, morphScratch_);
+        openOrClose(*binary, cv::MORPH_CLOSE, kernel, skyMorph_);
         cv::findContours(*binary, skyContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
         double bestE = -1.0;

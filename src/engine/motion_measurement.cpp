@@ -29,8 +29,8 @@ Measurement TemplateTracker::measureMotion(const cv::Mat& frame, const cv::Mat& 
     const double threshold =
         std::max(mean[0] + config_.motion_threshold_sigma * stddev[0], static_cast<double>(config_.min_diff_threshold));
     cv::threshold(motionDiff_, motionMask_, threshold, 255, cv::THRESH_BINARY);
-    openOrClose(motionMask_, cv::MORPH_OPEN, morphKernel_, morphScratch_);
-    openOrClose(motionMask_, cv::MORPH_CLOSE, morphKernel_, morphScratch_);
+    openOrClose(motionMask_, cv::MORPH_OPEN, morphKernel_, motionMorph_);
+    openOrClose(motionMask_, cv::MORPH_CLOSE, morphKernel_, motionMorph_);
     cv::findContours(motionMask_, motionContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const int w = state_.box.width;

@@ -228,18 +228,21 @@ private:
     std::vector<BlobCandidate> bdCandidates_;
     cv::Mat cdMap_, cdBinary_, cdFill_;
     ContourList cdContours_;
-    cv::Mat morphScratch_;  // intermediate of every opening and closing
+    // Each cue keeps its own intermediates: shared ones would change size from call to
+    // call and so be reallocated every time.
+    cv::Mat fgMorph_, bdMorph_, cdMorph_;
+    std::vector<cv::Mat> fgChannels_{3};
     // template matching
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
     // motion measurement
-    cv::Mat motionDiff_, motionMask_;
+    cv::Mat motionDiff_, motionMask_, motionMorph_;
     std::vector<std::vector<cv::Point>> motionContours_;
     std::vector<Measurement> motionCandidates_;
     // learning
     cv::Mat learnColourScratch_;
     cv::Mat learnBgr_;
     // sky search
-    cv::Mat skyDiff_, skyBinary_, skyHalf_, skyPatch_, skyBgr_, skyLab_;
+    cv::Mat skyDiff_, skyBinary_, skyHalf_, skyPatch_, skyBgr_, skyLab_, skyMorph_;
     std::vector<cv::Mat> skyLabChannels_{3};
     std::vector<std::vector<cv::Point>> skyContours_;
 };
