@@ -45,10 +45,17 @@ void crossPass(const cv::Mat& src, cv::Mat& dst) {
         int x = 1;
 #if CV_SIMD
         const int lanes = cv::v_uint8::nlanes;
-        for (; x + lanes <= cols - 1; x += lanes) {
-            const cv::v_uint8 h = Op::apply(cv::vx_load(c + x - 1), cv::vx_load(c + x + 1));
-            const cv::v_uint8 v = Op::apply(cv::vx_load(u + x), cv::vx_load(d + x));
-            cv::v_store(o + x, Op::apply(Op::apply(h, v), cv::vx_load(c + x)));
+        auto vectorAt = [&](int at) {
+            const cv::v_uint8 h = Op::apply(cv::vx_load(c + at - 1), cv::vx_load(c + at + 1));
+            const cv::v_uint8 v = Op::apply(cv::vx_load(u + at), cv::vx_load(d + at));
+            cv::v_store(o + at, Op::apply(Op::apply(h, v), cv::vx_load(c + at)));
+        };
+        for (; x + lanes <= cols - 1; x += lanes) vectorAt(x);
+        // The rest of the row as one more vector that overlaps the last one (dst is not src,
+        // so recomputing a few pixels is harmless).
+        if (x < cols - 1 && x > lanes) {
+            vectorAt(cols - 1 - lanes);
+            x = cols - 1;
         }
 #endif
         for (; x < cols - 1; ++x) {
