@@ -20,12 +20,18 @@ OpenCV, in cv2 and in molvane, runs on one thread. A bare ``cv2.cvtColor`` BGR->
 each frame size is timed too, since that is what a colour frame costs molvane before any
 tracking work.
 
+Heap allocations per molvane update (the binding's result object included) are reported
+when the process runs with the counting interposer of bench/alloc_count preloaded:
+    cc -O2 -shared -fPIC -o /tmp/alloc_count.so bench/alloc_count/alloc_count.c -ldl
+    LD_PRELOAD=/tmp/alloc_count.so python bench/single_bench.py ...
+
 Usage: python bench/single_bench.py [--frames N] [--scenes a,b] [--trackers x,y] [--json out.json]
 (molvane is imported from PYTHONPATH, so a build directory can be chosen there).
 """
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import math
 import os
@@ -210,14 +216,28 @@ SCENES: dict[str, Callable[[], Scene]] = {
 # --------------------------------------------------------------------------------------
 # timing
 
+def allocation_counter() -> Optional[Callable[[], int]]:
+    """The preloaded interposer's counter, or None when it is not loaded."""
+    try:
+        fn = ctypes.CDLL(None).alloc_count_total
+    except (AttributeError, OSError):
+        return None
+    fn.restype = ctypes.c_ulonglong
+    fn.argtypes = []
+    return fn
+
+
 @dataclass
 class Timings:
     wall: list = field(default_factory=list)   # seconds
     cpu: list = field(default_factory=list)
+    allocs: list = field(default_factory=list)
 
-    def add(self, wall: float, cpu: float) -> None:
+    def add(self, wall: float, cpu: float, allocs: Optional[int] = None) -> None:
         self.wall.append(wall)
         self.cpu.append(cpu)
+        if allocs is not None:
+            self.allocs.append(allocs)
 
     def summary(self) -> dict:
         out = {"n": len(self.wall)}
@@ -227,6 +247,9 @@ class Timings:
             a = np.asarray(values) * 1e3
             out[key] = {"median_ms": float(np.median(a)), "p95_ms": float(np.percentile(a, 95)),
                         "max_ms": float(a.max()), "mean_ms": float(a.mean())}
+        if self.allocs:
+            a = np.asarray(self.allocs, dtype=np.float64)
+            out["allocs"] = {"mean": float(a.mean()), "median": float(np.median(a)), "max": int(a.max())}
         return out
 
 
@@ -252,7 +275,8 @@ def lost_phase(misses: int) -> str:
     return "sky"
 
 
-def run_scene(mv, scene: Scene, n: int, trackers: list[str], warmup: int) -> dict:
+def run_scene(mv, scene: Scene, n: int, trackers: list[str], warmup: int,
+              count: Optional[Callable[[], int]] = None) -> dict:
     molvane_t = Timings()
     phases: dict[str, Timings] = {}
     cv_t = {name: Timings() for name in trackers}
@@ -271,11 +295,13 @@ def run_scene(mv, scene: Scene, n: int, trackers: list[str], warmup: int) -> dic
                 t.init(bgr, box)
                 cv_trackers[name] = t
             continue
+        a0 = count() if count else 0
         r, w, c = timed(tracker.update, img, DT)
+        allocs = count() - a0 if count else None
         if i >= warmup:
-            molvane_t.add(w, c)
+            molvane_t.add(w, c, allocs)
             if scene.lost:
-                phases.setdefault(lost_phase(r.misses), Timings()).add(w, c)
+                phases.setdefault(lost_phase(r.misses), Timings()).add(w, c, allocs)
             found += 0 if r.lost else 1
         for name in trackers:
             _, w, c = timed(cv_trackers[name].update, bgr)
@@ -305,6 +331,13 @@ def fmt(s: dict, key: str = "wall") -> str:
     return f"{d['median_ms']:7.3f} {d['p95_ms']:7.3f} {d['max_ms']:7.2f}"
 
 
+def fmt_allocs(s: dict) -> str:
+    if "allocs" not in s:
+        return ""
+    a = s["allocs"]
+    return f"   allocations/update mean {a['mean']:.1f} max {a['max']}"
+
+
 def ratio(a: dict, b: dict, key: str) -> str:
     try:
         return f"{a[key]['median_ms'] / b[key]['median_ms']:8.1f}x"
@@ -317,7 +350,7 @@ def report(results: list[dict], trackers: list[str]) -> None:
     for r in results:
         print(f"\n{r['scene']}: {r['description']}, {r['molvane']['n']} timed frames, "
               f"molvane found the target in {r['found']}")
-        print(f"  {'molvane':12s} {fmt(r['molvane'])} | {fmt(r['molvane'], 'cpu')}")
+        print(f"  {'molvane':12s} {fmt(r['molvane'])} | {fmt(r['molvane'], 'cpu')}{fmt_allocs(r['molvane'])}")
         for name in trackers:
             s = r["opencv"][name]
             print(f"  {name:12s} {fmt(s)} | {fmt(s, 'cpu')}   "
@@ -325,7 +358,7 @@ def report(results: list[dict], trackers: list[str]) -> None:
         if "cvtColor" in r:
             print(f"  {'cvtColor':12s} {fmt(r['cvtColor'])} | {fmt(r['cvtColor'], 'cpu')}")
         for phase, s in r.get("phases", {}).items():
-            print(f"  lost/{phase:7s} n={s['n']:4d} {fmt(s)} | {fmt(s, 'cpu')}")
+            print(f"  lost/{phase:7s} n={s['n']:4d} {fmt(s)} | {fmt(s, 'cpu')}{fmt_allocs(s)}")
 
     by = {r["scene"]: r for r in results}
     print("\ntargets (CPU time; wall in brackets):")
@@ -379,10 +412,11 @@ def main(argv: Optional[list[str]] = None) -> int:
     for s in names:
         if s not in SCENES:
             ap.error(f"unknown scene {s!r}")
+    count = allocation_counter()
     results = []
     for s in names:
         t0 = time.perf_counter()
-        results.append(run_scene(mv, SCENES[s](), args.frames, trackers, args.warmup))
+        results.append(run_scene(mv, SCENES[s](), args.frames, trackers, args.warmup, count))
         print(f"{s}: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     report(results, trackers)
     if args.json:
