@@ -477,6 +477,13 @@ TemplateTrackerProposal TemplateTracker::propose(const cv::Mat& frame, const cv:
                                                  const std::vector<cv::Rect2f>& blockedRegions,
                                                  const std::optional<cv::Size2f>& referenceSize,
                                                  double dtSeconds, bool multiTarget) {
+    return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true);
+}
+
+TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const cv::Mat& grey,
+                                                     const std::vector<cv::Rect2f>& blockedRegions,
+                                                     const std::optional<cv::Size2f>& referenceSize,
+                                                     double dtSeconds, bool multiTarget, bool scoreAnchor) {
     if (!initialized_) throw std::logic_error("template tracker proposal requested before initialize");
     if (proposalActive_) throw std::logic_error("nested template tracker proposal is not supported");
 
@@ -527,7 +534,7 @@ TemplateTrackerProposal TemplateTracker::propose(const cv::Mat& frame, const cv:
             boxFromCenter(out.center.x, out.center.y, snapshot.box.width, snapshot.box.height, W, H);
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
-        if (step.state != kLost && !atCenter.empty() && !anchorTemplate_.empty()) {
+        if (scoreAnchor && step.state != kLost && !atCenter.empty() && !anchorTemplate_.empty()) {
             out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
         out.hasGeometry = learning_.hasGeometry;
@@ -766,7 +773,8 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dt
 
 TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     static const std::vector<cv::Rect2f> kNoRegions;
-    const TemplateTrackerProposal proposal = propose(frame, grey, kNoRegions, std::nullopt, dtSeconds, false);
+    const TemplateTrackerProposal proposal =
+        proposeStep(frame, grey, kNoRegions, std::nullopt, dtSeconds, false, false);
     return commit(proposal, frame, grey, true, true, OwnedGeometry{}, false);
 }
 

@@ -144,6 +144,12 @@ private:
     friend struct TemplateTrackerProbe;  // white-box access for the C++ unit tests
 
     // --- pipeline internals (template_tracker.cpp) ---
+    // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
+    // single-target update never reads it).
+    TemplateTrackerProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
+                                        const std::vector<cv::Rect2f>& blockedRegions,
+                                        const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                                        bool multiTarget, bool scoreAnchor);
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
