@@ -1,7 +1,7 @@
 """Sky tracking benchmark: molvane against OpenCV's trackers on synthetic sky videos.
 
-Every scenario of sky_scenes.py is played once; each frame goes to every tracker in turn
-(so a frame is generated only once), the first frame seeds them with the ground-truth box.
+Every scenario of sky_scenes.py is played once per tracker (frames are generated on the fly,
+identically each time); the first frame seeds the tracker with the ground-truth box.
 Per tracker and scenario it reports:
 
 - success AUC (IoU thresholds 0, 0.05, .., 1) and precision at 20 px and 5 px, on the
@@ -241,36 +241,36 @@ def molvane_profiles(scene: sky_scenes.Scene, quick: bool) -> list[str]:
 
 
 def run_scene(scene: sky_scenes.Scene, adapters: list[Adapter], progress: bool = True) -> dict:
+    """Plays the scene once per tracker (frames are regenerated, never stored), so that no
+    tracker's timing includes caches filled or emptied by another between its frames."""
     records = [Record(a) for a in adapters]
     gt: list[list] = []
     vis: list[list[bool]] = []
     t_start = time.perf_counter()
-    for fr in scene.frames():
-        frame = fr.image
-        bgr = cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR) if frame.ndim == 2 else frame
-        if fr.index == 0:
-            if not all(fr.visible):
-                raise RuntimeError(f"{scene.name}: a target is not visible in the first frame")
-            seeds = [int_box(b) for b in fr.boxes]
-            for rec in records:
-                img = bgr if rec.adapter.wants_bgr else frame
+    for n, rec in enumerate(records):
+        for fr in scene.frames():
+            frame = fr.image
+            if rec.adapter.wants_bgr and frame.ndim == 2:
+                frame = cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR)
+            if fr.index == 0:
+                if not all(fr.visible):
+                    raise RuntimeError(f"{scene.name}: a target is not visible in the first frame")
                 t0 = time.perf_counter()
                 try:
-                    rec.adapter.init(img, seeds)
+                    rec.adapter.init(frame, [int_box(b) for b in fr.boxes])
                 except Exception as e:
                     rec.error = f"init: {type(e).__name__}: {e}"
                 rec.init_s = time.perf_counter() - t0
-            continue
-        gt.append(fr.boxes)
-        vis.append(fr.visible)
-        for rec in records:
+                continue
+            if n == 0:
+                gt.append(fr.boxes)
+                vis.append(fr.visible)
             if rec.error:
                 rec.boxes.append([(None, None)] * scene.n_targets)
                 continue
-            img = bgr if rec.adapter.wants_bgr else frame
             w0, c0 = time.perf_counter(), time.thread_time()
             try:
-                out = rec.adapter.update(img)
+                out = rec.adapter.update(frame)
             except Exception as e:
                 rec.error = f"update at frame {fr.index}: {type(e).__name__}: {e}"
                 out = [(None, None)] * scene.n_targets
