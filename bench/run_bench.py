@@ -10,8 +10,9 @@ Per tracker and scenario it reports:
   tracker says "lost" (OpenCV: ok=False), else 0; averaged over all frames;
 - failures: runs of 10+ visible frames with IoU 0; reacquisition latency after the target
   reappears (from behind a cloud or the frame edge);
-- multi-target scenes: identity switches (a track that settles on another target for 5+
-  frames; flips of every length are in the JSON as id_switches_any) and per-target AUC
+- multi-target scenes: identity switches (a track that leaves its own target for another
+  one for 5+ frames; flips of every length are in the JSON as id_switches_any) and
+  per-target AUC
   (OpenCV: one independent tracker per target);
 - update time per frame: median, 95th percentile and frames per second, measured as CPU
   time of the calling thread (both molvane and OpenCV, at one thread, do all their work
@@ -345,7 +346,8 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
             "error": rec.error,
         }
         if n_t > 1:
-            res["id_switches"] = tm.identity_switches(tracks, gt_arr, vis_arr, ID_PERSIST)
+            res["id_switches"] = tm.identity_switches(tracks, gt_arr, vis_arr, ID_PERSIST,
+                                                      exclusive=True)
             res["id_switches_any"] = tm.identity_switches(tracks, gt_arr, vis_arr, 1)
             res["per_target_auc"] = [p["auc"] for p in per_target]
         results.append(res)
@@ -437,7 +439,7 @@ def print_table(scenes: list[dict], summary: list[dict], file=sys.stdout) -> Non
           "size: median sqrt(box area / true area)", file=file)
     print("fail: runs of 10+ visible frames at IoU 0; "
           "P@20, P@5: share of visible frames with centre error <= 20 / 5 px", file=file)
-    print(f"idsw: identity switches (track settled on another target for {ID_PERSIST}+ frames); "
+    print(f"idsw: identity switches (track left its target for another for {ID_PERSIST}+ frames); "
           "ms and fps: CPU time per update of all targets", file=file)
     print("reacq: mean frames to overlap again after reappearance / reappearances never "
           "reacquired", file=file)

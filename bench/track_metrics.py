@@ -130,12 +130,15 @@ def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[Optio
 
 
 def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray,
-                      persist: int = 1) -> int:
+                      persist: int = 1, exclusive: bool = False) -> int:
     """Counts identity switches: ``tracks`` (T, N, 4) and ``gts`` (G, N, 4) boxes, ``visible``
     (G, N). Each frame a track is matched to the visible ground-truth target it overlaps
     most (IoU > 0). A switch is a track taking on a match other than its current identity
     for ``persist`` consecutive matched frames (1: every change counts); shorter excursions,
-    typical while two targets overlap and either could be "the" match, are not switches."""
+    typical while two targets overlap and either could be "the" match, are not switches.
+    With ``exclusive`` a frame only counts towards a switch when the track no longer overlaps
+    the target of its current identity at all: a box sitting on two merged targets keeps
+    its identity however the overlaps compare."""
     tracks = np.asarray(tracks, np.float64)
     gts = np.asarray(gts, np.float64)
     visible = np.asarray(visible, bool)
@@ -152,7 +155,7 @@ def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray,
             g = int(np.argmax(overlaps))
             if current < 0:
                 current = g
-            if g == current:
+            if g == current or (exclusive and overlaps[current] > 0.0):
                 candidate, streak = -1, 0
                 continue
             streak = streak + 1 if g == candidate else 1

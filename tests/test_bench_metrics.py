@@ -118,6 +118,13 @@ def test_identity_switches_with_persistence_ignore_brief_excursions():
     assert tm.identity_switches(np.stack([blip, b]), gts, vis, persist=3) == 0
     moved = np.vstack([a[:5], b[5:]])       # stays on the other target: one switch
     assert tm.identity_switches(np.stack([moved, b]), gts, vis, persist=3) == 1
+    # sitting on both merged targets, nearer the other one, is not leaving its own
+    merged = np.stack([np.tile([0.0, 0.0, 10.0, 10.0], (n, 1)), np.tile([4.0, 0.0, 10.0, 10.0], (n, 1))])
+    between = np.tile([3.0, 0.0, 10.0, 10.0], (n, 1))
+    drifted = np.stack([np.vstack([a[:1], between[1:]])])
+    assert tm.identity_switches(drifted, merged, vis, persist=3) == 1
+    assert tm.identity_switches(drifted, merged, vis, persist=3, exclusive=True) == 0
+    assert tm.identity_switches(np.stack([moved, b]), gts, vis, persist=3, exclusive=True) == 1
     # a hidden target cannot be matched, so flipping onto it is impossible
     hidden = vis.copy()
     hidden[1] = False
