@@ -414,8 +414,8 @@ def summarise(scenes: list[dict]) -> list[dict]:
     return out
 
 
-def _fmt(v, spec: str = ".3f", none: str = "-") -> str:
-    return none if v is None else format(v, spec)
+def _fmt(v, pattern: str = ".3f", none: str = "-") -> str:
+    return none if v is None else format(v, pattern)
 
 
 def print_table(scenes: list[dict], summary: list[dict], file=sys.stdout) -> None:
