@@ -518,11 +518,13 @@ def _approaching(n: int, seed: int) -> Scene:
 def _occlusion(n: int, seed: int) -> Scene:
     rng = np.random.default_rng(seed)
     mid = n * 0.45
-    v = min(3.0, 250.0 / mid)                     # start inside the frame at any length
+    hidden = min(28.0, n * 0.3)                   # frames spent fully behind the cloud
+    # start inside the frame at any length, but clear of the cloud (whose half width is
+    # (v * hidden + 50) / 2) by a target width: fast in short scenes
+    v = max(min(3.0, 250.0 / mid), 37.0 / (mid - hidden / 2))
     x = 320 + v * (np.arange(n) - mid)
     y = 175 + 12 * np.sin(np.arange(n) * 0.05)
     t = _target("aircraft", x, y, 12.0, opacity=0.85)
-    hidden = min(28.0, n * 0.3)                   # frames spent fully behind the cloud
     cw = int(v * hidden + 10)
     cloud = make_cloud(rng, cw + 40, 90)
     occ = Occluder(320 - (cw + 40) / 2, 175 - 45, cloud)
