@@ -53,6 +53,27 @@ inline double meanUnderContour(const cv::Mat& values, const ContourList& contour
     return cv::mean(values(bounds), mask)[0];
 }
 
+// Factors of the threshold that separates a target from the rest of a local contrast map.
+struct ContrastThreshold {
+    double peak;        // known polarity: share of the map's maximum
+    double spreadKnown; // known polarity: standard deviations above the mean
+    double floorKnown;  // known polarity: share of the minimum grey-level difference
+    double spreadAny;   // polarity 0: standard deviations above the mean
+};
+
+// With a known polarity the threshold follows the map's peak and spread; with polarity 0
+// it is the mean plus a multiple of the spread. Never below its floor.
+inline double contrastThreshold(const cv::Mat& map, int polarity, const ContrastThreshold& k, double minDiff) {
+    cv::Scalar mean, sd;
+    cv::meanStdDev(map, mean, sd);
+    if (polarity != 0) {
+        double maxMap = 0.0;
+        cv::minMaxLoc(map, nullptr, &maxMap);
+        return std::max({k.peak * maxMap, mean[0] + k.spreadKnown * sd[0], k.floorKnown * minDiff});
+    }
+    return std::max(mean[0] + k.spreadAny * sd[0], minDiff);
+}
+
 // True when two rectangles share at least one pixel.
 inline bool overlaps(const cv::Rect& a, const cv::Rect& b) { return (a & b).area() > 0; }
 

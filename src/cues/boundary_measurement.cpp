@@ -29,17 +29,8 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     localContrastMap(colourFrame, grey, R, c, polarity_, bdMap_);
     if (bdMap_.empty()) return none;
 
-    cv::Scalar mean, sd;
-    cv::meanStdDev(bdMap_, mean, sd);
-    const double minDiff = static_cast<double>(config_.min_diff_threshold);
-    double T = 0.0;
-    if (polarity_ != 0) {
-        double maxMap = 0.0;
-        cv::minMaxLoc(bdMap_, nullptr, &maxMap);
-        T = std::max({0.3 * maxMap, mean[0] + 0.8 * sd[0], 0.55 * minDiff});
-    } else {
-        T = std::max(mean[0] + 0.95 * sd[0], minDiff);
-    }
+    const double T = blob::contrastThreshold(bdMap_, polarity_, {0.3, 0.8, 0.55, 0.95},
+                                             static_cast<double>(config_.min_diff_threshold));
     cv::threshold(bdMap_, bdBinary_, T, 255.0, cv::THRESH_BINARY);
 
     // The closing element grows with the target; it is rebuilt only when its size changes.
@@ -128,11 +119,6 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     out.candidateScore = best->cost;
     out.confidence = std::clamp(confidence, 0.0, 1.0);
     out.reason = reason::kBoundary;
-    out.peakPsr = 0.0;
-    out.peakAmbiguity = 1.0;
-    out.hasPeakStats = false;
-    out.correlationPsr = 0.0;
-    out.flag = false;
     out.found = true;
     return out;
 }

@@ -71,17 +71,8 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
     localContrastMap(colourFrame, grey, region, std::max(w, h), polarity, cdMap_);
     if (cdMap_.empty()) return none;
 
-    cv::Scalar mean, sd;
-    cv::meanStdDev(cdMap_, mean, sd);
-    const double minDiff = static_cast<double>(config_.min_diff_threshold);
-    double T = 0.0;
-    if (polarity != 0) {
-        double maxMap = 0.0;
-        cv::minMaxLoc(cdMap_, nullptr, &maxMap);
-        T = std::max({0.5 * maxMap, mean[0] + 1.05 * sd[0], 0.6 * minDiff});
-    } else {
-        T = std::max(mean[0] + 1.2 * sd[0], minDiff);
-    }
+    const double T = blob::contrastThreshold(cdMap_, polarity, {0.5, 1.05, 0.6, 1.2},
+                                             static_cast<double>(config_.min_diff_threshold));
     cv::threshold(cdMap_, cdBinary_, T, 255.0, cv::THRESH_BINARY);
     openOrClose(cdBinary_, cv::MORPH_CLOSE, morphKernel_, cdMorph_);
     cv::findContours(cdBinary_, cdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
@@ -186,11 +177,6 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
     if (!best.found) return none;
 
     best.reason = reason::kContrast;
-    best.peakPsr = 0.0;
-    best.peakAmbiguity = 1.0;
-    best.hasPeakStats = false;
-    best.correlationPsr = 0.0;
-    best.flag = false;
     return best;
 }
 

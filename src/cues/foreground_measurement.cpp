@@ -180,10 +180,6 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
         out.targetScore = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
     }
     out.reason = reason::kForeground;
-    out.peakPsr = 0.0;
-    out.peakAmbiguity = 1.0;
-    out.hasPeakStats = false;
-    out.correlationPsr = 0.0;
     out.found = true;
     return out;
 }
