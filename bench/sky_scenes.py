@@ -198,6 +198,8 @@ class Scene:
     shake: float = 0.0                     # camera shake amplitude, px
     flicker: float = 0.0                   # relative brightness flicker amplitude
     occluders: list[Occluder] = field(default_factory=list)
+    # static dark structures (masts, rooftops, treelines) drawn behind the targets
+    scenery: list[Occluder] = field(default_factory=list)
     cam: Optional[np.ndarray] = None       # (n, 2) camera offsets, filled by __post_init__
 
     def __post_init__(self) -> None:
@@ -296,6 +298,13 @@ class Scene:
             self._pixels_ready = True
         h, w = self.height, self.width
         img = self._background(i)
+        for sc in self.scenery:
+            reg = _region((int(round(sc.x - self.cam[i, 0])), int(round(sc.y - self.cam[i, 1]))),
+                          sc.alpha.shape, w, h)
+            if reg is not None:
+                (fr, fc), (pr, pc) = reg
+                a = sc.alpha[pr, pc][:, :, None]
+                img[fr, fc] += a * (np.array(sc.color, np.float32) - img[fr, fc])
         patches = []
         for t in self.targets:
             sp = self.target_box(t, i)
@@ -634,6 +643,67 @@ def _merge_split(n: int, seed: int) -> Scene:
                  seed, [ta, tb], ("birds", "default"))
 
 
+def _leave_frame(n: int, seed: int) -> Scene:
+    rng = np.random.default_rng(seed)
+    i = np.arange(n, dtype=np.float64)
+    # out of the frame a third of the way through, and never back
+    v = 540.0 / max(n / 3.0, 1.0)
+    x = 120 + v * i
+    y = 150 + 25 * np.sin(i * 0.03 + rng.uniform(0, 6))
+    t = _target("aircraft", x, y, 12.0, opacity=0.85)
+    return Scene("leave_frame", "12 px aircraft leaves the frame at the right edge for good",
+                 640, 360, n, seed, [t], ("default", "fast-sky"))
+
+
+def _cloud_bank(n: int, seed: int) -> Scene:
+    rng = np.random.default_rng(seed)
+    i = np.arange(n, dtype=np.float64)
+    # flies into a bank of cloud a third of the way through and stays inside it
+    bank_x = 400
+    v = 260.0 / max(n / 3.0, 1.0)
+    x = np.minimum(150 + v * i, 560.0)
+    y = 180 + 10 * np.sin(i * 0.05)
+    t = _target("quad", x, y, 11.0, np.zeros(n), opacity=0.9)
+    alpha = make_cloud(rng, 520, 520)
+    return Scene("cloud_bank", "11 px drone flies into a dense cloud bank and stays there",
+                 640, 360, n, seed, [t], ("default", "fast-sky"),
+                 occluders=[Occluder(bank_x - 20, -80, alpha)])
+
+
+def _structures(rng: np.random.Generator, w: int, h: int) -> list[Occluder]:
+    """A lattice mast with cross bars and a ragged treeline along the bottom edge."""
+    mast = np.zeros((230, 40), np.float32)
+    cv2.line(mast, (20, 0), (6, 229), 1.0, 2)
+    cv2.line(mast, (20, 0), (34, 229), 1.0, 2)
+    for k in range(12, 229, 18):
+        half = 14 * k / 229
+        cv2.line(mast, (int(20 - half), k), (int(20 + half), k + 9), 1.0, 1)
+        cv2.line(mast, (int(20 + half), k), (int(20 - half), k + 9), 1.0, 1)
+    cv2.line(mast, (8, 30), (32, 30), 1.0, 2)
+    cv2.circle(mast, (20, 4), 3, 1.0, -1)
+    mast = cv2.GaussianBlur(mast, (0, 0), 0.6)
+    tree = np.zeros((70, w), np.float32)
+    tops = 30 + np.cumsum(rng.normal(0, 2.5, w))
+    tops = np.clip(tops - (tops.mean() - 30), 8, 60)
+    for xx in range(w):
+        tree[int(tops[xx]):, xx] = 1.0
+    tree = cv2.GaussianBlur(tree, (0, 0), 0.8)
+    return [Occluder(300, h - 230 - 30, mast, (40, 44, 42)), Occluder(0, h - 70, tree, (30, 48, 34))]
+
+
+def _mast_clutter(n: int, seed: int) -> Scene:
+    rng = np.random.default_rng(seed)
+    i = np.arange(n, dtype=np.float64)
+    # passes low in front of a mast above a treeline, then leaves the frame at the left
+    v = 420.0 / max(n * 0.45, 1.0)
+    x = 80 + 450 - v * i
+    y = 230 + 8 * np.sin(i * 0.07)
+    t = _target("quad", x, y, 11.0, np.zeros(n), opacity=0.9)
+    return Scene("mast_clutter", "11 px drone passes a mast over a treeline, then leaves the frame",
+                 640, 360, n, seed, [t], ("default", "fast-sky"),
+                 scenery=_structures(rng, 640, 360))
+
+
 SCENARIOS: dict[str, Callable[[int, int], Scene]] = {
     "small_slow": _small_slow,
     "tiny_fast": _tiny_fast,
@@ -649,6 +719,9 @@ SCENARIOS: dict[str, Callable[[int, int], Scene]] = {
     "close_pass": _close_pass,
     "flock": _flock,
     "merge_split": _merge_split,
+    "leave_frame": _leave_frame,
+    "cloud_bank": _cloud_bank,
+    "mast_clutter": _mast_clutter,
 }
 
 
