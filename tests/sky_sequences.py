@@ -20,6 +20,9 @@ class SkySequence:
     colour: bool = False
     # Per-frame target centres; None means the target is not in the frame.
     path: list = field(default_factory=list)
+    # Static dark structures (x, y, w, h), drawn into the sky: scenery a tracker could
+    # park on once the target is gone.
+    scenery: list = field(default_factory=list)
 
     def __post_init__(self) -> None:
         yy, xx = np.mgrid[0 : self.height, 0 : self.width].astype(np.float32)
@@ -27,6 +30,8 @@ class SkySequence:
         self._yy = yy
         # Bright sky near the horizon (bottom), a broad soft cloud band, no sharp features.
         base = 150.0 + 40.0 * (yy / self.height) + 8.0 * np.sin(xx / 57.0 + yy / 91.0)
+        for x, y, w, h in self.scenery:
+            base[y:y + h, x:x + w] = 60.0
         self._sky = base.astype(np.float32)
 
     def __len__(self) -> int:
@@ -87,4 +92,11 @@ def leaving_sequence(count=40, velocity=(6.0, 0.0), **kw) -> SkySequence:
         x = 250.0 + velocity[0] * i
         path.append((x, 100.0 + velocity[1] * i) if x < seq.width + seq.target_size else None)
     seq.path = path
+    return seq
+
+
+def vanishing_by_mast_sequence(count=40, **kw) -> SkySequence:
+    """A target that flies past a mast and vanishes just beyond it, the mast staying."""
+    seq = SkySequence(scenery=[(180, 0, 4, 240)], **kw)
+    seq.path = [(120.0 + 3.0 * i, 100.0) if i < 28 else None for i in range(count)]
     return seq

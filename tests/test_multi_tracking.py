@@ -149,8 +149,9 @@ def test_lost_target_is_a_prediction_for_thirty_misses():
         reported.append((second.misses, second.reason, second.state, second.prediction_only))
         if second.misses <= 30:
             assert second.reason == "prediction-unobserved", (t, second.misses, second.reason)
-            assert second.state == "tentative" and second.prediction_only and second.suppressed
-            assert second.suppressed_by_id == 0 and not second.lost
+            # Reported lost (its engine has no observation), with the prediction as its box.
+            assert second.state == "lost" and second.prediction_only and second.suppressed
+            assert second.suppressed_by_id == 0 and second.lost
             assert second.bbox_w >= 2 and second.bbox_h >= 2
             assert second.confidence == 0.0 and second.target_score == 0.0
         else:

@@ -23,7 +23,9 @@ auto fields(const TrackerParams& p) {
                     p.full_search_min_area, p.full_search_max_area, p.reacquire_min_score,
                     p.wide_search_max_area, p.color_contrast, p.color_appearance,
                     p.contrast_appearance_weight, p.motion_ambiguity_radius, p.template_learning_rate,
-                    p.sky_search_after_misses, p.sky_reacquire_min_score);
+                    p.sky_search_after_misses, p.sky_reacquire_min_score, p.presence_miss_frames,
+                    p.presence_min_similarity, p.presence_min_contrast_ratio,
+                    p.presence_reacquire_similarity, p.presence_reacquire_contrast_ratio);
 }
 
 // Lower-cases ASCII letters only: independent of the C locale, and bytes above 127 are

@@ -57,6 +57,17 @@ struct TrackerParams {
     double template_learning_rate = 0.04;
     int sky_search_after_misses = 8;
     double sky_reacquire_min_score = 0.4;
+    // Presence check: is what the tracker holds still the locked target? An observation
+    // "unlike" the target has anchor similarity below presence_min_similarity, or (for a
+    // target with a known contrast polarity) a contrast against its surroundings below
+    // presence_min_contrast_ratio times the seed's. presence_miss_frames unlike
+    // observations in a row declare the target gone (0 turns the check off); after that
+    // only observations passing the reacquire thresholds may bring it back.
+    int presence_miss_frames = 3;
+    double presence_min_similarity = 0.2;
+    double presence_min_contrast_ratio = 0.5;
+    double presence_reacquire_similarity = 0.35;
+    double presence_reacquire_contrast_ratio = 0.6;
 
     bool operator==(const TrackerParams& other) const;
     bool operator!=(const TrackerParams& other) const { return !(*this == other); }

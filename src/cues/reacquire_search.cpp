@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -83,15 +84,20 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
             const bool usable = !isBlocked(candidate) &&
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
-                                candidate.confidence >= threshold;
+                                candidate.confidence >= threshold && candidateResembles(grey, candidate.box);
             if (usable) {
-                state_.confirmCount += 1;
-                const bool confirmed = state_.confirmCount >= std::max(config_.reacquire_confirm_frames, 1);
+                increment(state_.confirmCount);
+                // A target declared gone needs two looks, as in the sky search.
+                const int needed = std::max(config_.reacquire_confirm_frames, state_.targetAbsent ? 2 : 1);
+                const bool confirmed = state_.confirmCount >= needed;
                 applyMeasurement(colourFrame, grey, candidate, true, confirmed, dtSeconds);
                 if (!proposalActive_) grey.copyTo(previousFrame_);
                 state_.misses = 0;
-                state_.hits += 1;
-                if (confirmed) state_.confirmCount = 0;
+                increment(state_.hits);
+                if (confirmed) {
+                    state_.confirmCount = 0;
+                    clearAbsence();
+                }
                 smoothDisplay();
                 return makeStep(confirmed ? kConfirmed : kTentative);
             }

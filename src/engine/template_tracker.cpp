@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -26,11 +27,6 @@ std::atomic<std::uint64_t> gNextIdentity{0};
 constexpr double kMaxMotionInterval = 10.0;
 
 double boundedInterval(double dtSeconds) { return std::min(dtSeconds, kMaxMotionInterval); }
-
-// Counters saturate instead of overflowing on endless streams.
-void increment(int& counter) {
-    if (counter < INT_MAX) ++counter;
-}
 
 int32_t saturatedSum(int a, int b) {
     const long long s = static_cast<long long>(a) + b;
@@ -153,6 +149,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     }
 
     seedSize_ = box.size();
+    seedContrast_ = polarity_ != 0 ? std::max(boxContrast(grey, box, polarity_), 0.0) : 0.0;
 
     grey(box).copyTo(template_);
     // A one-pixel side has no half-size version; the coarse search is skipped for such
@@ -211,6 +208,12 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     state_.candidateScore = 0.0;
     state_.confidence = 1.0;
     state_.reason = reason::kInit;
+    state_.unlikeCount = 0;
+    state_.typicalSimilarity = 0.0;
+    state_.typicalAnchorSimilarity = 0.0;
+    state_.typicalChange = 0.0;
+    state_.typicalSamples = 0;
+    state_.targetAbsent = false;
     learning_.clear();
     ++generation_;
 }
@@ -307,8 +310,10 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
 // ---------------------------------------------------------------------------------------
 // Applying an observation
 
-TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
                                   double dtSeconds) {
+    Measurement m = observed;
+    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, dtSeconds)) return *decided;
     if (state_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
         state_.misses = 0;
@@ -561,11 +566,13 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     const int W = grey.cols;
     const int H = grey.rows;
     const Measurement m = searchSky(frame, grey, dt);
-    if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score) {
+    if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
+        candidateResembles(grey, m.box)) {
         increment(state_.confirmCount);
         // A single sky find is never trusted on its own.
         if (state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
             state_.confirmCount = 0;
+            clearAbsence();
             applyMeasurement(frame, grey, m, true, true, dt);
             state_.misses = 0;
             increment(state_.hits);

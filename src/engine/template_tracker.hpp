@@ -35,6 +35,20 @@ struct EngineMotionState {
     double candidateScore = 0.0;
     double confidence = 0.0;
     const char* reason = "";
+    int unlikeCount = 0;        // recent observations that did not resemble the target
+    double typicalSimilarity = 0.0;  // running mean of the anchor similarity while on target
+    double typicalAnchorSimilarity = 0.0;
+    double typicalChange = 0.0;      // running mean of that box's frame-to-frame change
+    int typicalSamples = 0;
+    bool targetAbsent = false;  // declared gone; waiting for it to look like itself again
+};
+
+// How much an observation resembles the locked target.
+struct PresenceScore {
+    double similarity = 1.0;        // best of anchor and learned-template similarity
+    double anchorSimilarity = 1.0;  // similarity to the seed alone
+    double contrastRatio = 1.0;  // contrast against the surroundings relative to the seed's
+    double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 
 // A copyable handle to one proposed step. Copies share the same private state.
@@ -162,6 +176,26 @@ private:
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
+    // --- presence check (target_presence.cpp) ---
+    // Contrast of `box` against a ring around it in the direction of `polarity`; negative
+    // when it cannot be measured.
+    double boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const;
+    PresenceScore presenceAt(const cv::Mat& grey, const cv::Rect& box);
+    bool presenceCheckOn() const;
+    bool resemblesTarget(const PresenceScore& s, bool strict) const;
+    double similarityFloor(bool strict) const;
+    // Whether an observation is convincing enough to bring back a target declared gone.
+    bool returnConvinces(const PresenceScore& s) const;
+    bool parkedOnScenery(const PresenceScore& s) const;
+    // A reacquisition candidate at `box` may be taken (strict while the target is absent).
+    bool candidateResembles(const cv::Mat& grey, const cv::Rect& box);
+    void clearAbsence();
+    // Judges an accepted measurement: a step when it decides the frame (target declared
+    // gone, or a return being confirmed), nothing when the ordinary accept goes ahead
+    // (with `m.confidence` capped when the observation looks unlike the target).
+    std::optional<TrackStep> presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m,
+                                             double dtSeconds);
+
     // --- reacquisition (src/cues/reacquire_search.cpp) ---
     TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
                               double dtSeconds);
@@ -190,6 +224,7 @@ private:
     // Geometry, counters, scores, reason
     EngineMotionState state_;
     cv::Size seedSize_;
+    double seedContrast_ = 0.0;  // seed contrast in the polarity's direction; 0 when unknown
     int polarity_ = 0;
     bool extendedTarget_ = false;
 

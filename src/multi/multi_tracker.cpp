@@ -167,7 +167,9 @@ void MultiTracker::markPrediction(std::size_t i, const char* reason, int frameW,
         o.speed = std::sqrt(v.x * v.x + v.y * v.y);
     }
     if (o.bbox_w < 2.f || o.bbox_h < 2.f) return;
-    o.state = kTentative;
+    // A target its engine has lost is reported lost, with its prediction as the box; only
+    // a target held back by the arbitration (and so probably still there) is tentative.
+    o.state = reason::same(reason, reason::kPredictionUnobserved) ? kLost : kTentative;
     o.target_score = o.target_candidate_score = o.confidence = 0.f;
     o.anchor_appearance = o.geometry_confidence = 0.f;
     o.geometry_ownership_constrained = false;

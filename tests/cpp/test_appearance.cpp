@@ -105,3 +105,39 @@ TEST(AppearanceSimilarity, ColourMixingFollowsTheSwitchesAndChannelCount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AppearanceSimilarity, FlatSidesAreComparedByMeanDifference) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    const cv::Mat flat(s.box.size(), CV_8U, cv::Scalar(120));
+    const cv::Mat textured = s.grey(s.box).clone();
+    cv::Mat frame = s.grey.clone();
+    // Against a constant reference a textured patch must not score 1; a constant patch
+    // scores by its mean difference, not 0, against either kind of reference.
+    EXPECT_LT(e.engine.greySimilarity(frame, s.box, flat), 0.9);
+    flat.copyTo(frame(s.box));
+    EXPECT_NEAR(e.engine.greySimilarity(frame, s.box, flat), 1.0, 1e-9);
+    const double vsTexture = e.engine.greySimilarity(frame, s.box, textured);
+    EXPECT_GT(vsTexture, 0.0);
+    EXPECT_LT(vsTexture, 1.0);
+    frame(s.box).setTo(cv::Scalar(20));
+    EXPECT_NEAR(e.engine.greySimilarity(frame, s.box, flat), 1.0 - 100.0 / 255.0, 1e-9);
+}
+
+TEST(AppearanceSimilarity, ColourThatCannotBeComparedLeavesGreyAlone) {
+    AppearanceScene s;
+    CueEngine e(s.box);
+    s.seed(e);
+    // A four-channel colour model (locked on a BGRA frame) cannot be compared with a
+    // three-channel frame: grey decides alone instead of mixing in a colour score of 0.
+    cv::Mat bgraPatch;
+    cv::cvtColor(e.probe.colourPatch(), bgraPatch, cv::COLOR_BGR2BGRA);
+    e.probe.colourPatch() = bgraPatch;
+    EXPECT_TRUE(std::isnan(e.engine.colourSimilarity(s.colour, s.box)));
+    EXPECT_DOUBLE_EQ(e.engine.appearanceSimilarity(s.colour, s.grey, s.box),
+                     e.engine.greySimilarity(s.grey, s.box, e.probe.templ()));
+}
+
+}  // namespace

@@ -1,0 +1,257 @@
+// Whether what the tracker holds is still the locked target. Every cue can latch onto
+// something that is not the target once the target has gone (a cloud rim, a mast, the sky
+// at the frame edge), and would go on reporting it as confirmed. This check compares each
+// observation with the seed: its anchor similarity and, for a target with a known contrast
+// polarity, how strongly it stands out from its surroundings. A run of unlike observations
+// declares the target gone; only an observation that clearly resembles it again brings it
+// back, through the usual confirmation.
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/core.hpp>
+
+#include "engine/counters.hpp"
+#include "engine/geometry.hpp"
+#include "engine/reasons.hpp"
+#include "engine/template_tracker.hpp"
+
+namespace molvane {
+
+namespace {
+// Shares of the target's typical anchor similarity below which an observation counts as
+// unlike it, and which a returning target must reach; and the weight of each new
+// resembling observation in that running mean.
+constexpr double kUnlikeShareOfTypical = 0.35;
+constexpr double kReacquireShareOfTypical = 0.65;
+// A returning target that is not a near-perfect match must also be seen moving: what a
+// tracker finds standing still where the target vanished is mostly scenery (a mast, the
+// rim of the cloud it flew into). Mean absolute grey change over the box against the last
+// frame, at least this many grey levels or this share of the seed's contrast.
+constexpr double kCloseMatchShareOfTypical = 0.9;
+// Parked on scenery: the box changes less than this share of the target's typical frame to
+// frame change, and resembles it less than this share of its typical similarity.
+constexpr double kStillShareOfChange = 0.3;
+constexpr double kParkedShareOfTypical = 0.8;
+constexpr double kMinReturnMotion = 4.0;
+constexpr double kReturnMotionShareOfContrast = 0.04;
+constexpr double kTypicalSimilarityRate = 0.1;
+constexpr int kTypicalWarmup = 5;
+}  // namespace
+
+namespace {
+
+// Sum, minimum and maximum of an 8-bit single-channel region, by hand so that nothing is
+// allocated on the per-frame path.
+struct RegionStats {
+    double sum = 0.0;
+    int lo = 255;
+    int hi = 0;
+};
+
+RegionStats regionStats(const cv::Mat& grey, const cv::Rect& r) {
+    RegionStats s;
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        const uchar* row = grey.ptr<uchar>(y);
+        long long rowSum = 0;
+        for (int x = r.x; x < r.x + r.width; ++x) {
+            const int v = row[x];
+            rowSum += v;
+            s.lo = std::min(s.lo, v);
+            s.hi = std::max(s.hi, v);
+        }
+        s.sum += static_cast<double>(rowSum);
+    }
+    return s;
+}
+
+// Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
+// reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
+// (near-)flat side the mean absolute difference decides instead.
+double sampledSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference) {
+    const int rw = reference.cols, rh = reference.rows;
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sad = 0;
+    for (int y = 0; y < rh; ++y) {
+        const int gy = box.y + std::min(box.height - 1, static_cast<int>((y + 0.5) * box.height / rh));
+        const uchar* grow = grey.ptr<uchar>(gy);
+        const uchar* rrow = reference.ptr<uchar>(y);
+        for (int x = 0; x < rw; ++x) {
+            const int gx = box.x + std::min(box.width - 1, static_cast<int>((x + 0.5) * box.width / rw));
+            const double a = grow[gx], b = rrow[x];
+            sa += a;
+            sb += b;
+            saa += a * a;
+            sbb += b * b;
+            sab += a * b;
+            sad += std::fabs(a - b);
+        }
+    }
+    const double n = static_cast<double>(rw) * rh;
+    const double va = saa / n - (sa / n) * (sa / n);
+    const double vb = sbb / n - (sb / n) * (sb / n);
+    constexpr double kFlatVariance = 0.25;  // a standard deviation of half a grey level
+    if (va < kFlatVariance || vb < kFlatVariance) return 1.0 - sad / n / 255.0;
+    return std::clamp((sab / n - (sa / n) * (sb / n)) / std::sqrt(va * vb), -1.0, 1.0);
+}
+
+// The best sampled similarity over small shifts of the box: a candidate's box is often a
+// pixel or two off the target (a reacquisition search reports blob boxes), and the score of
+// a small target falls steeply with misalignment. Large references need no such help and
+// would make the search costly.
+double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference) {
+    constexpr int kShift = 2;
+    constexpr long long kMaxShiftedArea = 1024;
+    const int r = static_cast<long long>(reference.cols) * reference.rows <= kMaxShiftedArea ? kShift : 0;
+    double best = -1.0;
+    for (int dy = -r; dy <= r; ++dy) {
+        for (int dx = -r; dx <= r; ++dx) {
+            const cv::Rect shifted = box + cv::Point(dx, dy);
+            if (shifted.x < 0 || shifted.y < 0 || shifted.x + shifted.width > grey.cols ||
+                shifted.y + shifted.height > grey.rows) {
+                continue;
+            }
+            best = std::max(best, sampledSimilarity(grey, shifted, reference));
+        }
+    }
+    return best;
+}
+
+// Mean absolute grey change of region `r` between two frames.
+double meanChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r) {
+    long long total = 0;
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        const uchar* pa = a.ptr<uchar>(y);
+        const uchar* pb = b.ptr<uchar>(y);
+        for (int x = r.x; x < r.x + r.width; ++x) total += std::abs(static_cast<int>(pa[x]) - pb[x]);
+    }
+    return static_cast<double>(total) / (static_cast<double>(r.width) * r.height);
+}
+
+}  // namespace
+
+double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
+    const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
+    if (b.empty() || polarity == 0 || grey.type() != CV_8UC1) return -1.0;
+    const long long m = std::max(8L, std::lround(std::max(b.width, b.height) * 0.45));
+    const cv::Rect win = growAndClip(b, m, grey.cols, grey.rows);
+    const double winArea = static_cast<double>(win.width) * win.height;
+    const double boxArea = static_cast<double>(b.width) * b.height;
+    // Too little surrounding left (a box filling the frame): nothing to compare with.
+    if (winArea - boxArea < 16.0) return -1.0;
+    const RegionStats inner = regionStats(grey, b);
+    const double ringMean = (regionStats(grey, win).sum - inner.sum) / (winArea - boxArea);
+    return polarity > 0 ? inner.hi - ringMean : ringMean - inner.lo;
+}
+
+PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, const cv::Rect& box) {
+    PresenceScore s;
+    // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
+    // but keeps matching the template that followed it.
+    const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
+    if (!anchorTemplate_.empty() && !b.empty() && grey.type() == CV_8UC1) {
+        s.anchorSimilarity = alignedSimilarity(grey, b, anchorTemplate_);
+        s.similarity = s.anchorSimilarity;
+        if (!template_.empty() && template_.type() == CV_8UC1) {
+            s.similarity = std::max(s.similarity, alignedSimilarity(grey, b, template_));
+        }
+    }
+    if (seedContrast_ > 0.0) {
+        const double c = boxContrast(grey, box, polarity_);
+        if (c >= 0.0) s.contrastRatio = std::max(c, 0.0) / seedContrast_;
+    }
+    if (!b.empty() && grey.type() == CV_8UC1 && previousFrame_.size() == grey.size() &&
+        previousFrame_.type() == grey.type()) {
+        s.change = meanChange(grey, previousFrame_, b);
+    }
+    return s;
+}
+
+bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
+
+// Targets differ in how well they keep matching their seed (a flapping bird far less than
+// an aircraft), so the floor follows what this target has typically scored.
+double TemplateTracker::similarityFloor(bool strict) const {
+    // Until a few observations have shown what is typical, only the fixed floors apply.
+    const double typical = state_.typicalSamples >= kTypicalWarmup ? state_.typicalSimilarity : 0.0;
+    return strict ? std::max(config_.presence_reacquire_similarity, kReacquireShareOfTypical * typical)
+                  : std::max(config_.presence_min_similarity, kUnlikeShareOfTypical * typical);
+}
+
+bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const {
+    const double sim = similarityFloor(strict);
+    const double ratio = strict ? config_.presence_reacquire_contrast_ratio : config_.presence_min_contrast_ratio;
+    return s.similarity >= sim && s.contrastRatio >= ratio && !parkedOnScenery(s);
+}
+
+// Parked on scenery: the target was seen moving, yet the box now holds something that does
+// not change from frame to frame and resembles the target less than it usually does (a
+// mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
+bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
+    if (state_.typicalSamples < kTypicalWarmup || s.change < 0.0) return false;
+    // Against the seed only: the learned template may already have taken in the scenery.
+    return s.change < kStillShareOfChange * state_.typicalChange &&
+           s.anchorSimilarity < kParkedShareOfTypical * state_.typicalAnchorSimilarity;
+}
+
+bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
+    if (!resemblesTarget(s, true)) return false;
+    // Before anything typical is known, only a perfect match counts as close.
+    const double typical = state_.typicalSamples >= kTypicalWarmup ? state_.typicalSimilarity : 1.0;
+    if (s.similarity >= kCloseMatchShareOfTypical * typical) return true;
+    return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * seedContrast_);
+}
+
+bool TemplateTracker::candidateResembles(const cv::Mat& grey, const cv::Rect& box) {
+    if (!presenceCheckOn()) return true;
+    const PresenceScore s = presenceAt(grey, box);
+    return state_.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
+}
+
+void TemplateTracker::clearAbsence() {
+    state_.unlikeCount = 0;
+    state_.targetAbsent = false;
+}
+
+std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
+                                                          Measurement& m, double dtSeconds) {
+    if (!presenceCheckOn()) return std::nullopt;
+    const PresenceScore s = presenceAt(grey, m.box);
+    if (state_.targetAbsent) {
+        if (!returnConvinces(s)) return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+        // The target looks back: confirm it like any reacquisition before trusting it.
+        increment(state_.confirmCount);
+        const bool done = state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames);
+        applyMeasurement(frame, grey, m, true, done, dtSeconds);
+        state_.misses = 0;
+        increment(state_.hits);
+        if (done) {
+            state_.confirmCount = 0;
+            clearAbsence();
+        }
+        smoothDisplay();
+        return makeStep(done ? kConfirmed : kTentative);
+    }
+    if (resemblesTarget(s, false)) {
+        // Leaky: one good look does not wipe out a run of bad ones (a cloud rim can pass
+        // for the target now and then).
+        if (state_.unlikeCount > 0) --state_.unlikeCount;
+        // A plain mean over the first observations, a running one after that.
+        if (state_.typicalSamples < 1000) ++state_.typicalSamples;
+        const double rate = std::max(kTypicalSimilarityRate, 1.0 / state_.typicalSamples);
+        state_.typicalSimilarity += rate * (s.similarity - state_.typicalSimilarity);
+        state_.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.typicalAnchorSimilarity);
+        if (s.change >= 0.0) state_.typicalChange += rate * (s.change - state_.typicalChange);
+        return std::nullopt;
+    }
+    increment(state_.unlikeCount);
+    if (state_.unlikeCount >= config_.presence_miss_frames) {
+        state_.targetAbsent = true;
+        state_.unlikeCount = 0;
+        return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+    }
+    // Still followed, but with no more confidence than the resemblance warrants (which
+    // also keeps the models from learning the wrong thing).
+    m.confidence = std::min(m.confidence, std::clamp(std::min(s.similarity, s.contrastRatio), 0.0, 1.0));
+    return std::nullopt;
+}
+
+}  // namespace molvane
