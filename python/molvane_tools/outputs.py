@@ -27,6 +27,10 @@ PLOT = "summary.png"
 # Every name a run may write; a run removes those an earlier run left, so that nothing in the
 # folder disagrees with the summary.
 OUTPUT_NAMES = (SUMMARY,) + TRACK_FILES + (PLOT,) + tuple(name for name, _ in VIDEO_FORMATS.values())
+# Room held on the disk during the run and given back just before the last summary is
+# written, so that a run that filled the disk can still say so.
+RESERVE = ".molvane-track.reserve"
+RESERVE_BYTES = 1 << 16
 
 
 def _reason(exc: OSError) -> str:
@@ -55,6 +59,11 @@ class OutputFolder:
         for name in OUTPUT_NAMES[1:]:
             with writing(folder / name):
                 (folder / name).unlink(missing_ok=True)
+        with writing(folder / RESERVE):
+            (folder / RESERVE).write_bytes(bytes(RESERVE_BYTES))
+
+    def release_reserve(self) -> None:
+        (self.folder / RESERVE).unlink(missing_ok=True)
 
     def path(self, name: str) -> Path:
         return self.folder / name

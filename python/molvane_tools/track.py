@@ -301,6 +301,7 @@ class Run:
             attempt(self._plot)
         first = error or (failures[0] if failures else None)
         summary = self.summary(completed=first is None, error=first)
+        attempt(self.out.release_reserve)
         attempt(self.out.write_summary, summary)
         if error is None and failures:
             raise failures[0]
@@ -315,6 +316,8 @@ class Run:
                               title=f"{Path(self.input).name if self.args.input else self.input}: "
                                     f"{self.stats.updates} frames, {len(self.boxes)} target(s)")
         except OSError as exc:
+            # A partial picture is of no use, and on a full disk its room lets the summary be written.
+            path.unlink(missing_ok=True)
             raise ToolError(f"cannot write {path}: {exc.strerror or exc}") from exc
 
 
