@@ -98,3 +98,15 @@ def test_threaded_streams_match_sequential_runs(clips, capsys):
         assert example.track(frames, clip.seed_boxes()[0], 1.0 / FPS) == steps
         state, cx, cy = steps[-1]
         assert state != "lost" and near((cx, cy), clip.truth(len(clip) - 1)[0])
+
+
+def test_threaded_streams_without_arguments_runs_three_different_streams(capsys):
+    tracks = run_example("threaded_streams", [])
+    assert "3 streams" in capsys.readouterr().out
+    clips = load_example("threaded_streams").demo_streams()
+    ends = {steps[-1][1:] for steps in tracks}
+    assert len(ends) == 3 and len({len(steps) for steps in tracks}) == 3
+    for clip, steps in zip(clips, tracks):
+        assert len(steps) == len(clip) - 1
+        state, cx, cy = steps[-1]
+        assert state != "lost" and near((cx, cy), clip.truth(len(clip) - 1)[0])

@@ -1,13 +1,9 @@
-"""Per-frame records, the run summary and the multi-target overlay."""
+"""Per-frame records in their export layouts, and the run summary."""
 
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterable
-
-import numpy as np
-
-from .sources import require_cv2
+from typing import Any, Dict, Iterable, Optional, Union
 
 # Every property of molvane.TrackResult, in the order the class defines them.
 TRACK_RESULT_FIELDS = (
@@ -21,10 +17,18 @@ TRACK_RESULT_FIELDS = (
 
 STATES = ("confirmed", "tentative", "lost")
 
+# Columns of tracks.csv: where the frame came from, the update time, then every result field.
+CSV_COLUMNS = ("source", "source_frame", "update_ms") + TRACK_RESULT_FIELDS
 
-def result_record(result: Any, source_frame: int, update_ms: float) -> Dict[str, Any]:
-    """One JSON-ready line: every TrackResult field, plus where and how fast it was made."""
-    record: Dict[str, Any] = {"source_frame": source_frame, "update_ms": round(update_ms, 4)}
+
+def result_record(result: Any, source_frame: int, update_ms: float,
+                  source: Union[str, int, None] = None) -> Dict[str, Any]:
+    """One JSON-ready line: every TrackResult field, plus where and how fast it was made.
+
+    source names the frame for people: the image's file name, or the frame index.
+    """
+    record: Dict[str, Any] = {"source": source_frame if source is None else source,
+                              "source_frame": source_frame, "update_ms": round(update_ms, 4)}
     for name in TRACK_RESULT_FIELDS:
         value = getattr(result, name)
         # JSON has no NaN or infinity; null says "no number" honestly.
@@ -32,6 +36,26 @@ def result_record(result: Any, source_frame: int, update_ms: float) -> Dict[str,
             value = None
         record[name] = value
     return record
+
+
+def csv_row(record: Dict[str, Any]) -> list:
+    """The record as tracks.csv cells, in CSV_COLUMNS order (no number: an empty cell)."""
+    return ["" if record[c] is None else record[c] for c in CSV_COLUMNS]
+
+
+def mot_row(record: Dict[str, Any]) -> Optional[str]:
+    """The record as a MOTChallenge line frame,id,x,y,w,h,conf,-1,-1,-1; None for a lost target.
+
+    Frames are numbered from 1: the source frame index + 1.
+    """
+    if record["lost"]:
+        return None
+    cells = [record["bbox_x"], record["bbox_y"], record["bbox_w"], record["bbox_h"]]
+    if any(v is None for v in cells):
+        return None
+    conf = record["confidence"]
+    return "{},{},{:.2f},{:.2f},{:.2f},{:.2f},{:.4f},-1,-1,-1".format(
+        record["source_frame"] + 1, record["id"], *cells, 0.0 if conf is None else conf)
 
 
 def observed(record: Dict[str, Any]) -> bool:
@@ -120,34 +144,13 @@ def format_summary(summary: Dict[str, Any]) -> str:
             lines.append(f"  target {t['id']:<3d}    {states(t)}"
                          f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}")
     if summary.get("interrupted"):
-        lines.append("interrupted     by Ctrl-C; the outputs hold the frames tracked until then")
+        by = summary.get("interrupted_by") or "Ctrl-C"
+        lines.append(f"interrupted     by {by}; the outputs hold the frames tracked until then")
+    if "frames_declared" in summary:
+        lines.append(f"input           ended after {summary['frames_read']} of the "
+                     f"{summary['frames_declared']} frames its header states")
     if "wall_seconds" in summary:
         lines.append(f"wall time       {summary['wall_seconds']:.2f} s (decoding and writing included)")
     if "outputs" in summary:
         lines.append("outputs         " + ", ".join(summary["outputs"]))
     return "\n".join(lines)
-
-
-def compose_overlays(frame: np.ndarray, results: Iterable[Any]) -> np.ndarray:
-    """One picture with every result's overlay.
-
-    Each result draws its own overlay on its own copy of the frame; the pixels a result
-    changed are taken over into the combined picture, later targets on top.
-    """
-    results = list(results)
-    if len(results) == 1:
-        return results[0].annotate()
-    cv2 = require_cv2()
-    base = np.ascontiguousarray(frame)
-    if base.ndim == 3 and base.shape[2] == 1:
-        base = base[:, :, 0]
-    out = base.copy()
-    channels = 1 if base.ndim == 2 else base.shape[2]
-    for result in results:
-        drawn = result.annotate()
-        changed = cv2.absdiff(drawn, base)
-        if channels > 1:
-            # Sum of the channel differences: non-zero exactly where any channel changed.
-            changed = cv2.transform(changed, np.ones((1, channels)))
-        cv2.copyTo(drawn, changed, out)
-    return out

@@ -6,8 +6,9 @@ OpenCV is imported only when a source needs it, so the demo clip works without i
 from __future__ import annotations
 
 import os
+import re
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -41,6 +42,11 @@ class FrameSource:
     fps: Optional[float] = None      # frame rate stated by the source, when it has one
     total: Optional[int] = None      # number of frames, when known
     live: bool = False               # frames arrive in real time (cameras)
+    frames_read: int = 0             # frames delivered so far
+
+    def label(self, index: int) -> Union[str, int]:
+        """What names frame index in the exports: its file name, else the index itself."""
+        return index
 
     def suggested_boxes(self, index: int) -> List[Box]:
         """Target boxes the source knows for frame index (only the demo clip knows any)."""
@@ -74,6 +80,7 @@ class DemoSource(FrameSource):
         if self._next >= len(self.clip):
             return None
         self._next += 1
+        self.frames_read = self._next
         return self.clip.frame(self._next - 1)
 
 
@@ -93,19 +100,35 @@ class CaptureSource(FrameSource):
 
     def read(self) -> Optional[np.ndarray]:
         ok, frame = self._cap.read()
-        return frame if ok and frame is not None and frame.size else None
+        if not ok or frame is None or not frame.size:
+            return None
+        self.frames_read += 1
+        return frame
 
     def close(self) -> None:
         self._cap.release()
 
 
+def natural_key(name: str) -> Tuple:
+    """Sort key that orders the digit runs in a name by value: f2 before f10, img9 before img010.
+
+    Ties (f1 and f01) fall back to the plain name, so the order never depends on the file system.
+    """
+    parts = re.split(r"(\d+)", name.casefold())
+    return tuple(int(p) if i % 2 else p for i, p in enumerate(parts)), name
+
+
 class ImageFolderSource(FrameSource):
-    """The images of a folder, in file-name order."""
+    """The images of a folder, in natural name order (frame_2 before frame_10)."""
 
     def __init__(self, folder: Path) -> None:
         self._cv2 = require_cv2()
         self.name = str(folder)
-        self._files = sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+        try:
+            files = [p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES]
+        except OSError as exc:
+            raise ToolError(f"cannot list folder {folder}: {exc.strerror or exc}") from exc
+        self._files = sorted(files, key=lambda p: natural_key(p.name))
         if not self._files:
             raise ToolError(f"no images in folder: {folder}")
         self.total = len(self._files)
@@ -119,7 +142,11 @@ class ImageFolderSource(FrameSource):
         frame = self._cv2.imread(str(path), self._cv2.IMREAD_COLOR)
         if frame is None:
             raise ToolError(f"cannot read image: {path}")
+        self.frames_read = self._next
         return frame
+
+    def label(self, index: int) -> Union[str, int]:
+        return self._files[index].name
 
 
 def open_source(spec: Optional[str]) -> FrameSource:
@@ -150,9 +177,34 @@ def parse_box(text: str) -> Box:
     return values  # type: ignore[return-value]
 
 
-def box_inside(box: Sequence[int], width: int, height: int) -> bool:
+def read_boxes(path: Path) -> List[Box]:
+    """Boxes from a text file, one x,y,w,h per line; blank lines and # comments are skipped."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise ToolError(f"cannot read box file {path}: {getattr(exc, 'strerror', None) or exc}") from exc
+    boxes = []
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        try:
+            boxes.append(parse_box(line))
+        except ValueError as exc:
+            raise ToolError(f"{path}, line {number}: {exc}") from None
+    if not boxes:
+        raise ToolError(f"no boxes in {path}")
+    return boxes
+
+
+def clip_box(box: Sequence[int], width: int, height: int) -> Optional[Box]:
+    """The part of box inside a width x height frame (as Tracker.lock takes it); None if empty."""
     x, y, w, h = box
-    return w > 0 and h > 0 and x >= 0 and y >= 0 and x + w <= width and y + h <= height
+    x0, y0 = max(x, 0), max(y, 0)
+    x1, y1 = min(x + w, width), min(y + h, height)
+    if x1 <= x0 or y1 <= y0:
+        return None
+    return (x0, y0, x1 - x0, y1 - y0)
 
 
 def example_clip(argv: Sequence[str]) -> Tuple[Iterator[np.ndarray], float, List[Box]]:

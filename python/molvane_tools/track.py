@@ -1,27 +1,58 @@
 """molvane-track: follow selected targets through a video and write what happened.
 
-Outputs (in --out): annotated.avi (the overlay of every target), tracks.jsonl (one
-line per target per frame with every TrackResult field) and summary.json.
+Outputs (in --out), every row of the track files naming its source frame:
+  summary.json   counts, settings and whether the run completed; written first with
+                 "completed": false and rewritten when the run ends, however it ends
+  tracks.jsonl   one line per target per frame with every TrackResult field
+  tracks.csv     the same rows as a table with a header
+  mot.txt        MOTChallenge rows frame,id,x,y,w,h,conf,-1,-1,-1 (frame = source index + 1)
+  summary.png    the tracks over the first frame and a state timeline (needs matplotlib)
+  annotated.mp4  the overlay video (annotated.avi with --video-format avi)
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import functools
+import os
+import re
+import signal
 import sys
+import threading
 import time
+from contextlib import contextmanager
+from importlib import metadata
 from pathlib import Path
-from typing import Any, List, Optional, Sequence
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .report import RunStats, compose_overlays, format_summary, result_record
-from .sources import (Box, FrameSource, ToolError, box_inside, display_available, open_source,
-                      parse_box, require_cv2)
+from .outputs import PLOT, VIDEO_FORMATS, OutputFolder, TrackFiles, VideoOut
+from .overlay import OVERLAYS, Overlay
+from .plot import TrackHistory, write_summary_png
+from .report import RunStats, format_summary, result_record
+from .sources import (Box, FrameSource, ImageFolderSource, ToolError, clip_box, display_available,
+                      open_source, parse_box, read_boxes, require_cv2)
 
 PROG = "molvane-track"
 # Runs shorter than this finish too fast for a progress bar to be worth its noise.
 PROGRESS_MIN_FRAMES = 200
+# Frame rate assumed for files that state none (image folders, some videos).
+FALLBACK_FPS = 30.0
+# Signals that end a run the way Ctrl-C does: the outputs keep what was tracked.
+STOP_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
+
+
+def say(kind: str, text: str) -> None:
+    print(f"{PROG}: {kind}: {text}", file=sys.stderr)
+
+
+@functools.lru_cache(maxsize=None)
+def package_version() -> str:
+    try:
+        return metadata.version("molvane")
+    except metadata.PackageNotFoundError:
+        return "unknown (molvane is not installed)"
 
 
 def _box_arg(text: str) -> Box:
@@ -31,14 +62,16 @@ def _box_arg(text: str) -> Box:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got '{text}'")
-    return value
+def _positive(unit: str):
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = float("nan")
+        if not value > 0 or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"must be a positive number{unit}, got '{text}'")
+        return value
+    return parse
 
 
 def _count(minimum: int):
@@ -57,28 +90,45 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Lock onto selected targets and track them through a video, an image "
-                    "folder or a camera. Writes an annotated video, per-frame results "
-                    "(JSON Lines) and a summary.",
+                    "folder or a camera. Writes the tracks (JSON Lines, CSV, MOTChallenge), "
+                    "a summary, a summary picture and an annotated video.",
         epilog="Without INPUT the built-in synthetic sky clip is used, with its two targets "
-               "preselected. Exit status 2 means bad input or arguments.")
+               "preselected. Files are timed by --dt, else --fps, else the video's frame rate, "
+               f"else {FALLBACK_FPS:.0f} fps; only cameras use the wall clock. SIGTERM and SIGHUP "
+               "end a run like Ctrl-C: the outputs keep what was tracked. "
+               "Exit status 2 means bad input or arguments, or an output that cannot be written.")
     parser.add_argument("input", nargs="?", metavar="INPUT",
-                        help="video file, folder of images (name order), or camera index")
+                        help="video file, folder of images (natural name order: f2 before f10), "
+                             "or camera index")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     parser.add_argument("--bbox", action="append", type=_box_arg, metavar="X,Y,W,H", default=[],
                         help="target box in the first frame, in pixels; repeat for several targets "
                              "(without it a selection window opens when a display is available)")
+    parser.add_argument("--bboxes", type=Path, metavar="FILE",
+                        help="read target boxes from FILE, one X,Y,W,H per line (# starts a comment)")
     parser.add_argument("--profile", default="default",
                         help="tracking profile, e.g. default, correlation, adaptive, fast-sky, "
                              "birds, missile (default: %(default)s)")
-    parser.add_argument("--dt", type=_positive_float, metavar="SECONDS",
-                        help="frame interval; default: from the video's frame rate, "
-                             "else measured by the tracker's clock")
+    timing = parser.add_mutually_exclusive_group()
+    timing.add_argument("--dt", type=_positive(" of seconds"), metavar="SECONDS",
+                        help="frame interval (default: from --fps, else the video's frame rate, "
+                             f"else {FALLBACK_FPS:.0f} fps)")
+    timing.add_argument("--fps", type=_positive(" of frames per second"), metavar="N",
+                        help="frame rate of the input, for folders and videos that state none")
     parser.add_argument("--start-frame", type=_count(0), default=0, metavar="N",
                         help="skip N frames; the targets are selected in frame N (default: 0)")
     parser.add_argument("--max-frames", type=_count(1), metavar="N",
                         help="stop after N tracked frames")
     parser.add_argument("--out", type=Path, default=Path("out/track"), metavar="DIR",
                         help="output folder, created if needed (default: %(default)s)")
+    parser.add_argument("--video-format", choices=sorted(VIDEO_FORMATS), default="mp4",
+                        help="annotated video container: mp4 (mp4v) or avi (MJPG) (default: %(default)s)")
+    parser.add_argument("--overlay", choices=OVERLAYS, default="full",
+                        help="full: each target's overlay plus its state, a trail and a dashed box "
+                             "where a lost target was last seen; plain: only the targets' own "
+                             "overlay (default: %(default)s)")
     parser.add_argument("--no-video", action="store_true", help="do not write the annotated video")
+    parser.add_argument("--no-plot", action="store_true", help="do not draw summary.png")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     return parser
 
@@ -91,16 +141,27 @@ def _import_molvane():
     return molvane
 
 
+def _has_gui(cv2: Any) -> bool:
+    """False for OpenCV builds without a window system (the headless wheels)."""
+    found = re.search(r"^\s*GUI:\s*(\S+)", cv2.getBuildInformation(), re.MULTILINE)
+    return not (found and found.group(1).upper() == "NONE")
+
+
+NO_GUI = ("this OpenCV cannot open windows to pick targets: pass --bbox X,Y,W,H, "
+          "or install opencv-python in place of opencv-python-headless")
+
+
 def _select_boxes(frame: np.ndarray) -> List[Box]:
     if not display_available():
         raise ToolError("no display for interactive target selection; give targets with --bbox X,Y,W,H")
     cv2 = require_cv2()
+    if not _has_gui(cv2):
+        raise ToolError(NO_GUI)
     title = f"{PROG}: drag a box, ENTER for the next, ESC when done"
     try:
         rois = cv2.selectROIs(title, frame, showCrosshair=True)
     except cv2.error as exc:
-        raise ToolError("interactive selection is not available in this OpenCV build; "
-                        "give targets with --bbox X,Y,W,H") from exc
+        raise ToolError(NO_GUI) from exc
     finally:
         try:
             cv2.destroyAllWindows()
@@ -124,41 +185,20 @@ def _progress(total: Optional[int], enabled: bool):
     return tqdm(total=total, unit="frame", desc=PROG, file=sys.stderr, dynamic_ncols=True, disable=None)
 
 
-class _VideoOut:
-    def __init__(self, path: Path, fps: float, frame: np.ndarray) -> None:
-        self._cv2 = require_cv2()
-        h, w = frame.shape[:2]
-        self._writer = self._cv2.VideoWriter(str(path), self._cv2.VideoWriter_fourcc(*"MJPG"), fps, (w, h))
-        if not self._writer.isOpened():
-            raise ToolError(f"cannot write video: {path}")
+def frame_interval(args: argparse.Namespace, source: FrameSource) -> Tuple[float, str]:
+    """(seconds between frames for update(), where that number came from).
 
-    def write(self, picture: np.ndarray) -> None:
-        if picture.ndim == 2:
-            picture = self._cv2.cvtColor(picture, self._cv2.COLOR_GRAY2BGR)
-        elif picture.shape[2] == 4:
-            picture = self._cv2.cvtColor(picture, self._cv2.COLOR_BGRA2BGR)
-        self._writer.write(picture)
-
-    def close(self) -> None:
-        self._writer.release()
-
-
-def run(args: argparse.Namespace) -> dict:
-    molvane = _import_molvane()
-    source = open_source(args.input)
-    try:
-        return _track(args, molvane, source)
-    finally:
-        source.close()
-
-
-def _frame_interval(args: argparse.Namespace, source: FrameSource) -> float:
-    """Seconds between frames for update(): given, else from the video, else -1 (measured)."""
+    -1 (the tracker measures) only for live cameras; a file is timed the same on every run.
+    """
     if args.dt is not None:
-        return args.dt
-    if source.fps and not source.live:
-        return 1.0 / source.fps
-    return -1.0
+        return args.dt, "--dt"
+    if args.fps is not None:
+        return 1.0 / args.fps, "--fps"
+    if source.live:
+        return -1.0, "clock"
+    if source.fps:
+        return 1.0 / source.fps, "source"
+    return 1.0 / FALLBACK_FPS, "assumed"
 
 
 def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: List[Box]) -> Any:
@@ -175,7 +215,163 @@ def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: List[Box]) -> An
     return tracker
 
 
-def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
+def _boxes_in_frame(boxes: List[Box], width: int, height: int) -> List[Box]:
+    """Boxes that cross the frame edge are cut to the frame, as the trackers' lock() does."""
+    inside = []
+    for box in boxes:
+        text = ",".join(map(str, box))
+        clipped = clip_box(box, width, height)
+        if clipped is None:
+            raise ToolError(f"box {text} lies outside the {width}x{height} frame")
+        if clipped != tuple(box):
+            say("note", f"box {text} crosses the edge of the {width}x{height} frame; "
+                        f"tracking its part inside, {','.join(map(str, clipped))}")
+        inside.append(clipped)
+    return inside
+
+
+class _Stopped(KeyboardInterrupt):
+    """Raised by the signal handler, so that SIGTERM and SIGHUP end a run as Ctrl-C does."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name)
+        self.name = name
+
+
+class Run:
+    """What one run has done so far; writes summary.json at the start and at the end."""
+
+    def __init__(self, args: argparse.Namespace, out: OutputFolder) -> None:
+        self.args, self.out = args, out
+        self.stats, self.history = RunStats(), TrackHistory()
+        self.input = args.input if args.input is not None else "demo clip"
+        self.boxes: List[Box] = []
+        self.dt: Optional[float] = None
+        self.dt_from: Optional[str] = None
+        self.first_frame: Optional[np.ndarray] = None
+        self.short_input: Optional[Tuple[int, int]] = None   # (declared, read) frames
+        self.interrupted_by: Optional[str] = None
+        self.finishing = False
+        self.source: Optional[FrameSource] = None
+        self.tracks: Optional[TrackFiles] = None
+        self.video: Optional[VideoOut] = None
+        self.bar: Any = None
+        self.started = time.perf_counter()
+
+    def summary(self, completed: bool, error: Optional[BaseException] = None) -> Dict[str, Any]:
+        summary: Dict[str, Any] = {"completed": completed}
+        if error is not None:
+            summary["error"] = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
+        summary.update(self.stats.summary())
+        summary.update({
+            "input": self.input,
+            "profile": self.args.profile,
+            "seed_frame": self.args.start_frame,
+            "boxes": [list(b) for b in self.boxes],
+            "dt": self.dt if self.dt is not None and self.dt > 0 else None,
+            "dt_from": self.dt_from,
+            "interrupted": self.interrupted_by is not None,
+        })
+        if self.interrupted_by is not None:
+            summary["interrupted_by"] = self.interrupted_by
+        if self.short_input is not None:
+            summary["frames_declared"], summary["frames_read"] = self.short_input
+        summary.update({
+            "wall_seconds": time.perf_counter() - self.started,
+            "version": package_version(),
+            "outputs": self.out.written(),
+        })
+        return summary
+
+    def finish(self, error: Optional[BaseException]) -> Dict[str, Any]:
+        """Closes everything and writes the final summary. A failure here is raised only
+        when the run itself went well; otherwise the run's own error is the one to report."""
+        failures: List[BaseException] = []
+
+        def attempt(step, *args) -> None:
+            try:
+                step(*args)
+            except Exception as exc:  # noqa: BLE001 - every step gets its chance to run
+                failures.append(exc)
+
+        for resource in (self.bar, self.video, self.tracks, self.source):
+            if resource is not None:
+                attempt(resource.close)
+        if not self.args.no_plot and self.first_frame is not None and self.stats.updates:
+            attempt(self._plot)
+        first = error or (failures[0] if failures else None)
+        summary = self.summary(completed=first is None, error=first)
+        attempt(self.out.release_reserve)
+        attempt(self.out.write_summary, summary)
+        if error is None and failures:
+            raise failures[0]
+        return summary
+
+    def _plot(self) -> None:
+        path = self.out.path(PLOT)
+        if self.first_frame is None:
+            return
+        try:
+            write_summary_png(path, self.first_frame, self.history, self.boxes,
+                              title=f"{Path(self.input).name if self.args.input else self.input}: "
+                                    f"{self.stats.updates} frames, {len(self.boxes)} target(s)")
+        except OSError as exc:
+            # A partial picture is of no use, and on a full disk its room lets the summary be written.
+            path.unlink(missing_ok=True)
+            raise ToolError(f"cannot write {path}: {exc.strerror or exc}") from exc
+
+
+@contextmanager
+def _stop_signals(run: Run) -> Iterator[None]:
+    """While the run tracks, Ctrl-C, SIGTERM and SIGHUP stop it; once it is finishing they
+    are ignored, so that the summary still gets written. Signals the caller ignores (nohup)
+    stay ignored."""
+    def stop(signum, _frame) -> None:
+        if not run.finishing:
+            raise _Stopped(signal.Signals(signum).name)
+
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        for name in STOP_SIGNALS:
+            number = getattr(signal, name, None)
+            if number is not None and signal.getsignal(number) is not signal.SIG_IGN:
+                previous[number] = signal.signal(number, stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def run(args: argparse.Namespace) -> Dict[str, Any]:
+    out = OutputFolder(args.out)
+    state = Run(args, out)
+    out.write_summary(state.summary(completed=False))
+    error: Optional[BaseException] = None
+    summary: Dict[str, Any] = {}
+    with _stop_signals(state):
+        try:
+            _track(args, state)
+        except KeyboardInterrupt as exc:
+            # Ctrl-C is how a camera run ends: keep what was tracked so far.
+            state.interrupted_by = exc.name if isinstance(exc, _Stopped) else "SIGINT"
+        except BaseException as exc:
+            error = exc
+            raise
+        finally:
+            state.finishing = True
+            summary = state.finish(error)
+    return summary
+
+
+def _where(source: FrameSource, index: int) -> str:
+    return f"image {source.label(index)}" if isinstance(source, ImageFolderSource) else f"frame {index}"
+
+
+def _track(args: argparse.Namespace, state: Run) -> None:
+    molvane = _import_molvane()
+    source = state.source = open_source(args.input)
+    state.input = source.name
     frame = source.read()
     index = 0
     while frame is not None and index < args.start_frame:
@@ -187,89 +383,97 @@ def _track(args: argparse.Namespace, molvane: Any, source: FrameSource) -> dict:
     frame = np.ascontiguousarray(frame, dtype=np.uint8)
     height, width = frame.shape[:2]
 
-    boxes = list(args.bbox) or source.suggested_boxes(index) or _select_boxes(frame)
-    for box in boxes:
-        if not box_inside(box, width, height):
-            raise ToolError("box {} lies outside the {}x{} frame".format(",".join(map(str, box)), width, height))
+    boxes = list(args.bbox) + (read_boxes(args.bboxes) if args.bboxes is not None else [])
+    boxes = boxes or source.suggested_boxes(index) or _select_boxes(frame)
+    state.boxes = boxes = _boxes_in_frame(boxes, width, height)
     tracker = _lock(molvane, args.profile, frame, boxes)
+    state.first_frame = frame
     single = len(boxes) == 1
-    dt = _frame_interval(args, source)
+    dt, state.dt_from = frame_interval(args, source)
+    state.dt = dt
+    if state.dt_from == "assumed":
+        say("warning", f"{source.name} states no frame rate; timing it at {FALLBACK_FPS:.0f} fps "
+                       "(give --fps or --dt)")
 
-    args.out.mkdir(parents=True, exist_ok=True)
+    tracks = state.tracks = TrackFiles(state.out)
     video = None
-    if args.no_video:
-        # A video left by an earlier run would not match this run's tracks.
-        (args.out / "annotated.avi").unlink(missing_ok=True)
-    else:
-        video = _VideoOut(args.out / "annotated.avi", source.fps or (1.0 / dt if dt > 0 else 30.0), frame)
+    if not args.no_video:
+        name, codec = VIDEO_FORMATS[args.video_format]
+        video = state.video = VideoOut(state.out.path(name), 1.0 / dt if dt > 0 else source.fps or FALLBACK_FPS,
+                                       frame, codec)
+    overlay = Overlay(args.overlay)
     remaining = None if source.total is None else max(source.total - index - 1, 0)
     if args.max_frames is not None:
         remaining = args.max_frames if remaining is None else min(remaining, args.max_frames)
-    bar = _progress(remaining, not args.no_progress)
+    bar = state.bar = _progress(remaining, not args.no_progress)
 
-    stats = RunStats()
-    started = time.perf_counter()
-    interrupted = False
-    try:
-        with open(args.out / "tracks.jsonl", "w", encoding="utf-8") as lines:
-            while args.max_frames is None or stats.updates < args.max_frames:
-                frame = source.read()
-                if frame is None:
-                    break
-                index += 1
-                frame = np.ascontiguousarray(frame, dtype=np.uint8)
-                if frame.shape[:2] != (height, width):
-                    raise ToolError(f"frame {index} is {frame.shape[1]}x{frame.shape[0]}, "
-                                    f"the first was {width}x{height}")
-                t0 = time.perf_counter()
-                results = tracker.update(frame, dt=dt)
-                ms = (time.perf_counter() - t0) * 1000.0
-                if single:
-                    results = [results]
-                stats.add_update(ms)
-                for result in results:
-                    record = result_record(result, index, ms)
-                    stats.add(record)
-                    lines.write(json.dumps(record) + "\n")
-                if video is not None:
-                    video.write(compose_overlays(frame, results))
-                if bar is not None:
-                    bar.update(1)
-    except KeyboardInterrupt:
-        # Ctrl-C is how a camera run ends: keep what was tracked so far.
-        interrupted = True
-    finally:
-        if bar is not None:
-            bar.close()
+    stats, history = state.stats, state.history
+    ended = False
+    while args.max_frames is None or stats.updates < args.max_frames:
+        frame = source.read()
+        if frame is None:
+            ended = True
+            break
+        index += 1
+        frame = np.ascontiguousarray(frame, dtype=np.uint8)
+        if frame.shape[:2] != (height, width):
+            raise ToolError(f"{_where(source, index)} is {frame.shape[1]}x{frame.shape[0]}, "
+                            f"the first was {width}x{height}")
+        t0 = time.perf_counter()
+        results = tracker.update(frame, dt=dt)
+        ms = (time.perf_counter() - t0) * 1000.0
+        if single:
+            results = [results]
+        records = [result_record(r, index, ms, source.label(index)) for r in results]
+        # Written first: the summary counts only frames whose rows are on disk.
+        tracks.write(records)
+        stats.add_update(ms)
+        for record in records:
+            stats.add(record)
+            history.add(record)
         if video is not None:
-            video.close()
+            video.write(overlay.draw(frame, results))
+        if bar is not None:
+            bar.update(1)
+    if bar is not None:
+        state.bar = None
+        bar.close()
+    if ended and source.total is not None and source.frames_read < source.total:
+        state.short_input = (source.total, source.frames_read)
+        say("warning", f"{source.name} ended after {source.frames_read} of the {source.total} frames "
+                       "its header states")
 
-    summary = stats.summary()
-    outputs = ["tracks.jsonl", "summary.json"] + ([] if video is None else ["annotated.avi"])
-    summary.update({
-        "input": source.name,
-        "profile": args.profile,
-        "seed_frame": args.start_frame,
-        "boxes": [list(b) for b in boxes],
-        "dt": dt if dt > 0 else None,
-        "interrupted": interrupted,
-        "wall_seconds": time.perf_counter() - started,
-        "outputs": [str(args.out / name) for name in outputs],
-    })
-    with open(args.out / "summary.json", "w", encoding="utf-8") as fh:
-        json.dump(summary, fh, indent=2)
-        fh.write("\n")
-    return summary
+
+def _quiet_stdout() -> None:
+    """After a broken pipe: send what is still buffered nowhere, so exiting stays silent."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
     try:
-        summary = run(args)
-    except ToolError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 2
-    print(format_summary(summary))
+        args = build_parser().parse_args(argv)
+        try:
+            summary = run(args)
+        except ToolError as exc:
+            say("error", str(exc))
+            return 2
+        except OSError as exc:
+            where = f" {exc.filename}" if exc.filename else ""
+            say("error", f"cannot use{where}: {exc.strerror or exc}")
+            return 2
+        try:
+            print(format_summary(summary))
+            sys.stdout.flush()
+        except OSError:
+            # The reader is gone (| head, a closed terminal after SIGHUP); the outputs are complete.
+            _quiet_stdout()
+    except BrokenPipeError:
+        # --help or --version into a reader that stopped early.
+        _quiet_stdout()
     return 0
 
 
