@@ -222,7 +222,7 @@ def test_frame_must_be_array_like():
         assert not converts(lambda: mv.Tracker().lock(bad, (30, 20, 10, 8))), bad
 
 
-# --- objects built without __init__, frame conversion errors ---------------------------------
+# --- objects built without __init__, conversion errors, result repr ---------------------------
 
 def _calls_for(cls):
     """Every public member of `cls` with arguments that would be valid on a real object."""
@@ -291,3 +291,20 @@ def test_errors_raised_by_a_frame_object_reach_the_caller_unchanged(call, error)
         call(BrokenCamera(error))
     assert info.value is error
 
+
+def test_result_repr_shows_frame_id_state_centre_box_and_reason(engine):
+    t = mv.Tracker()
+    f = sky_frame()
+    t.lock(f, (30, 20, 10, 8))
+    first = t.update(f, dt=0.04)
+    assert repr(first) == ("TrackResult(frame=0, id=1, state='confirmed', center=(35.0, 24.0), "
+                           "box=(29.575, 19.575, 10.85, 8.85), reason='template')")
+    sky = sky_frame(target=None, seed=5)
+    lost = next(r for r in (t.update(sky, dt=0.04) for _ in range(6)) if r.lost)
+
+    def text(v):  # the float32 in its shortest form, as numpy prints it
+        return str(np.float32(v))
+
+    assert repr(lost) == (
+        f"TrackResult(frame={lost.frame}, id={lost.id}, state='lost', center=({text(lost.cx)}, {text(lost.cy)}), "
+        f"box=({', '.join(text(v) for v in lost.bbox())}), reason={lost.reason!r})")
