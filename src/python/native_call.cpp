@@ -4,10 +4,6 @@
 #include <condition_variable>
 #include <thread>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace molvane {
 
 namespace py = pybind11;
@@ -45,21 +41,18 @@ ExitGate& gate() {
 }  // namespace
 
 GilRelease::~GilRelease() {
-    // The common case at exit: finalisation has begun, so taking the lock back would end
-    // this thread. Park before trying.
+    // Finalisation has begun: taking the lock back would end this thread. Park first.
     if (interpreterFinalizing()) parkForever();
-#if defined(__GLIBCXX__)
-    // Finalisation began between the check and the attempt: CPython unwinds this thread.
-    // Parking inside the handler, never leaving it, stops that unwind here; leaving the
-    // handler without rethrowing would abort.
+    // Finalisation began while this thread waited for the lock (a thread that left its
+    // native section while the exit hook drained): CPython ends it with pthread_exit, a
+    // forced unwind. Parking inside the handler, never leaving it, stops that unwind here;
+    // leaving the handler without rethrowing would abort. The handler is catch (...)
+    // because a forced unwind carries no C++ object to bind a reference to.
     try {
         PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         parkForever();
     }
-#else
-    PyEval_RestoreThread(state_);
-#endif
 }
 
 NativeSection::NativeSection() : counted_(false) {
