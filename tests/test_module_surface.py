@@ -220,3 +220,91 @@ def test_frame_must_be_array_like():
     assert converts(lambda: mv.Tracker().lock(f.tolist(), (30, 20, 10, 8)))
     for bad in ["not a frame", None, object()]:
         assert not converts(lambda: mv.Tracker().lock(bad, (30, 20, 10, 8))), bad
+
+
+# --- objects built without __init__, conversion errors, result repr ---------------------------
+
+def _calls_for(cls):
+    """Every public member of `cls` with arguments that would be valid on a real object."""
+    f = sky_frame()
+    box = (30, 20, 10, 8)
+    args = {
+        mv.Tracker: {"lock": (f, box), "initialize": (f, box), "update": (f,)},
+        mv.MultiTracker: {"lock": (f, [box]), "initialize": (f, [box]), "update": (f,), "size": ()},
+        mv.TrackResult: {"bbox": (), "center": (), "annotate": (), "__repr__": ()},
+        mv.TrackerConfig: {},
+    }[cls]
+    calls = []
+    for name, member in vars(cls).items():
+        if isinstance(member, property):
+            calls.append((name, lambda obj, n=name: getattr(obj, n)))
+            if member.fset is not None:
+                calls.append((name + "=", lambda obj, n=name: setattr(obj, n, "default")))
+        elif callable(member) and not name.startswith("_"):
+            calls.append((name, lambda obj, n=name: getattr(obj, n)(*args[n])))
+    calls += [(n, lambda obj, n=n: getattr(obj, n)(*a)) for n, a in args.items() if n.startswith("_")]
+    if cls is mv.TrackerConfig:
+        calls += [(c.__name__ + "(config)", lambda obj, c=c: c(obj)) for c in (mv.Tracker, mv.MultiTracker)]
+    return calls
+
+
+@pytest.mark.parametrize("cls", [mv.TrackerConfig, mv.TrackResult, mv.Tracker, mv.MultiTracker])
+def test_objects_built_without_init_are_refused_before_native_code_runs(cls):
+    obj = cls.__new__(cls)
+    calls = _calls_for(cls)
+    assert calls
+    for name, call in calls:
+        with pytest.raises(TypeError) as info:
+            call(obj)
+        assert str(info.value) == f"molvane.{cls.__name__} object is not initialized: its __init__ was never called", name
+
+
+class SensorUnplugged(Exception):
+    pass
+
+
+class BrokenCamera:
+    """An array-like whose own conversion fails, as a camera wrapper might."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+def _locked(cls):
+    t = cls()
+    t.lock(sky_frame(), (30, 20, 10, 8) if cls is mv.Tracker else [(30, 20, 10, 8)])
+    return t
+
+
+@pytest.mark.parametrize("call", [
+    lambda frame: mv.Tracker().lock(frame, (30, 20, 10, 8)),
+    lambda frame: _locked(mv.Tracker).update(frame),
+    lambda frame: mv.MultiTracker().initialize(frame, [(30, 20, 10, 8)]),
+    lambda frame: _locked(mv.MultiTracker).update(frame, dt=0.04),
+])
+@pytest.mark.parametrize("error", [SensorUnplugged("sensor unplugged"), ValueError("bad exposure")])
+def test_errors_raised_by_a_frame_object_reach_the_caller_unchanged(call, error):
+    with pytest.raises(type(error)) as info:
+        call(BrokenCamera(error))
+    assert info.value is error
+
+
+def test_result_repr_shows_frame_id_state_centre_box_and_reason(engine):
+    t = mv.Tracker()
+    f = sky_frame()
+    t.lock(f, (30, 20, 10, 8))
+    first = t.update(f, dt=0.04)
+    assert repr(first) == ("TrackResult(frame=0, id=1, state='confirmed', center=(35.0, 24.0), "
+                           "box=(29.575, 19.575, 10.85, 8.85), reason='template')")
+    sky = sky_frame(target=None, seed=5)
+    lost = next(r for r in (t.update(sky, dt=0.04) for _ in range(6)) if r.lost)
+
+    def text(v):  # the float32 in its shortest form, as numpy prints it
+        return str(np.float32(v))
+
+    assert repr(lost) == (
+        f"TrackResult(frame={lost.frame}, id={lost.id}, state='lost', center=({text(lost.cx)}, {text(lost.cy)}), "
+        f"box=({', '.join(text(v) for v in lost.bbox())}), reason={lost.reason!r})")

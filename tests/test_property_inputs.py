@@ -48,7 +48,7 @@ REASONS = {
     "prediction-weak-reacquire", "prediction-unobserved",
 }
 
-# dt values the front end and the engine must survive. +inf is the only one refused.
+# dt values the front end and the engine must survive. +inf and NaN are the only ones refused.
 SPECIAL_DTS = [
     -1.0, 0.0, -0.0, -5.0, float("-inf"), float("nan"), float("inf"),
     5e-324, 2.2250738585072014e-308, 1e-12, 1e-4, 1.0 / 240.0,
@@ -360,7 +360,7 @@ def test_dt_values_never_poison_results(dts, channels):
     done = 0
     for t, dt in enumerate(dts, 1):
         frame = scene(rows, cols, channels, t)
-        if dt == float("inf"):
+        if dt == float("inf") or math.isnan(dt):
             expect_error(ValueError, MSG_DT, tr.update, frame, dt)
         else:
             check_result(tr.update(frame, dt=dt), frame, done)
@@ -524,7 +524,7 @@ class SessionMachine(RuleBasedStateMachine):
         frame = self._frame(size, channels, pattern)
         if not self.locked:
             expect_error(RuntimeError, MSG_NOT_LOCKED, self.tr.update, frame, dt)
-        elif dt == float("inf"):
+        elif dt == float("inf") or math.isnan(dt):
             expect_error(ValueError, MSG_DT, self.tr.update, frame, dt)
         else:
             self._check(self.tr.update(frame, dt=dt), frame)

@@ -1,6 +1,10 @@
 """Separate trackers share nothing, so they may run in parallel Python threads; the
-results must be exactly those of a sequential run."""
+results must be exactly those of a sequential run. One tracker shared by several threads
+serialises their calls: the results are those of some sequential order of the same calls."""
 
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -122,14 +126,120 @@ def test_wall_time_one_versus_two_threads():
     vary too much)."""
     jobs = [("single", "default"), ("multi", "default")]
     data = [stream(11, 1, 3, 480, 640, 30), stream(12, 2, 3, 480, 640, 30)]
-    t0 = time.perf_counter()
-    one = [run(j, d) for j, d in zip(jobs, data)]
-    t1 = time.perf_counter() - t0
-    start = threading.Barrier(2)
-    t0 = time.perf_counter()
+    one = [run(j, d) for j, d in zip(jobs, data)]  # untimed: first use of every code path
+    t1 = t2 = float("inf")
     with ThreadPoolExecutor(2) as pool:
-        two = list(pool.map(run, jobs, data, [start, start]))
-    t2 = time.perf_counter() - t0
+        for _ in range(3):  # best of three, each way
+            t0 = time.perf_counter()
+            assert [run(j, d) for j, d in zip(jobs, data)] == one
+            t1 = min(t1, time.perf_counter() - t0)
+            start = threading.Barrier(2)
+            t0 = time.perf_counter()
+            two = list(pool.map(run, jobs, data, [start, start]))
+            t2 = min(t2, time.perf_counter() - t0)
+            assert one == two
     print(f"\n2 trackers x 30 frames of 640x480: 1 thread {t1 * 1e3:.1f} ms, "
           f"2 threads {t2 * 1e3:.1f} ms (speed-up {t1 / t2:.2f}x)")
-    assert one == two
+
+
+def rows_of(results):
+    return [tuple(getattr(r, f) for f in FIELDS) for r in results]
+
+
+@pytest.mark.parametrize("kind", ["single", "multi"])
+def test_shared_tracker_runs_calls_one_at_a_time(kind):
+    """Threads hammer one tracker with identical calls, so every sequential order gives the
+    same results: frame numbers 0..n-1 once each, and at each number the result of a plain
+    run. Colour frames, so the grey conversion buffer is shared too."""
+    frames, boxes = stream(21, 2, 3, count=1)
+    frame = frames[1]
+    threads, calls = 4, 12
+
+    def locked():
+        tr = mv.Tracker() if kind == "single" else mv.MultiTracker()
+        tr.lock(frames[0], boxes[0] if kind == "single" else boxes)
+        return tr
+
+    def call(tr):
+        out = tr.update(frame, dt=1.0 / 30)
+        return out if kind == "multi" else [out]
+
+    shared, start = locked(), threading.Barrier(threads)
+
+    def worker(_):
+        start.wait()
+        return [call(shared) for _ in range(calls)]
+
+    with ThreadPoolExecutor(threads) as pool:
+        got = [res for batch in pool.map(worker, range(threads)) for res in batch]
+    got.sort(key=lambda res: res[0].frame)
+    alone = locked()
+    expected = [call(alone) for _ in range(threads * calls)]
+    assert [res[0].frame for res in got] == list(range(threads * calls))
+    assert [rows_of(res) for res in got] == [rows_of(res) for res in expected]
+
+
+@pytest.mark.parametrize("kind", ["single", "multi"])
+def test_shared_tracker_survives_updates_of_two_sizes_and_relocks(kind):
+    """The mix that used to crash: two threads updating with frames of different sizes
+    while a third re-locks. Nothing may fail, and the tracker stays usable afterwards."""
+    rng = np.random.default_rng(0)
+    small = rng.integers(0, 256, (180, 240, 3), np.uint8)
+    big = rng.integers(0, 256, (480, 640, 3), np.uint8)
+    boxes = [(50, 40, 16, 16), (150, 100, 12, 12)]
+    tr = mv.Tracker() if kind == "single" else mv.MultiTracker()
+
+    def lock():
+        tr.lock(small, boxes[0] if kind == "single" else boxes)
+
+    lock()
+    errors = []
+
+    def loop(fn, n):
+        try:
+            for _ in range(n):
+                fn()
+        except Exception as e:  # noqa: BLE001 - any failure is the finding
+            errors.append(e)
+
+    jobs = [(lambda: tr.update(small, dt=0.04), 60), (lambda: tr.update(big, dt=0.04), 30), (lock, 15)]
+    workers = [threading.Thread(target=loop, args=job) for job in jobs]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert errors == []
+    lock()
+    first = tr.update(small, dt=0.04)
+    assert (first if kind == "single" else first[0]).frame == 0
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import threading, time
+    import numpy as np
+    import molvane as mv
+    frame = np.random.default_rng(0).integers(0, 256, (480, 640, 3), np.uint8)
+    shared = mv.Tracker()
+    shared.lock(frame, (300, 200, 16, 16))
+    def forever(call):
+        while True:
+            call()
+    multi = mv.MultiTracker()
+    multi.lock(frame, [(300, 200, 16, 16), (100, 100, 12, 12)])
+    calls = [lambda: shared.update(frame, dt=0.04), lambda: shared.lock(frame, (300, 200, 16, 16)),
+             lambda: multi.update(frame, dt=0.04)]
+    for call in calls:
+        threading.Thread(target=forever, args=(call,), daemon=True).start()
+    time.sleep(0.3)
+    print("exiting", flush=True)
+""")
+
+
+def test_interpreter_exit_with_daemon_threads_inside_the_engine():
+    """The camera-thread pattern: daemon threads still inside update or lock (or waiting
+    for the object another one holds) when the interpreter exits. Exit must be clean."""
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for _ in range(4)]
+    for run in runs:
+        out, err = run.communicate(timeout=120)
+        assert (run.returncode, out, err) == (0, "exiting\n", "")

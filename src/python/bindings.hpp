@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include "config/tracker_config.hpp"
+#include "python/initialized_caster.hpp"
+
 namespace molvane {
 
 void bindTrackerConfig(pybind11::module_& m);
@@ -12,3 +15,5 @@ void bindTracker(pybind11::module_& m);
 void bindMultiTracker(pybind11::module_& m);
 
 }  // namespace molvane
+
+MOLVANE_REFUSE_UNINITIALIZED(molvane::TrackerConfig)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 
 namespace molvane {
@@ -30,9 +31,9 @@ struct FrameClock {
 
     // The interval to hand to the engine for the caller's `dt`. A dt of 0 or less (or -inf)
     // asks for a measurement: `readNow` is called once and the clock moves on. A positive dt
-    // (and NaN, which compares false) is taken as given and the clock is not read. The
-    // floor is written as a comparison so that NaN lands on it, while +inf passes through
-    // for the engine to refuse.
+    // is taken as given and the clock is not read. NaN and +inf are passed through
+    // unchanged, without reading the clock, for the engine to refuse: flooring NaN would
+    // turn a caller's bad arithmetic into a 0.1 ms frame and absurd speeds.
     template <class ReadNow>
     double interval(double dt, ReadNow&& readNow) {
         if (dt <= 0.0) {
@@ -40,6 +41,7 @@ struct FrameClock {
             dt = static_cast<double>(now - lastTime) / 1e9;
             lastTime = now;
         }
+        if (std::isnan(dt)) return dt;
         return dt > kMinFrameInterval ? dt : kMinFrameInterval;
     }
 

@@ -25,9 +25,8 @@ FrameView viewFrame(FrameArray array) {
 }
 
 FrameView viewFrame(const py::object& frame) {
-    FrameArray array = FrameArray::ensure(frame);
-    if (!array) throw py::error_already_set();
-    return viewFrame(std::move(array));
+    // The converting constructor keeps NumPy's error, where ensure() would clear it.
+    return viewFrame(FrameArray(frame));
 }
 
 const cv::Mat& greyOf(const cv::Mat& frame, cv::Mat& scratch) {

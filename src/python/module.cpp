@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/bindings.hpp"
+#include "python/native_call.hpp"
 
 namespace py = pybind11;
 
@@ -41,4 +42,5 @@ PYBIND11_MODULE(molvane, m) {
     molvane::bindTrackResult(m);
     molvane::bindTracker(m);
     molvane::bindMultiTracker(m);
+    molvane::registerExitDrain();
 }

@@ -1,6 +1,8 @@
 // The multi-target Python tracker: the target slots plus the frame clock of its front end.
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@
 #include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
 #include "python/frame_intake.hpp"
+#include "python/initialized_caster.hpp"
+#include "python/native_call.hpp"
 #include "python/py_track_result.hpp"
 
 namespace molvane {
@@ -33,52 +37,63 @@ class PyMultiTracker {
 public:
     explicit PyMultiTracker(const std::string& profile) : targets_(trackerParamsForProfile(profile)) {}
 
-    void lock(FrameArray frame, const std::vector<BoxArg>& bboxes) {
-        const FrameView view = viewFrame(std::move(frame));
-        boxes_.clear();
-        boxes_.reserve(bboxes.size());
+    void lock(FrameArg frame, const std::vector<BoxArg>& bboxes) {
+        const FrameView view = viewFrame(std::move(frame.array));
+        std::vector<cv::Rect> boxes;
+        boxes.reserve(bboxes.size());
         for (const BoxArg& b : bboxes) {
             if (b.w <= 0 || b.h <= 0) throw std::invalid_argument("bbox width and height must be positive");
-            boxes_.push_back(b.rect());
+            boxes.push_back(b.rect());
         }
-        py::gil_scoped_release release;
-        const cv::Mat& grey = greyOf(view.image, grey_);
-        if (view.image.empty()) throw std::invalid_argument("frame must not be empty");
-        if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
-        if (boxes_.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
-        targets_.lock(view.image, grey, boxes_);
-        clock_.restart(steadyNowNs());
+        runExclusive(mutex_, [&] {
+            const cv::Mat& grey = greyOf(view.image, grey_);
+            if (view.image.empty()) throw std::invalid_argument("frame must not be empty");
+            if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
+            if (boxes.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
+            targets_.lock(view.image, grey, boxes);
+            clock_.restart(steadyNowNs());
+            locked_.store(true, std::memory_order_release);
+        });
     }
 
-    std::vector<PyTrackResult> update(FrameArray frame, double dt) {
-        if (!clock_.locked) throw std::runtime_error("call lock() before update()");
-        FrameView view = viewFrame(std::move(frame));
-        const double dtSeconds = clock_.interval(dt);
-        std::vector<TrackResult> records;
-        {
-            py::gil_scoped_release release;
-            records = targets_.update(view.image, greyOf(view.image, grey_), dtSeconds);
-        }
-        const std::int32_t frameNumber = clock_.takeFrameNumber();
+    std::vector<PyTrackResult> update(FrameArg frame, double dt) {
+        // Checked before the frame is looked at. Once set the flag stays set, so a thread
+        // that sees it clear is simply ordered before the first lock.
+        if (!locked_.load(std::memory_order_acquire)) throw std::runtime_error("call lock() before update()");
+        FrameView view = viewFrame(std::move(frame.array));
+        std::vector<TrackResult> records = runExclusive(mutex_, [&] {
+            const double dtSeconds = clock_.interval(dt);
+            std::vector<TrackResult> out = targets_.update(view.image, greyOf(view.image, grey_), dtSeconds);
+            const std::int32_t frameNumber = clock_.takeFrameNumber();
+            for (TrackResult& record : out) record.frame = frameNumber;
+            return out;
+        });
         std::vector<PyTrackResult> results;
         results.reserve(records.size());
-        for (TrackResult& record : records) {
-            record.frame = frameNumber;
-            results.push_back(PyTrackResult{std::move(record), view.array});
-        }
+        for (TrackResult& record : records) results.push_back(PyTrackResult{std::move(record), view.array});
         return results;
     }
 
-    std::size_t size() const { return targets_.size(); }
+    std::size_t size() {
+        return runExclusive(mutex_, [&] { return targets_.size(); });
+    }
 
 private:
+    // Everything below the mutex is touched only while it is held (runExclusive).
+    std::mutex mutex_;
+    std::atomic<bool> locked_{false};
     MultiTracker targets_;
     FrameClock clock_;
-    std::vector<cv::Rect> boxes_;
     cv::Mat grey_;  // conversion buffer for colour frames, reused from frame to frame
 };
 
 }  // namespace
+
+}  // namespace molvane
+
+MOLVANE_REFUSE_UNINITIALIZED(molvane::PyMultiTracker)
+
+namespace molvane {
 
 void bindMultiTracker(py::module_& m) {
     py::class_<PyMultiTracker>(m, "MultiTracker", kMultiTrackerDoc)

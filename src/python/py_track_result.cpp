@@ -1,5 +1,9 @@
 #include "python/py_track_result.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <string>
+
 #include <pybind11/numpy.h>
 
 #include "python/bindings.hpp"
@@ -47,6 +51,30 @@ py::array_t<std::uint8_t> annotate(const PyTrackResult& self) {
     src.copyTo(canvas);
     drawHud(canvas, self.record);
     return out;
+}
+
+// A float32 the way Python writes a float: the shortest digits that read back as the same
+// float32, ".0" on whole numbers, and nan, inf, -inf.
+std::string floatText(float v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0.f ? "inf" : "-inf";
+    char buf[48];
+    const std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, v);
+    std::string text(buf, end.ptr);
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+std::string quoted(const std::string& s) { return py::repr(py::str(s)).cast<std::string>(); }
+
+// TrackResult(frame=12, id=1, state='confirmed', center=(101.5, 40.0),
+//             box=(95.0, 34.0, 13.0, 12.0), reason='template') on one line.
+std::string repr(const PyTrackResult& self) {
+    const TrackResult& r = self.record;
+    return "TrackResult(frame=" + std::to_string(r.frame) + ", id=" + std::to_string(r.id) +
+           ", state=" + quoted(r.state) + ", center=(" + floatText(r.cx) + ", " + floatText(r.cy) +
+           "), box=(" + floatText(r.bbox_x) + ", " + floatText(r.bbox_y) + ", " + floatText(r.bbox_w) + ", " +
+           floatText(r.bbox_h) + "), reason=" + quoted(r.reason) + ")";
 }
 
 }  // namespace
@@ -105,7 +133,8 @@ void bindTrackResult(py::module_& m) {
         .def(
             "center", [](const R& r) { return py::make_tuple(r.record.cx, r.record.cy); },
             "Returns (cx, cy) target center")
-        .def("annotate", &annotate, "Returns a copy of the frame with HUD overlay drawn");
+        .def("annotate", &annotate, "Returns a copy of the frame with HUD overlay drawn")
+        .def("__repr__", &repr);
 }
 
 }  // namespace molvane

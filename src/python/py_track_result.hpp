@@ -6,6 +6,7 @@
 
 #include "engine/template_tracker.hpp"
 #include "engine/track_records.hpp"
+#include "python/initialized_caster.hpp"
 
 namespace molvane {
 
@@ -20,3 +21,5 @@ struct PyTrackResult {
 TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine);
 
 }  // namespace molvane
+
+MOLVANE_REFUSE_UNINITIALIZED(molvane::PyTrackResult)

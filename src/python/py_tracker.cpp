@@ -1,6 +1,9 @@
 // The single-target Python tracker: one engine plus the frame clock of its front end.
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include <pybind11/numpy.h>
@@ -13,6 +16,8 @@
 #include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
 #include "python/frame_intake.hpp"
+#include "python/initialized_caster.hpp"
+#include "python/native_call.hpp"
 #include "python/py_track_result.hpp"
 
 namespace molvane {
@@ -37,35 +42,47 @@ class PyTracker {
 public:
     explicit PyTracker(const std::string& profile) : engine_(trackerParamsForProfile(profile)) {}
 
-    void lock(FrameArray frame, const BoxArg& bbox) {
-        const FrameView view = viewFrame(std::move(frame));
+    void lock(FrameArg frame, const BoxArg& bbox) {
+        const FrameView view = viewFrame(std::move(frame.array));
         const cv::Rect box = bbox.rect();
-        py::gil_scoped_release release;
-        engine_.initialize(view.image, greyOf(view.image, grey_), box);
-        clock_.restart(steadyNowNs());
+        runExclusive(mutex_, [&] {
+            engine_.initialize(view.image, greyOf(view.image, grey_), box);
+            clock_.restart(steadyNowNs());
+            locked_.store(true, std::memory_order_release);
+        });
     }
 
-    PyTrackResult update(FrameArray frame, double dt) {
-        if (!clock_.locked) throw std::runtime_error("call lock() before update()");
-        FrameView view = viewFrame(std::move(frame));
-        const double dtSeconds = clock_.interval(dt);
-        TrackResult record;
-        {
-            py::gil_scoped_release release;
+    PyTrackResult update(FrameArg frame, double dt) {
+        // Checked before the frame is looked at. Once set the flag stays set, so a thread
+        // that sees it clear is simply ordered before the first lock.
+        if (!locked_.load(std::memory_order_acquire)) throw std::runtime_error("call lock() before update()");
+        FrameView view = viewFrame(std::move(frame.array));
+        TrackResult record = runExclusive(mutex_, [&] {
+            const double dtSeconds = clock_.interval(dt);
             const TrackStep step = engine_.update(view.image, greyOf(view.image, grey_), dtSeconds);
-            record = singleTargetResult(step, engine_);
-        }
-        record.frame = clock_.takeFrameNumber();
+            TrackResult r = singleTargetResult(step, engine_);
+            r.frame = clock_.takeFrameNumber();
+            return r;
+        });
         return PyTrackResult{std::move(record), std::move(view.array)};
     }
 
 private:
+    // Everything below the mutex is touched only while it is held (runExclusive).
+    std::mutex mutex_;
+    std::atomic<bool> locked_{false};
     TemplateTracker engine_;
     FrameClock clock_;
     cv::Mat grey_;  // conversion buffer for colour frames, reused from frame to frame
 };
 
 }  // namespace
+
+}  // namespace molvane
+
+MOLVANE_REFUSE_UNINITIALIZED(molvane::PyTracker)
+
+namespace molvane {
 
 void bindTracker(py::module_& m) {
     py::class_<PyTracker>(m, "Tracker", kTrackerDoc)
