@@ -84,7 +84,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
             const bool usable = !isBlocked(candidate) &&
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
-                                candidate.confidence >= threshold && candidateResembles(grey, candidate.box);
+                                candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
                 increment(state_.confirmCount);
                 // A target declared gone needs two looks, as in the sky search.

@@ -142,8 +142,12 @@ double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, in
     return polarity > 0 ? inner.hi - ringMean : ringMean - inner.lo;
 }
 
-PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, const cv::Rect& box) {
+PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center) {
     PresenceScore s;
+    // Judged at the size the target is tracked at: a cue's own box may be padded or cut
+    // to a blob, and would compare a different extent with the seed.
+    const cv::Rect box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, grey.cols,
+                                       grey.rows);
     // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
     // but keeps matching the template that followed it.
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
@@ -200,9 +204,9 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * seedContrast_);
 }
 
-bool TemplateTracker::candidateResembles(const cv::Mat& grey, const cv::Rect& box) {
+bool TemplateTracker::candidateResembles(const cv::Mat& grey, const Measurement& m) {
     if (!presenceCheckOn()) return true;
-    const PresenceScore s = presenceAt(grey, box);
+    const PresenceScore s = presenceAt(grey, m.center);
     return state_.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
 }
 
@@ -214,7 +218,7 @@ void TemplateTracker::clearAbsence() {
 std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
                                                           Measurement& m, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
-    const PresenceScore s = presenceAt(grey, m.box);
+    const PresenceScore s = presenceAt(grey, m.center);
     if (state_.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.

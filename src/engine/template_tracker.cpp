@@ -567,7 +567,7 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     const int H = grey.rows;
     const Measurement m = searchSky(frame, grey, dt);
     if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
-        candidateResembles(grey, m.box)) {
+        candidateResembles(grey, m)) {
         increment(state_.confirmCount);
         // A single sky find is never trusted on its own.
         if (state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {

@@ -180,15 +180,15 @@ private:
     // Contrast of `box` against a ring around it in the direction of `polarity`; negative
     // when it cannot be measured.
     double boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const;
-    PresenceScore presenceAt(const cv::Mat& grey, const cv::Rect& box);
+    PresenceScore presenceAt(const cv::Mat& grey, cv::Point2f center);
     bool presenceCheckOn() const;
     bool resemblesTarget(const PresenceScore& s, bool strict) const;
     double similarityFloor(bool strict) const;
     // Whether an observation is convincing enough to bring back a target declared gone.
     bool returnConvinces(const PresenceScore& s) const;
     bool parkedOnScenery(const PresenceScore& s) const;
-    // A reacquisition candidate at `box` may be taken (strict while the target is absent).
-    bool candidateResembles(const cv::Mat& grey, const cv::Rect& box);
+    // A reacquisition candidate may be taken (strict while the target is absent).
+    bool candidateResembles(const cv::Mat& grey, const Measurement& m);
     void clearAbsence();
     // Judges an accepted measurement: a step when it decides the frame (target declared
     // gone, or a return being confirmed), nothing when the ordinary accept goes ahead
