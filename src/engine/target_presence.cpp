@@ -7,6 +7,7 @@
 // back, through the usual confirmation.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -66,38 +67,46 @@ RegionStats regionStats(const cv::Mat& grey, const cv::Rect& r) {
 
 // Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
 // reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
-// (near-)flat side the mean absolute difference decides instead.
-double sampledSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference) {
+// (near-)flat side the mean absolute difference decides instead. Integer sums: exact, and
+// cheap enough to run at every shift of the alignment search below.
+double sampledSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference,
+                         std::vector<int>& columns) {
     const int rw = reference.cols, rh = reference.rows;
-    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sad = 0;
+    columns.resize(static_cast<std::size_t>(rw));  // grow-only: no allocation once warm
+    for (int x = 0; x < rw; ++x) {
+        columns[static_cast<std::size_t>(x)] =
+            box.x + std::min(box.width - 1, static_cast<int>((x + 0.5) * box.width / rw));
+    }
+    long long sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sad = 0;
     for (int y = 0; y < rh; ++y) {
         const int gy = box.y + std::min(box.height - 1, static_cast<int>((y + 0.5) * box.height / rh));
         const uchar* grow = grey.ptr<uchar>(gy);
         const uchar* rrow = reference.ptr<uchar>(y);
         for (int x = 0; x < rw; ++x) {
-            const int gx = box.x + std::min(box.width - 1, static_cast<int>((x + 0.5) * box.width / rw));
-            const double a = grow[gx], b = rrow[x];
+            const int a = grow[columns[static_cast<std::size_t>(x)]], b = rrow[x];
             sa += a;
             sb += b;
             saa += a * a;
             sbb += b * b;
             sab += a * b;
-            sad += std::fabs(a - b);
+            sad += a > b ? a - b : b - a;
         }
     }
     const double n = static_cast<double>(rw) * rh;
-    const double va = saa / n - (sa / n) * (sa / n);
-    const double vb = sbb / n - (sb / n) * (sb / n);
+    const double ma = static_cast<double>(sa) / n, mb = static_cast<double>(sb) / n;
+    const double va = static_cast<double>(saa) / n - ma * ma;
+    const double vb = static_cast<double>(sbb) / n - mb * mb;
     constexpr double kFlatVariance = 0.25;  // a standard deviation of half a grey level
-    if (va < kFlatVariance || vb < kFlatVariance) return 1.0 - sad / n / 255.0;
-    return std::clamp((sab / n - (sa / n) * (sb / n)) / std::sqrt(va * vb), -1.0, 1.0);
+    if (va < kFlatVariance || vb < kFlatVariance) return 1.0 - static_cast<double>(sad) / n / 255.0;
+    return std::clamp((static_cast<double>(sab) / n - ma * mb) / std::sqrt(va * vb), -1.0, 1.0);
 }
 
 // The best sampled similarity over small shifts of the box: a candidate's box is often a
 // pixel or two off the target (a reacquisition search reports blob boxes), and the score of
 // a small target falls steeply with misalignment. Large references need no such help and
 // would make the search costly.
-double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference) {
+double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference,
+                         std::vector<int>& columns) {
     constexpr int kShift = 2;
     constexpr long long kMaxShiftedArea = 1024;
     const int r = static_cast<long long>(reference.cols) * reference.rows <= kMaxShiftedArea ? kShift : 0;
@@ -109,7 +118,7 @@ double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat
                 shifted.y + shifted.height > grey.rows) {
                 continue;
             }
-            best = std::max(best, sampledSimilarity(grey, shifted, reference));
+            best = std::max(best, sampledSimilarity(grey, shifted, reference, columns));
         }
     }
     return best;
@@ -148,16 +157,7 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     // to a blob, and would compare a different extent with the seed.
     const cv::Rect box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, grey.cols,
                                        grey.rows);
-    // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
-    // but keeps matching the template that followed it.
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
-    if (!anchorTemplate_.empty() && !b.empty() && grey.type() == CV_8UC1) {
-        s.anchorSimilarity = alignedSimilarity(grey, b, anchorTemplate_);
-        s.similarity = s.anchorSimilarity;
-        if (!template_.empty() && template_.type() == CV_8UC1) {
-            s.similarity = std::max(s.similarity, alignedSimilarity(grey, b, template_));
-        }
-    }
     if (seedContrast_ > 0.0) {
         const double c = boxContrast(grey, box, polarity_);
         if (c >= 0.0) s.contrastRatio = std::max(c, 0.0) / seedContrast_;
@@ -165,6 +165,21 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     if (!b.empty() && grey.type() == CV_8UC1 && previousFrame_.size() == grey.size() &&
         previousFrame_.type() == grey.type()) {
         s.change = meanChange(grey, previousFrame_, b);
+    }
+    if (anchorTemplate_.empty() || b.empty() || grey.type() != CV_8UC1) return s;
+    // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
+    // but keeps matching the template that followed it.
+    const bool learned = !template_.empty() && template_.type() == CV_8UC1;
+    s.anchorSimilarity = sampledSimilarity(grey, b, anchorTemplate_, presenceColumns_);
+    s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, template_, presenceColumns_))
+                           : s.anchorSimilarity;
+    // Only a score that would decide against the observation is worth the alignment search.
+    const bool decided = state_.targetAbsent ? s.similarity >= closeMatchSimilarity()
+                                             : resemblesTarget(s, false);
+    if (!decided) {
+        s.anchorSimilarity = alignedSimilarity(grey, b, anchorTemplate_, presenceColumns_);
+        s.similarity = learned ? std::max(s.anchorSimilarity, alignedSimilarity(grey, b, template_, presenceColumns_))
+                               : s.anchorSimilarity;
     }
     return s;
 }
@@ -196,11 +211,15 @@ bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
            s.anchorSimilarity < kParkedShareOfTypical * state_.typicalAnchorSimilarity;
 }
 
-bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
-    if (!resemblesTarget(s, true)) return false;
+double TemplateTracker::closeMatchSimilarity() const {
     // Before anything typical is known, only a perfect match counts as close.
     const double typical = state_.typicalSamples >= kTypicalWarmup ? state_.typicalSimilarity : 1.0;
-    if (s.similarity >= kCloseMatchShareOfTypical * typical) return true;
+    return kCloseMatchShareOfTypical * typical;
+}
+
+bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
+    if (!resemblesTarget(s, true)) return false;
+    if (s.similarity >= closeMatchSimilarity()) return true;
     return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * seedContrast_);
 }
 

@@ -186,6 +186,7 @@ private:
     double similarityFloor(bool strict) const;
     // Whether an observation is convincing enough to bring back a target declared gone.
     bool returnConvinces(const PresenceScore& s) const;
+    double closeMatchSimilarity() const;
     bool parkedOnScenery(const PresenceScore& s) const;
     // A reacquisition candidate may be taken (strict while the target is absent).
     bool candidateResembles(const cv::Mat& grey, const Measurement& m);
@@ -273,6 +274,8 @@ private:
     // call and so be reallocated every time.
     cv::Mat fgMorph_, bdMorph_, cdMorph_;
     std::vector<cv::Mat> fgChannels_{3};
+    // presence check: sampling columns of the current box
+    std::vector<int> presenceColumns_;
     // template matching
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
     // motion measurement
