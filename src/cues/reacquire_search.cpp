@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -86,20 +85,11 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
-                increment(state_.confirmCount);
                 // A target declared gone needs two looks, as in the sky search.
                 const int needed = std::max(config_.reacquire_confirm_frames, state_.targetAbsent ? 2 : 1);
-                const bool confirmed = state_.confirmCount >= needed;
-                applyMeasurement(colourFrame, grey, candidate, true, confirmed, dtSeconds);
+                const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
                 if (!proposalActive_) grey.copyTo(previousFrame_);
-                state_.misses = 0;
-                increment(state_.hits);
-                if (confirmed) {
-                    state_.confirmCount = 0;
-                    clearAbsence();
-                }
-                smoothDisplay();
-                return makeStep(confirmed ? kConfirmed : kTentative);
+                return step;
             }
         }
     }

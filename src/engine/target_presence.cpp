@@ -184,6 +184,21 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     return s;
 }
 
+TrackStep TemplateTracker::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                             int needed, double dtSeconds) {
+    increment(state_.confirmCount);
+    const bool done = state_.confirmCount >= needed;
+    applyMeasurement(frame, grey, m, true, done, dtSeconds);
+    state_.misses = 0;
+    increment(state_.hits);
+    if (done) {
+        state_.confirmCount = 0;
+        clearAbsence();
+    }
+    smoothDisplay();
+    return makeStep(done ? kConfirmed : kTentative);
+}
+
 bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
 
 // Targets differ in how well they keep matching their seed (a flapping bird far less than
@@ -241,17 +256,7 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
     if (state_.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
-        increment(state_.confirmCount);
-        const bool done = state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames);
-        applyMeasurement(frame, grey, m, true, done, dtSeconds);
-        state_.misses = 0;
-        increment(state_.hits);
-        if (done) {
-            state_.confirmCount = 0;
-            clearAbsence();
-        }
-        smoothDisplay();
-        return makeStep(done ? kConfirmed : kTentative);
+        return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
     }
     if (resemblesTarget(s, false)) {
         // Leaky: one good look does not wipe out a run of bad ones (a cloud rim can pass

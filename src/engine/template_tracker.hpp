@@ -191,6 +191,9 @@ private:
     // A reacquisition candidate may be taken (strict while the target is absent).
     bool candidateResembles(const cv::Mat& grey, const Measurement& m);
     void clearAbsence();
+    // Applies `m` as a reacquisition: tentative until `needed` looks in a row, then confirmed.
+    TrackStep reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, int needed,
+                                double dtSeconds);
     // Judges an accepted measurement: a step when it decides the frame (target declared
     // gone, or a return being confirmed), nothing when the ordinary accept goes ahead
     // (with `m.confidence` capped when the observation looks unlike the target).
