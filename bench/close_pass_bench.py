@@ -206,8 +206,10 @@ def main(argv=None) -> int:
                         ("pass grid", [s[0] for s in scenes if s[0] not in NAMED])):
         if not keys:
             continue
-        for tracker in sorted({t for k in keys for t in results[k]}):
-            rows = [results[k][tracker] for k in keys if tracker in results[k]]
+        for tracker in ("molvane", "N x CSRT"):
+            rows = [r for k in keys for t, r in results[k].items() if t.split(":")[0] == tracker]
+            if not rows:
+                continue
             lats = [r["latency"] for r in rows if r["sep"] is not None]
             never = sum(1 for x in lats if x is None)
             late = sum(1 for x in lats if x is not None and x > 10)
