@@ -73,7 +73,16 @@ class Sky:
         return (int(x) - r, int(y) - r, 2 * r + 1, 2 * r + 1)
 
 
-def soak(name, frames, targets, width, height, every, profile):
+def show_frame(t, out, sky):
+    """One line per target: what the tracker reports and which true target that is on."""
+    for k, r in enumerate(out):
+        near = min(range(len(sky.paths)), key=lambda j: math.dist((r.cx, r.cy), sky.centre(j, t)))
+        err = math.dist((r.cx, r.cy), sky.centre(k, t))
+        print(f"  frame {t} target {k + 1}: {r.state:<9} {r.reason:<28} suppressed={int(r.suppressed)} "
+              f"at ({r.cx:.0f}, {r.cy:.0f}), {err:.0f} px from its own truth, nearest truth {near + 1}")
+
+
+def soak(name, frames, targets, width, height, every, profile, show=()):
     sky = Sky(width, height, targets)
     if targets == 1:
         tr = mv.Tracker(profile)
@@ -106,6 +115,8 @@ def soak(name, frames, targets, width, height, every, profile):
         dt = time.perf_counter() - t0
         total += dt
         times[i % every] = dt
+        if t in show and targets > 1:
+            show_frame(t, out, sky)
         for k, r in enumerate(out if targets > 1 else [out]):
             if not r.lost and not r.prediction_only:
                 tracked += 1
@@ -145,6 +156,7 @@ def main(argv=None):
     ap.add_argument("--size", default="640x480", help="frame size WxH")
     ap.add_argument("--every", type=int, default=10_000, help="report interval in frames")
     ap.add_argument("--profile", default="default")
+    ap.add_argument("--show", default="", help="comma-separated frames whose multi-target results to print")
     args = ap.parse_args(argv)
     width, height = (int(v) for v in args.size.lower().split("x"))
     every = max(1, args.every)
@@ -152,8 +164,9 @@ def main(argv=None):
     if args.frames > 0:
         status |= soak("single target", args.frames, 1, width, height, every, args.profile)
     if args.multi_frames > 0:
+        show = {int(v) for v in args.show.split(",") if v.strip()}
         status |= soak("multi target", args.multi_frames, args.targets, width, height,
-                       every, args.profile)
+                       every, args.profile, show)
     return status
 
 
