@@ -19,8 +19,10 @@ from typing import Iterator
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 GOLDEN_DIR = os.path.join(HERE, "golden")
-sys.path.insert(0, os.path.join(ROOT, "bench"))
-sys.path.insert(0, os.path.join(ROOT, "python"))
+if __name__ == "__main__":
+    # Run as a script; under pytest the project's pythonpath setting provides these.
+    sys.path.insert(0, os.path.join(ROOT, "bench"))
+    sys.path.insert(0, os.path.join(ROOT, "python"))
 
 import molvane as mv  # noqa: E402
 

@@ -1,15 +1,12 @@
 """Benchmark tooling: the accuracy metrics on hand-made boxes, and the synthetic sky scenes
 (deterministic, ground truth that matches what is drawn)."""
 import copy
-import os
-import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-import sky_scenes  # noqa: E402
-import track_metrics as tm  # noqa: E402
+import sky_scenes
+import track_metrics as tm
 
 NAN4 = (np.nan,) * 4
 

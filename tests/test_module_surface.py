@@ -292,7 +292,7 @@ def test_errors_raised_by_a_frame_object_reach_the_caller_unchanged(call, error)
     assert info.value is error
 
 
-def test_result_repr_shows_frame_id_state_centre_box_and_reason(engine):
+def test_result_repr_shows_frame_id_state_centre_box_and_reason():
     t = mv.Tracker()
     f = sky_frame()
     t.lock(f, (30, 20, 10, 8))

@@ -6,9 +6,9 @@
 
 #include <pybind11/numpy.h>
 
+#include "hud/hud.hpp"
 #include "python/bindings.hpp"
 #include "python/frame_intake.hpp"
-#include "python/hud.hpp"
 
 namespace molvane {
 

@@ -12,7 +12,7 @@
 namespace molvane {
 namespace {
 
-using testing::skyWithBlob;
+using test::skyWithBlob;
 
 constexpr int kW = 400;
 constexpr int kH = 300;

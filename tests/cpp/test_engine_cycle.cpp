@@ -15,8 +15,8 @@
 namespace molvane {
 namespace {
 
-using testing::expectSameState;
-using testing::skyWithBlob;
+using test::expectSameState;
+using test::skyWithBlob;
 
 constexpr int kW = 160;
 constexpr int kH = 120;
@@ -278,7 +278,7 @@ TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
     EXPECT_NEAR(t.state().displacement.x, 27.f, 1e-4);
     for (int i = 0; i < 20; ++i) t.coast(frame, reason::kCoastAmbiguousOwner, 0.1);
     EXPECT_GT(t.state().center.x, kW);  // the centre may leave, the box may not
-    EXPECT_TRUE(testing::insideFrame(t.state().box, kW, kH));
+    EXPECT_TRUE(test::insideFrame(t.state().box, kW, kH));
     EXPECT_EQ(t.state().box.x, kW - 8);
     EXPECT_EQ(t.state().misses, 21);
 }
@@ -292,11 +292,11 @@ TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
         probe.state().velocity = {1.0e6f, -1.0e6f};
         for (double dt : {1.0e30, 1.0e300, std::numeric_limits<double>::max(), -1.0e300}) {
             const TrackStep c = t.coast(frame, reason::kCoastOwnedByOther, dt);
-            EXPECT_TRUE(testing::finiteStep(c));
+            EXPECT_TRUE(test::finiteStep(c));
             const TrackStep u = t.update(frame, frame, dt);
-            EXPECT_TRUE(testing::finiteStep(u));
+            EXPECT_TRUE(test::finiteStep(u));
             EXPECT_TRUE(std::isfinite(t.state().center.x) && std::isfinite(t.state().center.y));
-            EXPECT_TRUE(testing::insideFrame(t.state().box, kW, kH));
+            EXPECT_TRUE(test::insideFrame(t.state().box, kW, kH));
         }
     }
 }

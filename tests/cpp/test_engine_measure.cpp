@@ -13,7 +13,7 @@
 namespace molvane {
 namespace {
 
-using testing::skyWithBlob;
+using test::skyWithBlob;
 
 cv::Mat texture(int size, std::uint64_t seed) {
     cv::Mat t(size, size, CV_8U);
@@ -161,8 +161,8 @@ TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
             for (int i = 0; i < 3; ++i) {
                 TrackStep s;
                 ASSERT_NO_THROW(s = t.update(i == 0 ? f0 : colour, f0, 1.0 / 30.0));
-                EXPECT_TRUE(testing::finiteStep(s));
-                EXPECT_TRUE(testing::insideFrame(t.state().box, f0.cols, f0.rows));
+                EXPECT_TRUE(test::finiteStep(s));
+                EXPECT_TRUE(test::insideFrame(t.state().box, f0.cols, f0.rows));
             }
         }
     }
@@ -180,7 +180,7 @@ protected:
     void seedAt(cv::Point2f c) {
         const cv::Mat f0 = skyWithBlob(kW, kH, c, 8);
         engine = std::make_unique<TemplateTracker>(params);
-        engine->initialize(f0, f0, testing::boxAround(c, 12));
+        engine->initialize(f0, f0, test::boxAround(c, 12));
     }
     Measurement measure(const cv::Mat& previous, const cv::Mat& current) {
         TemplateTrackerProbe{*engine}.previousFrame() = previous.clone();

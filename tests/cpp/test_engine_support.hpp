@@ -9,7 +9,7 @@
 
 #include "engine/template_tracker.hpp"
 
-namespace molvane::testing {
+namespace molvane::test {
 
 // A smooth sky (soft vertical gradient) with a bright blob of the given diameter.
 inline cv::Mat skyWithBlob(int W, int H, cv::Point2f center, int diameter, int brightness = 235) {
@@ -58,4 +58,4 @@ inline bool insideFrame(const cv::Rect& r, int W, int H) {
     return r.width >= 1 && r.height >= 1 && r.x >= 0 && r.y >= 0 && r.x + r.width <= W && r.y + r.height <= H;
 }
 
-}  // namespace molvane::testing
+}  // namespace molvane::test

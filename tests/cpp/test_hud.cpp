@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
-#include "python/hud.hpp"
+#include "hud/hud.hpp"
 
 namespace molvane {
 namespace {

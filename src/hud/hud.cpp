@@ -1,4 +1,4 @@
-#include "python/hud.hpp"
+#include "hud/hud.hpp"
 
 #include <algorithm>
 #include <climits>
