@@ -109,6 +109,12 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
                                        static_cast<float>(mo.m01 / mo.m00 * k + region.y));
             if (distance(centroid, p) > gate) continue;
             const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, w, h, W, H);
+            // A blob another target owns is no candidate: two lost targets searching the
+            // same stretch of sky would otherwise both settle on the nearer twin.
+            Measurement owned;
+            owned.box = candidate;
+            owned.center = centroid;
+            if (isBlocked(owned)) continue;
 
             double c = 0.5;
             double colourTerm = 0.325;
