@@ -86,7 +86,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
                 // A target declared gone needs two looks, as in the sky search.
-                const int needed = std::max(config_.reacquire_confirm_frames, state_.targetAbsent ? 2 : 1);
+                const int needed = std::max(config_.reacquire_confirm_frames, state_.presence.targetAbsent ? 2 : 1);
                 const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
                 if (!proposalActive_) grey.copyTo(previousFrame_);
                 return step;

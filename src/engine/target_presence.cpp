@@ -14,56 +14,35 @@
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
+#include "engine/ring_contrast.hpp"
 #include "engine/template_tracker.hpp"
 
 namespace molvane {
 
 namespace {
-// Shares of the target's typical anchor similarity below which an observation counts as
-// unlike it, and which a returning target must reach; and the weight of each new
-// resembling observation in that running mean.
+
+// Shares of the target's typical similarity below which an observation counts as unlike
+// it, and which a returning target must reach.
 constexpr double kUnlikeShareOfTypical = 0.35;
 constexpr double kReacquireShareOfTypical = 0.65;
-// A returning target that is not a near-perfect match must also be seen moving: what a
-// tracker finds standing still where the target vanished is mostly scenery (a mast, the
-// rim of the cloud it flew into). Mean absolute grey change over the box against the last
-// frame, at least this many grey levels or this share of the seed's contrast.
+// A return at this share of the typical similarity is a close match; a return below it
+// must also be seen moving: what a tracker finds standing still where the target vanished
+// is mostly scenery (a mast, the rim of the cloud it flew into). Moving means a mean
+// absolute grey change over the box since the last frame of at least this many grey
+// levels and this share of the seed's contrast.
 constexpr double kCloseMatchShareOfTypical = 0.9;
-// Parked on scenery: the box changes less than this share of the target's typical frame to
-// frame change, and resembles it less than this share of its typical similarity.
-constexpr double kStillShareOfChange = 0.3;
-constexpr double kParkedShareOfTypical = 0.8;
 constexpr double kMinReturnMotion = 4.0;
 constexpr double kReturnMotionShareOfContrast = 0.04;
+// Parked on scenery: the box changes less than this share of the target's typical frame to
+// frame change, and resembles the seed less than this share of its typical similarity.
+constexpr double kStillShareOfChange = 0.3;
+constexpr double kParkedShareOfTypical = 0.8;
+// The typical values are plain means over the first observations, then running means with
+// this weight for each new one (so counting beyond 1 / weight changes nothing); they are
+// trusted after the warm-up count.
 constexpr double kTypicalSimilarityRate = 0.1;
+constexpr int kTypicalSamplesCap = 10;
 constexpr int kTypicalWarmup = 5;
-}  // namespace
-
-namespace {
-
-// Sum, minimum and maximum of an 8-bit single-channel region, by hand so that nothing is
-// allocated on the per-frame path.
-struct RegionStats {
-    double sum = 0.0;
-    int lo = 255;
-    int hi = 0;
-};
-
-RegionStats regionStats(const cv::Mat& grey, const cv::Rect& r) {
-    RegionStats s;
-    for (int y = r.y; y < r.y + r.height; ++y) {
-        const uchar* row = grey.ptr<uchar>(y);
-        long long rowSum = 0;
-        for (int x = r.x; x < r.x + r.width; ++x) {
-            const int v = row[x];
-            rowSum += v;
-            s.lo = std::min(s.lo, v);
-            s.hi = std::max(s.hi, v);
-        }
-        s.sum += static_cast<double>(rowSum);
-    }
-    return s;
-}
 
 // Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
 // reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
@@ -140,15 +119,10 @@ double meanChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r) {
 double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
     if (b.empty() || polarity == 0 || grey.type() != CV_8UC1) return -1.0;
-    const long long m = std::max(8L, std::lround(std::max(b.width, b.height) * 0.45));
-    const cv::Rect win = growAndClip(b, m, grey.cols, grey.rows);
-    const double winArea = static_cast<double>(win.width) * win.height;
-    const double boxArea = static_cast<double>(b.width) * b.height;
+    const RingContrast rc = ringContrast(grey, b);
     // Too little surrounding left (a box filling the frame): nothing to compare with.
-    if (winArea - boxArea < 16.0) return -1.0;
-    const RegionStats inner = regionStats(grey, b);
-    const double ringMean = (regionStats(grey, win).sum - inner.sum) / (winArea - boxArea);
-    return polarity > 0 ? inner.hi - ringMean : ringMean - inner.lo;
+    if (rc.ringPixels < 16) return -1.0;
+    return polarity > 0 ? rc.bright : rc.dark;
 }
 
 PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center) {
@@ -174,7 +148,7 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, template_, presenceColumns_))
                            : s.anchorSimilarity;
     // Only a score that would decide against the observation is worth the alignment search.
-    const bool decided = state_.targetAbsent ? s.similarity >= closeMatchSimilarity()
+    const bool decided = state_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
                                              : resemblesTarget(s, false);
     if (!decided) {
         s.anchorSimilarity = alignedSimilarity(grey, b, anchorTemplate_, presenceColumns_);
@@ -205,7 +179,7 @@ bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_fra
 // an aircraft), so the floor follows what this target has typically scored.
 double TemplateTracker::similarityFloor(bool strict) const {
     // Until a few observations have shown what is typical, only the fixed floors apply.
-    const double typical = state_.typicalSamples >= kTypicalWarmup ? state_.typicalSimilarity : 0.0;
+    const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 0.0;
     return strict ? std::max(config_.presence_reacquire_similarity, kReacquireShareOfTypical * typical)
                   : std::max(config_.presence_min_similarity, kUnlikeShareOfTypical * typical);
 }
@@ -220,15 +194,15 @@ bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const
 // not change from frame to frame and resembles the target less than it usually does (a
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
 bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
-    if (state_.typicalSamples < kTypicalWarmup || s.change < 0.0) return false;
+    if (state_.presence.typicalSamples < kTypicalWarmup || s.change < 0.0) return false;
     // Against the seed only: the learned template may already have taken in the scenery.
-    return s.change < kStillShareOfChange * state_.typicalChange &&
-           s.anchorSimilarity < kParkedShareOfTypical * state_.typicalAnchorSimilarity;
+    return s.change < kStillShareOfChange * state_.presence.typicalChange &&
+           s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
 }
 
 double TemplateTracker::closeMatchSimilarity() const {
     // Before anything typical is known, only a perfect match counts as close.
-    const double typical = state_.typicalSamples >= kTypicalWarmup ? state_.typicalSimilarity : 1.0;
+    const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 1.0;
     return kCloseMatchShareOfTypical * typical;
 }
 
@@ -241,19 +215,19 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
 bool TemplateTracker::candidateResembles(const cv::Mat& grey, const Measurement& m) {
     if (!presenceCheckOn()) return true;
     const PresenceScore s = presenceAt(grey, m.center);
-    return state_.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
+    return state_.presence.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
 }
 
 void TemplateTracker::clearAbsence() {
-    state_.unlikeCount = 0;
-    state_.targetAbsent = false;
+    state_.presence.unlikeCount = 0;
+    state_.presence.targetAbsent = false;
 }
 
 std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
                                                           Measurement& m, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center);
-    if (state_.targetAbsent) {
+    if (state_.presence.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
         return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
@@ -261,19 +235,19 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
     if (resemblesTarget(s, false)) {
         // Leaky: one good look does not wipe out a run of bad ones (a cloud rim can pass
         // for the target now and then).
-        if (state_.unlikeCount > 0) --state_.unlikeCount;
+        if (state_.presence.unlikeCount > 0) --state_.presence.unlikeCount;
         // A plain mean over the first observations, a running one after that.
-        if (state_.typicalSamples < 1000) ++state_.typicalSamples;
-        const double rate = std::max(kTypicalSimilarityRate, 1.0 / state_.typicalSamples);
-        state_.typicalSimilarity += rate * (s.similarity - state_.typicalSimilarity);
-        state_.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.typicalAnchorSimilarity);
-        if (s.change >= 0.0) state_.typicalChange += rate * (s.change - state_.typicalChange);
+        if (state_.presence.typicalSamples < kTypicalSamplesCap) ++state_.presence.typicalSamples;
+        const double rate = std::max(kTypicalSimilarityRate, 1.0 / state_.presence.typicalSamples);
+        state_.presence.typicalSimilarity += rate * (s.similarity - state_.presence.typicalSimilarity);
+        state_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.presence.typicalAnchorSimilarity);
+        if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);
         return std::nullopt;
     }
-    increment(state_.unlikeCount);
-    if (state_.unlikeCount >= config_.presence_miss_frames) {
-        state_.targetAbsent = true;
-        state_.unlikeCount = 0;
+    increment(state_.presence.unlikeCount);
+    if (state_.presence.unlikeCount >= config_.presence_miss_frames) {
+        state_.presence.targetAbsent = true;
+        state_.presence.unlikeCount = 0;
         return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
     // Still followed, but with no more confidence than the resemblance warrants (which

@@ -14,6 +14,7 @@
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
+#include "engine/ring_contrast.hpp"
 
 namespace molvane {
 
@@ -41,22 +42,11 @@ float narrow(double v) {
 
 // Contrast polarity of the clipped seed box against a ring of surrounding sky.
 int seedPolarity(const cv::Mat& grey, const cv::Rect& cb) {
-    const long long m = std::max(8L, std::lround(std::max(cb.width, cb.height) * 0.45));
-    const cv::Rect win = growAndClip(cb, m, grey.cols, grey.rows);
-    if (win.empty()) return 0;
-    cv::Mat mask(win.size(), CV_8U, cv::Scalar(255));
-    mask(cv::Rect(cb.x - win.x, cb.y - win.y, cb.width, cb.height)).setTo(0);
-    const long long n = cv::countNonZero(mask);
-    const long long area = static_cast<long long>(win.width) * win.height;
-    const bool usable = area <= 135 ? n >= 16 : n >= area / 8;
+    const RingContrast rc = ringContrast(grey, cb);
+    const bool usable = rc.windowArea <= 135 ? rc.ringPixels >= 16 : rc.ringPixels >= rc.windowArea / 8;
     if (!usable) return 0;
-    const double bg = cv::mean(grey(win), mask)[0];
-    double lo = 0.0, hi = 0.0;
-    cv::minMaxLoc(grey(cb), &lo, &hi);
-    const double bright = hi - bg;
-    const double dark = bg - lo;
-    if (std::max(bright, dark) < 12.0) return 0;
-    return dark < bright ? 1 : -1;
+    if (std::max(rc.bright, rc.dark) < 12.0) return 0;
+    return rc.dark < rc.bright ? 1 : -1;
 }
 
 const char* const kReasonVocabulary[] = {
@@ -208,12 +198,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     state_.candidateScore = 0.0;
     state_.confidence = 1.0;
     state_.reason = reason::kInit;
-    state_.unlikeCount = 0;
-    state_.typicalSimilarity = 0.0;
-    state_.typicalAnchorSimilarity = 0.0;
-    state_.typicalChange = 0.0;
-    state_.typicalSamples = 0;
-    state_.targetAbsent = false;
+    state_.presence = PresenceState{};
     learning_.clear();
     ++generation_;
 }

@@ -18,6 +18,16 @@ namespace molvane {
 
 class TemplateTracker;
 
+// What the presence check has learned about this target since the lock.
+struct PresenceState {
+    int unlikeCount = 0;                 // recent observations that did not resemble the target
+    double typicalSimilarity = 0.0;      // running mean of the best similarity while on target
+    double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
+    double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
+    int typicalSamples = 0;              // observations in those means (saturates)
+    bool targetAbsent = false;           // declared gone; waiting for it to look like itself
+};
+
 // The engine values a proposal snapshots, restores and (on commit) writes back.
 struct EngineMotionState {
     cv::Rect box;
@@ -35,12 +45,7 @@ struct EngineMotionState {
     double candidateScore = 0.0;
     double confidence = 0.0;
     const char* reason = "";
-    int unlikeCount = 0;        // recent observations that did not resemble the target
-    double typicalSimilarity = 0.0;  // running mean of the anchor similarity while on target
-    double typicalAnchorSimilarity = 0.0;
-    double typicalChange = 0.0;      // running mean of that box's frame-to-frame change
-    int typicalSamples = 0;
-    bool targetAbsent = false;  // declared gone; waiting for it to look like itself again
+    PresenceState presence;
 };
 
 // How much an observation resembles the locked target.

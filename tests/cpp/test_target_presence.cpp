@@ -58,7 +58,7 @@ TEST_F(Presence, ObservationsOfTheTargetPassUntouched) {
         const molvane::TrackStep s = step(skyWith(c), observed(c));
         EXPECT_EQ(s.state, molvane::kConfirmed);
         EXPECT_DOUBLE_EQ(engine.confidence(), 0.9);
-        EXPECT_EQ(probe.state().unlikeCount, 0);
+        EXPECT_EQ(probe.state().presence.unlikeCount, 0);
     }
 }
 
@@ -73,7 +73,7 @@ TEST_F(Presence, EmptySkyIsDeclaredLostOnTheThirdLookAndStaysLost) {
     molvane::TrackStep s = step(empty, observed(sky));
     EXPECT_EQ(s.state, molvane::kLost);
     EXPECT_STREQ(engine.reason(), molvane::reason::kLostLowConfidence);
-    EXPECT_TRUE(probe.state().targetAbsent);
+    EXPECT_TRUE(probe.state().presence.targetAbsent);
     // However confident a cue is about the empty sky, the target stays lost.
     for (int i = 0; i < 4; ++i) EXPECT_EQ(step(empty, observed(sky, 1.0)).state, molvane::kLost);
 
@@ -83,13 +83,13 @@ TEST_F(Presence, EmptySkyIsDeclaredLostOnTheThirdLookAndStaysLost) {
     EXPECT_EQ(s.state, molvane::kTentative);
     s = step(skyWith(back2), observed(back2));
     EXPECT_EQ(s.state, molvane::kConfirmed);
-    EXPECT_FALSE(probe.state().targetAbsent);
+    EXPECT_FALSE(probe.state().presence.targetAbsent);
 }
 
 TEST_F(Presence, AStillLookalikeDoesNotBringTheTargetBack) {
     const cv::Mat empty = skyWith({-1, -1});
     for (int i = 0; i < 3; ++i) step(empty, observed(at + cv::Point(30, 0)));
-    ASSERT_TRUE(probe.state().targetAbsent);
+    ASSERT_TRUE(probe.state().presence.targetAbsent);
     // Something target-like standing still where nothing moved: not convincing unless it
     // matches the seed closely, which a darker, plainer blob does not.
     cv::Mat decoy = skyWith({-1, -1});
