@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "engine/geometry.hpp"
 
 namespace molvane {
 
@@ -76,6 +77,31 @@ inline double contrastThreshold(const cv::Mat& map, int polarity, const Contrast
 
 // True when two rectangles share at least one pixel.
 inline bool overlaps(const cv::Rect& a, const cv::Rect& b) { return (a & b).area() > 0; }
+
+// The candidate of lowest cost (the first of equal ones); `candidates` must not be empty.
+inline const BlobCandidate& cheapest(const std::vector<BlobCandidate>& candidates) {
+    const BlobCandidate* best = &candidates.front();
+    for (const BlobCandidate& c : candidates) {
+        if (c.cost < best->cost) best = &c;
+    }
+    return *best;
+}
+
+// Fragments of one target: draws into `merged` (made `size`, cleared first) every candidate
+// whose box overlaps `mergeBox` or whose centroid lies within `mergeRadius` of `best`'s, and
+// returns the bounding box of what was drawn (empty when nothing was).
+inline cv::Rect mergeFragments(const std::vector<BlobCandidate>& candidates, const ContourList& contours,
+                               const BlobCandidate& best, const cv::Rect& mergeBox, double mergeRadius,
+                               cv::Size size, cv::Mat& merged) {
+    merged.create(size, CV_8UC1);
+    merged.setTo(cv::Scalar(0));
+    for (const BlobCandidate& c : candidates) {
+        if (overlaps(c.box, mergeBox) || distance(c.centroid, best.centroid) <= mergeRadius) {
+            fillContour(merged, contours[c.index], cv::Scalar(255));
+        }
+    }
+    return cv::boundingRect(merged);
+}
 
 }  // namespace blob
 }  // namespace molvane

@@ -1,22 +1,43 @@
-// Boundary measurement: the extent of a large or structured target from its local contrast
-// outline. Gaps in the outline are closed with an element scaled to the target, and the
-// fragments of the best contour are merged into one box.
+#include "cues/boundary_measurement.hpp"
+
 #include <algorithm>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
 
-#include "cues/blob_candidate.hpp"
 #include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
 
 namespace molvane {
 
-Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const cv::Mat& grey,
-                                             const cv::Rect& searchRect, cv::Size expectedSize, double gateRadius,
-                                             double dtSeconds, cv::Point2f expectedCenter, bool speedGate) {
+namespace {
+
+// Cost of an outline fragment (lower is better): distance from the expected centre (share
+// of the gate), less its size (share of the area unit) and its strength (mean contrast / 80).
+constexpr double kCostDistance = 0.35;
+constexpr double kCostArea = 0.25;
+constexpr double kCostStrength = 0.4;
+// Confidence: merged extent (share of the area unit), strength of the best fragment (mean
+// contrast / 96) and appearance.
+constexpr double kConfidenceArea = 0.25;
+constexpr double kConfidenceStrength = 0.55;
+constexpr double kConfidenceAppearance = 0.2;
+
+}  // namespace
+
+Measurement BoundaryMeasurement::fitOutline(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
+                                            const cv::Rect& box, cv::Point2f center) {
+    const int s = std::max(box.width, box.height);
+    const long long margin = std::max(12L, std::lround(s * 0.35));
+    const cv::Rect window = growAndClip(box, margin, grey.cols, grey.rows);
+    const double radius = s < 13 ? 12.0 : static_cast<double>(s);
+    return measure(ctx, colourFrame, grey, window, box.size(), radius, 0.0, center, false);
+}
+
+Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
+                                         const cv::Rect& searchRect, cv::Size expectedSize, double gateRadius,
+                                         double dtSeconds, cv::Point2f expectedCenter, bool speedGate) {
     Measurement none;
     if (searchRect.width < 1 || searchRect.height < 1) return none;
     const cv::Rect R = clipToFrame(searchRect.x, searchRect.y, searchRect.width, searchRect.height, grey.cols,
@@ -26,22 +47,23 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     const int ew = expectedSize.width;
     const int eh = expectedSize.height;
     const int c = std::max(ew, eh);
-    localContrastMap(colourFrame, grey, R, c, polarity_, bdMap_);
-    if (bdMap_.empty()) return none;
+    const int polarity = ctx.model.polarity;
+    contrastMap_.compute(ctx.params.color_contrast, colourFrame, grey, R, c, polarity, map_);
+    if (map_.empty()) return none;
 
-    const double T = blob::contrastThreshold(bdMap_, polarity_, {0.3, 0.8, 0.55, 0.95},
-                                             static_cast<double>(config_.min_diff_threshold));
-    cv::threshold(bdMap_, bdBinary_, T, 255.0, cv::THRESH_BINARY);
+    const double T = blob::contrastThreshold(map_, polarity, {0.3, 0.8, 0.55, 0.95},
+                                             static_cast<double>(ctx.params.min_diff_threshold));
+    cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
 
     // The closing element grows with the target; it is rebuilt only when its size changes.
     const int e = std::max(2 * (c / 30) + 3, 3);
-    if (boundaryKernel_.empty() || boundaryKernelSize_ != e) {
-        boundaryKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(e, e));
-        boundaryKernelSize_ = e;
+    if (element_.empty() || elementSize_ != e) {
+        element_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(e, e));
+        elementSize_ = e;
     }
-    openOrClose(bdBinary_, cv::MORPH_CLOSE, boundaryKernel_, bdMorph_);
-    cv::findContours(bdBinary_, bdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
-    if (bdContours_.empty()) return none;
+    openOrClose(binary_, cv::MORPH_CLOSE, element_, morph_);
+    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    if (contours_.empty()) return none;
 
     const double E = static_cast<double>(ew) * eh;
     double minArea = 4.0;
@@ -56,9 +78,9 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     const cv::Point2f expectedLocal(expectedCenter.x - static_cast<float>(R.x),
                                     expectedCenter.y - static_cast<float>(R.y));
 
-    bdCandidates_.clear();
-    for (size_t i = 0; i < bdContours_.size(); ++i) {
-        const auto& contour = bdContours_[i];
+    candidates_.clear();
+    for (size_t i = 0; i < contours_.size(); ++i) {
+        const auto& contour = contours_[i];
         const double area = cv::contourArea(contour);
         if (area < minArea || area > maxArea) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
@@ -68,49 +90,43 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
         const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00));
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
-        const double meanDifference = blob::meanUnderContour(bdMap_, bdContours_, i, bounds, bdFill_);
+        const double meanDifference = blob::meanUnderContour(map_, contours_, i, bounds, fill_);
         const double v = areaUnit > 1.0 ? area / areaUnit : area;
-        const double cost =
-            0.35 * d / G - 0.25 * std::min(v, 1.0) - 0.4 * std::min(meanDifference / 80.0, 1.0);
-        bdCandidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
+        const double cost = kCostDistance * d / G - kCostArea * std::min(v, 1.0) -
+                            kCostStrength * std::min(meanDifference / 80.0, 1.0);
+        candidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
     }
-    if (bdCandidates_.empty()) return none;
+    if (candidates_.empty()) return none;
 
-    const BlobCandidate* best = &bdCandidates_.front();
-    for (const BlobCandidate& cand : bdCandidates_) {
-        if (cand.cost < best->cost) best = &cand;
-    }
+    const BlobCandidate* best = &blob::cheapest(candidates_);
 
-    const cv::Rect mergeBox = growAndClip(best->box, std::max(c, 10), bdMap_.cols, bdMap_.rows);
+    const cv::Rect mergeBox = growAndClip(best->box, std::max(c, 10), map_.cols, map_.rows);
     const double mergeRadius = std::max(1.35 * c, 16.0);
-    bdMerged_.create(bdMap_.size(), CV_8UC1);
-    bdMerged_.setTo(cv::Scalar(0));
-    for (const BlobCandidate& cand : bdCandidates_) {
-        if (blob::overlaps(cand.box, mergeBox) || distance(cand.centroid, best->centroid) <= mergeRadius) {
-            fillContour(bdMerged_, bdContours_[cand.index], cv::Scalar(255));
-        }
-    }
-    const cv::Rect bb = cv::boundingRect(bdMerged_);
+    const cv::Rect bb =
+        blob::mergeFragments(candidates_, contours_, *best, mergeBox, mergeRadius, map_.size(), merged_);
     if (bb.width < 1 || bb.height < 1) return none;
 
     const double bbArea = static_cast<double>(bb.width) * bb.height;
     if (bbArea < 0.01 * E || (bb.width < 0.2 * ew && bb.height < 0.2 * eh)) return none;
 
     const long long pad =
-        std::max(blob::roundSize(std::max(bb.width, bb.height) * config_.boundary_margin_fraction), 4LL);
+        std::max(blob::roundSize(std::max(bb.width, bb.height) * ctx.params.boundary_margin_fraction), 4LL);
     const cv::Rect finalBox = growAndClip(bb + R.tl(), pad, grey.cols, grey.rows);
     if (finalBox.empty()) return none;
     const cv::Point2f center = rectCenter(finalBox);
 
     if (speedGate &&
-        !(distance(center, state_.center) <= speedGateRadius(dtSeconds, config_.max_speed, config_.min_gate_radius))) {
+        !(distance(center, ctx.state.center) <= speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius))) {
         return none;
     }
 
-    const double H = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
+    const double H = ctx.model.templ.empty()
+                         ? 1.0
+                         : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, finalBox);
     const double I = areaUnit > 1.0 ? bbArea / areaUnit : bbArea;
-    const double confidence = 0.25 * std::min(I, 1.0) + 0.55 * std::min(best->meanDifference / 96.0, 1.0) +
-                              0.2 * std::clamp(H, 0.0, 1.0);
+    const double confidence = kConfidenceArea * std::min(I, 1.0) +
+                              kConfidenceStrength * std::min(best->meanDifference / 96.0, 1.0) +
+                              kConfidenceAppearance * std::clamp(H, 0.0, 1.0);
 
     Measurement out;
     out.box = finalBox;

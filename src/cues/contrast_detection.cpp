@@ -1,17 +1,14 @@
-// Contrast detection: every compact contour of the thresholded local contrast map is a
-// hypothesis for the target. Each one is re-measured as a foreground blob in a box of the
-// expected size and ranked by distance, appearance, strength, size and isolation.
+#include "cues/contrast_detection.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include <opencv2/imgproc.hpp>
 
-#include "cues/blob_candidate.hpp"
 #include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
 
 namespace molvane {
 
@@ -43,11 +40,44 @@ double ringBusyness(const cv::Mat& binary, const cv::Rect& inner, const cv::Rect
     return std::min(12.0 * static_cast<double>(count) / static_cast<double>(ringPixels), 1.0);
 }
 
+// How a hypothesis is ranked: its cost (lower is better) and its confidence, each a
+// weighted sum of
+//   dn        distance from the search centre, as a share of the search reach
+//   1 - sim   how unlike the target it looks
+//   a         contour area, as a share of 4 % of the expected area (capped at 1)
+//   strength  mean local contrast under the contour / 96 (capped at 1)
+//   q         nearness, 1 - dn (0 beyond the reach)
+// The isolation penalty is added to the cost as it is. With a known polarity strength
+// counts for more; a local search weighs distance more than a whole-frame one.
+struct HypothesisWeights {
+    double costDistance;
+    double costUnlike;
+    double costArea;      // subtracted
+    double costStrength;  // subtracted
+    double confidenceStrength;
+    double confidenceAppearance;
+    double confidenceNearness;
+    double confidenceArea;
+};
+constexpr HypothesisWeights kSignedLocal{0.78, 0.32, 0.12, 0.18, 0.14, 0.3, 0.36, 0.15};
+constexpr HypothesisWeights kSignedFullFrame{0.22, 0.12, 0.18, 0.36, 0.3, 0.25, 0.15, 0.15};
+constexpr HypothesisWeights kUnsignedLocal{0.7, 0.2, 0.12, 0.0, 0.15, 0.3, 0.35, 0.15};
+constexpr HypothesisWeights kUnsignedFullFrame{0.28, 0.2, 0.12, 0.0, 0.15, 0.25, 0.15, 0.15};
+// Share of a found blob's own confidence added to the hypothesis's.
+constexpr double kForegroundConfidenceShare = 0.1;
+// Share of the isolation penalty taken off the confidence.
+constexpr double kIsolationConfidenceShare = 0.45;
+
 }  // namespace
 
-Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv::Mat& grey,
-                                            const cv::Rect& searchRect, int margin, double dtSeconds, int polarity,
-                                            bool speedGate, bool fullFrame) {
+ContrastDetection::ContrastDetection(ForegroundMeasurement& foreground, AppearanceScorer& scorer)
+    : foreground_(foreground),
+      scorer_(scorer),
+      kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
+
+Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
+                                      const cv::Rect& searchRect, int margin, double dtSeconds, int polarity,
+                                      bool speedGate, bool fullFrame) {
     Measurement none;
     const int frameW = grey.cols;
     const int frameH = grey.rows;
@@ -57,10 +87,10 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
 
     long long lw = 0;
     long long lh = 0;
-    const bool hasReference = referenceSize_.has_value();
-    if (!referenceExpectedSize(referenceSize_, lw, lh)) {
-        lw = state_.box.width;
-        lh = state_.box.height;
+    const bool hasReference = ctx.inputs.referenceSize.has_value();
+    if (!referenceExpectedSize(ctx.inputs.referenceSize, lw, lh)) {
+        lw = ctx.state.box.width;
+        lh = ctx.state.box.height;
     }
     // A probe box of the expected size must fit the frame; when it cannot, every
     // hypothesis would be dropped, so there is nothing to search for.
@@ -68,26 +98,26 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
     const int w = static_cast<int>(lw);
     const int h = static_cast<int>(lh);
 
-    localContrastMap(colourFrame, grey, region, std::max(w, h), polarity, cdMap_);
-    if (cdMap_.empty()) return none;
+    contrastMap_.compute(ctx.params.color_contrast, colourFrame, grey, region, std::max(w, h), polarity, map_);
+    if (map_.empty()) return none;
 
-    const double T = blob::contrastThreshold(cdMap_, polarity, {0.5, 1.05, 0.6, 1.2},
-                                             static_cast<double>(config_.min_diff_threshold));
-    cv::threshold(cdMap_, cdBinary_, T, 255.0, cv::THRESH_BINARY);
-    openOrClose(cdBinary_, cv::MORPH_CLOSE, morphKernel_, cdMorph_);
-    cv::findContours(cdBinary_, cdContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    const double T = blob::contrastThreshold(map_, polarity, {0.5, 1.05, 0.6, 1.2},
+                                             static_cast<double>(ctx.params.min_diff_threshold));
+    cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
+    openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
+    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double rawE = static_cast<double>(w) * h;
     const double E = rawE <= 1.0 ? 1.0 : rawE;
     const double minArea = std::max(0.001 * E, 2.0);
     const double upperFloor = 0.001 * E > 2.0 ? minArea + 1.0 : 3.0;
     const double maxArea = std::max(((fullFrame || hasReference) ? 2.5 : 0.5) * E, upperFloor);
-    const double shape = fullFrame ? std::max(2.0 * config_.max_size_scale, 2.0) : 2.0;
+    const double shape = fullFrame ? std::max(2.0 * ctx.params.max_size_scale, 2.0) : 2.0;
     const double Dn = fullFrame ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
                                 : (margin > 1 ? static_cast<double>(margin) : 1.0);
     const cv::Point2f Rc(static_cast<float>(searchRect.x + 0.5 * searchRect.width),
                          static_cast<float>(searchRect.y + 0.5 * searchRect.height));
-    const double gate = speedGateRadius(dtSeconds, config_.max_speed, config_.min_gate_radius);
+    const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius);
     const bool searchInside = searchRect.x > 0 && searchRect.y > 0 &&
                               static_cast<long long>(searchRect.x) + searchRect.width < frameW &&
                               static_cast<long long>(searchRect.y) + searchRect.height < frameH;
@@ -95,12 +125,12 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
     const int expectedMax = std::max(w, h);
     const long long innerGrowth = expectedMax <= 11 ? 2 : expectedMax / 4;
     const long long outerGrowth = std::max(expectedMax, 8);
-    const double isolationWeight = config_.contrast_appearance_weight;
+    const double isolationWeight = ctx.params.contrast_appearance_weight;
 
     Measurement best = none;
     double bestCost = std::numeric_limits<double>::infinity();
-    for (size_t i = 0; i < cdContours_.size(); ++i) {
-        const auto& contour = cdContours_[i];
+    for (size_t i = 0; i < contours_.size(); ++i) {
+        const auto& contour = contours_[i];
         // Cheap plausibility tests first; the foreground and appearance work comes after.
         const double area = cv::contourArea(contour);
         if (area < minArea || area > maxArea) continue;
@@ -110,12 +140,12 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
         if (std::abs(mo.m00) <= 1e-6) continue;
         const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 + region.x),
                                    static_cast<float>(mo.m01 / mo.m00 + region.y));
-        if (speedGate && !(distance(centroid, state_.center) <= gate)) continue;
+        if (speedGate && !(distance(centroid, ctx.state.center) <= gate)) continue;
 
         const cv::Rect probe = boxFromCenter(centroid.x, centroid.y, w, h, frameW, frameH);
         if (probe.width != w || probe.height != h) continue;
 
-        const Measurement fg = measureForeground(colourFrame, grey, probe, centroid);
+        const Measurement fg = foreground_.measure(ctx, colourFrame, grey, probe, centroid);
         const cv::Rect hypBox = fg.found ? fg.box : probe;
         const cv::Point2f hypCenter = fg.found ? fg.center : centroid;
 
@@ -125,45 +155,36 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
                                        static_cast<long long>(hypBox.y) + hypBox.height >= frameH;
             if (touchesBorder) continue;
         }
-        if (speedGate && !(distance(hypCenter, state_.center) <= gate)) continue;
+        if (speedGate && !(distance(hypCenter, ctx.state.center) <= gate)) continue;
 
         const double dn = distance(hypCenter, Rc) / Dn;
         const double q = dn < 1.0 ? 1.0 - dn : 0.0;
         // A found blob already scored its own box.
-        const double sim = fg.found && !template_.empty() ? fg.targetScore
-                                                          : appearanceSimilarity(colourFrame, grey, hypBox);
+        const double sim = fg.found && !ctx.model.templ.empty()
+                               ? fg.targetScore
+                               : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, hypBox);
         const double t = 1.0 - sim;
         const double sc = std::clamp(sim, 0.0, 1.0);
         const double strength =
-            std::min(blob::meanUnderContour(cdMap_, cdContours_, i, bounds, cdFill_) / 96.0, 1.0);
+            std::min(blob::meanUnderContour(map_, contours_, i, bounds, fill_) / 96.0, 1.0);
         const double a = areaUnit > 1.0 ? std::min(area / areaUnit, 1.0) : std::min(area, 1.0);
 
         double Mw = 0.0;
         if (isolationWeight > 0.0) {
             const cv::Rect local = hypBox - region.tl();
-            const cv::Rect inner = growAndClip(local, innerGrowth, cdBinary_.cols, cdBinary_.rows);
-            const cv::Rect outer = growAndClip(local, outerGrowth, cdBinary_.cols, cdBinary_.rows);
-            Mw = isolationWeight * ringBusyness(cdBinary_, inner, outer);
+            const cv::Rect inner = growAndClip(local, innerGrowth, binary_.cols, binary_.rows);
+            const cv::Rect outer = growAndClip(local, outerGrowth, binary_.cols, binary_.rows);
+            Mw = isolationWeight * ringBusyness(binary_, inner, outer);
         }
-        const double f = fg.found ? 0.1 * fg.confidence : 0.0;
+        const double f = fg.found ? kForegroundConfidenceShare * fg.confidence : 0.0;
 
         if (polarity != 0 && !fullFrame && sim < 0.35 && dn > 0.35) continue;
 
-        double u = 0.0;
-        double k = 0.0;
-        if (polarity != 0 && !fullFrame) {
-            u = 0.78 * dn + 0.32 * t + Mw - 0.12 * a - 0.18 * strength;
-            k = 0.14 * strength + 0.3 * sc + 0.36 * q + 0.15 * a;
-        } else if (polarity != 0) {
-            u = 0.22 * dn + 0.12 * t + Mw - 0.18 * a - 0.36 * strength;
-            k = 0.3 * strength + 0.25 * sc + 0.15 * q + 0.15 * a;
-        } else if (!fullFrame) {
-            u = 0.7 * dn + 0.2 * t + Mw - 0.12 * a;
-            k = 0.15 * strength + 0.3 * sc + 0.35 * q + 0.15 * a;
-        } else {
-            u = 0.28 * dn + 0.2 * t + Mw - 0.12 * a;
-            k = 0.15 * strength + 0.25 * sc + 0.15 * q + 0.15 * a;
-        }
+        const HypothesisWeights& wt = polarity != 0 ? (fullFrame ? kSignedFullFrame : kSignedLocal)
+                                                    : (fullFrame ? kUnsignedFullFrame : kUnsignedLocal);
+        const double u = wt.costDistance * dn + wt.costUnlike * t + Mw - wt.costArea * a - wt.costStrength * strength;
+        const double k = wt.confidenceStrength * strength + wt.confidenceAppearance * sc +
+                         wt.confidenceNearness * q + wt.confidenceArea * a;
         if (!(u < bestCost)) continue;
 
         bestCost = u;
@@ -171,7 +192,7 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
         best.center = hypCenter;
         best.targetScore = sim;
         best.candidateScore = u;
-        best.confidence = std::clamp(k + f - 0.45 * Mw, 0.0, 1.0);
+        best.confidence = std::clamp(k + f - kIsolationConfidenceShare * Mw, 0.0, 1.0);
         best.found = true;
     }
     if (!best.found) return none;

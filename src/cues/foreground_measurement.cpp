@@ -1,16 +1,14 @@
-// Foreground blob measurement: model the sky from a ring of pixels around the search
-// rectangle, threshold what differs from it, and return the box of the best blob together
-// with the fragments that belong to it.
+#include "cues/foreground_measurement.hpp"
+
 #include <algorithm>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
 
-#include "cues/blob_candidate.hpp"
 #include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "cues/local_contrast_map.hpp"
 
 namespace molvane {
 
@@ -30,16 +28,25 @@ void keepOnly(cv::Mat& image, const cv::Rect& keep) {
         .setTo(cv::Scalar::all(0));
 }
 
+// Cost of a blob (lower is better): distance from the expected centre (share of the gate),
+// less its size (share of the reference area) and its strength (mean difference / 64).
+constexpr double kCostDistance = 0.35;
+constexpr double kCostArea = 0.15;
+constexpr double kCostStrength = 0.5;
+// Confidence: strength (mean difference / 96), merged area (share of the reference area)
+// and how low the winner's cost is.
+constexpr double kConfidenceStrength = 0.5;
+constexpr double kConfidenceArea = 0.25;
+constexpr double kConfidenceCost = 0.25;
+
 }  // namespace
 
-Measurement TemplateTracker::measureForeground(const cv::Mat& colourFrame, const cv::Mat& grey,
-                                               const cv::Rect& searchRect, cv::Point2f expectedCenter) {
-    return foregroundBlob(colourFrame, grey, searchRect, expectedCenter, true);
-}
+ForegroundMeasurement::ForegroundMeasurement(AppearanceScorer& scorer)
+    : scorer_(scorer), kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
 
-Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv::Mat& grey,
-                                            const cv::Rect& searchRect, cv::Point2f expectedCenter,
-                                            bool scoreAppearance) {
+Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
+                                           const cv::Rect& searchRect, cv::Point2f expectedCenter,
+                                           bool scoreAppearance) {
     Measurement none;
     const int frameW = grey.cols;
     const int frameH = grey.rows;
@@ -55,63 +62,59 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
     const cv::Rect sLocal = S - C.tl();
 
     // Background ring: the context without the search rectangle.
-    fgRing_.create(C.size(), CV_8UC1);
-    fgRing_.setTo(cv::Scalar(255));
-    fgRing_(sLocal).setTo(cv::Scalar(0));
+    ring_.create(C.size(), CV_8UC1);
+    ring_.setTo(cv::Scalar(255));
+    ring_(sLocal).setTo(cv::Scalar(0));
     const long long contextArea = static_cast<long long>(C.width) * C.height;
     const long long ringCount = contextArea - static_cast<long long>(w) * h;
     const long long required = contextArea > 135 ? contextArea / 8 : 16;
     if (ringCount < required) return none;
 
     // Difference from the background and its threshold.
-    const int polarity = polarity_;
-    const double minDiff = static_cast<double>(config_.min_diff_threshold);
+    const int polarity = ctx.model.polarity;
+    const double minDiff = static_cast<double>(ctx.params.min_diff_threshold);
     double T = 0.0;
     if (polarity != 0) {
         const cv::Mat context = grey(C);
         cv::Scalar mean, sd;
-        cv::meanStdDev(context, mean, sd, fgRing_);
+        cv::meanStdDev(context, mean, sd, ring_);
         const cv::Scalar background(cv::saturate_cast<uchar>(mean[0]));
-        if (polarity > 0) {
-            cv::subtract(context, background, fgDiff_);
-        } else {
-            cv::subtract(background, context, fgDiff_);
-        }
+        signedDifference(context, background, polarity, diff_);
         double maxD = 0.0;
-        cv::minMaxLoc(fgDiff_, nullptr, &maxD);
+        cv::minMaxLoc(diff_, nullptr, &maxD);
         T = std::max({1.2 * sd[0], 0.6 * minDiff, 0.5 * maxD});
     } else if (colourFrame.channels() >= 3 && colourFrame.size() == grey.size() && colourFrame.depth() == CV_8U) {
         const cv::Mat context = colourFrame(C);
         cv::Scalar mean, sd;
-        cv::meanStdDev(context, mean, sd, fgRing_);
+        cv::meanStdDev(context, mean, sd, ring_);
         cv::Scalar background;
         for (int i = 0; i < 4; ++i) background[i] = cv::saturate_cast<uchar>(mean[i]);
-        cv::absdiff(context, background, fgColourDiff_);
-        if (fgChannels_.size() < 3) fgChannels_.resize(3);
-        for (size_t i = 0; i < 3; ++i) fgChannels_[i].create(C.size(), CV_8UC1);
+        cv::absdiff(context, background, colourDiff_);
+        if (channels_.size() < 3) channels_.resize(3);
+        for (size_t i = 0; i < 3; ++i) channels_[i].create(C.size(), CV_8UC1);
         const int fromTo[] = {0, 0, 1, 1, 2, 2};
-        cv::mixChannels(&fgColourDiff_, 1, fgChannels_.data(), 3, fromTo, 3);
-        cv::max(fgChannels_[0], fgChannels_[1], fgDiff_);
-        cv::max(fgDiff_, fgChannels_[2], fgDiff_);
+        cv::mixChannels(&colourDiff_, 1, channels_.data(), 3, fromTo, 3);
+        cv::max(channels_[0], channels_[1], diff_);
+        cv::max(diff_, channels_[2], diff_);
         T = std::max(2.0 * std::max({sd[0], sd[1], sd[2]}), minDiff);
     } else {
         const cv::Mat context = grey(C);
         cv::Scalar mean, sd;
-        cv::meanStdDev(context, mean, sd, fgRing_);
-        cv::absdiff(context, cv::Scalar(cv::saturate_cast<uchar>(mean[0])), fgDiff_);
+        cv::meanStdDev(context, mean, sd, ring_);
+        cv::absdiff(context, cv::Scalar(cv::saturate_cast<uchar>(mean[0])), diff_);
         T = std::max(2.0 * sd[0], minDiff);
     }
 
-    cv::threshold(fgDiff_, fgBinary_, T, 255.0, cv::THRESH_BINARY);
+    cv::threshold(diff_, binary_, T, 255.0, cv::THRESH_BINARY);
     // Blobs may reach half a margin beyond the search rectangle, never into the outer ring.
     const cv::Rect A = growAndClip(sLocal, margin / 2, C.width, C.height);
-    keepOnly(fgBinary_, A);
+    keepOnly(binary_, A);
 
     if (polarity == 0) {
-        openOrClose(fgBinary_, cv::MORPH_OPEN, morphKernel_, fgMorph_);
+        openOrClose(binary_, cv::MORPH_OPEN, kernel_, morph_);
     }
-    openOrClose(fgBinary_, cv::MORPH_CLOSE, morphKernel_, fgMorph_);
-    cv::findContours(fgBinary_, fgContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
+    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
     const double E = static_cast<double>(w) * h;
     const double minArea = std::max(0.003 * E, 3.0);
@@ -122,9 +125,9 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
     const cv::Point2f expectedLocal(expectedCenter.x - static_cast<float>(C.x),
                                     expectedCenter.y - static_cast<float>(C.y));
 
-    fgCandidates_.clear();
-    for (size_t i = 0; i < fgContours_.size(); ++i) {
-        const auto& contour = fgContours_[i];
+    candidates_.clear();
+    for (size_t i = 0; i < contours_.size(); ++i) {
+        const auto& contour = contours_[i];
         const double area = cv::contourArea(contour);
         if (area < minArea || area > maxArea) continue;
         const cv::Moments mo = cv::moments(contour);
@@ -133,36 +136,27 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
-        const double meanDifference = blob::meanUnderContour(fgDiff_, fgContours_, i, bounds, fgFill_);
-        const double cost = 0.35 * d / G - 0.15 * std::min(area / refArea, 1.0) -
-                            0.5 * std::min(meanDifference / 64.0, 1.0);
-        fgCandidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
+        const double meanDifference = blob::meanUnderContour(diff_, contours_, i, bounds, fill_);
+        const double cost = kCostDistance * d / G - kCostArea * std::min(area / refArea, 1.0) -
+                            kCostStrength * std::min(meanDifference / 64.0, 1.0);
+        candidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
     }
-    if (fgCandidates_.empty()) return none;
+    if (candidates_.empty()) return none;
 
-    const BlobCandidate* best = &fgCandidates_.front();
-    for (const BlobCandidate& c : fgCandidates_) {
-        if (c.cost < best->cost) best = &c;
-    }
+    const BlobCandidate* best = &blob::cheapest(candidates_);
 
     // Fragment merge: pieces of the same target near the best blob join its box.
     const cv::Rect mergeBox = growAndClip(best->box, m <= 13 ? 6 : m / 2, C.width, C.height);
     const double mergeRadius = std::max(0.85 * m, 8.0);
-    fgMerged_.create(C.size(), CV_8UC1);
-    fgMerged_.setTo(cv::Scalar(0));
-    for (const BlobCandidate& c : fgCandidates_) {
-        if (blob::overlaps(c.box, mergeBox) || distance(c.centroid, best->centroid) <= mergeRadius) {
-            fillContour(fgMerged_, fgContours_[c.index], cv::Scalar(255));
-        }
-    }
-    const cv::Rect bb = cv::boundingRect(fgMerged_);
+    const cv::Rect bb =
+        blob::mergeFragments(candidates_, contours_, *best, mergeBox, mergeRadius, C.size(), merged_);
     if (bb.width < 1 || bb.height < 1) return none;
 
     const double bbArea = static_cast<double>(bb.width) * bb.height;
     if (bbArea < 0.002 * E || (bb.width < 0.1 * w && bb.height < 0.1 * h)) return none;
 
     const long long pad =
-        std::max(blob::roundSize(std::max(bb.width, bb.height) * config_.foreground_margin_fraction), 2LL);
+        std::max(blob::roundSize(std::max(bb.width, bb.height) * ctx.params.foreground_margin_fraction), 2LL);
     const cv::Rect finalBox = growAndClip(bb + C.tl(), pad, frameW, frameH);
     if (finalBox.empty()) return none;
 
@@ -171,13 +165,15 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
     out.center = rectCenter(finalBox);
     out.flag = bb.x <= A.x + 1 || bb.y <= A.y + 1 || bb.x + bb.width >= A.x + A.width - 1 ||
                bb.y + bb.height >= A.y + A.height - 1;
-    const double confidence = 0.5 * std::min(best->meanDifference / 96.0, 1.0) +
-                              0.25 * std::min(bbArea / refArea, 1.0) +
-                              0.25 * std::max(1.0 - std::abs(best->cost), 0.0);
+    const double confidence = kConfidenceStrength * std::min(best->meanDifference / 96.0, 1.0) +
+                              kConfidenceArea * std::min(bbArea / refArea, 1.0) +
+                              kConfidenceCost * std::max(1.0 - std::abs(best->cost), 0.0);
     out.confidence = std::clamp(confidence, 0.0, 1.0);
     out.candidateScore = best->cost;
     if (scoreAppearance) {
-        out.targetScore = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
+        out.targetScore = ctx.model.templ.empty()
+                              ? 1.0
+                              : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, finalBox);
     }
     out.reason = reason::kForeground;
     out.found = true;

@@ -1,12 +1,10 @@
-// Local contrast: how strongly each pixel of a rectangle stands out from a large box-blurred
-// copy of its neighbourhood. Subtracting the blur removes the slow sky gradient and leaves
-// compact targets.
+#include "cues/local_contrast_map.hpp"
+
 #include <algorithm>
 
 #include <opencv2/imgproc.hpp>
 
 #include "engine/geometry.hpp"
-#include "engine/template_tracker.hpp"
 
 namespace molvane {
 
@@ -19,15 +17,25 @@ int backgroundBoxSize(int kernel) { return std::min(std::max(kernel | 1, 15), kM
 
 }  // namespace
 
-void TemplateTracker::localContrastMap(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& rect,
-                                       int kernel, int polarity, cv::Mat& out) {
+void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, cv::OutputArray out) {
+    if (polarity > 0) {
+        cv::subtract(image, level, out);
+    } else if (polarity < 0) {
+        cv::subtract(level, image, out);
+    } else {
+        cv::absdiff(image, level, out);
+    }
+}
+
+void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFrame, const cv::Mat& grey,
+                               const cv::Rect& rect, int kernel, int polarity, cv::Mat& out) {
     const cv::Rect r = clipToFrame(rect.x, rect.y, rect.width, rect.height, grey.cols, grey.rows);
     if (r.empty()) {
         out.release();
         return;
     }
     const cv::Size box(backgroundBoxSize(kernel), backgroundBoxSize(kernel));
-    const bool useColour = config_.color_contrast && colourFrame.channels() >= 3 &&
+    const bool useColour = useColourContrast && colourFrame.channels() >= 3 &&
                            colourFrame.size() == grey.size() && colourFrame.depth() == CV_8U;
 
     // The box filter reads the frame around the rectangle where it exists (the rectangle is a
@@ -35,31 +43,25 @@ void TemplateTracker::localContrastMap(const cv::Mat& colourFrame, const cv::Mat
     // the grey frame does not contribute at all.
     if (polarity != 0 || !useColour) {
         const cv::Mat roi = grey(r);
-        cv::blur(roi, mapBlur_, box);
-        if (polarity > 0) {
-            cv::subtract(roi, mapBlur_, out);
-        } else if (polarity < 0) {
-            cv::subtract(mapBlur_, roi, out);
-        } else {
-            cv::absdiff(roi, mapBlur_, out);
-        }
+        cv::blur(roi, blur_, box);
+        signedDifference(roi, blur_, polarity, out);
     }
     if (!useColour) return;
 
     const cv::Mat croi = colourFrame(r);
-    cv::blur(croi, mapColourBlur_, box);
-    cv::absdiff(croi, mapColourBlur_, mapColourDiff_);
+    cv::blur(croi, colourBlur_, box);
+    cv::absdiff(croi, colourBlur_, colourDiff_);
     // Only the first three channels count (a fourth one is alpha).
-    if (channelScratch_.size() < 3) channelScratch_.resize(3);
-    for (int i = 0; i < 3; ++i) channelScratch_[static_cast<size_t>(i)].create(r.size(), CV_8UC1);
+    if (channels_.size() < 3) channels_.resize(3);
+    for (int i = 0; i < 3; ++i) channels_[static_cast<size_t>(i)].create(r.size(), CV_8UC1);
     const int fromTo[] = {0, 0, 1, 1, 2, 2};
-    cv::mixChannels(&mapColourDiff_, 1, channelScratch_.data(), 3, fromTo, 3);
-    cv::max(channelScratch_[0], channelScratch_[1], channelScratch_[0]);
+    cv::mixChannels(&colourDiff_, 1, channels_.data(), 3, fromTo, 3);
+    cv::max(channels_[0], channels_[1], channels_[0]);
     if (polarity == 0) {
-        cv::max(channelScratch_[0], channelScratch_[2], out);
+        cv::max(channels_[0], channels_[2], out);
     } else {
-        cv::max(channelScratch_[0], channelScratch_[2], channelScratch_[0]);
-        cv::max(out, channelScratch_[0], out);
+        cv::max(channels_[0], channels_[2], channels_[0]);
+        cv::max(out, channels_[0], out);
     }
 }
 

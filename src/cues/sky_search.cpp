@@ -1,5 +1,5 @@
-// Lost-target search against sky: compact blobs brighter or darker than the local sky,
-// looked for in rings of growing size around the last position.
+#include "cues/sky_search.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -8,7 +8,7 @@
 #include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "cues/local_contrast_map.hpp"
 
 namespace molvane {
 
@@ -22,20 +22,40 @@ constexpr float kMaxExpectedSide = 1 << 20;
 
 int expectedSide(float v) { return std::max(static_cast<int>(std::lround(std::min(v, kMaxExpectedSide))), 2); }
 
+// A candidate scores its size agreement (up to kSizeWeight) plus its colour agreement
+// (kColourWeight x c, or kNeutralColourTerm without a colour model); the ring's winner
+// needs kMinScore. With a template, its confidence is the mean of that score and the
+// template similarity, which must reach kMinTemplateSimilarity.
+constexpr double kSizeWeight = 0.35;
+constexpr double kColourWeight = 0.65;
+constexpr double kNeutralColourTerm = 0.325;
+constexpr double kMinScore = 0.2;
+constexpr double kMinTemplateSimilarity = 0.25;
+constexpr double kTemplateShare = 0.5;
+// Lab a/b difference (levels) at which colour agreement reaches 0.
+constexpr double kLabScale = 64.0;
+
 }  // namespace
 
-Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat& grey, double dtSeconds) {
+SkySearch::SkySearch(AppearanceScorer& scorer)
+    : scorer_(scorer), kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
+
+Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
+                              double dtSeconds) {
+    const EngineMotionState& state = ctx.state;
+    const TargetModel& model = ctx.model;
+    const std::optional<cv::Size2f>& referenceSize = ctx.inputs.referenceSize;
     Measurement none;
     if (grey.empty()) return none;
     const int W = grey.cols;
     const int H = grey.rows;
 
-    int w = state_.box.width;
-    int h = state_.box.height;
-    if (referenceSize_ && std::isfinite(referenceSize_->width) && std::isfinite(referenceSize_->height) &&
-        referenceSize_->width >= 2.f && referenceSize_->height >= 2.f) {
-        w = expectedSide(referenceSize_->width);
-        h = expectedSide(referenceSize_->height);
+    int w = state.box.width;
+    int h = state.box.height;
+    if (referenceSize && std::isfinite(referenceSize->width) && std::isfinite(referenceSize->height) &&
+        referenceSize->width >= 2.f && referenceSize->height >= 2.f) {
+        w = expectedSide(referenceSize->width);
+        h = expectedSide(referenceSize->height);
     }
     if (w < 1 || h < 1) return none;
 
@@ -43,15 +63,15 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
     const double aspect = static_cast<double>(w) / h;
     const long long m = std::max(w, h);
     const long long dMax = std::max(W, H);
-    const cv::Rect base = boxFromCenter(state_.center.x, state_.center.y, w, h, W, H);
+    const cv::Rect base = boxFromCenter(state.center.x, state.center.y, w, h, W, H);
 
-    const cv::Point2f p(std::clamp(state_.center.x, 0.f, static_cast<float>(W - 1)),
-                        std::clamp(state_.center.y, 0.f, static_cast<float>(H - 1)));
-    const double gate = speedGateRadius(dtSeconds, config_.max_speed, config_.min_gate_radius) *
-                        std::sqrt(static_cast<double>(std::max(state_.misses, 1)));
+    const cv::Point2f p(std::clamp(state.center.x, 0.f, static_cast<float>(W - 1)),
+                        std::clamp(state.center.y, 0.f, static_cast<float>(H - 1)));
+    const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius) *
+                        std::sqrt(static_cast<double>(std::max(state.misses, 1)));
 
-    const bool colourModel = colourFrame.channels() > 1 && !labPatch_.empty() && labChannels_.size() >= 3;
-    const cv::Mat& kernel = morphKernel_;
+    const bool colourModel = colourFrame.channels() > 1 && !model.labPatch.empty() && model.labChannels.size() >= 3;
+    const cv::Mat& kernel = kernel_;
 
     for (long long R : {2 * m, 5 * m, dMax / 2, dMax}) {
         const cv::Rect region = growAndClip(base, R, W, H);
@@ -61,34 +81,28 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
         cv::Scalar mu, sigma;
         cv::meanStdDev(roi, mu, sigma);
         const cv::Scalar level(cv::saturate_cast<uchar>(mu[0]));  // the mean as an 8-bit image value
-        if (polarity_ > 0) {
-            cv::subtract(roi, level, skyDiff_);
-        } else if (polarity_ < 0) {
-            cv::subtract(level, roi, skyDiff_);
-        } else {
-            cv::absdiff(roi, level, skyDiff_);
-        }
-        const double threshold = std::max(0.8 * sigma[0], static_cast<double>(config_.min_diff_threshold));
-        cv::threshold(skyDiff_, skyBinary_, threshold, 255, cv::THRESH_BINARY);
+        signedDifference(roi, level, model.polarity, diff_);
+        const double threshold = std::max(0.8 * sigma[0], static_cast<double>(ctx.params.min_diff_threshold));
+        cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
         int k = 1;
         double s = 1.0;
-        cv::Mat* binary = &skyBinary_;
+        cv::Mat* binary = &binary_;
         if (region.width > kHalfResolutionSide || region.height > kHalfResolutionSide) {
-            if (skyBinary_.cols >= 2 && skyBinary_.rows >= 2) {
-                cv::resize(skyBinary_, skyHalf_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+            if (binary_.cols >= 2 && binary_.rows >= 2) {
+                cv::resize(binary_, half_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
             } else {
                 // A one-pixel side would shrink to nothing; keep it one pixel.
-                cv::resize(skyBinary_, skyHalf_, cv::Size(std::max(1, cvRound(skyBinary_.cols * 0.5)),
-                                                          std::max(1, cvRound(skyBinary_.rows * 0.5))),
+                cv::resize(binary_, half_, cv::Size(std::max(1, cvRound(binary_.cols * 0.5)),
+                                                          std::max(1, cvRound(binary_.rows * 0.5))),
                            0, 0, cv::INTER_NEAREST);
             }
-            binary = &skyHalf_;
+            binary = &half_;
             k = 2;
             s = 0.25;
         }
-        openOrClose(*binary, cv::MORPH_CLOSE, kernel, skyMorph_);
-        cv::findContours(*binary, skyContours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+        openOrClose(*binary, cv::MORPH_CLOSE, kernel, morph_);
+        cv::findContours(*binary, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
         double bestE = -1.0;
         cv::Rect bestBox;
@@ -96,7 +110,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
         double bestC = 0.0;
         const double areaLo = 0.05 * A * s;
         const double areaHi = 6.0 * A * s;
-        for (const auto& contour : skyContours_) {
+        for (const auto& contour : contours_) {
             const double a = cv::contourArea(contour);
             if (a < areaLo || a > areaHi) continue;
             const cv::Rect br = cv::boundingRect(contour);
@@ -111,13 +125,10 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
             const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, w, h, W, H);
             // A blob another target owns is no candidate: two lost targets searching the
             // same stretch of sky would otherwise both settle on the nearer twin.
-            Measurement owned;
-            owned.box = candidate;
-            owned.center = centroid;
-            if (isBlocked(owned)) continue;
+            if (ctx.inputs.blocks(candidate, centroid)) continue;
 
             double c = 0.5;
-            double colourTerm = 0.325;
+            double colourTerm = kNeutralColourTerm;
             if (colourModel) {
                 const cv::Rect crop = intersect(candidate, cv::Rect(0, 0, W, H));
                 if (crop.empty()) {
@@ -125,22 +136,22 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
                     colourTerm = 0.0;
                 } else {
                     cv::Mat patch = colourFrame(crop);
-                    if (patch.size() != labPatch_.size()) {
-                        cv::resize(patch, skyPatch_, labPatch_.size(), 0, 0, cv::INTER_AREA);
-                        patch = skyPatch_;
+                    if (patch.size() != model.labPatch.size()) {
+                        cv::resize(patch, patch_, model.labPatch.size(), 0, 0, cv::INTER_AREA);
+                        patch = patch_;
                     }
                     if (patch.channels() == 4) {
-                        cv::cvtColor(patch, skyBgr_, cv::COLOR_BGRA2BGR);
-                        patch = skyBgr_;
+                        cv::cvtColor(patch, bgr_, cv::COLOR_BGRA2BGR);
+                        patch = bgr_;
                     }
                     if (patch.channels() == 3) {
-                        cv::cvtColor(patch, skyLab_, cv::COLOR_BGR2Lab);
-                        splitChannels(skyLab_, skyLabChannels_);
-                        const double n = static_cast<double>(skyLab_.total());
-                        const double d1 = cv::norm(skyLabChannels_[1], labChannels_[1], cv::NORM_L1) / n;
-                        const double d2 = cv::norm(skyLabChannels_[2], labChannels_[2], cv::NORM_L1) / n;
-                        c = std::clamp(1.0 - (d1 + d2) * 0.5 / 64.0, 0.0, 1.0);
-                        colourTerm = 0.65 * c;
+                        cv::cvtColor(patch, lab_, cv::COLOR_BGR2Lab);
+                        splitChannels(lab_, labChannels_);
+                        const double n = static_cast<double>(lab_.total());
+                        const double d1 = cv::norm(labChannels_[1], model.labChannels[1], cv::NORM_L1) / n;
+                        const double d2 = cv::norm(labChannels_[2], model.labChannels[2], cv::NORM_L1) / n;
+                        c = std::clamp(1.0 - (d1 + d2) * 0.5 / kLabScale, 0.0, 1.0);
+                        colourTerm = kColourWeight * c;
                     }
                 }
             }
@@ -148,7 +159,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
             const double as = A * s;
             const double t = as > 1.0 ? a / as : a;
             const double q = 1.0 - 0.5 * std::fabs(1.0 - t);
-            const double sizeTerm = std::clamp(0.35 * q, 0.0, 0.35);
+            const double sizeTerm = std::clamp(kSizeWeight * q, 0.0, kSizeWeight);
             const double e = sizeTerm + colourTerm;
             if (e > bestE) {
                 bestE = e;
@@ -158,13 +169,13 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
             }
         }
 
-        if (bestE < 0.2) continue;  // also when there was no candidate at all
+        if (bestE < kMinScore) continue;  // also when there was no candidate at all
         double confidence = bestE;
-        if (!template_.empty()) {
-            double d = greySimilarity(grey, bestBox, template_);
-            if (!anchorTemplate_.empty()) d = std::max(d, greySimilarity(grey, bestBox, anchorTemplate_));
-            if (d < 0.25) continue;
-            confidence = 0.5 * d + 0.5 * bestE;
+        if (!model.templ.empty()) {
+            double d = scorer_.greySimilarity(grey, bestBox, model.templ);
+            if (!model.anchorTemplate.empty()) d = std::max(d, scorer_.greySimilarity(grey, bestBox, model.anchorTemplate));
+            if (d < kMinTemplateSimilarity) continue;
+            confidence = kTemplateShare * d + kTemplateShare * bestE;
         }
 
         Measurement found;

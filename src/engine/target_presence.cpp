@@ -132,27 +132,27 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     const cv::Rect box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, grey.cols,
                                        grey.rows);
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
-    if (seedContrast_ > 0.0) {
-        const double c = boxContrast(grey, box, polarity_);
-        if (c >= 0.0) s.contrastRatio = std::max(c, 0.0) / seedContrast_;
+    if (model_.seedContrast > 0.0) {
+        const double c = boxContrast(grey, box, model_.polarity);
+        if (c >= 0.0) s.contrastRatio = std::max(c, 0.0) / model_.seedContrast;
     }
-    if (!b.empty() && grey.type() == CV_8UC1 && previousFrame_.size() == grey.size() &&
-        previousFrame_.type() == grey.type()) {
-        s.change = meanChange(grey, previousFrame_, b);
+    if (!b.empty() && grey.type() == CV_8UC1 && model_.previousFrame.size() == grey.size() &&
+        model_.previousFrame.type() == grey.type()) {
+        s.change = meanChange(grey, model_.previousFrame, b);
     }
-    if (anchorTemplate_.empty() || b.empty() || grey.type() != CV_8UC1) return s;
+    if (model_.anchorTemplate.empty() || b.empty() || grey.type() != CV_8UC1) return s;
     // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
     // but keeps matching the template that followed it.
-    const bool learned = !template_.empty() && template_.type() == CV_8UC1;
-    s.anchorSimilarity = sampledSimilarity(grey, b, anchorTemplate_, presenceColumns_);
-    s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, template_, presenceColumns_))
+    const bool learned = !model_.templ.empty() && model_.templ.type() == CV_8UC1;
+    s.anchorSimilarity = sampledSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
+    s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, model_.templ, presenceColumns_))
                            : s.anchorSimilarity;
     // Only a score that would decide against the observation is worth the alignment search.
     const bool decided = state_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
                                              : resemblesTarget(s, false);
     if (!decided) {
-        s.anchorSimilarity = alignedSimilarity(grey, b, anchorTemplate_, presenceColumns_);
-        s.similarity = learned ? std::max(s.anchorSimilarity, alignedSimilarity(grey, b, template_, presenceColumns_))
+        s.anchorSimilarity = alignedSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
+        s.similarity = learned ? std::max(s.anchorSimilarity, alignedSimilarity(grey, b, model_.templ, presenceColumns_))
                                : s.anchorSimilarity;
     }
     return s;
@@ -163,14 +163,11 @@ TrackStep TemplateTracker::reacquisitionStep(const cv::Mat& frame, const cv::Mat
     increment(state_.confirmCount);
     const bool done = state_.confirmCount >= needed;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
-    state_.misses = 0;
-    increment(state_.hits);
     if (done) {
         state_.confirmCount = 0;
         clearAbsence();
     }
-    smoothDisplay();
-    return makeStep(done ? kConfirmed : kTentative);
+    return hitStep(done ? kConfirmed : kTentative);
 }
 
 bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
@@ -209,7 +206,7 @@ double TemplateTracker::closeMatchSimilarity() const {
 bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     if (!resemblesTarget(s, true)) return false;
     if (s.similarity >= closeMatchSimilarity()) return true;
-    return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * seedContrast_);
+    return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
 }
 
 bool TemplateTracker::candidateResembles(const cv::Mat& grey, const Measurement& m) {

@@ -15,12 +15,27 @@
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/ring_contrast.hpp"
+#include "engine/size_limits.hpp"
 
 namespace molvane {
 
 namespace {
 
 std::atomic<std::uint64_t> gNextIdentity{0};
+
+// A correlation peak of this peak-to-sidelobe ratio counts as fully confident.
+constexpr double kCorrelationFullConfidencePsr = 10.0;
+// Targets of at most this many pixels are tiny: they try the template before frame
+// differencing, and their motion blobs must be more confident: at least the first value,
+// more when they resemble the target less than the likeness bounds, and more again while a
+// reacquisition is being confirmed.
+constexpr long long kTinyTargetArea = 100;
+constexpr double kTinyMotionMinConfidence = 0.68;
+constexpr double kTinyMotionLowLikeness = 0.5;
+constexpr double kTinyMotionLowLikenessConfidence = 0.70;
+constexpr double kTinyMotionPoorLikeness = 0.4;
+constexpr double kTinyMotionPoorLikenessConfidence = 0.75;
+constexpr double kTinyMotionConfirmingConfidence = 0.76;
 
 // Longest interval a single step may extrapolate over. Callers may hand in any finite
 // interval (a paused stream, a clock jump); beyond this bound a prediction means nothing
@@ -83,7 +98,6 @@ const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
 
 TemplateTracker::TemplateTracker(const TrackerParams& params)
     : config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
-    morphKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
     state_.reason = reason::kInit;
 }
 
@@ -97,28 +111,23 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     const cv::Rect cb = clipToFrame(seed.x, seed.y, seed.width, seed.height, W, H);
     if (cb.width < 1 || cb.height < 1) throw std::invalid_argument("target bbox is outside the frame");
 
-    const int oldPolarity = polarity_;
-    const bool oldExtended = extendedTarget_;
-    polarity_ = seedPolarity(grey, cb);
-    extendedTarget_ = static_cast<double>(cb.width) * cb.height >= config_.extended_target_min_area;
+    const int oldPolarity = model_.polarity;
+    const bool oldExtended = model_.extendedTarget;
+    model_.polarity = seedPolarity(grey, cb);
+    model_.extendedTarget = static_cast<double>(cb.width) * cb.height >= config_.extended_target_min_area;
 
     cv::Rect box = cb;
     cv::Point2f center = rectCenter(cb);
     try {
         if (!config_.correlation_enabled) {
-            if (!extendedTarget_) {
-                const Measurement fg = foregroundBlob(frame, grey, cb, center, false);
+            if (!model_.extendedTarget) {
+                const Measurement fg = cues_.foreground.measure(cueContext(), frame, grey, cb, center, false);
                 if (fg.found) {
                     center = fg.center;
                     box = boxFromCenter(center.x, center.y, cb.width, cb.height, W, H);
                 }
             } else {
-                const int s = std::max(cb.width, cb.height);
-                const long long margin = std::max(12L, std::lround(s * 0.35));
-                const cv::Rect window = growAndClip(cb, margin, W, H);
-                const double radius = s < 13 ? 12.0 : static_cast<double>(s);
-                const Measurement b =
-                    measureBoundary(frame, grey, window, cb.size(), radius, 0.0, center, false);
+                const Measurement b = cues_.boundary.fitOutline(cueContext(), frame, grey, cb, center);
                 if (b.found && !b.box.empty()) {
                     box = b.box;
                     center = b.center;
@@ -133,54 +142,54 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
             correlators_.clear();
         }
     } catch (...) {
-        polarity_ = oldPolarity;
-        extendedTarget_ = oldExtended;
+        model_.polarity = oldPolarity;
+        model_.extendedTarget = oldExtended;
         throw;
     }
 
-    seedSize_ = box.size();
-    seedContrast_ = polarity_ != 0 ? std::max(boxContrast(grey, box, polarity_), 0.0) : 0.0;
+    model_.seedSize = box.size();
+    model_.seedContrast = model_.polarity != 0 ? std::max(boxContrast(grey, box, model_.polarity), 0.0) : 0.0;
 
-    grey(box).copyTo(template_);
+    grey(box).copyTo(model_.templ);
     // A one-pixel side has no half-size version; the coarse search is skipped for such
     // (tiny) templates anyway.
-    if (template_.cols >= 2 && template_.rows >= 2) {
-        cv::resize(template_, halfTemplate_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    if (model_.templ.cols >= 2 && model_.templ.rows >= 2) {
+        cv::resize(model_.templ, model_.halfTemplate, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
     } else {
-        halfTemplate_.release();
+        model_.halfTemplate.release();
     }
-    template_.copyTo(anchorTemplate_);
+    model_.templ.copyTo(model_.anchorTemplate);
 
     if (frame.channels() >= 3) {
-        frame(box).copyTo(colourPatch_);
-        const int longest = std::max(colourPatch_.cols, colourPatch_.rows);
+        frame(box).copyTo(model_.colourPatch);
+        const int longest = std::max(model_.colourPatch.cols, model_.colourPatch.rows);
         if (longest > 32) {
             const double f = 32.0 / longest;
             // Rounded the way cv::resize rounds its own output size (half to even), so that
             // the check below sees exactly the size the resize would produce.
-            const int nw = cvRound(colourPatch_.cols * f);
-            const int nh = cvRound(colourPatch_.rows * f);
+            const int nw = cvRound(model_.colourPatch.cols * f);
+            const int nh = cvRound(model_.colourPatch.rows * f);
             cv::Mat resized;
             if (nw >= 1 && nh >= 1) {
-                cv::resize(colourPatch_, resized, cv::Size(), f, f, cv::INTER_AREA);
+                cv::resize(model_.colourPatch, resized, cv::Size(), f, f, cv::INTER_AREA);
             } else {
                 // A sliver would round to zero pixels on its short side.
-                cv::resize(colourPatch_, resized, cv::Size(std::max(nw, 1), std::max(nh, 1)), 0, 0,
+                cv::resize(model_.colourPatch, resized, cv::Size(std::max(nw, 1), std::max(nh, 1)), 0, 0,
                            cv::INTER_AREA);
             }
-            colourPatch_ = resized;
+            model_.colourPatch = resized;
         }
-        colourPatch_.copyTo(anchorColourPatch_);
-        cv::cvtColor(colourPatch_, labPatch_, cv::COLOR_BGR2Lab);
-        splitChannels(labPatch_, labChannels_);
+        model_.colourPatch.copyTo(model_.anchorColourPatch);
+        cv::cvtColor(model_.colourPatch, model_.labPatch, cv::COLOR_BGR2Lab);
+        splitChannels(model_.labPatch, model_.labChannels);
     } else {
-        colourPatch_.release();
-        anchorColourPatch_.release();
-        labPatch_.release();
-        labChannels_.clear();
+        model_.colourPatch.release();
+        model_.anchorColourPatch.release();
+        model_.labPatch.release();
+        model_.labChannels.clear();
     }
 
-    grey.copyTo(previousFrame_);
+    grey.copyTo(model_.previousFrame);
 
     initialized_ = true;
     state_.box = box;
@@ -247,33 +256,29 @@ TrackStep TemplateTracker::makeStep(int32_t state) const {
     return step;
 }
 
-TrackStep TemplateTracker::lostStep(const char* why, double dtSeconds, int frameW, int frameH) {
-    state_.confirmCount = 0;
+TrackStep TemplateTracker::hitStep(int32_t state) {
+    state_.misses = 0;
+    increment(state_.hits);
+    smoothDisplay();
+    return makeStep(state);
+}
+
+TrackStep TemplateTracker::missStep(const char* why, double dtSeconds, int frameW, int frameH) {
     predict(dtSeconds, frameW, frameH);
     increment(state_.misses);
-    state_.candidateScore = 0.0;
-    state_.confidence = 0.0;
     state_.reason = why;
     smoothDisplay();
     return makeStep(kLost);
 }
 
-bool TemplateTracker::isBlocked(const Measurement& m) const {
-    const double bx = m.box.x, by = m.box.y, bw = m.box.width, bh = m.box.height;
-    for (const cv::Rect2f& r : blockedRegions_) {
-        if (!(r.width > 0.f) || !(r.height > 0.f)) continue;
-        const double ix0 = std::max<double>(bx, r.x);
-        const double iy0 = std::max<double>(by, r.y);
-        const double ix1 = std::min<double>(bx + bw, static_cast<double>(r.x) + r.width);
-        const double iy1 = std::min<double>(by + bh, static_cast<double>(r.y) + r.height);
-        const double inter = (ix1 > ix0 && iy1 > iy0) ? (ix1 - ix0) * (iy1 - iy0) : 0.0;
-        const double uni = static_cast<double>(r.width) * r.height + bw * bh - inter;
-        if (uni > 0.0 && inter / uni >= 0.2) return true;
-        const double limit = std::max(10.0, 0.75 * std::min(r.width, r.height));
-        if (distance(m.center, rectCenter(r)) <= limit) return true;
-    }
-    return false;
+TrackStep TemplateTracker::lostStep(const char* why, double dtSeconds, int frameW, int frameH) {
+    state_.confirmCount = 0;
+    state_.candidateScore = 0.0;
+    state_.confidence = 0.0;
+    return missStep(why, dtSeconds, frameW, frameH);
 }
+
+bool TemplateTracker::isBlocked(const Measurement& m) const { return inputs_.blocks(m); }
 
 bool TemplateTracker::isAcceptable(const Measurement& m) const {
     if (m.hasPeakStats &&
@@ -282,12 +287,12 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
     }
     double t = config_.min_confidence;
     const long long area = static_cast<long long>(state_.box.width) * state_.box.height;
-    if (reason::same(m.reason, reason::kMotion) && area <= 100) {
+    if (reason::same(m.reason, reason::kMotion) && area <= kTinyTargetArea) {
         // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
-        t = std::max(t, 0.68);
-        if (m.targetScore < 0.5) t = std::max(t, 0.70);
-        if (m.targetScore < 0.4) t = std::max(t, 0.75);
-        if (state_.confirmCount > 0) t = std::max(t, 0.76);
+        t = std::max(t, kTinyMotionMinConfidence);
+        if (m.targetScore < kTinyMotionLowLikeness) t = std::max(t, kTinyMotionLowLikenessConfidence);
+        if (m.targetScore < kTinyMotionPoorLikeness) t = std::max(t, kTinyMotionPoorLikenessConfidence);
+        if (state_.confirmCount > 0) t = std::max(t, kTinyMotionConfirmingConfidence);
     }
     return m.confidence >= t;
 }
@@ -301,20 +306,14 @@ TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, con
     if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, dtSeconds)) return *decided;
     if (state_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
-        state_.misses = 0;
-        increment(state_.hits);
-        smoothDisplay();
-        return makeStep(kConfirmed);
+        return hitStep(kConfirmed);
     }
     increment(state_.confirmCount);
     const bool done =
         config_.reacquire_confirm_frames > 1 ? state_.confirmCount >= config_.reacquire_confirm_frames : true;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
-    state_.misses = 0;
-    increment(state_.hits);
     if (done) state_.confirmCount = 0;
-    smoothDisplay();
-    return makeStep(done ? kConfirmed : kTentative);
+    return hitStep(done ? kConfirmed : kTentative);
 }
 
 void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
@@ -338,7 +337,7 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     if (adaptive && eligible && isCorrelation && m.correlationPsr >= config_.foreground_box_min_psr &&
         m.confidence >= config_.min_confidence) {
         state_.assistCooldown = std::max(0, config_.foreground_box_interval);
-        assisted = searchForegroundBox(frame, grey, m, p, multiTarget_);
+        assisted = cues_.boxSearch.search(cueContext(), frame, grey, m, p);
     }
     const bool guardActive = adaptive && isCorrelation && !reacquired;
 
@@ -382,19 +381,14 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     const cv::Rect measured = clipToFrame(candidate.x, candidate.y, candidate.width, candidate.height, W, H);
     cv::Size measuredSize = measured.size();
     if (measured.empty()) {
-        measuredSize = (old.box.width > 0 && old.box.height > 0) ? old.box.size() : seedSize_;
+        measuredSize = (old.box.width > 0 && old.box.height > 0) ? old.box.size() : model_.seedSize;
     }
+    const cv::Size seedSize = model_.seedSize;
     const double minScale = std::max(config_.min_size_scale, 0.05);
-    double maxScale = std::max(config_.max_size_scale, config_.min_size_scale);
-    const long long seedArea = static_cast<long long>(seedSize_.width) * seedSize_.height;
-    if (seedArea <= 150) {
-        maxScale = std::max(maxScale, 12.0);
-    } else if (seedArea <= 1200) {
-        maxScale = std::max(maxScale, 5.0);
-    }
-    maxScale = std::max(maxScale, minScale);
+    const long long seedArea = static_cast<long long>(seedSize.width) * seedSize.height;
+    const double maxScale = std::max(maxSizeScale(config_, static_cast<double>(seedArea)), minScale);
     const double step = std::max(config_.max_size_step, 1.0);
-    const bool freeStep = reacquired && referenceSize_.has_value();
+    const bool freeStep = reacquired && inputs_.referenceSize.has_value();
     auto limitAxis = [&](int seed, int oldSize, int measuredValue, int frameSize) {
         const double s = std::max(seed, 1);
         double lo = std::max(1.0, std::floor(s * minScale));
@@ -409,8 +403,8 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
         // The box never exceeds the frame, so clamping here keeps the int conversion defined.
         return static_cast<int>(std::clamp(v, 1.0, static_cast<double>(std::max(frameSize, 1))));
     };
-    const int newW = limitAxis(seedSize_.width, old.box.width, measuredSize.width, W);
-    const int newH = limitAxis(seedSize_.height, old.box.height, measuredSize.height, H);
+    const int newW = limitAxis(seedSize.width, old.box.width, measuredSize.width, W);
+    const int newH = limitAxis(seedSize.height, old.box.height, measuredSize.height, H);
     state_.box = boxFromCenter(state_.center.x, state_.center.y, newW, newH, W, H);
 
     if (reacquired) {
@@ -479,8 +473,8 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
 
     const EngineMotionState snapshot = state_;
     learning_.clear();
-    referenceSize_ = referenceSize;
-    multiTarget_ = multiTarget;
+    inputs_.referenceSize = referenceSize;
+    inputs_.multiTarget = multiTarget;
     proposalActive_ = true;
 
     std::shared_ptr<TemplateTrackerProposal::Impl> impl;
@@ -488,7 +482,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
         if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
         const double dt = boundedInterval(dtSeconds);
-        blockedRegions_.assign(blockedRegions.begin(), blockedRegions.end());
+        inputs_.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
 
         const bool lostMode =
             config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
@@ -524,8 +518,8 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
             boxFromCenter(out.center.x, out.center.y, snapshot.box.width, snapshot.box.height, W, H);
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
-        if (scoreAnchor && step.state != kLost && !atCenter.empty() && !anchorTemplate_.empty()) {
-            out.anchorAppearance = anchorSimilarity(grey, atCenter);
+        if (scoreAnchor && step.state != kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
+            out.anchorAppearance = cues_.scorer.greySimilarity(grey, atCenter, model_.anchorTemplate);
         }
         out.hasGeometry = learning_.hasGeometry;
         out.geometryBox = learning_.geometryBox;
@@ -533,8 +527,8 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         out.reason = state_.reason;
     } catch (...) {
         proposalActive_ = false;
-        referenceSize_.reset();
-        multiTarget_ = false;
+        inputs_.referenceSize.reset();
+        inputs_.multiTarget = false;
         state_ = snapshot;
         learning_.clear();
         throw;
@@ -542,15 +536,15 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
 
     state_ = snapshot;
     learning_.clear();
-    referenceSize_.reset();
-    multiTarget_ = false;
+    inputs_.referenceSize.reset();
+    inputs_.multiTarget = false;
     return TemplateTrackerProposal(std::move(impl));
 }
 
 TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const Measurement m = searchSky(frame, grey, dt);
+    const Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
     if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
         candidateResembles(grey, m)) {
         increment(state_.confirmCount);
@@ -559,25 +553,11 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
             state_.confirmCount = 0;
             clearAbsence();
             applyMeasurement(frame, grey, m, true, true, dt);
-            state_.misses = 0;
-            increment(state_.hits);
-            smoothDisplay();
-            return makeStep(kConfirmed);
+            return hitStep(kConfirmed);
         }
-        predict(dt, W, H);
-        increment(state_.misses);
-        state_.reason = reason::kLostConfirming;
-        smoothDisplay();
-        return makeStep(kLost);
+        return missStep(reason::kLostConfirming, dt, W, H);
     }
-    state_.confirmCount = 0;
-    predict(dt, W, H);
-    increment(state_.misses);
-    state_.candidateScore = 0.0;
-    state_.confidence = 0.0;
-    state_.reason = reason::kLostSkySearch;
-    smoothDisplay();
-    return makeStep(kLost);
+    return lostStep(reason::kLostSkySearch, dt, W, H);
 }
 
 TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
@@ -598,13 +578,14 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
     const cv::Point2f pc = rectCenter(predictedBox);
     const double gate = speedGateRadius(dt, config_.max_speed, config_.min_gate_radius);
     auto usable = [&](const Measurement& m) { return m.found && !isBlocked(m) && isAcceptable(m); };
+    const CueContext ctx = cueContext();
 
     // 1. Correlation filter.
     if (config_.correlation_enabled) {
         const CorrelationResult r = correlators_.detect(grey, pc);
         if (r.found && r.psr >= config_.correlation_min_psr && r.sidelobeRatio <= config_.correlation_max_peak_ratio &&
             distance(r.center, state_.center) <= gate) {
-            const double c = std::clamp(r.psr / 10.0, 0.0, 1.0);
+            const double c = std::clamp(r.psr / kCorrelationFullConfidencePsr, 0.0, 1.0);
             Measurement m;
             m.box = boxFromCenter(r.center.x, r.center.y, w, h, W, H);
             m.center = r.center;
@@ -624,41 +605,44 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
 
     TemplateResult templ;
     bool templateDone = false;
-    if (extendedTarget_) {
+    if (model_.extendedTarget) {
         // 2. Boundary, for targets large enough to show an outline.
         const cv::Rect window = growAndClip(predictedBox, searchRadius, W, H);
         if (!window.empty()) {
             const double radius = std::max(1.5 * std::max(w, h), static_cast<double>(searchRadius));
-            const Measurement m = measureBoundary(frame, grey, window, cv::Size(w, h), radius, dt, pc, true);
+            const Measurement m =
+                cues_.boundary.measure(ctx, frame, grey, window, cv::Size(w, h), radius, dt, pc, true);
             if (usable(m)) return accept(frame, grey, m, dt);
         }
     } else {
         // 3. Contrast with the known polarity (either sign when that finds nothing).
-        if (polarity_ != 0) {
-            Measurement m = detectContrast(frame, grey, predictedBox, searchRadius, dt, polarity_, true, false);
-            if (!m.found) m = detectContrast(frame, grey, predictedBox, searchRadius, dt, 0, true, false);
+        const int polarity = model_.polarity;
+        if (polarity != 0) {
+            Measurement m =
+                cues_.contrast.detect(ctx, frame, grey, predictedBox, searchRadius, dt, polarity, true, false);
+            if (!m.found) m = cues_.contrast.detect(ctx, frame, grey, predictedBox, searchRadius, dt, 0, true, false);
             if (usable(m)) return accept(frame, grey, m, dt);
         }
         // 4. Very small targets try the template before frame differencing.
-        if (static_cast<long long>(w) * h <= 100) {
-            templ = measureTemplate(frame, grey, predictedBox, searchRadius, dt);
+        if (static_cast<long long>(w) * h <= kTinyTargetArea) {
+            templ = cues_.templates.measure(ctx, frame, grey, predictedBox, searchRadius, dt);
             templateDone = true;
             if (usable(templ)) return accept(frame, grey, templ, dt);
         }
         // 5. Frame differencing.
-        if (!previousFrame_.empty() && previousFrame_.size() == grey.size()) {
-            const Measurement m = measureMotion(frame, grey, predictedBox, pc, searchRadius, dt);
+        if (!model_.previousFrame.empty() && model_.previousFrame.size() == grey.size()) {
+            const Measurement m = cues_.motion.measure(ctx, frame, grey, predictedBox, pc, searchRadius, dt);
             if (usable(m)) return accept(frame, grey, m, dt);
         }
         // 6. Contrast of either sign when the polarity is unknown.
-        if (polarity_ == 0) {
-            const Measurement m = detectContrast(frame, grey, predictedBox, searchRadius, dt, 0, true, false);
+        if (polarity == 0) {
+            const Measurement m = cues_.contrast.detect(ctx, frame, grey, predictedBox, searchRadius, dt, 0, true, false);
             if (usable(m)) return accept(frame, grey, m, dt);
         }
     }
 
     // 7. Template.
-    if (!templateDone) templ = measureTemplate(frame, grey, predictedBox, searchRadius, dt);
+    if (!templateDone) templ = cues_.templates.measure(ctx, frame, grey, predictedBox, searchRadius, dt);
     state_.targetScore = templ.score;
     if (templ.found) {
         if (isBlocked(templ)) return reacquireOrMiss(frame, grey, reason::kLostOwnedRegion, dt);
@@ -739,7 +723,7 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
         }
     }
     learning_.clear();
-    grey.copyTo(previousFrame_);
+    grey.copyTo(model_.previousFrame);
     ++generation_;
     return step;
 }
@@ -751,16 +735,9 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dt
     const char* canonical = canonicalReason(why);
     if (canonical == nullptr) throw std::invalid_argument("unknown coast reason");
 
-    state_.confirmCount = 0;
-    predict(boundedInterval(dtSeconds), grey.cols, grey.rows);
-    grey.copyTo(previousFrame_);
-    increment(state_.misses);
-    state_.candidateScore = 0.0;
-    state_.confidence = 0.0;
-    state_.reason = canonical;
+    grey.copyTo(model_.previousFrame);
     ++generation_;
-    smoothDisplay();
-    return makeStep(kLost);
+    return lostStep(canonical, boundedInterval(dtSeconds), grey.cols, grey.rows);
 }
 
 TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {

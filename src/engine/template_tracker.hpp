@@ -10,43 +10,16 @@
 #include <opencv2/core.hpp>
 
 #include "config/tracker_params.hpp"
-#include "cues/blob_candidate.hpp"
 #include "cues/correlator.hpp"
+#include "cues/cue_context.hpp"
+#include "cues/cue_set.hpp"
+#include "engine/motion_state.hpp"
+#include "engine/target_model.hpp"
 #include "engine/track_records.hpp"
 
 namespace molvane {
 
 class TemplateTracker;
-
-// What the presence check has learned about this target since the lock.
-struct PresenceState {
-    int unlikeCount = 0;                 // recent observations that did not resemble the target
-    double typicalSimilarity = 0.0;      // running mean of the best similarity while on target
-    double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
-    double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
-    int typicalSamples = 0;              // observations in those means (saturates)
-    bool targetAbsent = false;           // declared gone; waiting for it to look like itself
-};
-
-// The engine values a proposal snapshots, restores and (on commit) writes back.
-struct EngineMotionState {
-    cv::Rect box;
-    cv::Point2f center;
-    cv::Point2f displacement;
-    cv::Point2f velocity;
-    cv::Point2f displayCenter;
-    cv::Point2f displayTopLeft;
-    cv::Point2f displaySize;  // (w, h)
-    int hits = 0;
-    int misses = 0;
-    int confirmCount = 0;
-    int assistCooldown = 0;
-    double targetScore = 0.0;
-    double candidateScore = 0.0;
-    double confidence = 0.0;
-    const char* reason = "";
-    PresenceState presence;
-};
 
 // How much an observation resembles the locked target.
 struct PresenceScore {
@@ -96,13 +69,6 @@ struct OwnedGeometry {
     bool valid = false;
 };
 
-// Result of the template matching measurement: a measurement plus the best score found
-// and the reason to report when it failed.
-struct TemplateResult : Measurement {
-    double score = 0.0;
-    const char* failReason = "";
-};
-
 class TemplateTracker {
 public:
     explicit TemplateTracker(const TrackerParams& params);
@@ -130,34 +96,7 @@ public:
     const char* reason() const { return state_.reason; }
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
-    int polarity() const { return polarity_; }
-    bool extendedTarget() const { return extendedTarget_; }
-    cv::Size seedSize() const { return seedSize_; }
-
-    // --- appearance similarity (appearance_similarity.cpp) ---
-    double greySimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat& reference);
-    double colourSimilarity(const cv::Mat& frame, const cv::Rect& box);
-    double appearanceSimilarity(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
-    double anchorSimilarity(const cv::Mat& grey, const cv::Rect& box);
-
-    // --- image measurement cues (src/cues/) ---
-    // Writes the local contrast map of `rect` (already clipped) into `out`.
-    void localContrastMap(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& rect, int kernel,
-                          int polarity, cv::Mat& out);
-    Measurement measureForeground(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& searchRect,
-                                  cv::Point2f expectedCenter);
-    Measurement measureBoundary(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& searchRect,
-                                cv::Size expectedSize, double gateRadius, double dtSeconds,
-                                cv::Point2f expectedCenter, bool speedGate);
-    Measurement detectContrast(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& searchRect,
-                               int margin, double dtSeconds, int polarity, bool speedGate, bool fullFrame);
-    Measurement searchSky(const cv::Mat& colourFrame, const cv::Mat& grey, double dtSeconds);
-
-    // --- engine measurements (src/engine/) ---
-    TemplateResult measureTemplate(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& predictedBox,
-                                   int searchRadius, double dtSeconds);
-    Measurement measureMotion(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& predictedBox,
-                              cv::Point2f predictedCenter, int searchRadius, double dtSeconds);
+    const TargetModel& model() const { return model_; }
 
 private:
     friend struct TemplateTrackerProbe;  // white-box access for the C++ unit tests
@@ -177,7 +116,13 @@ private:
     void predict(double dtSeconds, int frameW, int frameH);
     void smoothDisplay();
     TrackStep makeStep(int32_t state) const;
+    // The endings of a step: an accepted observation (misses cleared, a hit counted), a
+    // miss (the prediction moves on, the miss is counted) and a lost step (a miss that
+    // also ends any confirmation and zeroes the scores).
+    TrackStep hitStep(int32_t state);
+    TrackStep missStep(const char* reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(const char* reason, double dtSeconds, int frameW, int frameH);
+    CueContext cueContext() const { return {config_, model_, state_, inputs_}; }
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
@@ -205,21 +150,12 @@ private:
     std::optional<TrackStep> presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m,
                                              double dtSeconds);
 
-    // --- reacquisition (src/cues/reacquire_search.cpp) ---
+    // --- reacquisition (reacquisition.cpp) ---
     TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
                               double dtSeconds);
 
-    // --- foreground blob (src/cues/foreground_measurement.cpp) ---
-    // measureForeground without the appearance score when the caller has no use for it
-    // (the result's targetScore is then left at 0).
-    Measurement foregroundBlob(const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& searchRect,
-                               cv::Point2f expectedCenter, bool scoreAppearance);
-
-    // --- learning and correlation assist (src/cues/correlation_assist.cpp) ---
+    // --- learning (learning.cpp) ---
     void applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record);
-    std::optional<Measurement> searchForegroundBox(const cv::Mat& colourFrame, const cv::Mat& grey,
-                                                   const Measurement& measurement, cv::Point2f predictedCenter,
-                                                   bool multiTarget);
 
     // Configuration and identity
     TrackerParams config_;
@@ -232,71 +168,26 @@ private:
 
     // Geometry, counters, scores, reason
     EngineMotionState state_;
-    cv::Size seedSize_;
-    double seedContrast_ = 0.0;  // seed contrast in the polarity's direction; 0 when unknown
-    int polarity_ = 0;
-    bool extendedTarget_ = false;
 
-    // Per-proposal inputs
-    std::vector<cv::Rect2f> blockedRegions_;
-    std::optional<cv::Size2f> referenceSize_;
-    bool multiTarget_ = false;
+    // Per-proposal inputs (empty outside a proposal)
+    ProposalInputs inputs_;
 
     // Pending model update
     LearningRecord learning_;
 
-    // Image models
-    cv::Mat template_;
-    cv::Mat halfTemplate_;
-    cv::Mat anchorTemplate_;
-    cv::Mat colourPatch_;
-    cv::Mat anchorColourPatch_;
-    cv::Mat labPatch_;
-    std::vector<cv::Mat> labChannels_;
-    cv::Mat previousFrame_;
-    cv::Mat morphKernel_;
+    // The target's appearance model and the correlation filters
+    TargetModel model_;
     CorrelatorBank correlators_;
 
     // Reused proposal state (avoids an allocation per frame once the handle is released)
     std::shared_ptr<TemplateTrackerProposal::Impl> spareProposal_;
 
-    // Scratch images reused between calls; each cue owns the ones in its section.
-    // appearance similarity
-    cv::Mat simPatch_, simResult_, simDiff_, simLab_;
-    std::vector<cv::Mat> simLabChannels_;
-    cv::Mat simColourPatch_, simColourDiff_;
-    // local contrast map, foreground, boundary, contrast detection, sky search
-    std::vector<cv::Mat> channelScratch_{3};
-    cv::Mat boundaryKernel_;
-    int boundaryKernelSize_ = 0;
-    cv::Mat mapBlur_, mapColourBlur_, mapColourDiff_;
-    cv::Mat fgRing_, fgDiff_, fgColourDiff_, fgBinary_, fgFill_, fgMerged_;
-    ContourList fgContours_;
-    std::vector<BlobCandidate> fgCandidates_;
-    cv::Mat bdMap_, bdBinary_, bdFill_, bdMerged_;
-    ContourList bdContours_;
-    std::vector<BlobCandidate> bdCandidates_;
-    cv::Mat cdMap_, cdBinary_, cdFill_;
-    ContourList cdContours_;
-    // Each cue keeps its own intermediates: shared ones would change size from call to
-    // call and so be reallocated every time.
-    cv::Mat fgMorph_, bdMorph_, cdMorph_;
-    std::vector<cv::Mat> fgChannels_{3};
-    // presence check: sampling columns of the current box
-    std::vector<int> presenceColumns_;
-    // template matching
-    cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
-    // motion measurement
-    cv::Mat motionDiff_, motionMask_, motionMorph_;
-    std::vector<std::vector<cv::Point>> motionContours_;
-    std::vector<Measurement> motionCandidates_;
-    // learning
-    cv::Mat learnColourScratch_;
-    cv::Mat learnBgr_;
-    // sky search
-    cv::Mat skyDiff_, skyBinary_, skyHalf_, skyPatch_, skyBgr_, skyLab_, skyMorph_;
-    std::vector<cv::Mat> skyLabChannels_{3};
-    std::vector<std::vector<cv::Point>> skyContours_;
+    // The cues, each with its own scratch
+    CueSet cues_;
+
+    // Scratch of the engine's own work, reused between calls
+    std::vector<int> presenceColumns_;  // presence check: sampling columns of the current box
+    cv::Mat learnColourScratch_, learnBgr_;  // learning
 };
 
 }  // namespace molvane

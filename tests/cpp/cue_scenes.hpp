@@ -4,8 +4,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/template_tracker.hpp"
-#include "engine_probe.hpp"
+#include "cues/cue_context.hpp"
+#include "cues/cue_set.hpp"
 
 namespace molvane::test {
 
@@ -31,25 +31,27 @@ inline cv::Mat texture(int width, int height, unsigned seed = 7) {
 
 inline bool contains(const cv::Rect& outer, const cv::Rect& inner) { return (outer & inner) == inner; }
 
-// An engine prepared by hand: the given working box, polarity and default tuning, as if it
-// had been seeded on that box.
-struct CueEngine {
-    TemplateTracker engine{TrackerParams()};
-    TemplateTrackerProbe probe{engine};
+// The cues with the inputs they read, set up by hand: the given working box, polarity and
+// default tuning, as if an engine had been seeded on that box.
+struct CueBench {
+    TrackerParams params;
+    TargetModel model;
+    EngineMotionState state;
+    ProposalInputs inputs;
+    CueSet cues;
 
-    explicit CueEngine(const cv::Rect& box = {0, 0, 10, 10}, int polarity = 0) {
-        if (probe.morphKernel().empty()) {
-            probe.morphKernel() = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
-        }
+    explicit CueBench(const cv::Rect& box = {0, 0, 10, 10}, int polarity = 0, TrackerParams tuning = {})
+        : params(tuning) {
         place(box);
-        probe.polarity() = polarity;
-        probe.initialized() = true;
+        model.polarity = polarity;
+        model.seedSize = box.size();
     }
 
     void place(const cv::Rect& box) {
-        probe.state().box = box;
-        probe.state().center = {box.x + box.width * 0.5f, box.y + box.height * 0.5f};
+        state.box = box;
+        state.center = {box.x + box.width * 0.5f, box.y + box.height * 0.5f};
     }
+    CueContext ctx() const { return {params, model, state, inputs}; }
 };
 
 }  // namespace molvane::test

@@ -9,7 +9,7 @@ namespace {
 
 using molvane::Measurement;
 using molvane::test::contains;
-using molvane::test::CueEngine;
+using molvane::test::CueBench;
 using molvane::test::paint;
 using molvane::test::skyGradient;
 
@@ -25,15 +25,15 @@ struct AirframeScene {
         paint(grey, target, 235);
         paint(grey, {150, 116, 20, 8}, 205);
     }
-    Measurement measure(CueEngine& e, cv::Point2f expected, bool speedGate = false) const {
-        return e.engine.measureBoundary(grey, grey, search, target.size(), 60.0, 0.0, expected, speedGate);
+    Measurement measure(CueBench& e, cv::Point2f expected, bool speedGate = false) const {
+        return e.cues.boundary.measure(e.ctx(), grey, grey, search, target.size(), 60.0, 0.0, expected, speedGate);
     }
 };
 
 TEST(Boundary, MeasuresTheExtentOfAnExtendedTarget) {
     AirframeScene s;
     for (int polarity : {+1, 0}) {
-        CueEngine e(s.target, polarity);
+        CueBench e(s.target, polarity);
         const Measurement m = s.measure(e, centreOf(s.target));
         ASSERT_TRUE(m.found) << "polarity " << polarity;
         EXPECT_STREQ(m.reason, molvane::reason::kBoundary);
@@ -50,19 +50,19 @@ TEST(Boundary, MeasuresTheExtentOfAnExtendedTarget) {
         EXPECT_LE(m.confidence, 1.0);
     }
     const cv::Mat uniform(240, 320, CV_8UC1, cv::Scalar(150));
-    CueEngine e(s.target, 0);
-    EXPECT_FALSE(e.engine.measureBoundary(uniform, uniform, s.search, {40, 20}, 60.0, 0.0, {160, 120}, false).found);
+    CueBench e(s.target, 0);
+    EXPECT_FALSE(e.cues.boundary.measure(e.ctx(), uniform, uniform, s.search, {40, 20}, 60.0, 0.0, {160, 120}, false).found);
 }
 
 TEST(Boundary, AppearanceCountsForAFifthOfTheConfidence) {
     AirframeScene s;
-    CueEngine e(s.target, +1);
+    CueBench e(s.target, +1);
     const Measurement withoutTemplate = s.measure(e, centreOf(s.target));
     ASSERT_TRUE(withoutTemplate.found);
     ASSERT_LT(withoutTemplate.confidence, 1.0);
 
     // A template that is the photographic negative of the target scores -1, worth nothing.
-    cv::bitwise_not(s.grey(withoutTemplate.box), e.probe.templ());
+    cv::bitwise_not(s.grey(withoutTemplate.box), e.model.templ);
     const Measurement opposite = s.measure(e, centreOf(s.target));
     ASSERT_TRUE(opposite.found);
     EXPECT_NEAR(opposite.targetScore, -1.0, 1e-5);
@@ -80,15 +80,15 @@ class BoundaryElement : public ::testing::TestWithParam<ElementCase> {};
 TEST_P(BoundaryElement, ClosingElementGrowsEveryThirtyPixels) {
     const ElementCase c = GetParam();
     AirframeScene s;
-    CueEngine e(s.target, +1);
-    e.engine.measureBoundary(s.grey, s.grey, s.search, c.expected, 60.0, 0.0, centreOf(s.target), false);
-    EXPECT_EQ(e.probe.boundaryKernelSize(), c.element);
-    EXPECT_EQ(e.probe.boundaryKernel().size(), cv::Size(c.element, c.element));
+    CueBench e(s.target, +1);
+    e.cues.boundary.measure(e.ctx(), s.grey, s.grey, s.search, c.expected, 60.0, 0.0, centreOf(s.target), false);
+    EXPECT_EQ(e.cues.boundary.elementSize(), c.element);
+    EXPECT_EQ(e.cues.boundary.element().size(), cv::Size(c.element, c.element));
 
     // Same size again: the cached element is reused, not rebuilt.
-    const uchar* cached = e.probe.boundaryKernel().data;
-    e.engine.measureBoundary(s.grey, s.grey, s.search, c.expected, 60.0, 0.0, centreOf(s.target), false);
-    EXPECT_EQ(e.probe.boundaryKernel().data, cached);
+    const uchar* cached = e.cues.boundary.element().data;
+    e.cues.boundary.measure(e.ctx(), s.grey, s.grey, s.search, c.expected, 60.0, 0.0, centreOf(s.target), false);
+    EXPECT_EQ(e.cues.boundary.element().data, cached);
 }
 
 INSTANTIATE_TEST_SUITE_P(ExpectedSizes, BoundaryElement,
@@ -101,10 +101,10 @@ TEST(Boundary, ContourMoreThanThreeTimesTheExpectedWidthIsSkipped) {
         cv::Mat grey = skyGradient(320, 240);
         const cv::Rect bar(130, 118, width, 4);
         paint(grey, bar, 240);
-        CueEngine e(bar, +1);
+        CueBench e(bar, +1);
         const cv::Rect search(100, 90, 130, 60);
         const Measurement m =
-            e.engine.measureBoundary(grey, grey, search, expected, 100.0, 0.0, centreOf(bar), false);
+            e.cues.boundary.measure(e.ctx(), grey, grey, search, expected, 100.0, 0.0, centreOf(bar), false);
         EXPECT_EQ(m.found, width == 60) << "bar width " << width;
     }
 }
@@ -118,8 +118,8 @@ TEST(Boundary, SpeedGateRefusesATargetThatMovedTooFar) {
     };
     // With dt = 0 the gate radius is the 12 px floor (1400 px/s over 1/240 s is less).
     for (const Case c : {Case{5, true, true}, Case{30, true, false}, Case{30, false, true}}) {
-        CueEngine e(s.target, +1);
-        e.probe.state().center = centreOf(s.target) + cv::Point2f(c.engineOffset, 0.0f);
+        CueBench e(s.target, +1);
+        e.state.center = centreOf(s.target) + cv::Point2f(c.engineOffset, 0.0f);
         EXPECT_EQ(s.measure(e, centreOf(s.target), c.speedGate).found, c.found)
             << "offset " << c.engineOffset << " gate " << c.speedGate;
     }

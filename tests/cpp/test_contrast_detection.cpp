@@ -10,7 +10,7 @@
 namespace {
 
 using molvane::Measurement;
-using molvane::test::CueEngine;
+using molvane::test::CueBench;
 using molvane::test::paint;
 using molvane::test::skyGradient;
 
@@ -25,19 +25,19 @@ struct TargetScene {
     TargetScene() { paint(grey, blob, 235); }
 
     // An engine tracking the target, with the target's look as its template.
-    void track(CueEngine& e) const {
+    void track(CueBench& e) const {
         e.place(box);
-        e.probe.templ() = grey(box).clone();
+        e.model.templ = grey(box).clone();
     }
 };
 
 TEST(ContrastDetection, FindsTheTargetAroundThePrediction) {
     TargetScene s;
     for (int polarity : {+1, 0}) {
-        CueEngine e(s.box, polarity);
+        CueBench e(s.box, polarity);
         s.track(e);
         const cv::Rect predicted = s.box + cv::Point(8, 5);
-        const Measurement m = e.engine.detectContrast(s.grey, s.grey, predicted, 60, kFrameDt, polarity, true, false);
+        const Measurement m = e.cues.contrast.detect(e.ctx(), s.grey, s.grey, predicted, 60, kFrameDt, polarity, true, false);
         ASSERT_TRUE(m.found) << "polarity " << polarity;
         EXPECT_STREQ(m.reason, molvane::reason::kContrast);
         EXPECT_NEAR(m.center.x, 153.0f, 1.0f);
@@ -49,11 +49,11 @@ TEST(ContrastDetection, FindsTheTargetAroundThePrediction) {
 
 TEST(ContrastDetection, WholeFrameSearchReachesWhatTheLocalOneCannot) {
     TargetScene s;
-    CueEngine e(s.box, +1);
+    CueBench e(s.box, +1);
     s.track(e);
     const cv::Rect elsewhere(20, 20, 10, 10);
-    EXPECT_FALSE(e.engine.detectContrast(s.grey, s.grey, elsewhere, 40, kFrameDt, +1, false, false).found);
-    const Measurement m = e.engine.detectContrast(s.grey, s.grey, elsewhere, 320, kFrameDt, +1, false, true);
+    EXPECT_FALSE(e.cues.contrast.detect(e.ctx(), s.grey, s.grey, elsewhere, 40, kFrameDt, +1, false, false).found);
+    const Measurement m = e.cues.contrast.detect(e.ctx(), s.grey, s.grey, elsewhere, 320, kFrameDt, +1, false, true);
     ASSERT_TRUE(m.found);
     EXPECT_NEAR(m.center.x, 153.0f, 1.0f);
     EXPECT_NEAR(m.center.y, 113.0f, 1.0f);
@@ -69,10 +69,10 @@ TEST(ContrastDetection, ExpectedSizeThatCannotFitTheFrameFindsNothing) {
         bool found;
     };
     for (const Case c : {Case{{12, 40}, false}, Case{{12, 12}, true}, Case{{1e30f, 12}, false}}) {
-        CueEngine e(predicted, +1);
-        e.probe.templ() = grey(predicted).clone();
-        e.probe.referenceSize() = c.reference;
-        EXPECT_EQ(e.engine.detectContrast(grey, grey, predicted, 60, kFrameDt, +1, false, false).found, c.found)
+        CueBench e(predicted, +1);
+        e.model.templ = grey(predicted).clone();
+        e.inputs.referenceSize = c.reference;
+        EXPECT_EQ(e.cues.contrast.detect(e.ctx(), grey, grey, predicted, 60, kFrameDt, +1, false, false).found, c.found)
             << c.reference;
     }
 }
@@ -95,10 +95,10 @@ TEST(ContrastDetection, CrowdedSurroundingsCostTheIsolationPenalty) {
         Measurement results[2];
         const double weights[2] = {0.0, 0.6};
         for (int i = 0; i < 2; ++i) {
-            CueEngine e(s.box, +1);
+            CueBench e(s.box, +1);
             s.track(e);
-            e.probe.config().contrast_appearance_weight = weights[i];
-            results[i] = e.engine.detectContrast(s.grey, s.grey, s.box, 60, kFrameDt, +1, true, false);
+            e.params.contrast_appearance_weight = weights[i];
+            results[i] = e.cues.contrast.detect(e.ctx(), s.grey, s.grey, s.box, 60, kFrameDt, +1, true, false);
             ASSERT_TRUE(results[i].found) << "crowded " << crowded << " weight " << weights[i];
         }
         EXPECT_EQ(results[0].box, results[1].box);
@@ -138,10 +138,10 @@ TEST(ContrastDetection, GatesDropImplausibleHypotheses) {
     for (const Case& c : cases) {
         cv::Mat grey = skyGradient(320, 240);
         paint(grey, c.blob, 235);
-        CueEngine e({148, 108, 10, 10}, c.polarity);
-        e.probe.state().center = c.engineCentre;
+        CueBench e({148, 108, 10, 10}, c.polarity);
+        e.state.center = c.engineCentre;
         const Measurement m =
-            e.engine.detectContrast(grey, grey, c.predicted, 60, 0.0, c.polarity, c.speedGate, false);
+            e.cues.contrast.detect(e.ctx(), grey, grey, c.predicted, 60, 0.0, c.polarity, c.speedGate, false);
         EXPECT_EQ(m.found, c.found) << c.name;
     }
 }

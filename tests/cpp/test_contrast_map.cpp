@@ -6,7 +6,7 @@
 
 namespace {
 
-using molvane::test::CueEngine;
+using molvane::test::CueBench;
 
 struct KernelCase {
     int requested;
@@ -20,10 +20,10 @@ TEST_P(ContrastMapKernel, BackgroundBoxIsOddAndAtLeastFifteen) {
     const KernelCase c = GetParam();
     const cv::Mat grey = molvane::test::texture(120, 90, 11);
     const cv::Rect rect(20, 15, 60, 50);
-    CueEngine e;
-    e.probe.config().color_contrast = false;
+    CueBench e;
+    e.params.color_contrast = false;
     cv::Mat map;
-    e.engine.localContrastMap(cv::Mat(), grey, rect, c.requested, +1, map);
+    molvane::LocalContrastMap().compute(e.params.color_contrast, cv::Mat(), grey, rect, c.requested, +1, map);
 
     cv::Mat blurred, expected;
     cv::blur(grey(rect), blurred, cv::Size(c.box, c.box));
@@ -42,10 +42,10 @@ TEST(ContrastMap, UniformRegionGivesZeroForEveryPolarityAndSource) {
     const cv::Mat colour(80, 100, CV_8UC3, cv::Scalar(200, 120, 60));
     for (int polarity : {-1, 0, 1}) {
         for (bool colourOn : {false, true}) {
-            CueEngine e;
-            e.probe.config().color_contrast = colourOn;
+            CueBench e;
+            e.params.color_contrast = colourOn;
             cv::Mat map;
-            e.engine.localContrastMap(colour, grey, {10, 10, 50, 40}, 20, polarity, map);
+            molvane::LocalContrastMap().compute(e.params.color_contrast, colour, grey, {10, 10, 50, 40}, 20, polarity, map);
             ASSERT_EQ(map.size(), cv::Size(50, 40));
             EXPECT_EQ(cv::countNonZero(map), 0) << "polarity " << polarity << " colour " << colourOn;
         }
@@ -64,10 +64,10 @@ TEST(ContrastMap, PolaritySelectsWhichSpotsShow) {
         bool spotShows;
     };
     for (const Case c : {Case{+1, false}, Case{0, true}, Case{-1, true}}) {
-        CueEngine e;
-        e.probe.config().color_contrast = false;
+        CueBench e;
+        e.params.color_contrast = false;
         cv::Mat map;
-        e.engine.localContrastMap(cv::Mat(), grey, rect, 15, c.polarity, map);
+        molvane::LocalContrastMap().compute(e.params.color_contrast, cv::Mat(), grey, rect, 15, c.polarity, map);
         if (c.spotShows) {
             EXPECT_GT(map.at<uchar>(spot), 100) << "polarity " << c.polarity;
         } else {
@@ -87,30 +87,30 @@ TEST(ContrastMap, HueOnlyTargetShowsOnlyThroughColour) {
     colour(hueSpot).setTo(cv::Scalar(160, 120, 80));
     const cv::Rect all(0, 0, 80, 80);
 
-    CueEngine on;
-    on.probe.config().color_contrast = true;
+    CueBench on;
+    on.params.color_contrast = true;
     cv::Mat map;
-    on.engine.localContrastMap(colour, grey, all, 15, 0, map);
+    molvane::LocalContrastMap().compute(on.params.color_contrast, colour, grey, all, 15, 0, map);
     EXPECT_GT(map.at<uchar>(51, 51), 20);
     EXPECT_EQ(map.at<uchar>(21, 21), 0);
 
     // With a polarity the grey part stays and the colour difference is added.
-    on.engine.localContrastMap(colour, grey, all, 15, +1, map);
+    molvane::LocalContrastMap().compute(on.params.color_contrast, colour, grey, all, 15, +1, map);
     EXPECT_GT(map.at<uchar>(51, 51), 20);
     EXPECT_GT(map.at<uchar>(21, 21), 100);
 
     // One- and two-channel "colour" frames, or the switch off, mean grey only.
     cv::Mat twoChannel(80, 80, CV_8UC2, cv::Scalar(10, 250));
     twoChannel(hueSpot).setTo(cv::Scalar(250, 10));
-    CueEngine off;
-    off.probe.config().color_contrast = false;
+    CueBench off;
+    off.params.color_contrast = false;
     cv::Mat greyOnly;
-    off.engine.localContrastMap(cv::Mat(), grey, all, 15, 0, greyOnly);
+    molvane::LocalContrastMap().compute(off.params.color_contrast, cv::Mat(), grey, all, 15, 0, greyOnly);
     for (const cv::Mat& frame : {grey, twoChannel}) {
-        on.engine.localContrastMap(frame, grey, all, 15, 0, map);
+        molvane::LocalContrastMap().compute(on.params.color_contrast, frame, grey, all, 15, 0, map);
         EXPECT_EQ(cv::countNonZero(map != greyOnly), 0);
     }
-    off.engine.localContrastMap(colour, grey, all, 15, 0, map);
+    molvane::LocalContrastMap().compute(off.params.color_contrast, colour, grey, all, 15, 0, map);
     EXPECT_EQ(cv::countNonZero(map != greyOnly), 0);
     EXPECT_EQ(map.at<uchar>(51, 51), 0);
 }

@@ -209,16 +209,16 @@ TEST_F(EngineApply, BlockedRegionsRefuseOverlappingOrNearbyCandidates) {
         {{200.f, 200.f, 0.f, 40.f}, {200.f, 220.f}, false},  // degenerate regions are ignored
     };
     for (const Case& c : cases) {
-        probe->blockedRegions() = {c.region};
+        probe->inputs().blockedRegions = {c.region};
         EXPECT_EQ(probe->isBlocked(observation(c.center, {4, 4}, 0.9)), c.blocked)
             << ::testing::PrintToString(c.region) << " " << c.center;
     }
     // Overlap alone blocks once intersection over union reaches 0.2, however far the centres.
-    probe->blockedRegions() = {{0.f, 0.f, 200.f, 20.f}};
+    probe->inputs().blockedRegions = {{0.f, 0.f, 200.f, 20.f}};
     Measurement big = observation({160.f, 10.f}, {200, 20}, 0.9);  // IoU 2800 / 5200
     EXPECT_TRUE(probe->isBlocked(big));
     EXPECT_FALSE(probe->isBlocked(observation({270.f, 10.f}, {200, 20}, 0.9)));  // IoU 600 / 7400
-    probe->blockedRegions().clear();
+    probe->inputs().blockedRegions.clear();
     EXPECT_FALSE(probe->isBlocked(big));
 }
 

@@ -73,7 +73,7 @@ TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
     EXPECT_EQ(t.generation(), 1);
     TemplateTrackerProbe probe{t};
     EXPECT_FALSE(probe.proposalActive());
-    EXPECT_FALSE(probe.referenceSize().has_value());
+    EXPECT_FALSE(probe.inputs().referenceSize.has_value());
     // The engine still works afterwards.
     EXPECT_NO_THROW(t.update(frame, frame, kDt));
 }
@@ -92,7 +92,7 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
     TemplateTracker seeded(params);
     seeded.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = seeded.state();
-    const cv::Mat templBefore = TemplateTrackerProbe{seeded}.templ().clone();
+    const cv::Mat templBefore = TemplateTrackerProbe{seeded}.model().templ.clone();
     for (const cv::Rect& box : outside) {
         SCOPED_TRACE(::testing::PrintToString(box));
         EXPECT_EQ(messageOf([&] { fresh.initialize(frame, frame, box); }), "target bbox is outside the frame");
@@ -102,7 +102,7 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
         EXPECT_EQ(seeded.generation(), 1);
         expectSameState(before, seeded.state());
     }
-    EXPECT_EQ(cv::norm(templBefore, TemplateTrackerProbe{seeded}.templ(), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(templBefore, TemplateTrackerProbe{seeded}.model().templ, cv::NORM_INF), 0.0);
 }
 
 TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
@@ -121,7 +121,7 @@ TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
         TemplateTracker t(params);
         t.initialize(frame, frame, c.box);
         EXPECT_EQ(t.state().box, c.clipped);
-        EXPECT_EQ(t.seedSize(), c.clipped.size());
+        EXPECT_EQ(t.model().seedSize, c.clipped.size());
         EXPECT_STREQ(t.reason(), "init");
     }
 }
@@ -135,8 +135,8 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         TemplateTrackerProbe probe{t};
         const EngineMotionState before = t.state();
         const std::int64_t generation = t.generation();
-        const cv::Mat previous = probe.previousFrame().clone();
-        const cv::Mat templ = probe.templ().clone();
+        const cv::Mat previous = probe.model().previousFrame.clone();
+        const cv::Mat templ = probe.model().templ.clone();
 
         const cv::Mat next = skyWithBlob(kW, kH, {86.f, 61.f}, 8);
         const std::vector<cv::Rect2f> blocked{{10.f, 10.f, 8.f, 8.f}};
@@ -144,11 +144,11 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         ASSERT_TRUE(p.valid());
         expectSameState(before, t.state());
         EXPECT_EQ(t.generation(), generation);
-        EXPECT_EQ(cv::norm(previous, probe.previousFrame(), cv::NORM_INF), 0.0);
-        EXPECT_EQ(cv::norm(templ, probe.templ(), cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(previous, probe.model().previousFrame, cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(templ, probe.model().templ, cv::NORM_INF), 0.0);
         EXPECT_FALSE(probe.learning().present);
-        EXPECT_FALSE(probe.referenceSize().has_value());
-        EXPECT_FALSE(probe.multiTarget());
+        EXPECT_FALSE(probe.inputs().referenceSize.has_value());
+        EXPECT_FALSE(probe.inputs().multiTarget);
         EXPECT_FALSE(probe.proposalActive());
         // The proposal itself carries the step.
         EXPECT_EQ(p.impl().generation, generation);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "cues/cue_set.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine_probe.hpp"
@@ -39,14 +40,25 @@ cv::Mat noisy(const cv::Mat& patch, double sigma, std::uint64_t seed) {
     return out;
 }
 
-class TemplateMeasure : public ::testing::Test {
+// The cues run against the model and state of a seeded engine.
+class SeededCues : public ::testing::Test {
+protected:
+    CueContext ctx() const { return {engine->config(), engine->model(), engine->state(), inputs}; }
+    TrackerParams params;
+    std::unique_ptr<TemplateTracker> engine;
+    ProposalInputs inputs;
+    CueSet cues;
+};
+
+class TemplateMeasure : public SeededCues {
 protected:
     void seed(const cv::Mat& frame, cv::Rect box) {
         engine = std::make_unique<TemplateTracker>(params);
         engine->initialize(frame, frame, box);
     }
-    TrackerParams params;
-    std::unique_ptr<TemplateTracker> engine;
+    TemplateResult measure(const cv::Mat& frame, const cv::Rect& predicted, int radius) {
+        return cues.templates.measure(ctx(), frame, frame, predicted, radius, 1.0 / 30.0);
+    }
 };
 
 TEST_F(TemplateMeasure, FindsAShiftedTexturedTargetWithSharpPeakStatistics) {
@@ -56,7 +68,7 @@ TEST_F(TemplateMeasure, FindsAShiftedTexturedTargetWithSharpPeakStatistics) {
     seed(f0, {100, 80, 16, 16});
     cv::Mat f1 = flatSky(240, 180);
     paste(f1, patch, {104, 83});
-    const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
+    const TemplateResult r = measure(f1, engine->state().box, 60);
     ASSERT_TRUE(r.found) << r.failReason;
     EXPECT_STREQ(r.reason, "template");
     EXPECT_NEAR(r.center.x, 112.f, 1.5f);
@@ -76,7 +88,7 @@ TEST_F(TemplateMeasure, LargeTemplatesAreSearchedCoarseToFine) {
     seed(f0, {120, 90, 64, 64});
     cv::Mat f1 = flatSky(320, 260);
     paste(f1, patch, {127, 85});
-    const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
+    const TemplateResult r = measure(f1, engine->state().box, 60);
     ASSERT_TRUE(r.found) << r.failReason;
     EXPECT_NEAR(r.center.x, 127.f + 32.f, 2.f);
     EXPECT_NEAR(r.center.y, 85.f + 32.f, 2.f);
@@ -91,14 +103,14 @@ TEST_F(TemplateMeasure, FailuresCarryTheirReasonAndScore) {
 
     // A frame smaller than the template leaves no room to search.
     const cv::Mat small = flatSky(30, 30);
-    TemplateResult r = engine->measureTemplate(small, small, {0, 0, 30, 30}, 60, 1.0 / 30.0);
+    TemplateResult r = measure(small, {0, 0, 30, 30}, 60);
     EXPECT_FALSE(r.found);
     EXPECT_STREQ(r.failReason, "lost-search-small");
     EXPECT_EQ(r.score, engine->targetScore());
 
     // Empty sky matches nothing.
     const cv::Mat empty = flatSky(200, 200);
-    r = engine->measureTemplate(empty, empty, engine->state().box, 60, 1.0 / 30.0);
+    r = measure(empty, engine->state().box, 60);
     EXPECT_FALSE(r.found);
     EXPECT_STREQ(r.failReason, "lost-low-template");
     EXPECT_LT(r.score, params.template_min_score);
@@ -109,7 +121,7 @@ TEST_F(TemplateMeasure, AWindowAsLargeAsTheTemplateIsDecidedByScoreAndGateAlone)
     cv::Mat f0 = flatSky(100, 100);
     paste(f0, patch, {0, 0});
     seed(f0, {0, 0, 20, 20});
-    const TemplateResult r = engine->measureTemplate(f0, f0, engine->state().box, 0, 1.0 / 30.0);
+    const TemplateResult r = measure(f0, engine->state().box, 0);
     ASSERT_TRUE(r.found) << r.failReason;
     EXPECT_FALSE(r.hasPeakStats);  // a 1 x 1 map has no sidelobes
     EXPECT_NEAR(r.score, 1.0, 1e-5);
@@ -129,7 +141,7 @@ TEST_F(TemplateMeasure, BeyondTheSpeedGateAWeakerPeakInsideItIsTaken) {
         cv::Mat f1 = flatSky(260, 200);
         paste(f1, patch, {140, 90});  // 40 px away
         if (withNearCopy) paste(f1, noisy(patch, 8.0, 6), {103, 91});
-        const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
+        const TemplateResult r = measure(f1, engine->state().box, 60);
         EXPECT_NEAR(r.score, 1.0, 1e-4);  // the far copy is still the best match
         if (withNearCopy) {
             ASSERT_TRUE(r.found) << r.failReason;
@@ -156,8 +168,8 @@ TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
             SCOPED_TRACE(::testing::PrintToString(box) + " " + profile);
             TemplateTracker t(trackerParamsForProfile(profile));
             ASSERT_NO_THROW(t.initialize(colour, f0, box));
-            EXPECT_TRUE(TemplateTrackerProbe{t}.halfTemplate().empty());
-            EXPECT_EQ(t.seedSize(), box.size());
+            EXPECT_TRUE(TemplateTrackerProbe{t}.model().halfTemplate.empty());
+            EXPECT_EQ(t.model().seedSize, box.size());
             for (int i = 0; i < 3; ++i) {
                 TrackStep s;
                 ASSERT_NO_THROW(s = t.update(i == 0 ? f0 : colour, f0, 1.0 / 30.0));
@@ -170,10 +182,10 @@ TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
     cv::cvtColor(flatSky(160, 120), colour, cv::COLOR_GRAY2BGR);
     TemplateTracker t(params);
     ASSERT_NO_THROW(t.initialize(colour, flatSky(160, 120), {10, 5, 100, 1}));
-    EXPECT_EQ(TemplateTrackerProbe{t}.colourPatch().size(), cv::Size(32, 1));
+    EXPECT_EQ(TemplateTrackerProbe{t}.model().colourPatch.size(), cv::Size(32, 1));
 }
 
-class MotionMeasure : public ::testing::Test {
+class MotionMeasure : public SeededCues {
 protected:
     static constexpr int kW = 240;
     static constexpr int kH = 180;
@@ -183,12 +195,10 @@ protected:
         engine->initialize(f0, f0, test::boxAround(c, 12));
     }
     Measurement measure(const cv::Mat& previous, const cv::Mat& current) {
-        TemplateTrackerProbe{*engine}.previousFrame() = previous.clone();
+        TemplateTrackerProbe{*engine}.model().previousFrame = previous.clone();
         const cv::Rect pb = engine->state().box;
-        return engine->measureMotion(current, current, pb, rectCenter(pb), 60, 1.0 / 30.0);
+        return cues.motion.measure(ctx(), current, current, pb, rectCenter(pb), 60, 1.0 / 30.0);
     }
-    TrackerParams params;
-    std::unique_ptr<TemplateTracker> engine;
 };
 
 TEST_F(MotionMeasure, AMovedBlobIsFoundAtItsNewPosition) {

@@ -12,7 +12,7 @@ namespace {
 
 using molvane::Measurement;
 using molvane::test::contains;
-using molvane::test::CueEngine;
+using molvane::test::CueBench;
 using molvane::test::paint;
 using molvane::test::skyGradient;
 
@@ -24,8 +24,8 @@ TEST(Foreground, FindsASmallBrightTarget) {
     paint(grey, target, 235);
     const cv::Rect search(68, 47, 20, 20);
     for (int polarity : {+1, 0}) {
-        CueEngine e(search, polarity);
-        const Measurement m = e.engine.measureForeground(grey, grey, search, centreOf(search));
+        CueBench e(search, polarity);
+        const Measurement m = e.cues.foreground.measure(e.ctx(), grey, grey, search, centreOf(search));
         ASSERT_TRUE(m.found) << "polarity " << polarity;
         EXPECT_STREQ(m.reason, molvane::reason::kForeground);
         EXPECT_TRUE(contains(m.box, target));
@@ -57,8 +57,8 @@ TEST(Foreground, FailsWithoutAUsableBlob) {
         {"empty frame", search, 0, cv::Mat()},
     };
     for (const Case& c : cases) {
-        CueEngine e(search, c.polarity);
-        EXPECT_FALSE(e.engine.measureForeground(c.frame, c.frame, c.rect, centreOf(c.rect)).found) << c.name;
+        CueBench e(search, c.polarity);
+        EXPECT_FALSE(e.cues.foreground.measure(e.ctx(), c.frame, c.frame, c.rect, centreOf(c.rect)).found) << c.name;
     }
 }
 
@@ -74,8 +74,8 @@ TEST(Foreground, FragmentsCloseToTheBestBlobAreMerged) {
         cv::Mat grey = skyGradient(160, 120);
         paint(grey, first, 230);
         paint(grey, c.second, 230);
-        CueEngine e(search, +1);
-        const Measurement m = e.engine.measureForeground(grey, grey, search, centreOf(first));
+        CueBench e(search, +1);
+        const Measurement m = e.cues.foreground.measure(e.ctx(), grey, grey, search, centreOf(first));
         ASSERT_TRUE(m.found);
         EXPECT_TRUE(contains(m.box, first));
         EXPECT_EQ(contains(m.box, c.second), c.merged) << "second fragment at " << c.second;
@@ -100,8 +100,8 @@ TEST(Foreground, BorderContactFlag) {
     for (const Case& c : cases) {
         cv::Mat grey = skyGradient(160, 120);
         paint(grey, c.blob, 235);
-        CueEngine e(c.search, +1);
-        const Measurement m = e.engine.measureForeground(grey, grey, c.search, centreOf(c.blob));
+        CueBench e(c.search, +1);
+        const Measurement m = e.cues.foreground.measure(e.ctx(), grey, grey, c.search, centreOf(c.blob));
         ASSERT_TRUE(m.found) << c.name;
         EXPECT_EQ(m.flag, c.flag) << c.name;
     }
@@ -127,8 +127,8 @@ TEST(Foreground, AreaLimitsAreInclusive) {
         const cv::Rect blob(static_cast<int>(mid.x) - c.blob.width / 2, static_cast<int>(mid.y) - c.blob.height / 2,
                             c.blob.width, c.blob.height);
         paint(grey, blob, 250);
-        CueEngine e(c.search, +1);
-        EXPECT_EQ(e.engine.measureForeground(grey, grey, c.search, mid).found, c.found)
+        CueBench e(c.search, +1);
+        EXPECT_EQ(e.cues.foreground.measure(e.ctx(), grey, grey, c.search, mid).found, c.found)
             << c.blob << " in " << c.search;
     }
 }

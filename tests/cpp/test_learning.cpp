@@ -7,6 +7,7 @@
 #include "config/tracker_params.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
+#include "cue_scenes.hpp"
 #include "engine_probe.hpp"
 
 namespace molvane {
@@ -36,9 +37,9 @@ struct LearningEngine {
         probe.initialized() = true;
         probe.state().box = box;
         probe.state().center = {box.x + 0.5f * box.width, box.y + 0.5f * box.height};
-        probe.seedSize() = box.size();
-        probe.templ() = cv::Mat(box.size(), CV_8UC1, cv::Scalar(100));
-        cv::resize(probe.templ(), probe.halfTemplate(), cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+        probe.model().seedSize = box.size();
+        probe.model().templ = cv::Mat(box.size(), CV_8UC1, cv::Scalar(100));
+        cv::resize(probe.model().templ, probe.model().halfTemplate, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
         probe.correlators().train(grey, box, 0);
     }
 
@@ -69,38 +70,38 @@ TEST(Learning, TemplateBlendsOnlyWhenItStillHasTheBoxSize) {
     r.appearanceAllowed = true;
     e.learn(r);
     // 0.96 x 100 + 0.04 x 200
-    EXPECT_EQ(e.probe.templ().at<uchar>(5, 5), 104);
-    ASSERT_EQ(e.probe.halfTemplate().size(), cv::Size(8, 6));
-    EXPECT_EQ(e.probe.halfTemplate().at<uchar>(2, 2), 104);
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 104);
+    ASSERT_EQ(e.probe.model().halfTemplate.size(), cv::Size(8, 6));
+    EXPECT_EQ(e.probe.model().halfTemplate.at<uchar>(2, 2), 104);
 
     // The box grew since seeding: the grey template keeps its content.
     e.probe.state().box = cv::Rect(200, 150, 20, 14);
     e.learn(r);
-    EXPECT_EQ(e.probe.templ().at<uchar>(5, 5), 104);
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 104);
 
     // Not allowed: nothing blends.
     e.probe.state().box = box;
     r.appearanceAllowed = false;
     e.learn(r);
-    EXPECT_EQ(e.probe.templ().at<uchar>(5, 5), 104);
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 104);
 
     // A one-pixel-wide template blends but has no half-size copy.
     const cv::Rect thin(200, 150, 1, 6);
     e.probe.state().box = thin;
-    e.probe.templ() = cv::Mat(thin.size(), CV_8UC1, cv::Scalar(100));
+    e.probe.model().templ = cv::Mat(thin.size(), CV_8UC1, cv::Scalar(100));
     r.appearanceAllowed = true;
     ASSERT_NO_THROW(e.learn(r));
-    EXPECT_EQ(e.probe.templ().at<uchar>(3, 0), 104);
-    EXPECT_TRUE(e.probe.halfTemplate().empty());
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(3, 0), 104);
+    EXPECT_TRUE(e.probe.model().halfTemplate.empty());
 }
 
 TEST(Learning, ColourPatchIsResizedBlendedAndItsLabCopiesRefreshed) {
     const cv::Rect box(200, 150, 40, 40);
     LearningEngine e(box);
-    e.probe.colourPatch() = cv::Mat(32, 32, CV_8UC3, cv::Scalar(0, 0, 100));
-    cv::cvtColor(e.probe.colourPatch(), e.probe.labPatch(), cv::COLOR_BGR2Lab);
-    cv::split(e.probe.labPatch(), e.probe.labChannels());
-    const cv::Mat labBefore = e.probe.labPatch().clone();
+    e.probe.model().colourPatch = cv::Mat(32, 32, CV_8UC3, cv::Scalar(0, 0, 100));
+    cv::cvtColor(e.probe.model().colourPatch, e.probe.model().labPatch, cv::COLOR_BGR2Lab);
+    cv::split(e.probe.model().labPatch, e.probe.model().labChannels);
+    const cv::Mat labBefore = e.probe.model().labPatch.clone();
 
     LearningRecord r;
     r.present = true;
@@ -108,15 +109,15 @@ TEST(Learning, ColourPatchIsResizedBlendedAndItsLabCopiesRefreshed) {
 
     // A grey-only frame leaves the colour models alone.
     e.learn(e.grey, r);
-    EXPECT_EQ(e.probe.colourPatch().at<cv::Vec3b>(3, 3), cv::Vec3b(0, 0, 100));
+    EXPECT_EQ(e.probe.model().colourPatch.at<cv::Vec3b>(3, 3), cv::Vec3b(0, 0, 100));
 
     cv::Mat colour(480, 640, CV_8UC3, cv::Scalar(0, 0, 200));
     e.learn(colour, r);
-    EXPECT_EQ(e.probe.colourPatch().size(), cv::Size(32, 32));
-    EXPECT_EQ(e.probe.colourPatch().at<cv::Vec3b>(3, 3), cv::Vec3b(0, 0, 104));
-    EXPECT_GT(maxDifference(e.probe.labPatch(), labBefore), 0.0);
-    ASSERT_EQ(e.probe.labChannels().size(), 3u);
-    EXPECT_EQ(e.probe.labChannels()[1].at<uchar>(3, 3), e.probe.labPatch().at<cv::Vec3b>(3, 3)[1]);
+    EXPECT_EQ(e.probe.model().colourPatch.size(), cv::Size(32, 32));
+    EXPECT_EQ(e.probe.model().colourPatch.at<cv::Vec3b>(3, 3), cv::Vec3b(0, 0, 104));
+    EXPECT_GT(maxDifference(e.probe.model().labPatch, labBefore), 0.0);
+    ASSERT_EQ(e.probe.model().labChannels.size(), 3u);
+    EXPECT_EQ(e.probe.model().labChannels[1].at<uchar>(3, 3), e.probe.model().labPatch.at<cv::Vec3b>(3, 3)[1]);
 }
 
 TEST(Learning, NothingHappensOutsideTheFrameWithoutARecordOrWithCorrelationOff) {
@@ -129,13 +130,13 @@ TEST(Learning, NothingHappensOutsideTheFrameWithoutARecordOrWithCorrelationOff) 
     e.probe.state().box = cv::Rect(700, 500, 16, 16);  // wholly outside the 640 x 480 frame
     e.learn(r);
     EXPECT_EQ(maxDifference(e.filter(), filterBefore), 0.0);
-    EXPECT_EQ(e.probe.templ().at<uchar>(0, 0), 100);
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(0, 0), 100);
 
     e.probe.state().box = box;
     r.present = false;
     e.learn(r);
     EXPECT_EQ(maxDifference(e.filter(), filterBefore), 0.0);
-    EXPECT_EQ(e.probe.templ().at<uchar>(0, 0), 100);
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(0, 0), 100);
 
     TrackerParams off = trackerParamsForProfile("correlation");
     off.correlation_enabled = false;
@@ -236,33 +237,28 @@ TEST(Learning, WeakOrGuardedPeaksDoNotLearnAndConfirmedReacquisitionsRetrain) {
 
 namespace {
 
-struct BoxSearch {
-    TemplateTracker engine{trackerParamsForProfile("adaptive")};
-    TemplateTrackerProbe probe{engine};
+// A 10 x 10 working box on a bright 36 x 36 blob: the first window lies wholly inside it.
+struct BoxSearch : test::CueBench {
     cv::Mat grey;
     cv::Point2f centre{320.f, 240.f};
 
-    // A 10 x 10 seed on a bright 36 x 36 blob: the first window lies wholly inside it.
-    explicit BoxSearch(int blob = 36) {
+    explicit BoxSearch(int blob = 36) : CueBench({315, 235, 10, 10}, 1, trackerParamsForProfile("adaptive")) {
         grey = cv::Mat(480, 640, CV_8UC1, cv::Scalar(40));
         cv::RNG rng(11);
         cv::Mat noise(grey.size(), CV_8UC1);
         rng.fill(noise, cv::RNG::UNIFORM, 0, 6);
         grey += noise;
         grey(cv::Rect(320 - blob / 2, 240 - blob / 2, blob, blob)).setTo(220);
-        probe.initialized() = true;
-        probe.polarity() = 1;
-        probe.state().box = cv::Rect(315, 235, 10, 10);
-        probe.state().center = centre;
-        probe.seedSize() = cv::Size(10, 10);
     }
-    std::optional<Measurement> run(bool multi) {
+    std::optional<Measurement> run(bool multi, cv::Point2f peak) {
+        inputs.multiTarget = multi;
         Measurement m;
-        m.center = centre;
+        m.center = peak;
         m.reason = reason::kCorrelation;
         m.found = true;
-        return probe.searchForegroundBox(grey, grey, m, centre, multi);
+        return cues.boxSearch.search(ctx(), grey, grey, m, centre);
     }
+    std::optional<Measurement> run(bool multi) { return run(multi, centre); }
 };
 
 }  // namespace
@@ -282,15 +278,11 @@ TEST(ForegroundBoxSearch, WindowGrowsUntilTheBlobFitsOnlyWithSeveralTargets) {
 
 TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
     BoxSearch s;
-    s.probe.blockedRegions() = {cv::Rect2f(300.f, 220.f, 40.f, 40.f)};
+    s.inputs.blockedRegions = {cv::Rect2f(300.f, 220.f, 40.f, 40.f)};
     EXPECT_FALSE(s.run(true).has_value());
 
     // The correlation peak lies far from the blob: the second distance gate refuses it.
-    BoxSearch far;
-    Measurement m;
-    m.center = {420.f, 240.f};
-    m.reason = reason::kCorrelation;
-    EXPECT_FALSE(far.probe.searchForegroundBox(far.grey, far.grey, m, far.centre, true).has_value());
+    EXPECT_FALSE(BoxSearch().run(true, {420.f, 240.f}).has_value());
 }
 
 }  // namespace molvane

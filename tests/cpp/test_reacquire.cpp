@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/tracker_params.hpp"
-#include "cues/reacquire_search.hpp"
+#include "engine/reacquisition.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
 #include "engine_probe.hpp"
@@ -129,7 +129,7 @@ struct LostTarget {
 // 11th to 21st do not search at all.
 TEST(Reacquire, FullSearchFindsAFarTargetOnItsCadence) {
     LostTarget t(trackerParamsForProfile("default"), cv::Size(50, 40));
-    ASSERT_EQ(t.engine.seedSize().area(), 2000);
+    ASSERT_EQ(t.engine.model().seedSize.area(), 2000);
     const cv::Mat grey = skyWithTarget({520, 380}, t.size);
     const int hitsBefore = t.engine.state().hits;
 
@@ -149,7 +149,7 @@ TEST(Reacquire, FullSearchFindsAFarTargetOnItsCadence) {
     EXPECT_NEAR(t.engine.state().center.y, 380.f, 3.f);
     EXPECT_EQ(t.engine.state().velocity, cv::Point2f(0.f, 0.f));
     EXPECT_EQ(s.age, s.hits);
-    EXPECT_EQ(cv::norm(t.probe.previousFrame(), grey, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(t.probe.model().previousFrame, grey, cv::NORM_INF), 0.0);
 
     // A miss without a search ends the confirmation.
     t.missNumber(11, grey);
@@ -169,14 +169,14 @@ TEST(Reacquire, WideSearchAroundThePredictionConfirmsWithOneFrame) {
     EXPECT_STREQ(t.engine.reason(), reason::kReacquireWide);
     EXPECT_EQ(t.engine.state().confirmCount, 0);
     EXPECT_NEAR(t.engine.state().center.x, 330.f, 3.f);
-    EXPECT_EQ(cv::norm(t.probe.previousFrame(), t.seed, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(t.probe.model().previousFrame, t.seed, cv::NORM_INF), 0.0);
 }
 
 TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
     const cv::Mat grey = skyWithTarget({330, 230}, cv::Size(40, 25));
     {
         LostTarget t(trackerParamsForProfile("default"), cv::Size(40, 25));
-        t.probe.blockedRegions() = {cv::Rect2f(310.f, 217.f, 40.f, 25.f)};
+        t.probe.inputs().blockedRegions = {cv::Rect2f(310.f, 217.f, 40.f, 25.f)};
         const TrackStep s = t.missNumber(3, grey);
         EXPECT_EQ(s.state, kLost);
         EXPECT_STREQ(t.engine.reason(), reason::kLostLowConfidence);

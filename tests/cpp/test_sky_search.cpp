@@ -6,9 +6,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/tracker_params.hpp"
+#include "cue_scenes.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
-#include "engine_probe.hpp"
 
 namespace molvane {
 namespace {
@@ -16,18 +15,11 @@ namespace {
 constexpr double kDt = 1.0 / 30.0;  // speed gate 1400 px/s x dt = 46.7 px per miss root
 
 // A lost engine whose working box is `box`, bright target, no templates.
-struct LostEngine {
-    TemplateTracker engine{trackerParamsForProfile("fast-sky")};
-    TemplateTrackerProbe probe{engine};
-
-    explicit LostEngine(const cv::Rect& box, int misses = 8) {
-        probe.state().box = box;
-        probe.state().center = {box.x + 0.5f * box.width, box.y + 0.5f * box.height};
-        probe.state().misses = misses;
-        probe.polarity() = 1;
-        probe.initialized() = true;
+struct LostEngine : test::CueBench {
+    explicit LostEngine(const cv::Rect& box, int misses = 8) : CueBench(box, 1, trackerParamsForProfile("fast-sky")) {
+        state.misses = misses;
     }
-    Measurement search(const cv::Mat& frame, const cv::Mat& grey) { return engine.searchSky(frame, grey, kDt); }
+    Measurement search(const cv::Mat& frame, const cv::Mat& grey) { return cues.sky.search(ctx(), frame, grey, kDt); }
     Measurement search(const cv::Mat& grey) { return search(grey, grey); }
 };
 
@@ -113,11 +105,11 @@ TEST(SkySearch, ReferenceSizeReplacesTheBoxSize) {
     block(grey, 330, 240, 30, 30);  // far beyond 6 x the 10 x 8 box, fine for 20 x 20
     LostEngine e(cv::Rect(315, 236, 10, 8), 8);
     EXPECT_FALSE(e.search(grey).found);
-    e.probe.referenceSize() = cv::Size2f(20.f, 20.f);
+    e.inputs.referenceSize = cv::Size2f(20.f, 20.f);
     const Measurement m = e.search(grey);
     ASSERT_TRUE(m.found);
     EXPECT_EQ(m.box.size(), cv::Size(20, 20));
-    e.probe.referenceSize() = cv::Size2f(NAN, 20.f);  // unusable: back to the box size
+    e.inputs.referenceSize = cv::Size2f(NAN, 20.f);  // unusable: back to the box size
     EXPECT_FALSE(e.search(grey).found);
 }
 
@@ -133,8 +125,8 @@ TEST(SkySearch, WeakCandidatesAreDiscardedAndTheNextRingIsSearched) {
 
     LostEngine e(cv::Rect(315, 236, 10, 8), 16);
     cv::Mat patch(8, 10, CV_8UC3, red);
-    cv::cvtColor(patch, e.probe.labPatch(), cv::COLOR_BGR2Lab);
-    cv::split(e.probe.labPatch(), e.probe.labChannels());
+    cv::cvtColor(patch, e.model.labPatch, cv::COLOR_BGR2Lab);
+    cv::split(e.model.labPatch, e.model.labChannels);
 
     const Measurement m = e.search(frame, grey);
     ASSERT_TRUE(m.found);
@@ -162,16 +154,16 @@ TEST(SkySearch, TemplateCheckMixesSimilarityIntoTheConfidence) {
     cv::Mat inverted;
     cv::bitwise_not(same, inverted);
 
-    e.probe.templ() = same;
+    e.model.templ = same;
     Measurement m = e.search(grey);
     ASSERT_TRUE(m.found);
     EXPECT_NEAR(m.confidence, 0.5 * 1.0 + 0.5 * plain.confidence, 1e-5);
     EXPECT_DOUBLE_EQ(m.candidateScore, plain.candidateScore);
 
-    e.probe.templ() = inverted;  // similarity -1 in every ring
+    e.model.templ = inverted;  // similarity -1 in every ring
     EXPECT_FALSE(e.search(grey).found);
 
-    e.probe.anchorTemplate() = same;  // the anchor still recognises it
+    e.model.anchorTemplate = same;  // the anchor still recognises it
     m = e.search(grey);
     ASSERT_TRUE(m.found);
     EXPECT_NEAR(m.confidence, 0.5 * 1.0 + 0.5 * plain.confidence, 1e-5);

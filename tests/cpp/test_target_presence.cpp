@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cue_scenes.hpp"
+#include "engine_probe.hpp"
 #include "engine/reasons.hpp"
 
 namespace {
@@ -47,7 +48,7 @@ struct Presence : ::testing::Test {
 
     molvane::TrackStep step(const cv::Mat& grey, const Measurement& m) {
         const molvane::TrackStep s = probe.accept(grey, grey, m, kDt);
-        grey.copyTo(probe.previousFrame());
+        grey.copyTo(probe.model().previousFrame);
         return s;
     }
 };
@@ -95,7 +96,7 @@ TEST_F(Presence, AStillLookalikeDoesNotBringTheTargetBack) {
     cv::Mat decoy = skyWith({-1, -1});
     const cv::Point d = at + cv::Point(40, 10);
     cv::circle(decoy, d, 6, cv::Scalar(40), -1);
-    decoy.copyTo(probe.previousFrame());
+    decoy.copyTo(probe.model().previousFrame);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(step(decoy, observed(d)).state, molvane::kLost);
 }
 

@@ -1,6 +1,6 @@
 // Wide and full-frame reacquisition on a missed frame, and the lost step when they do not
 // find the target.
-#include "cues/reacquire_search.hpp"
+#include "engine/reacquisition.hpp"
 
 #include <algorithm>
 
@@ -64,7 +64,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
     const double dtc = effectiveInterval(dtSeconds);
     const cv::Point2f pc = state_.center + state_.velocity * static_cast<float>(dtc);
     const cv::Rect P = boxFromCenter(pc.x, pc.y, state_.box.width, state_.box.height, W, H);
-    const long long seedArea = static_cast<long long>(seedSize_.width) * seedSize_.height;
+    const long long seedArea = static_cast<long long>(model_.seedSize.width) * model_.seedSize.height;
 
     const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
                                                 : scheduledReacquireSearch(n, seedArea, config_);
@@ -73,9 +73,11 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
         const int margin = full ? std::max(W, H)
                                 : wideSearchRadius(P, std::max(config_.max_search_radius, config_.wide_search_radius),
                                                    config_.wide_search_max_area, W, H);
-        Measurement candidate = detectContrast(colourFrame, grey, P, margin, dtSeconds, polarity_, false, full);
-        if (!candidate.found && polarity_ != 0) {
-            candidate = detectContrast(colourFrame, grey, P, margin, dtSeconds, 0, false, full);
+        const CueContext ctx = cueContext();
+        const int polarity = model_.polarity;
+        Measurement candidate = cues_.contrast.detect(ctx, colourFrame, grey, P, margin, dtSeconds, polarity, false, full);
+        if (!candidate.found && polarity != 0) {
+            candidate = cues_.contrast.detect(ctx, colourFrame, grey, P, margin, dtSeconds, 0, false, full);
         }
         if (candidate.found) {
             candidate.reason = full ? reason::kReacquireFull : reason::kReacquireWide;
@@ -88,7 +90,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                 // A target declared gone needs two looks, as in the sky search.
                 const int needed = std::max(config_.reacquire_confirm_frames, state_.presence.targetAbsent ? 2 : 1);
                 const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
-                if (!proposalActive_) grey.copyTo(previousFrame_);
+                if (!proposalActive_) grey.copyTo(model_.previousFrame);
                 return step;
             }
         }

@@ -1,4 +1,5 @@
-// Scheduling rules of the wide and full reacquisition searches that run on a missed frame.
+// Scheduling rules of the wide and full reacquisition searches that run on a missed frame
+// (the search itself is TemplateTracker::reacquireOrMiss, in reacquisition.cpp).
 #pragma once
 
 #include <opencv2/core.hpp>

@@ -1,5 +1,5 @@
-// Template matching: normalized cross-correlation of the learned grey template around the
-// prediction, refined by the blob or boundary cue, speed-gated and tested for peak sharpness.
+#include "cues/template_matcher.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -9,7 +9,6 @@
 
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "engine/template_tracker.hpp"
 
 namespace molvane {
 
@@ -107,21 +106,24 @@ struct RankedCell {
 
 }  // namespace
 
-TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::Mat& grey,
-                                                const cv::Rect& predictedBox, int searchRadius,
-                                                double dtSeconds) {
+TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& frame, const cv::Mat& grey,
+                                        const cv::Rect& predictedBox, int searchRadius, double dtSeconds) {
+    const TrackerParams& config = ctx.params;
+    const cv::Mat& templ = ctx.model.templ;
+    const cv::Mat& halfTemplate = ctx.model.halfTemplate;
+    const cv::Point2f engineCenter = ctx.state.center;
     TemplateResult res;
     res.failReason = reason::kLostLowTemplate;
     const int W = grey.cols;
     const int H = grey.rows;
-    const int tw = template_.cols;
-    const int th = template_.rows;
-    const double gate = speedGateRadius(dtSeconds, config_.max_speed, config_.min_gate_radius);
+    const int tw = templ.cols;
+    const int th = templ.rows;
+    const double gate = speedGateRadius(dtSeconds, config.max_speed, config.min_gate_radius);
 
     const cv::Rect sw = growAndClip(predictedBox, searchRadius, W, H);
     if (tw < 1 || th < 1 || sw.empty() || sw.width < tw || sw.height < th) {
         res.failReason = reason::kLostSearchSmall;
-        res.score = state_.targetScore;
+        res.score = ctx.state.targetScore;
         return res;
     }
     const cv::Mat window = grey(sw);
@@ -131,18 +133,18 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
     const cv::Mat* statsMap = &fullMap_;
     int statsScale = 1;
     cv::Point coarsePeak;
-    if (singleScale || halfTemplate_.empty()) {
-        cv::matchTemplate(window, template_, fullMap_, cv::TM_CCOEFF_NORMED);
+    if (singleScale || halfTemplate.empty()) {
+        cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
     } else {
         cv::resize(window, halfWindow_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
-        bool coarseOk = halfWindow_.cols >= halfTemplate_.cols && halfWindow_.rows >= halfTemplate_.rows;
+        bool coarseOk = halfWindow_.cols >= halfTemplate.cols && halfWindow_.rows >= halfTemplate.rows;
         if (coarseOk) {
-            cv::matchTemplate(halfWindow_, halfTemplate_, coarseMap_, cv::TM_CCOEFF_NORMED);
+            cv::matchTemplate(halfWindow_, halfTemplate, coarseMap_, cv::TM_CCOEFF_NORMED);
             double coarseBest = 0.0;
             coarseOk = finiteMax(coarseMap_, coarseBest, coarsePeak);
         }
         if (!coarseOk) {
-            cv::matchTemplate(window, template_, fullMap_, cv::TM_CCOEFF_NORMED);
+            cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
         } else {
             statsMap = &coarseMap_;
             statsScale = 2;
@@ -153,9 +155,9 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
             const int y0 = std::max(0, 2 * my - 4);
             const int y1 = std::min(2 * my + 4, sw.height - th);
             if (x1 < x0 || y1 < y0) {
-                cv::matchTemplate(window, template_, fullMap_, cv::TM_CCOEFF_NORMED);
+                cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
             } else {
-                cv::matchTemplate(window(cv::Rect(x0, y0, x1 - x0 + tw, y1 - y0 + th)), template_, fineMap_,
+                cv::matchTemplate(window(cv::Rect(x0, y0, x1 - x0 + tw, y1 - y0 + th)), templ, fineMap_,
                                   cv::TM_CCOEFF_NORMED);
                 fullMap_.create(sw.height - th + 1, sw.width - tw + 1, CV_32F);
                 fullMap_.setTo(cv::Scalar(-1.0));
@@ -168,14 +170,14 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
     cv::Point peakAt(0, 0);
     if (!finiteMax(fullMap_, best, peakAt)) best = -1.0;
     res.score = best;
-    if (best < config_.template_min_score) return res;
+    if (best < config.template_min_score) return res;
 
     // Builds the measurement for a match at (c, r); false when it fails the speed gate.
     auto candidate = [&](int c, int r, double v, Measurement& out) {
         cv::Rect box(sw.x + c, sw.y + r, tw, th);
         cv::Point2f center = rectCenter(box);
-        if (!extendedTarget_) {
-            const Measurement fg = foregroundBlob(frame, grey, box, center, false);
+        if (!ctx.model.extendedTarget) {
+            const Measurement fg = foreground_.measure(ctx, frame, grey, box, center, false);
             if (fg.found) {
                 box = fg.box;
                 center = fg.center;
@@ -183,12 +185,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
         } else {
             const cv::Rect clipped = intersect(box, cv::Rect(0, 0, W, H));
             if (!clipped.empty()) {
-                const int s = std::max(clipped.width, clipped.height);
-                const long long margin = std::max(12L, std::lround(s * 0.35));
-                const cv::Rect bw = growAndClip(clipped, margin, W, H);
-                const double radius = s < 13 ? 12.0 : static_cast<double>(s);
-                const Measurement b =
-                    measureBoundary(frame, grey, bw, clipped.size(), radius, 0.0, center, false);
+                const Measurement b = boundary_.fitOutline(ctx, frame, grey, clipped, center);
                 if (b.found) {
                     box = b.box;
                     center = b.center;
@@ -196,7 +193,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
                 }
             }
         }
-        if (distance(center, state_.center) > gate) return false;
+        if (distance(center, engineCenter) > gate) return false;
         out = Measurement();
         out.box = box;
         out.center = center;
@@ -208,9 +205,9 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
         return true;
     };
     auto refuseByStats = [&](const PeakStats& st) {
-        if (st.valid && (st.psr < config_.template_min_psr || st.ambiguity > config_.template_max_ambiguity)) {
+        if (st.valid && (st.psr < config.template_min_psr || st.ambiguity > config.template_max_ambiguity)) {
             res.failReason =
-                st.psr >= config_.template_min_psr ? reason::kLostAmbiguousTemplate : reason::kLostLowTemplatePsr;
+                st.psr >= config.template_min_psr ? reason::kLostAmbiguousTemplate : reason::kLostLowTemplatePsr;
             return true;
         }
         return false;
@@ -220,7 +217,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
     if (candidate(peakAt.x, peakAt.y, best, m)) {
         const cv::Point statsAt = statsScale == 1 ? peakAt : coarsePeak;
         const PeakStats st =
-            peakStatistics(*statsMap, statsAt.x, statsAt.y, statsScale, sw, tw, th, state_.center, gate, config_);
+            peakStatistics(*statsMap, statsAt.x, statsAt.y, statsScale, sw, tw, th, engineCenter, gate, config);
         if (refuseByStats(st)) return res;
         static_cast<Measurement&>(res) = m;
         res.peakPsr = st.psr;
@@ -231,7 +228,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
 
     // The strongest match lies beyond the speed gate: rank slightly weaker peaks inside it,
     // preferring those near the prediction.
-    const double floorValue = std::max(best - 0.12, std::max(0.78, config_.template_min_score));
+    const double floorValue = std::max(best - 0.12, std::max(0.78, config.template_min_score));
     const double norm = std::max(gate, 1.0);
     const cv::Point2f predictedCenter = rectCenter(predictedBox);
     std::array<RankedCell, 16> kept;
@@ -242,7 +239,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
             const double v = row[c];
             if (!std::isfinite(v) || v < floorValue) continue;
             const cv::Point2f centre(static_cast<float>(sw.x + c + tw * 0.5), static_cast<float>(sw.y + r + th * 0.5));
-            if (distance(centre, state_.center) > gate) continue;
+            if (distance(centre, engineCenter) > gate) continue;
             const double dn = distance(centre, predictedCenter) / norm;
             const double key = v - (dn < 1.0 ? 0.3 * dn : 0.3);
             std::size_t pos = 0;
@@ -257,8 +254,8 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
     for (std::size_t i = 0; i < count; ++i) {
         if (!candidate(kept[i].c, kept[i].r, kept[i].value, m)) continue;
         if (statsMap == &fullMap_) {
-            const PeakStats st = peakStatistics(fullMap_, kept[i].c, kept[i].r, 1, sw, tw, th, state_.center, gate,
-                                                config_);
+            const PeakStats st = peakStatistics(fullMap_, kept[i].c, kept[i].r, 1, sw, tw, th, engineCenter, gate,
+                                                config);
             if (refuseByStats(st)) return res;
             static_cast<Measurement&>(res) = m;
             res.peakPsr = st.psr;

@@ -1,0 +1,37 @@
+// Everything a cue reads besides the frame: the tuning, the target's model, the engine
+// state it measures against, and the inputs of the proposal it works for. Cues take it by
+// const reference and keep nothing of it; each owns only its own scratch buffers.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/tracker_params.hpp"
+#include "engine/motion_state.hpp"
+#include "engine/target_model.hpp"
+#include "engine/track_records.hpp"
+
+namespace molvane {
+
+// What one proposal adds to a frame.
+struct ProposalInputs {
+    std::vector<cv::Rect2f> blockedRegions;   // regions other targets own; a cue's find there is refused
+    std::optional<cv::Size2f> referenceSize;  // expected target size, when another tracker vouches for one
+    bool multiTarget = false;                 // the engine is one of several in a multi-target update
+
+    // Whether a measured box falls into a blocked region: IoU at least 0.2, or its centre
+    // within max(10, 0.75 x the region's short side) of the region's centre.
+    bool blocks(const cv::Rect& box, cv::Point2f center) const;
+    bool blocks(const Measurement& m) const { return blocks(m.box, m.center); }
+};
+
+struct CueContext {
+    const TrackerParams& params;
+    const TargetModel& model;
+    const EngineMotionState& state;
+    const ProposalInputs& inputs;
+};
+
+}  // namespace molvane

@@ -1,0 +1,142 @@
+#include "cues/motion_measurement.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "cues/buffer_ops.hpp"
+#include "engine/geometry.hpp"
+#include "engine/reasons.hpp"
+
+namespace molvane {
+
+namespace {
+
+// Cost of a blob (lower is better): distance from the prediction (share of the search
+// radius), how unlike the target it looks, less its size (share of 8 % of the box area).
+constexpr double kCostDistance = 0.45;
+constexpr double kCostUnlike = 0.65;
+constexpr double kCostArea = 0.1;
+// Confidence: the foreground blob's own confidence, appearance, nearness and size.
+constexpr double kConfidenceForeground = 0.1;
+constexpr double kConfidenceAppearance = 0.35;
+constexpr double kConfidenceNearness = 0.35;
+constexpr double kConfidenceArea = 0.2;
+
+}  // namespace
+
+MotionMeasurement::MotionMeasurement(ForegroundMeasurement& foreground, AppearanceScorer& scorer)
+    : foreground_(foreground),
+      scorer_(scorer),
+      kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
+
+Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& frame, const cv::Mat& grey,
+                                       const cv::Rect& predictedBox, cv::Point2f predictedCenter, int searchRadius,
+                                       double dtSeconds) {
+    const cv::Mat& previousFrame = ctx.model.previousFrame;
+    Measurement none;
+    const int W = grey.cols;
+    const int H = grey.rows;
+    if (previousFrame.empty() || previousFrame.size() != grey.size() || previousFrame.type() != grey.type()) {
+        return none;
+    }
+    const cv::Rect window = growAndClip(predictedBox, searchRadius, W, H);
+    if (window.empty()) return none;
+
+    cv::absdiff(grey(window), previousFrame(window), diff_);
+    cv::Scalar mean, stddev;
+    cv::meanStdDev(diff_, mean, stddev);
+    const double threshold =
+        std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0], static_cast<double>(ctx.params.min_diff_threshold));
+    cv::threshold(diff_, mask_, threshold, 255, cv::THRESH_BINARY);
+    openOrClose(mask_, cv::MORPH_OPEN, kernel_, morph_);
+    openOrClose(mask_, cv::MORPH_CLOSE, kernel_, morph_);
+    cv::findContours(mask_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+
+    const int w = ctx.state.box.width;
+    const int h = ctx.state.box.height;
+    const double a0 = std::max(1.0, static_cast<double>(w) * h);
+    double minA = a0 * ctx.params.motion_min_area_fraction;
+    double floorA = 0.0;
+    if (minA > 4.0) {
+        floorA = minA + 1.0;
+    } else {
+        minA = 4.0;
+        floorA = 5.0;
+    }
+    const double maxA = std::max(a0 * ctx.params.motion_max_area_fraction, floorA);
+    const double norm = std::max(1.0, static_cast<double>(searchRadius));
+    const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius);
+
+    candidates_.clear();
+    std::size_t winner = 0;
+    for (const std::vector<cv::Point>& contour : contours_) {
+        const double area = cv::contourArea(contour);
+        if (area < minA || area > maxA) continue;
+        const cv::Moments mo = cv::moments(contour);
+        cv::Point2f c;
+        if (std::fabs(mo.m00) > 1e-6) {
+            c = {static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00)};
+        } else {
+            c = rectCenter(cv::boundingRect(contour));
+        }
+        c.x += static_cast<float>(window.x);
+        c.y += static_cast<float>(window.y);
+
+        const long long bx = std::lroundf(c.x - w * 0.5f);
+        const long long by = std::lroundf(c.y - h * 0.5f);
+        if (bx < 0 || by < 0 || bx + w > W || by + h > H) continue;  // only whole boxes are compared
+        cv::Rect box(static_cast<int>(bx), static_cast<int>(by), w, h);
+        cv::Point2f center = c;
+        double fgConfidence = 0.0;
+        const Measurement fg = foreground_.measure(ctx, frame, grey, box, c);
+        if (fg.found) {
+            box = fg.box;
+            center = fg.center;
+            fgConfidence = fg.confidence;
+        }
+        if (distance(center, ctx.state.center) > gate) continue;
+
+        const double dn = distance(center, predictedCenter) / norm;
+        // A found blob already scored its own box.
+        const double s = fg.found && !ctx.model.templ.empty()
+                             ? fg.targetScore
+                             : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
+        if (!(s >= 0.35 || dn <= 0.35)) continue;
+        const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
+        const double cost = kCostDistance * dn + kCostUnlike * (1.0 - s) - kCostArea * ar;
+        const double q = std::clamp(kConfidenceForeground * fgConfidence +
+                                        kConfidenceAppearance * std::clamp(s, 0.0, 1.0) +
+                                        kConfidenceNearness * (1.0 - std::min(dn, 1.0)) + kConfidenceArea * ar,
+                                    0.0, 1.0);
+        Measurement m;
+        m.box = box;
+        m.center = center;
+        m.targetScore = s;
+        m.candidateScore = cost;
+        m.confidence = q;
+        m.reason = reason::kMotion;
+        m.found = true;
+        candidates_.push_back(m);
+        if (cost < candidates_[winner].candidateScore) winner = candidates_.size() - 1;
+    }
+    if (candidates_.empty()) return none;
+
+    Measurement best = candidates_[winner];
+    // A rival blob close to the winner makes the choice between them uncertain.
+    if (ctx.params.motion_ambiguity_radius > 0.0 && candidates_.size() >= 2) {
+        for (std::size_t i = 0; i < candidates_.size(); ++i) {
+            if (i == winner) continue;
+            const Measurement& other = candidates_[i];
+            if (distance(other.center, best.center) < ctx.params.motion_ambiguity_radius) {
+                const double q = best.confidence;
+                best.confidence = std::min(q, 0.5 * q * (1.0 + best.targetScore - other.targetScore));
+                break;
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace molvane

@@ -1,0 +1,74 @@
+// Model learning after an applied measurement: the grey template and colour patch blend
+// towards what was seen, and the correlation filter learns or is re-trained.
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "cues/buffer_ops.hpp"
+#include "engine/geometry.hpp"
+#include "engine/reasons.hpp"
+#include "engine/template_tracker.hpp"
+
+namespace molvane {
+
+namespace {
+
+float clampedRate(double rate) {
+    if (!std::isfinite(rate)) return 0.f;
+    return static_cast<float>(std::clamp(rate, 0.0, 1.0));
+}
+
+}  // namespace
+
+void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record) {
+    if (!record.present || grey.empty()) return;
+    const cv::Rect R = intersect(state_.box, cv::Rect(0, 0, grey.cols, grey.rows));
+    if (R.empty()) return;
+
+    if (record.appearanceAllowed) {
+        const double r = config_.template_learning_rate;
+        if (model_.templ.size() == R.size() && model_.templ.type() == grey.type()) {
+            cv::addWeighted(model_.templ, 1.0 - r, grey(R), r, 0.0, model_.templ);
+            // A one-pixel side has no half-size version (the resize would have no pixels).
+            if (model_.templ.cols >= 2 && model_.templ.rows >= 2) {
+                cv::resize(model_.templ, model_.halfTemplate, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+            } else {
+                model_.halfTemplate.release();
+            }
+        }
+        const bool sameFrame = colourFrame.size() == grey.size();
+        if (sameFrame && colourFrame.channels() >= 3 && !model_.colourPatch.empty() &&
+            colourFrame.type() == model_.colourPatch.type()) {
+            cv::Mat croi = colourFrame(R);
+            if (croi.size() != model_.colourPatch.size()) {
+                cv::resize(croi, learnColourScratch_, model_.colourPatch.size(), 0, 0, cv::INTER_AREA);
+                croi = learnColourScratch_;
+            }
+            cv::addWeighted(model_.colourPatch, 1.0 - r, croi, r, 0.0, model_.colourPatch);
+            const cv::Mat* bgr = &model_.colourPatch;
+            if (model_.colourPatch.channels() == 4) {
+                cv::cvtColor(model_.colourPatch, learnBgr_, cv::COLOR_BGRA2BGR);
+                bgr = &learnBgr_;
+            }
+            if (bgr->channels() == 3) {
+                cv::cvtColor(*bgr, model_.labPatch, cv::COLOR_BGR2Lab);
+                splitChannels(model_.labPatch, model_.labChannels);
+            }
+        }
+    }
+
+    if (!config_.correlation_enabled) return;
+    if (reason::same(record.source, reason::kCorrelation) && record.peakRatio >= config_.correlation_learn_min_psr &&
+        record.positionUpdated) {
+        if (!correlators_.empty() && correlators_.selectedIndex() < correlators_.size()) {
+            const float eta = clampedRate(config_.correlation_learning_rate);
+            const cv::Mat& patch = correlators_.extractPatch(grey, state_.center);
+            correlators_.filter(correlators_.selectedIndex()).update(patch, eta);
+        }
+    } else if (record.reacquired && record.confirmed) {
+        correlators_.train(grey, state_.box, config_.correlation_search_size);
+    }
+}
+
+}  // namespace molvane

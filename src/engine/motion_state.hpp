@@ -1,0 +1,39 @@
+// The engine's per-target motion state: what a proposal snapshots, restores and (on
+// commit) writes back, and what the cues measure against.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace molvane {
+
+// What the presence check has learned about this target since the lock.
+struct PresenceState {
+    int unlikeCount = 0;                 // recent observations that did not resemble the target
+    double typicalSimilarity = 0.0;      // running mean of the best similarity while on target
+    double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
+    double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
+    int typicalSamples = 0;              // observations in those means (saturates)
+    bool targetAbsent = false;           // declared gone; waiting for it to look like itself
+};
+
+// The engine values a proposal snapshots, restores and (on commit) writes back.
+struct EngineMotionState {
+    cv::Rect box;
+    cv::Point2f center;
+    cv::Point2f displacement;
+    cv::Point2f velocity;
+    cv::Point2f displayCenter;
+    cv::Point2f displayTopLeft;
+    cv::Point2f displaySize;  // (w, h)
+    int hits = 0;
+    int misses = 0;
+    int confirmCount = 0;
+    int assistCooldown = 0;
+    double targetScore = 0.0;
+    double candidateScore = 0.0;
+    double confidence = 0.0;
+    const char* reason = "";
+    PresenceState presence;
+};
+
+}  // namespace molvane
