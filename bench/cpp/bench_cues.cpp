@@ -11,8 +11,8 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "../../tests/cpp/engine_probe.hpp"
-#include "engine/template_tracker.hpp"
+#include "cues/cue_context.hpp"
+#include "cues/cue_set.hpp"
 
 namespace {
 
@@ -64,36 +64,36 @@ int main() {
     cv::Mat colour;
     cv::cvtColor(grey, colour, cv::COLOR_GRAY2BGR);
 
-    TemplateTracker engine{TrackerParams()};
-    TemplateTrackerProbe probe{engine};
-    if (probe.morphKernel().empty()) {
-        probe.morphKernel() = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
-    }
+    const TrackerParams params;
+    TargetModel model;
+    EngineMotionState state;
+    const ProposalInputs inputs;
+    CueSet cues;
+    const CueContext ctx{params, model, state, inputs};
     const cv::Rect box(318, 238, 14, 14);
-    probe.state().box = box;
-    probe.state().center = {325.0f, 245.0f};
-    probe.polarity() = +1;
-    probe.initialized() = true;
-    probe.templ() = grey(box).clone();
+    state.box = box;
+    state.center = {325.0f, 245.0f};
+    model.polarity = +1;
+    model.templ = grey(box).clone();
 
     const int runs = 2000;
     const double dt = 1.0 / 30.0;
     std::printf("640 x 480 frame, 10 x 10 bright target, %d runs each, OpenCV threads %d\n", runs,
                 cv::getNumThreads());
     report("foreground, 14 x 14 search box", runs, [&] {
-        return engine.measureForeground(grey, grey, box, {325.0f, 245.0f}).found;
+        return cues.foreground.measure(ctx, grey, grey, box, {325.0f, 245.0f}).found;
     });
     report("foreground, 42 x 42 search window", runs, [&] {
-        return engine.measureForeground(grey, grey, {304, 224, 42, 42}, {325.0f, 245.0f}).found;
+        return cues.foreground.measure(ctx, grey, grey, {304, 224, 42, 42}, {325.0f, 245.0f}).found;
     });
     report("contrast detection, local (margin 60)", runs, [&] {
-        return engine.detectContrast(grey, grey, box + cv::Point(4, 3), 60, dt, +1, true, false).found;
+        return cues.contrast.detect(ctx, grey, grey, box + cv::Point(4, 3), 60, dt, +1, true, false).found;
     });
     report("contrast detection, whole frame", runs, [&] {
-        return engine.detectContrast(grey, grey, box, std::max(W, H), dt, +1, false, true).found;
+        return cues.contrast.detect(ctx, grey, grey, box, std::max(W, H), dt, +1, false, true).found;
     });
     report("contrast detection, whole frame, colour", runs, [&] {
-        return engine.detectContrast(colour, grey, box, std::max(W, H), dt, 0, false, true).found;
+        return cues.contrast.detect(ctx, colour, grey, box, std::max(W, H), dt, 0, false, true).found;
     });
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -20,12 +21,6 @@ double clampUnit(double v) { return std::clamp(v, -1.0, 1.0); }
 // this standard deviation (grey levels, in every channel) the mean absolute difference
 // decides instead.
 constexpr double kFlatStdDev = 0.5;
-
-// A mixed score weighs the correlation (grey, or colour shape) against the Lab colour
-// agreement, which falls to 0 at a mean a/b difference of kLabScale levels.
-constexpr double kShapeWeight = 0.55;
-constexpr double kColourWeight = 0.45;
-constexpr double kLabScale = 64.0;
 
 // Per-channel variance by hand: a plain pass over small 8-bit patches, with nothing to
 // allocate.
@@ -122,9 +117,9 @@ double AppearanceScorer::colourSimilarity(const TargetModel& model, const cv::Ma
     const double da = cv::mean(diff_)[0];
     cv::absdiff(labChannels_[2], bRef, diff_);
     const double db = cv::mean(diff_)[0];
-    const double c2 = 1.0 - (da + db) * 0.5 / kLabScale;
+    const double c2 = 1.0 - (da + db) * 0.5 / weights::kLabScale;
 
-    return clampUnit(kShapeWeight * c1 + kColourWeight * clampUnit(c2));
+    return clampUnit(weights::kAppearanceShape * c1 + weights::kAppearanceColour * clampUnit(c2));
 }
 
 double AppearanceScorer::appearanceSimilarity(const TrackerParams& params, const TargetModel& model,
@@ -139,7 +134,7 @@ double AppearanceScorer::appearanceSimilarity(const TrackerParams& params, const
     // Colour that cannot be compared (the frame changed its channel count since the lock)
     // says nothing, so grey alone decides.
     if (!std::isfinite(c)) return g;
-    return clampUnit(kShapeWeight * g + kColourWeight * c);
+    return clampUnit(weights::kAppearanceShape * g + weights::kAppearanceColour * c);
 }
 
 }  // namespace molvane

@@ -78,29 +78,44 @@ inline double contrastThreshold(const cv::Mat& map, int polarity, const Contrast
 // True when two rectangles share at least one pixel.
 inline bool overlaps(const cv::Rect& a, const cv::Rect& b) { return (a & b).area() > 0; }
 
-// The candidate of lowest cost (the first of equal ones); `candidates` must not be empty.
-inline const BlobCandidate& cheapest(const std::vector<BlobCandidate>& candidates) {
+// The candidate of lowest cost (the first of equal ones) and the bounding box of it merged
+// with its fragments: every candidate whose box overlaps the best one's grown by
+// `mergeGrowth` (within `size`) or whose centroid lies within `mergeRadius` of the best's.
+// The box is empty when nothing was drawn; `merged` (made `size`) holds the drawn mask.
+struct MergedBlob {
+    const BlobCandidate* best;
+    cv::Rect box;
+};
+
+inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidates, const ContourList& contours,
+                                      int mergeGrowth, double mergeRadius, cv::Size size, cv::Mat& merged) {
     const BlobCandidate* best = &candidates.front();
     for (const BlobCandidate& c : candidates) {
         if (c.cost < best->cost) best = &c;
     }
-    return *best;
-}
-
-// Fragments of one target: draws into `merged` (made `size`, cleared first) every candidate
-// whose box overlaps `mergeBox` or whose centroid lies within `mergeRadius` of `best`'s, and
-// returns the bounding box of what was drawn (empty when nothing was).
-inline cv::Rect mergeFragments(const std::vector<BlobCandidate>& candidates, const ContourList& contours,
-                               const BlobCandidate& best, const cv::Rect& mergeBox, double mergeRadius,
-                               cv::Size size, cv::Mat& merged) {
+    const cv::Rect mergeBox = growAndClip(best->box, mergeGrowth, size.width, size.height);
     merged.create(size, CV_8UC1);
     merged.setTo(cv::Scalar(0));
     for (const BlobCandidate& c : candidates) {
-        if (overlaps(c.box, mergeBox) || distance(c.centroid, best.centroid) <= mergeRadius) {
+        if (overlaps(c.box, mergeBox) || distance(c.centroid, best->centroid) <= mergeRadius) {
             fillContour(merged, contours[c.index], cv::Scalar(255));
         }
     }
-    return cv::boundingRect(merged);
+    return {best, cv::boundingRect(merged)};
+}
+
+// `box` grown on every side by `fraction` of its longer side (at least `minPad`) and clipped
+// to the frame.
+inline cv::Rect padBox(const cv::Rect& box, double fraction, long long minPad, int frameW, int frameH) {
+    return growAndClip(box, std::max(roundSize(std::max(box.width, box.height) * fraction), minPad), frameW, frameH);
+}
+
+// The centroid of a contour from its moments; false for one of (near) zero area.
+inline bool contourCentroid(const std::vector<cv::Point>& contour, cv::Point2f& centroid) {
+    const cv::Moments mo = cv::moments(contour);
+    if (std::abs(mo.m00) <= 1e-6) return false;
+    centroid = {static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00)};
+    return true;
 }
 
 }  // namespace blob

@@ -6,25 +6,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
 namespace molvane {
-
-namespace {
-
-// Cost of an outline fragment (lower is better): distance from the expected centre (share
-// of the gate), less its size (share of the area unit) and its strength (mean contrast / 80).
-constexpr double kCostDistance = 0.35;
-constexpr double kCostArea = 0.25;
-constexpr double kCostStrength = 0.4;
-// Confidence: merged extent (share of the area unit), strength of the best fragment (mean
-// contrast / 96) and appearance.
-constexpr double kConfidenceArea = 0.25;
-constexpr double kConfidenceStrength = 0.55;
-constexpr double kConfidenceAppearance = 0.2;
-
-}  // namespace
 
 Measurement BoundaryMeasurement::fitOutline(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
                                             const cv::Rect& box, cv::Point2f center) {
@@ -85,33 +71,28 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
         if (area < minArea || area > maxArea) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
         if (bounds.width > 3.0 * ew || bounds.height > 3.0 * eh) continue;
-        const cv::Moments mo = cv::moments(contour);
-        if (std::abs(mo.m00) <= 1e-6) continue;
-        const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00));
+        cv::Point2f centroid;
+        if (!blob::contourCentroid(contour, centroid)) continue;
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
         const double meanDifference = blob::meanUnderContour(map_, contours_, i, bounds, fill_);
         const double v = areaUnit > 1.0 ? area / areaUnit : area;
-        const double cost = kCostDistance * d / G - kCostArea * std::min(v, 1.0) -
-                            kCostStrength * std::min(meanDifference / 80.0, 1.0);
+        const double cost = weights::kBoundaryCostDistance * d / G - weights::kBoundaryCostArea * std::min(v, 1.0) -
+                            weights::kBoundaryCostStrength * std::min(meanDifference / 80.0, 1.0);
         candidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
     }
     if (candidates_.empty()) return none;
 
-    const BlobCandidate* best = &blob::cheapest(candidates_);
-
-    const cv::Rect mergeBox = growAndClip(best->box, std::max(c, 10), map_.cols, map_.rows);
-    const double mergeRadius = std::max(1.35 * c, 16.0);
-    const cv::Rect bb =
-        blob::mergeFragments(candidates_, contours_, *best, mergeBox, mergeRadius, map_.size(), merged_);
+    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, contours_, std::max(c, 10),
+                                                              std::max(1.35 * c, 16.0), map_.size(), merged_);
+    const BlobCandidate* best = merged.best;
+    const cv::Rect bb = merged.box;
     if (bb.width < 1 || bb.height < 1) return none;
 
     const double bbArea = static_cast<double>(bb.width) * bb.height;
     if (bbArea < 0.01 * E || (bb.width < 0.2 * ew && bb.height < 0.2 * eh)) return none;
 
-    const long long pad =
-        std::max(blob::roundSize(std::max(bb.width, bb.height) * ctx.params.boundary_margin_fraction), 4LL);
-    const cv::Rect finalBox = growAndClip(bb + R.tl(), pad, grey.cols, grey.rows);
+    const cv::Rect finalBox = blob::padBox(bb + R.tl(), ctx.params.boundary_margin_fraction, 4, grey.cols, grey.rows);
     if (finalBox.empty()) return none;
     const cv::Point2f center = rectCenter(finalBox);
 
@@ -124,19 +105,11 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
                          ? 1.0
                          : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, finalBox);
     const double I = areaUnit > 1.0 ? bbArea / areaUnit : bbArea;
-    const double confidence = kConfidenceArea * std::min(I, 1.0) +
-                              kConfidenceStrength * std::min(best->meanDifference / 96.0, 1.0) +
-                              kConfidenceAppearance * std::clamp(H, 0.0, 1.0);
+    const double confidence = weights::kBoundaryArea * std::min(I, 1.0) +
+                              weights::kBoundaryStrength * std::min(best->meanDifference / 96.0, 1.0) +
+                              weights::kBoundaryAppearance * std::clamp(H, 0.0, 1.0);
 
-    Measurement out;
-    out.box = finalBox;
-    out.center = center;
-    out.targetScore = H;
-    out.candidateScore = best->cost;
-    out.confidence = std::clamp(confidence, 0.0, 1.0);
-    out.reason = reason::kBoundary;
-    out.found = true;
-    return out;
+    return foundMeasurement(finalBox, center, H, best->cost, std::clamp(confidence, 0.0, 1.0), Reason::kBoundary);
 }
 
 }  // namespace molvane

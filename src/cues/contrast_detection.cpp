@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -63,10 +64,6 @@ constexpr HypothesisWeights kSignedLocal{0.78, 0.32, 0.12, 0.18, 0.14, 0.3, 0.36
 constexpr HypothesisWeights kSignedFullFrame{0.22, 0.12, 0.18, 0.36, 0.3, 0.25, 0.15, 0.15};
 constexpr HypothesisWeights kUnsignedLocal{0.7, 0.2, 0.12, 0.0, 0.15, 0.3, 0.35, 0.15};
 constexpr HypothesisWeights kUnsignedFullFrame{0.28, 0.2, 0.12, 0.0, 0.15, 0.25, 0.15, 0.15};
-// Share of a found blob's own confidence added to the hypothesis's.
-constexpr double kForegroundConfidenceShare = 0.1;
-// Share of the isolation penalty taken off the confidence.
-constexpr double kIsolationConfidenceShare = 0.45;
 
 }  // namespace
 
@@ -176,7 +173,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
             const cv::Rect outer = growAndClip(local, outerGrowth, binary_.cols, binary_.rows);
             Mw = isolationWeight * ringBusyness(binary_, inner, outer);
         }
-        const double f = fg.found ? kForegroundConfidenceShare * fg.confidence : 0.0;
+        const double f = fg.found ? weights::kContrastForegroundShare * fg.confidence : 0.0;
 
         if (polarity != 0 && !fullFrame && sim < 0.35 && dn > 0.35) continue;
 
@@ -192,12 +189,12 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         best.center = hypCenter;
         best.targetScore = sim;
         best.candidateScore = u;
-        best.confidence = std::clamp(k + f - kIsolationConfidenceShare * Mw, 0.0, 1.0);
+        best.confidence = std::clamp(k + f - weights::kContrastIsolationShare * Mw, 0.0, 1.0);
         best.found = true;
     }
     if (!best.found) return none;
 
-    best.reason = reason::kContrast;
+    best.reason = Reason::kContrast;
     return best;
 }
 

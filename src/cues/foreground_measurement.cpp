@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "cues/local_contrast_map.hpp"
@@ -27,17 +28,6 @@ void keepOnly(cv::Mat& image, const cv::Rect& keep) {
     image(cv::Rect(keep.x + keep.width, keep.y, all.width - keep.x - keep.width, keep.height))
         .setTo(cv::Scalar::all(0));
 }
-
-// Cost of a blob (lower is better): distance from the expected centre (share of the gate),
-// less its size (share of the reference area) and its strength (mean difference / 64).
-constexpr double kCostDistance = 0.35;
-constexpr double kCostArea = 0.15;
-constexpr double kCostStrength = 0.5;
-// Confidence: strength (mean difference / 96), merged area (share of the reference area)
-// and how low the winner's cost is.
-constexpr double kConfidenceStrength = 0.5;
-constexpr double kConfidenceArea = 0.25;
-constexpr double kConfidenceCost = 0.25;
 
 }  // namespace
 
@@ -130,53 +120,44 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         const auto& contour = contours_[i];
         const double area = cv::contourArea(contour);
         if (area < minArea || area > maxArea) continue;
-        const cv::Moments mo = cv::moments(contour);
-        if (std::abs(mo.m00) <= 1e-6) continue;
-        const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00));
+        cv::Point2f centroid;
+        if (!blob::contourCentroid(contour, centroid)) continue;
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
         const double meanDifference = blob::meanUnderContour(diff_, contours_, i, bounds, fill_);
-        const double cost = kCostDistance * d / G - kCostArea * std::min(area / refArea, 1.0) -
-                            kCostStrength * std::min(meanDifference / 64.0, 1.0);
+        const double cost = weights::kForegroundCostDistance * d / G - weights::kForegroundCostArea * std::min(area / refArea, 1.0) -
+                            weights::kForegroundCostStrength * std::min(meanDifference / 64.0, 1.0);
         candidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
     }
     if (candidates_.empty()) return none;
 
-    const BlobCandidate* best = &blob::cheapest(candidates_);
-
     // Fragment merge: pieces of the same target near the best blob join its box.
-    const cv::Rect mergeBox = growAndClip(best->box, m <= 13 ? 6 : m / 2, C.width, C.height);
-    const double mergeRadius = std::max(0.85 * m, 8.0);
-    const cv::Rect bb =
-        blob::mergeFragments(candidates_, contours_, *best, mergeBox, mergeRadius, C.size(), merged_);
+    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, contours_, m <= 13 ? 6 : m / 2,
+                                                              std::max(0.85 * m, 8.0), C.size(), merged_);
+    const BlobCandidate* best = merged.best;
+    const cv::Rect bb = merged.box;
     if (bb.width < 1 || bb.height < 1) return none;
 
     const double bbArea = static_cast<double>(bb.width) * bb.height;
     if (bbArea < 0.002 * E || (bb.width < 0.1 * w && bb.height < 0.1 * h)) return none;
 
-    const long long pad =
-        std::max(blob::roundSize(std::max(bb.width, bb.height) * ctx.params.foreground_margin_fraction), 2LL);
-    const cv::Rect finalBox = growAndClip(bb + C.tl(), pad, frameW, frameH);
+    const cv::Rect finalBox = blob::padBox(bb + C.tl(), ctx.params.foreground_margin_fraction, 2, frameW, frameH);
     if (finalBox.empty()) return none;
 
-    Measurement out;
-    out.box = finalBox;
-    out.center = rectCenter(finalBox);
+    const double confidence = weights::kForegroundStrength * std::min(best->meanDifference / 96.0, 1.0) +
+                              weights::kForegroundArea * std::min(bbArea / refArea, 1.0) +
+                              weights::kForegroundFit * std::max(1.0 - std::abs(best->cost), 0.0);
+    double targetScore = 0.0;
+    if (scoreAppearance) {
+        targetScore = ctx.model.templ.empty()
+                          ? 1.0
+                          : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, finalBox);
+    }
+    Measurement out = foundMeasurement(finalBox, rectCenter(finalBox), targetScore, best->cost,
+                                       std::clamp(confidence, 0.0, 1.0), Reason::kForeground);
     out.flag = bb.x <= A.x + 1 || bb.y <= A.y + 1 || bb.x + bb.width >= A.x + A.width - 1 ||
                bb.y + bb.height >= A.y + A.height - 1;
-    const double confidence = kConfidenceStrength * std::min(best->meanDifference / 96.0, 1.0) +
-                              kConfidenceArea * std::min(bbArea / refArea, 1.0) +
-                              kConfidenceCost * std::max(1.0 - std::abs(best->cost), 0.0);
-    out.confidence = std::clamp(confidence, 0.0, 1.0);
-    out.candidateScore = best->cost;
-    if (scoreAppearance) {
-        out.targetScore = ctx.model.templ.empty()
-                              ? 1.0
-                              : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, finalBox);
-    }
-    out.reason = reason::kForeground;
-    out.found = true;
     return out;
 }
 

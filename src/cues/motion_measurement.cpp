@@ -6,25 +6,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
 namespace molvane {
-
-namespace {
-
-// Cost of a blob (lower is better): distance from the prediction (share of the search
-// radius), how unlike the target it looks, less its size (share of 8 % of the box area).
-constexpr double kCostDistance = 0.45;
-constexpr double kCostUnlike = 0.65;
-constexpr double kCostArea = 0.1;
-// Confidence: the foreground blob's own confidence, appearance, nearness and size.
-constexpr double kConfidenceForeground = 0.1;
-constexpr double kConfidenceAppearance = 0.35;
-constexpr double kConfidenceNearness = 0.35;
-constexpr double kConfidenceArea = 0.2;
-
-}  // namespace
 
 MotionMeasurement::MotionMeasurement(ForegroundMeasurement& foreground, AppearanceScorer& scorer)
     : foreground_(foreground),
@@ -105,20 +91,12 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
                              : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
         if (!(s >= 0.35 || dn <= 0.35)) continue;
         const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
-        const double cost = kCostDistance * dn + kCostUnlike * (1.0 - s) - kCostArea * ar;
-        const double q = std::clamp(kConfidenceForeground * fgConfidence +
-                                        kConfidenceAppearance * std::clamp(s, 0.0, 1.0) +
-                                        kConfidenceNearness * (1.0 - std::min(dn, 1.0)) + kConfidenceArea * ar,
+        const double cost = weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar;
+        const double q = std::clamp(weights::kMotionForeground * fgConfidence +
+                                        weights::kMotionAppearance * std::clamp(s, 0.0, 1.0) +
+                                        weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) + weights::kMotionArea * ar,
                                     0.0, 1.0);
-        Measurement m;
-        m.box = box;
-        m.center = center;
-        m.targetScore = s;
-        m.candidateScore = cost;
-        m.confidence = q;
-        m.reason = reason::kMotion;
-        m.found = true;
-        candidates_.push_back(m);
+        candidates_.push_back(foundMeasurement(box, center, s, cost, q, Reason::kMotion));
         if (cost < candidates_[winner].candidateScore) winner = candidates_.size() - 1;
     }
     if (candidates_.empty()) return none;

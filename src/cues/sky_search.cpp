@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "cues/local_contrast_map.hpp"
@@ -21,19 +22,6 @@ constexpr int kHalfResolutionSide = 200;
 constexpr float kMaxExpectedSide = 1 << 20;
 
 int expectedSide(float v) { return std::max(static_cast<int>(std::lround(std::min(v, kMaxExpectedSide))), 2); }
-
-// A candidate scores its size agreement (up to kSizeWeight) plus its colour agreement
-// (kColourWeight x c, or kNeutralColourTerm without a colour model); the ring's winner
-// needs kMinScore. With a template, its confidence is the mean of that score and the
-// template similarity, which must reach kMinTemplateSimilarity.
-constexpr double kSizeWeight = 0.35;
-constexpr double kColourWeight = 0.65;
-constexpr double kNeutralColourTerm = 0.325;
-constexpr double kMinScore = 0.2;
-constexpr double kMinTemplateSimilarity = 0.25;
-constexpr double kTemplateShare = 0.5;
-// Lab a/b difference (levels) at which colour agreement reaches 0.
-constexpr double kLabScale = 64.0;
 
 }  // namespace
 
@@ -128,7 +116,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             if (ctx.inputs.blocks(candidate, centroid)) continue;
 
             double c = 0.5;
-            double colourTerm = kNeutralColourTerm;
+            double colourTerm = weights::kSkyNeutralColour;
             if (colourModel) {
                 const cv::Rect crop = intersect(candidate, cv::Rect(0, 0, W, H));
                 if (crop.empty()) {
@@ -150,8 +138,8 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                         const double n = static_cast<double>(lab_.total());
                         const double d1 = cv::norm(labChannels_[1], model.labChannels[1], cv::NORM_L1) / n;
                         const double d2 = cv::norm(labChannels_[2], model.labChannels[2], cv::NORM_L1) / n;
-                        c = std::clamp(1.0 - (d1 + d2) * 0.5 / kLabScale, 0.0, 1.0);
-                        colourTerm = kColourWeight * c;
+                        c = std::clamp(1.0 - (d1 + d2) * 0.5 / weights::kLabScale, 0.0, 1.0);
+                        colourTerm = weights::kSkyColour * c;
                     }
                 }
             }
@@ -159,7 +147,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             const double as = A * s;
             const double t = as > 1.0 ? a / as : a;
             const double q = 1.0 - 0.5 * std::fabs(1.0 - t);
-            const double sizeTerm = std::clamp(kSizeWeight * q, 0.0, kSizeWeight);
+            const double sizeTerm = std::clamp(weights::kSkySize * q, 0.0, weights::kSkySize);
             const double e = sizeTerm + colourTerm;
             if (e > bestE) {
                 bestE = e;
@@ -169,24 +157,16 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             }
         }
 
-        if (bestE < kMinScore) continue;  // also when there was no candidate at all
+        if (bestE < weights::kSkyMinScore) continue;  // also when there was no candidate at all
         double confidence = bestE;
         if (!model.templ.empty()) {
             double d = scorer_.greySimilarity(grey, bestBox, model.templ);
             if (!model.anchorTemplate.empty()) d = std::max(d, scorer_.greySimilarity(grey, bestBox, model.anchorTemplate));
-            if (d < kMinTemplateSimilarity) continue;
-            confidence = kTemplateShare * d + kTemplateShare * bestE;
+            if (d < weights::kSkyMinSimilarity) continue;
+            confidence = weights::kSkyTemplateShare * d + weights::kSkyTemplateShare * bestE;
         }
 
-        Measurement found;
-        found.box = bestBox;
-        found.center = bestCentroid;
-        found.targetScore = bestC;
-        found.candidateScore = bestE;
-        found.confidence = confidence;
-        found.reason = reason::kSkyReacquire;
-        found.found = true;
-        return found;
+        return foundMeasurement(bestBox, bestCentroid, bestC, bestE, confidence, Reason::kSkyReacquire);
     }
     return none;
 }

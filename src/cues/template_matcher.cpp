@@ -113,7 +113,7 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
     const cv::Mat& halfTemplate = ctx.model.halfTemplate;
     const cv::Point2f engineCenter = ctx.state.center;
     TemplateResult res;
-    res.failReason = reason::kLostLowTemplate;
+    res.failReason = Reason::kLostLowTemplate;
     const int W = grey.cols;
     const int H = grey.rows;
     const int tw = templ.cols;
@@ -122,7 +122,7 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
 
     const cv::Rect sw = growAndClip(predictedBox, searchRadius, W, H);
     if (tw < 1 || th < 1 || sw.empty() || sw.width < tw || sw.height < th) {
-        res.failReason = reason::kLostSearchSmall;
+        res.failReason = Reason::kLostSearchSmall;
         res.score = ctx.state.targetScore;
         return res;
     }
@@ -194,20 +194,13 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
             }
         }
         if (distance(center, engineCenter) > gate) return false;
-        out = Measurement();
-        out.box = box;
-        out.center = center;
-        out.targetScore = v;
-        out.candidateScore = 1.0 - v;
-        out.confidence = std::clamp(v, 0.0, 1.0);
-        out.reason = reason::kTemplate;
-        out.found = true;
+        out = foundMeasurement(box, center, v, 1.0 - v, std::clamp(v, 0.0, 1.0), Reason::kTemplate);
         return true;
     };
     auto refuseByStats = [&](const PeakStats& st) {
         if (st.valid && (st.psr < config.template_min_psr || st.ambiguity > config.template_max_ambiguity)) {
             res.failReason =
-                st.psr >= config.template_min_psr ? reason::kLostAmbiguousTemplate : reason::kLostLowTemplatePsr;
+                st.psr >= config.template_min_psr ? Reason::kLostAmbiguousTemplate : Reason::kLostLowTemplatePsr;
             return true;
         }
         return false;
@@ -266,7 +259,7 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
         }
         return res;
     }
-    res.failReason = reason::kLostSpeedGate;
+    res.failReason = Reason::kLostSpeedGate;
     return res;
 }
 

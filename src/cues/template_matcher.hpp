@@ -13,7 +13,7 @@ namespace molvane {
 // A template measurement plus the best score found and the reason to report when it failed.
 struct TemplateResult : Measurement {
     double score = 0.0;
-    const char* failReason = "";
+    Reason failReason = Reason::kNone;
 };
 
 class TemplateMatcher {

@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/reasons.hpp"
+
 namespace molvane {
 
 // What the presence check has learned about this target since the lock.
@@ -32,7 +34,7 @@ struct EngineMotionState {
     double targetScore = 0.0;
     double candidateScore = 0.0;
     double confidence = 0.0;
-    const char* reason = "";
+    Reason reason = Reason::kNone;
     PresenceState presence;
 };
 

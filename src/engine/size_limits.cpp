@@ -6,19 +6,19 @@ namespace molvane {
 
 namespace {
 
-constexpr double kSmallSeedArea = 150.0;
-constexpr double kSmallSeedScale = 12.0;
-constexpr double kMediumSeedArea = 1200.0;
-constexpr double kMediumSeedScale = 5.0;
+// Seeds of at most `maxArea` pixels may grow to at least `scale` times their size.
+struct SeedBand {
+    double maxArea;
+    double scale;
+};
+constexpr SeedBand kSeedBands[] = {{150.0, 12.0}, {1200.0, 5.0}};
 
 }  // namespace
 
 double maxSizeScale(const TrackerParams& params, double seedArea) {
-    double scale = std::max(params.max_size_scale, params.min_size_scale);
-    if (seedArea <= kSmallSeedArea) {
-        scale = std::max(scale, kSmallSeedScale);
-    } else if (seedArea <= kMediumSeedArea) {
-        scale = std::max(scale, kMediumSeedScale);
+    const double scale = std::max(params.max_size_scale, params.min_size_scale);
+    for (const SeedBand& band : kSeedBands) {
+        if (seedArea <= band.maxArea) return std::max(scale, band.scale);
     }
     return scale;
 }

@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_weights.hpp"
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
@@ -23,19 +24,9 @@ namespace {
 
 std::atomic<std::uint64_t> gNextIdentity{0};
 
-// A correlation peak of this peak-to-sidelobe ratio counts as fully confident.
-constexpr double kCorrelationFullConfidencePsr = 10.0;
 // Targets of at most this many pixels are tiny: they try the template before frame
-// differencing, and their motion blobs must be more confident: at least the first value,
-// more when they resemble the target less than the likeness bounds, and more again while a
-// reacquisition is being confirmed.
+// differencing, and their motion blobs must be more confident.
 constexpr long long kTinyTargetArea = 100;
-constexpr double kTinyMotionMinConfidence = 0.68;
-constexpr double kTinyMotionLowLikeness = 0.5;
-constexpr double kTinyMotionLowLikenessConfidence = 0.70;
-constexpr double kTinyMotionPoorLikeness = 0.4;
-constexpr double kTinyMotionPoorLikenessConfidence = 0.75;
-constexpr double kTinyMotionConfirmingConfidence = 0.76;
 
 // Longest interval a single step may extrapolate over. Callers may hand in any finite
 // interval (a paused stream, a clock jump); beyond this bound a prediction means nothing
@@ -64,26 +55,6 @@ int seedPolarity(const cv::Mat& grey, const cv::Rect& cb) {
     return rc.dark < rc.bright ? 1 : -1;
 }
 
-const char* const kReasonVocabulary[] = {
-    reason::kInit, reason::kCorrelation, reason::kMotion, reason::kTemplate,
-    reason::kCorrelationForegroundBox, reason::kCorrelationGuarded, reason::kBoundary, reason::kForeground,
-    reason::kContrast, reason::kSkyReacquire, reason::kReacquireWide, reason::kReacquireFull,
-    reason::kLostLowTemplate, reason::kLostLowTemplatePsr, reason::kLostAmbiguousTemplate,
-    reason::kLostSearchSmall, reason::kLostSpeedGate, reason::kLostLowConfidence, reason::kLostOwnedRegion,
-    reason::kLostSkySearch, reason::kLostConfirming, reason::kCoastAmbiguousOwner, reason::kCoastOwnedByOther,
-    reason::kCoastWeakReacquire, reason::kPredictionAmbiguousOwner, reason::kPredictionOwnedByOther,
-    reason::kPredictionWeakReacquire, reason::kPredictionUnobserved,
-};
-
-// The engine keeps reason pointers for its whole life, so a caller's string is swapped
-// for the static one with the same text.
-const char* canonicalReason(const char* r) {
-    for (const char* known : kReasonVocabulary) {
-        if (reason::same(known, r)) return known;
-    }
-    return nullptr;
-}
-
 cv::Rect2f toRect2f(const cv::Rect& r) {
     return {static_cast<float>(r.x), static_cast<float>(r.y), static_cast<float>(r.width),
             static_cast<float>(r.height)};
@@ -98,7 +69,7 @@ const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
 
 TemplateTracker::TemplateTracker(const TrackerParams& params)
     : config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
-    state_.reason = reason::kInit;
+    state_.reason = Reason::kInit;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -206,7 +177,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     state_.targetScore = 1.0;
     state_.candidateScore = 0.0;
     state_.confidence = 1.0;
-    state_.reason = reason::kInit;
+    state_.reason = Reason::kInit;
     state_.presence = PresenceState{};
     learning_.clear();
     ++generation_;
@@ -263,7 +234,7 @@ TrackStep TemplateTracker::hitStep(int32_t state) {
     return makeStep(state);
 }
 
-TrackStep TemplateTracker::missStep(const char* why, double dtSeconds, int frameW, int frameH) {
+TrackStep TemplateTracker::missStep(Reason why, double dtSeconds, int frameW, int frameH) {
     predict(dtSeconds, frameW, frameH);
     increment(state_.misses);
     state_.reason = why;
@@ -271,7 +242,7 @@ TrackStep TemplateTracker::missStep(const char* why, double dtSeconds, int frame
     return makeStep(kLost);
 }
 
-TrackStep TemplateTracker::lostStep(const char* why, double dtSeconds, int frameW, int frameH) {
+TrackStep TemplateTracker::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
     state_.confirmCount = 0;
     state_.candidateScore = 0.0;
     state_.confidence = 0.0;
@@ -287,12 +258,12 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
     }
     double t = config_.min_confidence;
     const long long area = static_cast<long long>(state_.box.width) * state_.box.height;
-    if (reason::same(m.reason, reason::kMotion) && area <= kTinyTargetArea) {
+    if (m.reason == Reason::kMotion && area <= kTinyTargetArea) {
         // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
-        t = std::max(t, kTinyMotionMinConfidence);
-        if (m.targetScore < kTinyMotionLowLikeness) t = std::max(t, kTinyMotionLowLikenessConfidence);
-        if (m.targetScore < kTinyMotionPoorLikeness) t = std::max(t, kTinyMotionPoorLikenessConfidence);
-        if (state_.confirmCount > 0) t = std::max(t, kTinyMotionConfirmingConfidence);
+        t = std::max(t, weights::kTinyMotionMin);
+        if (m.targetScore < weights::kTinyMotionLowLikeness) t = std::max(t, weights::kTinyMotionLowLikenessMin);
+        if (m.targetScore < weights::kTinyMotionPoorLikeness) t = std::max(t, weights::kTinyMotionPoorLikenessMin);
+        if (state_.confirmCount > 0) t = std::max(t, weights::kTinyMotionConfirmingMin);
     }
     return m.confidence >= t;
 }
@@ -327,7 +298,7 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
 
     // Correlation-plus-foreground assist and the correlation distance guard.
     const bool adaptive = config_.adaptive_box;
-    const bool isCorrelation = reason::same(m.reason, reason::kCorrelation);
+    const bool isCorrelation = m.reason == Reason::kCorrelation;
     bool eligible = true;
     if (state_.assistCooldown >= 1) {
         --state_.assistCooldown;
@@ -417,9 +388,9 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     state_.candidateScore = m.candidateScore;
     state_.confidence = m.confidence;
     if (assisted) {
-        state_.reason = reason::kCorrelationForegroundBox;
+        state_.reason = Reason::kCorrelationForegroundBox;
     } else if (guarded) {
-        state_.reason = reason::kCorrelationGuarded;
+        state_.reason = Reason::kCorrelationGuarded;
     } else {
         state_.reason = m.reason;
     }
@@ -436,9 +407,9 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     rec.center = guarded ? p : m.center;
     rec.displacement = state_.displacement;
     rec.velocity = state_.velocity;
-    const bool cueGeometry = reason::same(m.reason, reason::kMotion) || reason::same(m.reason, reason::kForeground) ||
-                             reason::same(m.reason, reason::kBoundary) ||
-                             reason::same(m.reason, reason::kContrast) || reason::same(m.reason, reason::kTemplate);
+    const bool cueGeometry = m.reason == Reason::kMotion || m.reason == Reason::kForeground ||
+                             m.reason == Reason::kBoundary ||
+                             m.reason == Reason::kContrast || m.reason == Reason::kTemplate;
     if (cueGeometry && config_.cue_geometry_update && m.confidence >= config_.geometry_min_confidence && !guarded) {
         rec.hasGeometry = true;
         rec.geometryBox = assisted ? toRect2f(assisted->box) : toRect2f(m.box);
@@ -555,9 +526,9 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
             applyMeasurement(frame, grey, m, true, true, dt);
             return hitStep(kConfirmed);
         }
-        return missStep(reason::kLostConfirming, dt, W, H);
+        return missStep(Reason::kLostConfirming, dt, W, H);
     }
-    return lostStep(reason::kLostSkySearch, dt, W, H);
+    return lostStep(Reason::kLostSkySearch, dt, W, H);
 }
 
 TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
@@ -585,16 +556,10 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
         const CorrelationResult r = correlators_.detect(grey, pc);
         if (r.found && r.psr >= config_.correlation_min_psr && r.sidelobeRatio <= config_.correlation_max_peak_ratio &&
             distance(r.center, state_.center) <= gate) {
-            const double c = std::clamp(r.psr / kCorrelationFullConfidencePsr, 0.0, 1.0);
-            Measurement m;
-            m.box = boxFromCenter(r.center.x, r.center.y, w, h, W, H);
-            m.center = r.center;
-            m.targetScore = c;
-            m.candidateScore = 1.0 - c;
-            m.confidence = c;
-            m.reason = reason::kCorrelation;
+            const double c = std::clamp(r.psr / weights::kCorrelationFullPsr, 0.0, 1.0);
+            Measurement m = foundMeasurement(boxFromCenter(r.center.x, r.center.y, w, h, W, H), r.center, c, 1.0 - c,
+                                             c, Reason::kCorrelation);
             m.correlationPsr = r.psr;
-            m.found = true;
             const bool tooFar =
                 config_.adaptive_box &&
                 distance(r.center, pc) >
@@ -645,8 +610,8 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
     if (!templateDone) templ = cues_.templates.measure(ctx, frame, grey, predictedBox, searchRadius, dt);
     state_.targetScore = templ.score;
     if (templ.found) {
-        if (isBlocked(templ)) return reacquireOrMiss(frame, grey, reason::kLostOwnedRegion, dt);
-        if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, reason::kLostLowConfidence, dt);
+        if (isBlocked(templ)) return reacquireOrMiss(frame, grey, Reason::kLostOwnedRegion, dt);
+        if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, Reason::kLostLowConfidence, dt);
         return accept(frame, grey, templ, dt);
     }
     return reacquireOrMiss(frame, grey, templ.failReason, dt);
@@ -728,16 +693,15 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
     return step;
 }
 
-TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dtSeconds) {
+TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
-    const char* canonical = canonicalReason(why);
-    if (canonical == nullptr) throw std::invalid_argument("unknown coast reason");
+    if (*reasonText(why) == '\0') throw std::invalid_argument("unknown coast reason");
 
     grey.copyTo(model_.previousFrame);
     ++generation_;
-    return lostStep(canonical, boundedInterval(dtSeconds), grey.cols, grey.rows);
+    return lostStep(why, boundedInterval(dtSeconds), grey.cols, grey.rows);
 }
 
 TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {

@@ -49,7 +49,7 @@ public:
         bool hasGeometry = false;
         cv::Rect2f geometryBox;
         double geometryConfidence = 0.0;
-        const char* reason = "";
+        Reason reason = Reason::kNone;
     };
 
     TemplateTrackerProposal() = default;
@@ -84,7 +84,7 @@ public:
     TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
                      bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
                      bool geometryUnclipped);
-    TrackStep coast(const cv::Mat& grey, const char* reason, double dtSeconds);
+    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds);
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     // --- read-only view ---
@@ -93,7 +93,7 @@ public:
     double targetScore() const { return state_.targetScore; }
     double candidateScore() const { return state_.candidateScore; }
     double confidence() const { return state_.confidence; }
-    const char* reason() const { return state_.reason; }
+    Reason reason() const { return state_.reason; }
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     const TargetModel& model() const { return model_; }
@@ -120,8 +120,8 @@ private:
     // miss (the prediction moves on, the miss is counted) and a lost step (a miss that
     // also ends any confirmation and zeroes the scores).
     TrackStep hitStep(int32_t state);
-    TrackStep missStep(const char* reason, double dtSeconds, int frameW, int frameH);
-    TrackStep lostStep(const char* reason, double dtSeconds, int frameW, int frameH);
+    TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
+    TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
     CueContext cueContext() const { return {config_, model_, state_, inputs_}; }
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
@@ -151,7 +151,7 @@ private:
                                              double dtSeconds);
 
     // --- reacquisition (reacquisition.cpp) ---
-    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
+    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason reason,
                               double dtSeconds);
 
     // --- learning (learning.cpp) ---

@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/reasons.hpp"
+
 namespace molvane {
 
 enum TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
@@ -19,7 +21,7 @@ struct Measurement {
     double targetScore = 0.0;
     double candidateScore = 0.0;
     double confidence = 0.0;
-    const char* reason = "";
+    Reason reason = Reason::kNone;
     double peakPsr = 0.0;
     double peakAmbiguity = 1.0;
     bool hasPeakStats = false;
@@ -27,6 +29,20 @@ struct Measurement {
     bool flag = false;
     bool found = false;
 };
+
+// A measurement that found something, with the fields every cue sets.
+inline Measurement foundMeasurement(const cv::Rect& box, cv::Point2f center, double targetScore,
+                                    double candidateScore, double confidence, Reason reason) {
+    Measurement m;
+    m.box = box;
+    m.center = center;
+    m.targetScore = targetScore;
+    m.candidateScore = candidateScore;
+    m.confidence = confidence;
+    m.reason = reason;
+    m.found = true;
+    return m;
+}
 
 // The model update an applied measurement asks for; it runs when the step is committed.
 struct LearningRecord {
@@ -43,7 +59,7 @@ struct LearningRecord {
     bool hasGeometry = false;
     cv::Rect2f geometryBox;
     double geometryConfidence = 0.0;
-    const char* source = "";
+    Reason source = Reason::kNone;
 
     void clear() { *this = LearningRecord(); }
 };

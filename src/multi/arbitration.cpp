@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "multi/hungarian.hpp"
@@ -26,8 +25,6 @@ double pointDistance(cv::Point2f a, cv::Point2f b) {
 }
 
 bool isFinite(cv::Point2f p) { return std::isfinite(p.x) && std::isfinite(p.y); }
-
-bool containsReacquire(const char* reason) { return reason != nullptr && std::strstr(reason, "reacquire") != nullptr; }
 
 // Two proposals that are one observation of the same object.
 bool sameObservation(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettings& s) {
@@ -105,7 +102,7 @@ double ownershipScore(const TargetOutcome& o, const TargetSlot& slot, const Mult
             score -= std::min(0.12 * d / n, 0.6);
         }
     }
-    if (containsReacquire(o.reason)) score -= 0.1;
+    if (namesReacquisition(o.reason)) score -= 0.1;
     // A NaN confidence or box must not win the ranking or reach the solver.
     if (!std::isfinite(score)) score = -std::numeric_limits<double>::max();
     return score;

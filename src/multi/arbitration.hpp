@@ -65,7 +65,7 @@ struct TargetOutcome {
     float target_candidate_score = 0.f;
     float confidence = 0.f;
     float speed = 0.f;
-    const char* reason = "";
+    Reason reason = Reason::kNone;
     bool suppressed = false;
     int32_t suppressed_by_id = 0;
     float anchor_appearance = 0.f;

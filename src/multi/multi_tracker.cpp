@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 
 #include "engine/geometry.hpp"
@@ -141,7 +140,7 @@ void MultiTracker::arbitrate() {
     measureProximity(outcomes_, measuredCenters_, predictedCenters_, predictedBoxes_, targets_, settings_, proximity_);
 }
 
-void MultiTracker::markPrediction(std::size_t i, const char* reason, int frameW, int frameH) {
+void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int frameH) {
     TargetOutcome& o = outcomes_[i];
     if (!finiteBox(o) || o.bbox_w < 2.f || o.bbox_h < 2.f) {
         // Report the slot's own prediction, clipped to the frame.
@@ -169,7 +168,7 @@ void MultiTracker::markPrediction(std::size_t i, const char* reason, int frameW,
     if (o.bbox_w < 2.f || o.bbox_h < 2.f) return;
     // A target its engine has lost is reported lost, with its prediction as the box; only
     // a target held back by the arbitration (and so probably still there) is tentative.
-    o.state = reason::same(reason, reason::kPredictionUnobserved) ? kLost : kTentative;
+    o.state = reason == Reason::kPredictionUnobserved ? kLost : kTentative;
     o.target_score = o.target_candidate_score = o.confidence = 0.f;
     o.anchor_appearance = o.geometry_confidence = 0.f;
     o.geometry_ownership_constrained = false;
@@ -190,19 +189,18 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     // tracking puts the find near its own prediction and away from everyone else.
     const bool supported = config_.correlation_enabled && p.nearestOtherId <= 0 && !p.distanceAmbiguous &&
                            !p.predictionOverlap && p.nearOwnPrediction;
-    if (multi && s.lastState == kLost && o.state != kLost && o.reason != nullptr &&
-        std::strstr(o.reason, "reacquire") != nullptr && o.anchor_appearance < settings_.min_owner_appearance &&
+    if (multi && s.lastState == kLost && o.state != kLost && namesReacquisition(o.reason) && o.anchor_appearance < settings_.min_owner_appearance &&
         !supported) {
-        takeStep(i, s.engine->coast(grey, reason::kCoastWeakReacquire, dtSeconds));
+        takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds));
         o.confidence = 0.f;
-        o.reason = reason::kCoastWeakReacquire;
+        o.reason = Reason::kCoastWeakReacquire;
         o.suppressed = o.model_learning_suppressed = o.geometry_update_suppressed = true;
-        markPrediction(i, reason::kPredictionWeakReacquire, grey.cols, grey.rows);
+        markPrediction(i, Reason::kPredictionWeakReacquire, grey.cols, grey.rows);
         return;
     }
 
     if (o.state != kLost && !d.owns) {
-        const char* coastReason = d.ambiguous ? reason::kCoastAmbiguousOwner : reason::kCoastOwnedByOther;
+        Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
         takeStep(i, s.engine->coast(grey, coastReason, dtSeconds));
         o.confidence = 0.f;
         o.reason = coastReason;
@@ -211,7 +209,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         o.suppressed_by_id = (d.ambiguous || d.ownerId == o.id) ? 0 : d.ownerId;
         o.model_learning_suppressed = o.geometry_update_suppressed = true;
         if (o.interacting) {
-            markPrediction(i, d.ambiguous ? reason::kPredictionAmbiguousOwner : reason::kPredictionOwnedByOther,
+            markPrediction(i, d.ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
                            grey.cols, grey.rows);
         }
         return;
@@ -268,7 +266,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     takeStep(i, step);
     if (step.state == kLost) {
         if (n > 1 && s.hasSnapshot && step.misses <= settings_.unobserved_prediction_max_misses) {
-            markPrediction(i, reason::kPredictionUnobserved, grey.cols, grey.rows);
+            markPrediction(i, Reason::kPredictionUnobserved, grey.cols, grey.rows);
         }
     } else {
         s.observedCenter = p.center;
@@ -334,7 +332,7 @@ TrackResult MultiTracker::toResult(std::size_t i) const {
     r.target_candidate_score = o.target_candidate_score;
     r.confidence = o.confidence;
     r.speed = o.speed;
-    r.reason = o.reason != nullptr ? o.reason : "";
+    r.reason = reasonText(o.reason);
     r.suppressed = o.suppressed;
     r.suppressed_by_id = o.suppressed_by_id;
     r.anchor_appearance = o.anchor_appearance;

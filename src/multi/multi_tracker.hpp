@@ -33,7 +33,7 @@ private:
     void buildOutcome(std::size_t i);
     void takeStep(std::size_t i, const TrackStep& step);
     void arbitrate();
-    void markPrediction(std::size_t i, const char* reason, int frameW, int frameH);
+    void markPrediction(std::size_t i, Reason reason, int frameW, int frameH);
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
     void keepBook(std::size_t i);

@@ -6,6 +6,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "engine/reasons.hpp"
 #include "hud/hud.hpp"
 #include "python/bindings.hpp"
 #include "python/frame_intake.hpp"
@@ -31,7 +32,7 @@ TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& eng
     r.target_candidate_score = static_cast<float>(engine.candidateScore());
     r.confidence = static_cast<float>(engine.confidence());
     r.speed = step.speed;
-    r.reason = engine.reason();
+    r.reason = reasonText(engine.reason());
     return r;
 }
 

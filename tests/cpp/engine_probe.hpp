@@ -18,7 +18,7 @@ struct TemplateTrackerProbe {
     bool& initialized() { return t.initialized_; }
     bool& proposalActive() { return t.proposalActive_; }
 
-    TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, const char* reason, double dt) {
+    TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, Reason reason, double dt) {
         return t.reacquireOrMiss(frame, grey, reason, dt);
     }
     void applyLearning(const cv::Mat& frame, const cv::Mat& grey, const LearningRecord& record) {

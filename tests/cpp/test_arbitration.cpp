@@ -17,7 +17,7 @@ namespace {
 // Ownership score of a hand-made outcome without snapshot: 0.65 a + confidence + state bonus
 // (0.2 confirmed, 0.05 tentative) + 0.005 min(hits, 10) - 0.05 misses.
 TargetOutcome outcome(int32_t id, float x, float y, float w, float h, int32_t state, float confidence,
-                      float anchor, int32_t hits = 0, int32_t misses = 0, const char* why = reason::kTemplate) {
+                      float anchor, int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
     TargetOutcome o;
     o.id = o.target_id = id;
     o.bbox_x = x;
@@ -258,7 +258,7 @@ TEST(ArbitrationScore, ContinuityReacquireAndHistoryTerms) {
     EXPECT_NEAR(ownershipScore(edge, sl[0], kSettings), 0.55 - 0.6, 1e-6);
 
     TargetOutcome reacq = base;
-    reacq.reason = reason::kReacquireWide;
+    reacq.reason = Reason::kReacquireWide;
     reacq.hits = 25;  // counts as 10
     reacq.misses = 2;
     EXPECT_NEAR(ownershipScore(reacq, sl[0], kSettings), atSnapshot - 0.1 + 0.05 - 0.1, 1e-6);

@@ -1,0 +1,63 @@
+// The weights the cues rank their candidates and rate their finds by, in one table so they
+// can be read and tuned side by side. A cost is lower for a better candidate; a confidence
+// lies in [0, 1]. Every term a weight multiplies is normalised (capped at 1) by its cue.
+#pragma once
+
+namespace molvane::weights {
+
+// Appearance: a mixed score weighs correlation against Lab colour agreement.
+inline constexpr double kAppearanceShape = 0.55;   // correlation (grey, or the colour patch's shape)
+inline constexpr double kAppearanceColour = 0.45;  // Lab a/b agreement
+inline constexpr double kLabScale = 64.0;          // mean a/b difference (levels) at which agreement is 0
+
+// Foreground blob.
+inline constexpr double kForegroundCostDistance = 0.35;  // per share of the gate from the expected centre
+inline constexpr double kForegroundCostArea = 0.15;      // subtracted, per share of the reference area
+inline constexpr double kForegroundCostStrength = 0.5;   // subtracted, per unit of mean difference / 64
+inline constexpr double kForegroundStrength = 0.5;       // confidence per unit of mean difference / 96
+inline constexpr double kForegroundArea = 0.25;          // confidence per share of the reference area merged
+inline constexpr double kForegroundFit = 0.25;           // confidence per unit of 1 - |winner's cost|
+
+// Boundary.
+inline constexpr double kBoundaryCostDistance = 0.35;  // per share of the gate from the expected centre
+inline constexpr double kBoundaryCostArea = 0.25;      // subtracted, per share of 12 % of the expected area
+inline constexpr double kBoundaryCostStrength = 0.4;   // subtracted, per unit of mean contrast / 80
+inline constexpr double kBoundaryArea = 0.25;          // confidence per share of 12 % of the expected area merged
+inline constexpr double kBoundaryStrength = 0.55;      // confidence per unit of the best fragment's contrast / 96
+inline constexpr double kBoundaryAppearance = 0.2;     // confidence per unit of appearance similarity
+
+// Contrast detection (the ranking weights per search kind are in contrast_detection.cpp).
+inline constexpr double kContrastForegroundShare = 0.1;  // confidence per unit of the found blob's own
+inline constexpr double kContrastIsolationShare = 0.45;  // confidence lost per unit of isolation penalty
+
+// Motion.
+inline constexpr double kMotionCostDistance = 0.45;  // per share of the search radius from the prediction
+inline constexpr double kMotionCostUnlike = 0.65;    // per unit of dissimilarity, 1 - appearance
+inline constexpr double kMotionCostArea = 0.1;       // subtracted, per share of 8 % of the box area
+inline constexpr double kMotionForeground = 0.1;     // confidence per unit of the foreground blob's
+inline constexpr double kMotionAppearance = 0.35;    // confidence per unit of appearance similarity
+inline constexpr double kMotionNearness = 0.35;      // confidence per unit of 1 - distance share
+inline constexpr double kMotionArea = 0.2;           // confidence per share of 8 % of the box area
+
+// Correlation: a peak of this peak-to-sidelobe ratio counts as fully confident.
+inline constexpr double kCorrelationFullPsr = 10.0;
+
+// Motion blobs of a tiny target (see the engine's acceptance) need more confidence: at
+// least the first value, more when they resemble the target less than the likeness
+// bounds, and more again while a reacquisition is being confirmed.
+inline constexpr double kTinyMotionMin = 0.68;               // least confidence of any such blob
+inline constexpr double kTinyMotionLowLikeness = 0.5;        // appearance below which more is asked
+inline constexpr double kTinyMotionLowLikenessMin = 0.70;    // least confidence then
+inline constexpr double kTinyMotionPoorLikeness = 0.4;       // appearance below which more still is asked
+inline constexpr double kTinyMotionPoorLikenessMin = 0.75;   // least confidence then
+inline constexpr double kTinyMotionConfirmingMin = 0.76;     // least confidence while confirming
+
+// Sky search: a candidate's score is its size term plus its colour term.
+inline constexpr double kSkySize = 0.35;              // score per unit of size agreement
+inline constexpr double kSkyColour = 0.65;            // score per unit of Lab colour agreement
+inline constexpr double kSkyNeutralColour = 0.325;    // colour term without a colour model
+inline constexpr double kSkyMinScore = 0.2;           // least score of a ring's winner
+inline constexpr double kSkyMinSimilarity = 0.25;     // least template similarity of a ring's winner
+inline constexpr double kSkyTemplateShare = 0.5;      // confidence share of template similarity and of score
+
+}  // namespace molvane::weights
