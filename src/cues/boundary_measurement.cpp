@@ -96,8 +96,9 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     if (finalBox.empty()) return none;
     const cv::Point2f center = rectCenter(finalBox);
 
+    const TrackerParams& p = ctx.params;
     if (speedGate &&
-        !(distance(center, ctx.state.center) <= speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius))) {
+        !(distance(center, ctx.state.center) <= speedGateRadius(dtSeconds, p.max_speed, p.min_gate_radius))) {
         return none;
     }
 

@@ -36,7 +36,8 @@ std::optional<Measurement> ForegroundBoxSearch::search(const CueContext& ctx, co
     const int W = grey.cols;
     const int H = grey.rows;
 
-    const double f = maxSizeScale(config, static_cast<double>(static_cast<long long>(seedSize.width) * seedSize.height));
+    const long long seedArea = static_cast<long long>(seedSize.width) * seedSize.height;
+    const double f = maxSizeScale(config, static_cast<double>(seedArea));
     const int maxW = windowLimit(seedSize.width, f);
     const int maxH = windowLimit(seedSize.height, f);
     const int passes = ctx.inputs.multiTarget ? 4 : 1;

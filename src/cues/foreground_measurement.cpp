@@ -126,7 +126,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         if (!(d <= G)) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
         const double meanDifference = blob::meanUnderContour(diff_, contours_, i, bounds, fill_);
-        const double cost = weights::kForegroundCostDistance * d / G - weights::kForegroundCostArea * std::min(area / refArea, 1.0) -
+        const double cost = weights::kForegroundCostDistance * d / G -
+                            weights::kForegroundCostArea * std::min(area / refArea, 1.0) -
                             weights::kForegroundCostStrength * std::min(meanDifference / 64.0, 1.0);
         candidates_.push_back({i, area, bounds, centroid, meanDifference, cost});
     }

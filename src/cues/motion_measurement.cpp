@@ -34,7 +34,8 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     cv::Scalar mean, stddev;
     cv::meanStdDev(diff_, mean, stddev);
     const double threshold =
-        std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0], static_cast<double>(ctx.params.min_diff_threshold));
+        std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0],
+                 static_cast<double>(ctx.params.min_diff_threshold));
     cv::threshold(diff_, mask_, threshold, 255, cv::THRESH_BINARY);
     openOrClose(mask_, cv::MORPH_OPEN, kernel_, morph_);
     openOrClose(mask_, cv::MORPH_CLOSE, kernel_, morph_);
@@ -91,10 +92,12 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
                              : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
         if (!(s >= 0.35 || dn <= 0.35)) continue;
         const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
-        const double cost = weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar;
+        const double cost =
+            weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar;
         const double q = std::clamp(weights::kMotionForeground * fgConfidence +
                                         weights::kMotionAppearance * std::clamp(s, 0.0, 1.0) +
-                                        weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) + weights::kMotionArea * ar,
+                                        weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) +
+                                        weights::kMotionArea * ar,
                                     0.0, 1.0);
         candidates_.push_back(foundMeasurement(box, center, s, cost, q, Reason::kMotion));
         if (cost < candidates_[winner].candidateScore) winner = candidates_.size() - 1;

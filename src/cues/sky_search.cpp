@@ -161,7 +161,9 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         double confidence = bestE;
         if (!model.templ.empty()) {
             double d = scorer_.greySimilarity(grey, bestBox, model.templ);
-            if (!model.anchorTemplate.empty()) d = std::max(d, scorer_.greySimilarity(grey, bestBox, model.anchorTemplate));
+            if (!model.anchorTemplate.empty()) {
+                d = std::max(d, scorer_.greySimilarity(grey, bestBox, model.anchorTemplate));
+            }
             if (d < weights::kSkyMinSimilarity) continue;
             confidence = weights::kSkyTemplateShare * d + weights::kSkyTemplateShare * bestE;
         }

@@ -75,7 +75,8 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                                                    config_.wide_search_max_area, W, H);
         const CueContext ctx = cueContext();
         const int polarity = model_.polarity;
-        Measurement candidate = cues_.contrast.detect(ctx, colourFrame, grey, P, margin, dtSeconds, polarity, false, full);
+        Measurement candidate =
+            cues_.contrast.detect(ctx, colourFrame, grey, P, margin, dtSeconds, polarity, false, full);
         if (!candidate.found && polarity != 0) {
             candidate = cues_.contrast.detect(ctx, colourFrame, grey, P, margin, dtSeconds, 0, false, full);
         }

@@ -152,8 +152,9 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
                                              : resemblesTarget(s, false);
     if (!decided) {
         s.anchorSimilarity = alignedSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
-        s.similarity = learned ? std::max(s.anchorSimilarity, alignedSimilarity(grey, b, model_.templ, presenceColumns_))
-                               : s.anchorSimilarity;
+        s.similarity = learned
+                           ? std::max(s.anchorSimilarity, alignedSimilarity(grey, b, model_.templ, presenceColumns_))
+                           : s.anchorSimilarity;
     }
     return s;
 }

@@ -601,7 +601,8 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
         }
         // 6. Contrast of either sign when the polarity is unknown.
         if (polarity == 0) {
-            const Measurement m = cues_.contrast.detect(ctx, frame, grey, predictedBox, searchRadius, dt, 0, true, false);
+            const Measurement m =
+                cues_.contrast.detect(ctx, frame, grey, predictedBox, searchRadius, dt, 0, true, false);
             if (usable(m)) return accept(frame, grey, m, dt);
         }
     }

@@ -51,7 +51,8 @@ TEST(Boundary, MeasuresTheExtentOfAnExtendedTarget) {
     }
     const cv::Mat uniform(240, 320, CV_8UC1, cv::Scalar(150));
     CueBench e(s.target, 0);
-    EXPECT_FALSE(e.cues.boundary.measure(e.ctx(), uniform, uniform, s.search, {40, 20}, 60.0, 0.0, {160, 120}, false).found);
+    EXPECT_FALSE(
+        e.cues.boundary.measure(e.ctx(), uniform, uniform, s.search, {40, 20}, 60.0, 0.0, {160, 120}, false).found);
 }
 
 TEST(Boundary, AppearanceCountsForAFifthOfTheConfidence) {

@@ -37,7 +37,8 @@ TEST(ContrastDetection, FindsTheTargetAroundThePrediction) {
         CueBench e(s.box, polarity);
         s.track(e);
         const cv::Rect predicted = s.box + cv::Point(8, 5);
-        const Measurement m = e.cues.contrast.detect(e.ctx(), s.grey, s.grey, predicted, 60, kFrameDt, polarity, true, false);
+        const Measurement m =
+            e.cues.contrast.detect(e.ctx(), s.grey, s.grey, predicted, 60, kFrameDt, polarity, true, false);
         ASSERT_TRUE(m.found) << "polarity " << polarity;
         EXPECT_EQ(m.reason, molvane::Reason::kContrast);
         EXPECT_NEAR(m.center.x, 153.0f, 1.0f);

@@ -3,10 +3,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cue_scenes.hpp"
+#include "cues/local_contrast_map.hpp"
 
 namespace {
 
-using molvane::test::CueBench;
+using molvane::LocalContrastMap;
 
 struct KernelCase {
     int requested;
@@ -20,10 +21,8 @@ TEST_P(ContrastMapKernel, BackgroundBoxIsOddAndAtLeastFifteen) {
     const KernelCase c = GetParam();
     const cv::Mat grey = molvane::test::texture(120, 90, 11);
     const cv::Rect rect(20, 15, 60, 50);
-    CueBench e;
-    e.params.color_contrast = false;
     cv::Mat map;
-    molvane::LocalContrastMap().compute(e.params.color_contrast, cv::Mat(), grey, rect, c.requested, +1, map);
+    LocalContrastMap().compute(false, cv::Mat(), grey, rect, c.requested, +1, map);
 
     cv::Mat blurred, expected;
     cv::blur(grey(rect), blurred, cv::Size(c.box, c.box));
@@ -42,10 +41,8 @@ TEST(ContrastMap, UniformRegionGivesZeroForEveryPolarityAndSource) {
     const cv::Mat colour(80, 100, CV_8UC3, cv::Scalar(200, 120, 60));
     for (int polarity : {-1, 0, 1}) {
         for (bool colourOn : {false, true}) {
-            CueBench e;
-            e.params.color_contrast = colourOn;
             cv::Mat map;
-            molvane::LocalContrastMap().compute(e.params.color_contrast, colour, grey, {10, 10, 50, 40}, 20, polarity, map);
+            LocalContrastMap().compute(colourOn, colour, grey, {10, 10, 50, 40}, 20, polarity, map);
             ASSERT_EQ(map.size(), cv::Size(50, 40));
             EXPECT_EQ(cv::countNonZero(map), 0) << "polarity " << polarity << " colour " << colourOn;
         }
@@ -64,10 +61,8 @@ TEST(ContrastMap, PolaritySelectsWhichSpotsShow) {
         bool spotShows;
     };
     for (const Case c : {Case{+1, false}, Case{0, true}, Case{-1, true}}) {
-        CueBench e;
-        e.params.color_contrast = false;
         cv::Mat map;
-        molvane::LocalContrastMap().compute(e.params.color_contrast, cv::Mat(), grey, rect, 15, c.polarity, map);
+        LocalContrastMap().compute(false, cv::Mat(), grey, rect, 15, c.polarity, map);
         if (c.spotShows) {
             EXPECT_GT(map.at<uchar>(spot), 100) << "polarity " << c.polarity;
         } else {
@@ -87,30 +82,28 @@ TEST(ContrastMap, HueOnlyTargetShowsOnlyThroughColour) {
     colour(hueSpot).setTo(cv::Scalar(160, 120, 80));
     const cv::Rect all(0, 0, 80, 80);
 
-    CueBench on;
-    on.params.color_contrast = true;
+    // One map reused throughout, as a cue reuses its own.
+    LocalContrastMap cm;
     cv::Mat map;
-    molvane::LocalContrastMap().compute(on.params.color_contrast, colour, grey, all, 15, 0, map);
+    cm.compute(true, colour, grey, all, 15, 0, map);
     EXPECT_GT(map.at<uchar>(51, 51), 20);
     EXPECT_EQ(map.at<uchar>(21, 21), 0);
 
     // With a polarity the grey part stays and the colour difference is added.
-    molvane::LocalContrastMap().compute(on.params.color_contrast, colour, grey, all, 15, +1, map);
+    cm.compute(true, colour, grey, all, 15, +1, map);
     EXPECT_GT(map.at<uchar>(51, 51), 20);
     EXPECT_GT(map.at<uchar>(21, 21), 100);
 
     // One- and two-channel "colour" frames, or the switch off, mean grey only.
     cv::Mat twoChannel(80, 80, CV_8UC2, cv::Scalar(10, 250));
     twoChannel(hueSpot).setTo(cv::Scalar(250, 10));
-    CueBench off;
-    off.params.color_contrast = false;
     cv::Mat greyOnly;
-    molvane::LocalContrastMap().compute(off.params.color_contrast, cv::Mat(), grey, all, 15, 0, greyOnly);
+    cm.compute(false, cv::Mat(), grey, all, 15, 0, greyOnly);
     for (const cv::Mat& frame : {grey, twoChannel}) {
-        molvane::LocalContrastMap().compute(on.params.color_contrast, frame, grey, all, 15, 0, map);
+        cm.compute(true, frame, grey, all, 15, 0, map);
         EXPECT_EQ(cv::countNonZero(map != greyOnly), 0);
     }
-    molvane::LocalContrastMap().compute(off.params.color_contrast, colour, grey, all, 15, 0, map);
+    cm.compute(false, colour, grey, all, 15, 0, map);
     EXPECT_EQ(cv::countNonZero(map != greyOnly), 0);
     EXPECT_EQ(map.at<uchar>(51, 51), 0);
 }
