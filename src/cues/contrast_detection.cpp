@@ -175,7 +175,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         }
         const double f = fg.found ? weights::kContrastForegroundShare * fg.confidence : 0.0;
 
-        if (polarity != 0 && !fullFrame && sim < 0.35 && dn > 0.35) continue;
+        if (polarity != 0 && !fullFrame && sim < weights::kUnlikeBelow && dn > weights::kFarBeyond) continue;
 
         const HypothesisWeights& wt = polarity != 0 ? (fullFrame ? kSignedFullFrame : kSignedLocal)
                                                     : (fullFrame ? kUnsignedFullFrame : kUnsignedLocal);

@@ -5,6 +5,11 @@
 
 namespace molvane::weights {
 
+// A local candidate that is both unlike the target and far from the prediction is dropped
+// (contrast detection with a known polarity, and motion).
+inline constexpr double kUnlikeBelow = 0.35;  // appearance similarity below which it is unlike
+inline constexpr double kFarBeyond = 0.35;    // distance beyond which it is far, as a share of the reach
+
 // Appearance: a mixed score weighs correlation against Lab colour agreement.
 inline constexpr double kAppearanceShape = 0.55;   // correlation (grey, or the colour patch's shape)
 inline constexpr double kAppearanceColour = 0.45;  // Lab a/b agreement
@@ -38,6 +43,12 @@ inline constexpr double kMotionForeground = 0.1;     // confidence per unit of t
 inline constexpr double kMotionAppearance = 0.35;    // confidence per unit of appearance similarity
 inline constexpr double kMotionNearness = 0.35;      // confidence per unit of 1 - distance share
 inline constexpr double kMotionArea = 0.2;           // confidence per share of 8 % of the box area
+
+// Template matching: when the best match lies beyond the speed gate, peaks inside it are
+// ranked by score less a distance penalty.
+inline constexpr double kTemplateFallbackBelowBest = 0.12;  // how far below the best score a peak may be
+inline constexpr double kTemplateFallbackFloor = 0.78;      // least score of such a peak
+inline constexpr double kTemplateFallbackDistance = 0.3;    // penalty per share of the gate from the prediction
 
 // Correlation: a peak of this peak-to-sidelobe ratio counts as fully confident.
 inline constexpr double kCorrelationFullPsr = 10.0;

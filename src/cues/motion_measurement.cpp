@@ -90,7 +90,7 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
         const double s = fg.found && !ctx.model.templ.empty()
                              ? fg.targetScore
                              : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
-        if (!(s >= 0.35 || dn <= 0.35)) continue;
+        if (!(s >= weights::kUnlikeBelow || dn <= weights::kFarBeyond)) continue;
         const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
         const double cost =
             weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar;

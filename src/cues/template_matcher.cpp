@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -221,7 +222,8 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
 
     // The strongest match lies beyond the speed gate: rank slightly weaker peaks inside it,
     // preferring those near the prediction.
-    const double floorValue = std::max(best - 0.12, std::max(0.78, config.template_min_score));
+    const double floorValue = std::max(best - weights::kTemplateFallbackBelowBest,
+                                       std::max(weights::kTemplateFallbackFloor, config.template_min_score));
     const double norm = std::max(gate, 1.0);
     const cv::Point2f predictedCenter = rectCenter(predictedBox);
     std::array<RankedCell, 16> kept;
@@ -234,7 +236,8 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
             const cv::Point2f centre(static_cast<float>(sw.x + c + tw * 0.5), static_cast<float>(sw.y + r + th * 0.5));
             if (distance(centre, engineCenter) > gate) continue;
             const double dn = distance(centre, predictedCenter) / norm;
-            const double key = v - (dn < 1.0 ? 0.3 * dn : 0.3);
+            const double penalty = weights::kTemplateFallbackDistance;
+            const double key = v - (dn < 1.0 ? penalty * dn : penalty);
             std::size_t pos = 0;
             while (pos < count && !(kept[pos].key < key)) ++pos;
             if (pos == count && count == kept.size()) continue;  // beats none and the list is full
