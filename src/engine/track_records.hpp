@@ -62,6 +62,28 @@ struct TrackStep {
     int32_t misses = 0;
 };
 
+// The engine's judgement of a step, reported beside its geometry.
+struct StepScores {
+    float target_score = 0.f;
+    float target_candidate_score = 0.f;
+    float confidence = 0.f;
+    Reason reason = Reason::kNone;
+};
+
+// What the multi-target arbitration reports about a target's step; a single-target
+// tracker leaves all of it clear.
+struct ArbitrationReport {
+    bool suppressed = false;
+    int32_t suppressed_by_id = 0;
+    float anchor_appearance = 0.f;
+    bool interacting = false;
+    bool model_learning_suppressed = false;
+    bool geometry_update_suppressed = false;
+    bool geometry_ownership_constrained = false;
+    float geometry_confidence = 0.f;
+    bool prediction_only = false;
+};
+
 // One target's result for one frame, as Python sees it (the frame reference is kept by
 // the binding next to this record).
 struct TrackResult {
@@ -88,6 +110,10 @@ struct TrackResult {
     float geometry_confidence = 0.f;
     bool prediction_only = false;
 };
+
+// The one place a result record is made, for single and multi-target tracking alike.
+// `frame` is left 0: the caller numbers frames.
+TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report = {});
 
 // "confirmed", "lost", "tentative", or "unknown" for any other value.
 const char* stateName(int32_t state);

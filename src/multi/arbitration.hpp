@@ -51,34 +51,16 @@ struct TargetSlot {
     int32_t interactionHold = 0;
 };
 
-// One target's working result for the current frame. Reasons are the static strings of
-// reasons.hpp, so building and copying an outcome never allocates.
+// One target's working result for the current frame: the engine's step (its targetId is
+// the slot's id), the engine's scores and what the arbitration decided about it. Reasons
+// are enum values, so building and copying an outcome never allocates.
 struct TargetOutcome {
-    int32_t id = 0;
-    int32_t target_id = 0;
-    int32_t state = kLost;
-    float cx = 0.f, cy = 0.f;
-    float bbox_x = 0.f, bbox_y = 0.f, bbox_w = 0.f, bbox_h = 0.f;
-    int32_t hits = 0;
-    int32_t misses = 0;
-    float target_score = 0.f;
-    float target_candidate_score = 0.f;
-    float confidence = 0.f;
-    float speed = 0.f;
-    Reason reason = Reason::kNone;
-    bool suppressed = false;
-    int32_t suppressed_by_id = 0;
-    float anchor_appearance = 0.f;
-    bool interacting = false;
-    bool model_learning_suppressed = false;
-    bool geometry_update_suppressed = false;
-    bool geometry_ownership_constrained = false;
-    float geometry_confidence = 0.f;
-    bool prediction_only = false;
-    float vx = 0.f, vy = 0.f;
-    int32_t age = 0;
+    TrackStep step;
+    StepScores scores;
+    ArbitrationReport report;
 
-    cv::Rect2f box() const { return {bbox_x, bbox_y, bbox_w, bbox_h}; }
+    int32_t id() const { return step.targetId; }
+    cv::Rect2f box() const { return {step.x, step.y, step.w, step.h}; }
 };
 
 struct OwnershipDecision {

@@ -16,24 +16,12 @@ namespace molvane {
 namespace py = pybind11;
 
 TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine) {
-    TrackResult r;
-    r.lost = step.state == kLost;
-    r.id = step.targetId;
-    r.state = stateName(step.state);
-    r.cx = step.cx;
-    r.cy = step.cy;
-    r.bbox_x = step.x;
-    r.bbox_y = step.y;
-    r.bbox_w = step.w;
-    r.bbox_h = step.h;
-    r.hits = step.hits;
-    r.misses = step.misses;
-    r.target_score = static_cast<float>(engine.targetScore());
-    r.target_candidate_score = static_cast<float>(engine.candidateScore());
-    r.confidence = static_cast<float>(engine.confidence());
-    r.speed = step.speed;
-    r.reason = reasonText(engine.reason());
-    return r;
+    StepScores scores;
+    scores.target_score = static_cast<float>(engine.targetScore());
+    scores.target_candidate_score = static_cast<float>(engine.candidateScore());
+    scores.confidence = static_cast<float>(engine.confidence());
+    scores.reason = engine.reason();
+    return makeTrackResult(step, scores);
 }
 
 namespace {
