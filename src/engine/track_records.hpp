@@ -84,31 +84,16 @@ struct ArbitrationReport {
     bool prediction_only = false;
 };
 
-// One target's result for one frame, as Python sees it (the frame reference is kept by
-// the binding next to this record).
+// One target's result for one frame, as Python sees it: the step, the engine's scores and
+// the arbitration's report (the frame array is kept by the binding next to this record).
+// Python's `state`, `lost` and `reason` are read from the step and the scores.
 struct TrackResult {
     int32_t frame = 0;
-    bool lost = true;
-    int32_t id = 0;
-    std::string state = "lost";
-    float cx = 0.f, cy = 0.f;
-    float bbox_x = 0.f, bbox_y = 0.f, bbox_w = 0.f, bbox_h = 0.f;
-    int32_t hits = 0;
-    int32_t misses = 0;
-    float target_score = 0.f;
-    float target_candidate_score = 0.f;
-    float confidence = 0.f;
-    float speed = 0.f;
-    std::string reason;
-    bool suppressed = false;
-    int32_t suppressed_by_id = 0;
-    float anchor_appearance = 0.f;
-    bool interacting = false;
-    bool model_learning_suppressed = false;
-    bool geometry_update_suppressed = false;
-    bool geometry_ownership_constrained = false;
-    float geometry_confidence = 0.f;
-    bool prediction_only = false;
+    TrackStep step;
+    StepScores scores;
+    ArbitrationReport report;
+
+    bool lost() const { return step.state == kLost; }
 };
 
 // The one place a result record is made, for single and multi-target tracking alike.

@@ -454,7 +454,7 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(mt.targets()[k].engine.get(), before[k]);
     const auto results = mt.update(frame, frame, 0.04);
     ASSERT_EQ(results.size(), 3u);
-    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(results[k].id, static_cast<int32_t>(k + 1));
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(results[k].step.targetId, static_cast<int32_t>(k + 1));
 
     // A lone target keeps its box size: its engine runs without geometry updates.
     mt.lock(frame, frame, {cv::Rect(113, 73, 14, 14)});
