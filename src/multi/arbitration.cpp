@@ -14,6 +14,19 @@ namespace {
 constexpr double kForbiddenCost = 1000000.0;
 constexpr double kMinOwnerCost = 0.001;
 
+// Terms of the ownership score, in score units.
+constexpr double kConfirmedBonus = 0.2;       // a confirmed claimant
+constexpr double kTentativeBonus = 0.05;      // a tentative claimant
+constexpr int kCountedHits = 10;              // hits beyond this earn nothing more
+constexpr double kPerHit = 0.005;             // per hit, up to kCountedHits
+constexpr double kPerMiss = 0.05;             // lost per consecutive miss
+constexpr double kContinuityMinSide = 12.0;   // px: the least side continuity is measured in
+constexpr double kContinuityReach = 1.25;     // snapshot sides: a find this close continues the track
+constexpr double kContinuityBonus = 0.25;     // a find that continues the track
+constexpr double kJumpPenaltyPerSide = 0.12;  // per snapshot side beyond the reach
+constexpr double kMaxJumpPenalty = 0.6;       // cap of the jump penalty
+constexpr double kReacquisitionPenalty = 0.1;  // a find made by a reacquisition search
+
 double clamp01(double v) {
     if (!(v > 0.0)) return 0.0;  // also NaN
     return v < 1.0 ? v : 1.0;
@@ -82,22 +95,22 @@ bool eligibleForOwnership(const TargetOutcome& o) {
 double ownershipScore(const TargetOutcome& o, const TargetSlot& slot, const MultiTargetSettings& s) {
     const double a = clamp01(o.report.anchor_appearance);
     double score = a * std::max(s.appearance_weight, 0.0) + static_cast<double>(o.scores.confidence);
-    if (o.step.state == kConfirmed) score += 0.2;
-    if (o.step.state == kTentative) score += 0.05;
-    score += std::min(o.step.hits, 10) * 0.005;
-    score -= o.step.misses * 0.05;
+    if (o.step.state == kConfirmed) score += kConfirmedBonus;
+    if (o.step.state == kTentative) score += kTentativeBonus;
+    score += std::min(o.step.hits, kCountedHits) * kPerHit;
+    score -= o.step.misses * kPerMiss;
     if (slot.hasSnapshot) {
         const TrackStep& sn = slot.snapshot;
         const double d = centerDistance(o.box(), cv::Rect2f(sn.x, sn.y, sn.w, sn.h));
         const double side = std::max(static_cast<double>(sn.w), static_cast<double>(sn.h));
-        const double n = side > 12.0 ? side : 12.0;
-        if (d / n <= 1.25) {
-            score += 0.25;
+        const double n = side > kContinuityMinSide ? side : kContinuityMinSide;
+        if (d / n <= kContinuityReach) {
+            score += kContinuityBonus;
         } else {
-            score -= std::min(0.12 * d / n, 0.6);
+            score -= std::min(kJumpPenaltyPerSide * d / n, kMaxJumpPenalty);
         }
     }
-    if (namesReacquisition(o.scores.reason)) score -= 0.1;
+    if (namesReacquisition(o.scores.reason)) score -= kReacquisitionPenalty;
     // A NaN confidence or box must not win the ranking or reach the solver.
     if (!std::isfinite(score)) score = -std::numeric_limits<double>::max();
     return score;

@@ -53,19 +53,8 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
         const float w = static_cast<float>(b.width), h = static_cast<float>(b.height);
         const cv::Point2f c(x + 0.5f * w, y + 0.5f * h);
         slot.hasSnapshot = true;
-        TrackStep& sn = slot.snapshot;
-        sn.targetId = slot.id;
-        sn.state = kTentative;
-        sn.x = x;
-        sn.y = y;
-        sn.w = w;
-        sn.h = h;
-        sn.cx = c.x;
-        sn.cy = c.y;
-        sn.vx = sn.vy = sn.speed = 0.f;
-        sn.age = 1;
-        sn.hits = 1;
-        sn.misses = 0;
+        // The seed box itself, tentative, seen once and at rest.
+        slot.snapshot = TrackStep{slot.id, kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
         slot.initialSize = cv::Size(b.width, b.height);
         slot.observedCenter = c;
         slot.motionCenter = c;
