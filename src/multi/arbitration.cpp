@@ -34,18 +34,23 @@ double clamp01(double v) {
 
 bool isFinite(cv::Point2f p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
+// The three tests of closeness, each off when its bar is 0 or less: boxes that overlap by
+// at least `minIou`, centres at most `maxDistance` apart, or centres at most `sizeReach`
+// apart when `sizeFactor` is on.
+bool closeBy(const cv::Rect2f& a, const cv::Rect2f& b, double minIou, double maxDistance, double sizeFactor,
+             double sizeReach) {
+    if (minIou > 0.0 && boxIou(a, b) >= minIou) return true;
+    const double d = centerDistance(a, b);
+    if (maxDistance > 0.0 && d <= maxDistance) return true;
+    return sizeFactor > 0.0 && d <= sizeReach;
+}
+
 // Two proposals that are one observation of the same object.
 bool sameObservation(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettings& s) {
-    if (s.cluster_min_iou > 0.0 && boxIou(a, b) >= s.cluster_min_iou) return true;
-    const double d = centerDistance(a, b);
-    if (s.cluster_max_distance > 0.0 && d <= s.cluster_max_distance) return true;
-    if (s.cluster_size_factor > 0.0) {
-        const double smallest =
-            std::min({static_cast<double>(a.width), static_cast<double>(a.height), static_cast<double>(b.width),
-                      static_cast<double>(b.height)});
-        if (d <= std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest))) return true;
-    }
-    return false;
+    const double smallest = std::min({static_cast<double>(a.width), static_cast<double>(a.height),
+                                      static_cast<double>(b.width), static_cast<double>(b.height)});
+    return closeBy(a, b, s.cluster_min_iou, s.cluster_max_distance, s.cluster_size_factor,
+                   std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest)));
 }
 
 // Ranking inside an observation: higher score first, equal scores by smaller id.
@@ -76,16 +81,10 @@ double centerDistance(const cv::Rect2f& a, const cv::Rect2f& b) {
 }
 
 bool interacts(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettings& s) {
-    if (s.interaction_min_iou > 0.0 && boxIou(a, b) >= s.interaction_min_iou) return true;
-    const double d = centerDistance(a, b);
-    if (s.interaction_max_distance > 0.0 && d <= s.interaction_max_distance) return true;
-    if (s.interaction_size_factor > 0.0) {
-        const double largest =
-            std::max({static_cast<double>(a.width), static_cast<double>(a.height), static_cast<double>(b.width),
-                      static_cast<double>(b.height)});
-        if (d <= s.interaction_size_factor * std::max(4.0, largest)) return true;
-    }
-    return false;
+    const double largest = std::max({static_cast<double>(a.width), static_cast<double>(a.height),
+                                     static_cast<double>(b.width), static_cast<double>(b.height)});
+    return closeBy(a, b, s.interaction_min_iou, s.interaction_max_distance, s.interaction_size_factor,
+                   s.interaction_size_factor * std::max(4.0, largest));
 }
 
 bool eligibleForOwnership(const TargetOutcome& o) {
