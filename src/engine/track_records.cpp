@@ -11,4 +11,12 @@ const char* stateName(int32_t state) {
     }
 }
 
+TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report) {
+    TrackResult r;
+    r.step = step;
+    r.scores = scores;
+    r.report = report;
+    return r;
+}
+
 }  // namespace molvane

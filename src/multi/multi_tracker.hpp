@@ -37,7 +37,6 @@ private:
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
     void keepBook(std::size_t i);
-    TrackResult toResult(std::size_t i) const;
 
     TrackerParams config_;
     MultiTargetSettings settings_;
