@@ -135,4 +135,14 @@ void fillContour(cv::Mat& image, const std::vector<cv::Point>& contour, const cv
     cv::fillPoly(image, &points, &count, 1, color, cv::LINE_8, 0, offset);
 }
 
+void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, cv::OutputArray out) {
+    if (polarity > 0) {
+        cv::subtract(image, level, out);
+    } else if (polarity < 0) {
+        cv::subtract(level, image, out);
+    } else {
+        cv::absdiff(image, level, out);
+    }
+}
+
 }  // namespace molvane

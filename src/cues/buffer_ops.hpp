@@ -1,6 +1,6 @@
 // Image operations that write into caller-owned buffers, so that the per-frame cues allocate
-// nothing once their buffers have grown: opening and closing, channel splitting and filled
-// contour drawing, each giving exactly what the plain OpenCV call gives.
+// nothing once their buffers have grown: opening and closing, signed differences, channel
+// splitting and filled contour drawing, each giving exactly what the plain OpenCV call gives.
 #pragma once
 
 #include <vector>
@@ -18,6 +18,11 @@ bool isCross3(const cv::Mat& kernel);
 // The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
 // case runs here, any other element goes through OpenCV with `scratch` as its intermediate.
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch);
+
+// `image` minus `level` for polarity +1, the reverse for -1, the absolute difference for 0
+// (saturated, as cv::subtract and cv::absdiff do). `level` is an image of the same size or
+// a scalar.
+void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, cv::OutputArray out);
 
 // cv::split(src, planes), reusing the planes' buffers when they already have the size.
 void splitChannels(const cv::Mat& src, std::vector<cv::Mat>& planes);

@@ -9,7 +9,6 @@
 #include "cues/cue_weights.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
-#include "cues/local_contrast_map.hpp"
 
 namespace molvane {
 

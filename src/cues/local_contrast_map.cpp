@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -16,16 +17,6 @@ constexpr int kMaxBoxSize = 46339;
 int backgroundBoxSize(int kernel) { return std::min(std::max(kernel | 1, 15), kMaxBoxSize); }
 
 }  // namespace
-
-void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, cv::OutputArray out) {
-    if (polarity > 0) {
-        cv::subtract(image, level, out);
-    } else if (polarity < 0) {
-        cv::subtract(level, image, out);
-    } else {
-        cv::absdiff(image, level, out);
-    }
-}
 
 void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFrame, const cv::Mat& grey,
                                const cv::Rect& rect, int kernel, int polarity, cv::Mat& out) {

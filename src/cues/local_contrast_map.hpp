@@ -23,8 +23,4 @@ private:
     std::vector<cv::Mat> channels_{3};
 };
 
-// `image` minus `level` for polarity +1, the reverse for -1, the absolute difference for 0
-// (saturated to 8 bits). `level` is an image of the same size or a scalar.
-void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, cv::OutputArray out);
-
 }  // namespace molvane
