@@ -1,6 +1,8 @@
 // How one accepted observation changes the engine: velocity, size limits, reacquisition,
 // the correlation guard, and the gates that decide whether a candidate is accepted at all.
+#include <climits>
 #include <cmath>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +194,33 @@ TEST_F(EngineApply, ReacquisitionConfirmationCountsConsecutiveAcceptedFrames) {
     EXPECT_EQ(t2.age, t2.hits);
     const TrackStep t3 = probe->accept(frame, frame, observation(engine->state().center, {12, 12}, 0.9), 1 / 30.0);
     EXPECT_EQ(t3.state, kConfirmed);
+}
+
+// Every ending of a step counts with saturating counters: an accepted observation, a
+// reacquisition step, a lost step inside the pipeline and a coast, each at the limit.
+TEST_F(EngineApply, StepEndingsSaturateTheirCounters) {
+    seed({100, 100, 12, 12});
+    const cv::Point2f c = engine->state().center;
+    struct Case {
+        const char* name;
+        int confirmCount;
+        std::function<TrackStep()> step;
+    };
+    const Case cases[] = {
+        {"accept", 0, [&] { return probe->accept(frame, frame, observation(c, {12, 12}, 0.9), 1 / 30.0); }},
+        {"reacquisition", 1, [&] { return probe->accept(frame, frame, observation(c, {12, 12}, 0.9), 1 / 30.0); }},
+        {"lost", 0, [&] { return probe->reacquireOrMiss(frame, frame, Reason::kLostLowConfidence, 1 / 30.0); }},
+        {"coast", 0, [&] { return engine->coast(frame, Reason::kCoastOwnedByOther, 1 / 30.0); }},
+    };
+    for (const Case& k : cases) {
+        probe->state().hits = INT_MAX;
+        probe->state().misses = INT_MAX;
+        probe->state().confirmCount = k.confirmCount;
+        const TrackStep s = k.step();
+        EXPECT_EQ(s.hits, INT_MAX) << k.name;
+        EXPECT_EQ(s.misses, s.state == kLost ? INT_MAX : 0) << k.name;
+        EXPECT_EQ(s.age, INT_MAX) << k.name;
+    }
 }
 
 TEST_F(EngineApply, BlockedRegionsRefuseOverlappingOrNearbyCandidates) {
