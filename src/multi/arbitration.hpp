@@ -35,6 +35,7 @@ struct MultiTargetSettings {
     double max_aspect_change = 1.35;
     double cluster_max_distance = 18.0;
     int32_t unobserved_prediction_max_misses = 30;
+    int32_t ambiguity_course_frames = 60;  // frames a target hidden by an ambiguous pass flies on at its last course
 };
 
 struct TargetSlot {
@@ -49,6 +50,14 @@ struct TargetSlot {
     cv::Point2f motionSize;  // (w, h)
     int32_t lastState = kTentative;
     int32_t interactionHold = 0;
+    // Frames since `snapshot` was taken (0: taken in the last update), and the number of
+    // updates in a row that had taken one up to then.
+    int32_t snapshotAge = 0;
+    int32_t snapshotRun = 0;
+    // Frames left on course after an ambiguous observation hid the target (0: off course),
+    // and that course's velocity, px/s.
+    int32_t courseHold = 0;
+    cv::Point2f courseVelocity;
 };
 
 // One target's working result for the current frame. Reasons are the static strings of
