@@ -276,7 +276,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
         const double wall = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
         const double cpu = threadCpuMicros() - c0;
         const double allocs = static_cast<double>(allocations() - a0);
-        checksum.add(step, engine->reason(), engine->targetScore(), engine->confidence());
+        checksum.add(step, reasonText(engine->reason()), engine->targetScore(), engine->confidence());
         if (i < warmup) continue;
         all.wall.push_back(wall);
         all.cpu.push_back(cpu);
@@ -285,7 +285,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
         p.wall.push_back(wall);
         p.cpu.push_back(cpu);
         p.allocs.push_back(allocs);
-        ++reasons[engine->reason()];
+        ++reasons[reasonText(engine->reason())];
     }
     std::printf("%s (%dx%d %s, %s)\n", spec.name, spec.width, spec.height, spec.colour ? "BGR" : "grey",
                 spec.plane ? "120x50 aircraft" : (spec.lost ? "10x10 target, removed" : "10x10 target"));

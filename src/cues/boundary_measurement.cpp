@@ -118,7 +118,7 @@ Measurement TemplateTracker::measureBoundary(const cv::Mat& colourFrame, const c
     out.targetScore = H;
     out.candidateScore = best->cost;
     out.confidence = std::clamp(confidence, 0.0, 1.0);
-    out.reason = reason::kBoundary;
+    out.reason = Reason::kBoundary;
     out.found = true;
     return out;
 }

@@ -176,7 +176,7 @@ Measurement TemplateTracker::detectContrast(const cv::Mat& colourFrame, const cv
     }
     if (!best.found) return none;
 
-    best.reason = reason::kContrast;
+    best.reason = Reason::kContrast;
     return best;
 }
 

@@ -73,7 +73,7 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
     }
 
     if (!config_.correlation_enabled) return;
-    if (reason::same(record.source, reason::kCorrelation) && record.peakRatio >= config_.correlation_learn_min_psr &&
+    if (record.source == Reason::kCorrelation && record.peakRatio >= config_.correlation_learn_min_psr &&
         record.positionUpdated) {
         if (!correlators_.empty() && correlators_.selectedIndex() < correlators_.size()) {
             const float eta = clampedRate(config_.correlation_learning_rate);

@@ -179,7 +179,7 @@ Measurement TemplateTracker::foregroundBlob(const cv::Mat& colourFrame, const cv
     if (scoreAppearance) {
         out.targetScore = template_.empty() ? 1.0 : appearanceSimilarity(colourFrame, grey, finalBox);
     }
-    out.reason = reason::kForeground;
+    out.reason = Reason::kForeground;
     out.found = true;
     return out;
 }

@@ -56,7 +56,7 @@ int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea
     return static_cast<int>(lo);
 }
 
-TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* why,
+TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
                                            double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
@@ -78,7 +78,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
             candidate = detectContrast(colourFrame, grey, P, margin, dtSeconds, 0, false, full);
         }
         if (candidate.found) {
-            candidate.reason = full ? reason::kReacquireFull : reason::kReacquireWide;
+            candidate.reason = full ? Reason::kReacquireFull : Reason::kReacquireWide;
             double threshold = config_.reacquire_min_score;
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
             const bool usable = !isBlocked(candidate) &&

@@ -173,7 +173,7 @@ Measurement TemplateTracker::searchSky(const cv::Mat& colourFrame, const cv::Mat
         found.targetScore = bestC;
         found.candidateScore = bestE;
         found.confidence = confidence;
-        found.reason = reason::kSkyReacquire;
+        found.reason = Reason::kSkyReacquire;
         found.found = true;
         return found;
     }

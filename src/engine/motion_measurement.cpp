@@ -92,7 +92,7 @@ Measurement TemplateTracker::measureMotion(const cv::Mat& frame, const cv::Mat& 
         m.targetScore = s;
         m.candidateScore = cost;
         m.confidence = q;
-        m.reason = reason::kMotion;
+        m.reason = Reason::kMotion;
         m.found = true;
         motionCandidates_.push_back(m);
         if (cost < motionCandidates_[winner].candidateScore) winner = motionCandidates_.size() - 1;

@@ -1,40 +1,49 @@
-// The complete vocabulary of reason strings an engine step can report. Each string is
-// written here once; the engine passes these pointers around and compares them by value.
+// The complete vocabulary of reasons an engine step can report. The engine passes and
+// compares the enum; the text Python sees is written once, in reasons.cpp.
 #pragma once
 
-namespace molvane::reason {
+#include <cstdint>
 
-inline constexpr const char* kInit = "init";
-inline constexpr const char* kCorrelation = "correlation";
-inline constexpr const char* kMotion = "motion";
-inline constexpr const char* kTemplate = "template";
-inline constexpr const char* kCorrelationForegroundBox = "correlation+foreground-box";
-inline constexpr const char* kCorrelationGuarded = "correlation-guarded";
-inline constexpr const char* kBoundary = "boundary";
-inline constexpr const char* kForeground = "foreground";
-inline constexpr const char* kContrast = "contrast";
-inline constexpr const char* kSkyReacquire = "sky-reacquire";
-inline constexpr const char* kReacquireWide = "reacquire-wide";
-inline constexpr const char* kReacquireFull = "reacquire-full";
-inline constexpr const char* kLostLowTemplate = "lost-low-template";
-inline constexpr const char* kLostLowTemplatePsr = "lost-low-template-psr";
-inline constexpr const char* kLostAmbiguousTemplate = "lost-ambiguous-template";
-inline constexpr const char* kLostSearchSmall = "lost-search-small";
-inline constexpr const char* kLostSpeedGate = "lost-speed-gate";
-inline constexpr const char* kLostLowConfidence = "lost-low-confidence";
-inline constexpr const char* kLostOwnedRegion = "lost-owned-region";
-inline constexpr const char* kLostSkySearch = "lost-sky-search";
-inline constexpr const char* kLostConfirming = "lost-confirming";
-inline constexpr const char* kCoastAmbiguousOwner = "coast-ambiguous-owner";
-inline constexpr const char* kCoastOwnedByOther = "coast-owned-by-other";
-inline constexpr const char* kCoastWeakReacquire = "coast-weak-reacquire";
-inline constexpr const char* kPredictionAmbiguousOwner = "prediction-ambiguous-owner";
-inline constexpr const char* kPredictionOwnedByOther = "prediction-owned-by-other";
-inline constexpr const char* kPredictionWeakReacquire = "prediction-weak-reacquire";
-inline constexpr const char* kPredictionUnobserved = "prediction-unobserved";
+namespace molvane {
 
-// Reason strings are compared by content so that a copy (for example one that went
-// through Python) still matches.
-bool same(const char* a, const char* b);
+enum class Reason : uint8_t {
+    kNone,  // no measurement yet (empty text)
+    kInit,
+    kCorrelation,
+    kMotion,
+    kTemplate,
+    kCorrelationForegroundBox,
+    kCorrelationGuarded,
+    kBoundary,
+    kForeground,
+    kContrast,
+    kSkyReacquire,
+    kReacquireWide,
+    kReacquireFull,
+    kLostLowTemplate,
+    kLostLowTemplatePsr,
+    kLostAmbiguousTemplate,
+    kLostSearchSmall,
+    kLostSpeedGate,
+    kLostLowConfidence,
+    kLostOwnedRegion,
+    kLostSkySearch,
+    kLostConfirming,
+    kCoastAmbiguousOwner,
+    kCoastOwnedByOther,
+    kCoastWeakReacquire,
+    kPredictionAmbiguousOwner,
+    kPredictionOwnedByOther,
+    kPredictionWeakReacquire,
+    kPredictionUnobserved,
+};
 
-}  // namespace molvane::reason
+// The reason's text as Python reports it, e.g. "sky-reacquire"; "" for kNone and for a
+// value outside the vocabulary.
+const char* reasonText(Reason r);
+
+// True for every reason whose text names a reacquisition: the sky, wide and full-frame
+// reacquisitions and the coast/prediction steps that held back a weak one.
+bool namesReacquisition(Reason r);
+
+}  // namespace molvane

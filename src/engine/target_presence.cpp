@@ -228,7 +228,7 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center);
     if (state_.presence.targetAbsent) {
-        if (!returnConvinces(s)) return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+        if (!returnConvinces(s)) return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
         return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
     }
@@ -248,7 +248,7 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
     if (state_.presence.unlikeCount >= config_.presence_miss_frames) {
         state_.presence.targetAbsent = true;
         state_.presence.unlikeCount = 0;
-        return lostStep(reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+        return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
     // Still followed, but with no more confidence than the resemblance warrants (which
     // also keeps the models from learning the wrong thing).

@@ -111,7 +111,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
                                                 const cv::Rect& predictedBox, int searchRadius,
                                                 double dtSeconds) {
     TemplateResult res;
-    res.failReason = reason::kLostLowTemplate;
+    res.failReason = Reason::kLostLowTemplate;
     const int W = grey.cols;
     const int H = grey.rows;
     const int tw = template_.cols;
@@ -120,7 +120,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
 
     const cv::Rect sw = growAndClip(predictedBox, searchRadius, W, H);
     if (tw < 1 || th < 1 || sw.empty() || sw.width < tw || sw.height < th) {
-        res.failReason = reason::kLostSearchSmall;
+        res.failReason = Reason::kLostSearchSmall;
         res.score = state_.targetScore;
         return res;
     }
@@ -203,14 +203,14 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
         out.targetScore = v;
         out.candidateScore = 1.0 - v;
         out.confidence = std::clamp(v, 0.0, 1.0);
-        out.reason = reason::kTemplate;
+        out.reason = Reason::kTemplate;
         out.found = true;
         return true;
     };
     auto refuseByStats = [&](const PeakStats& st) {
         if (st.valid && (st.psr < config_.template_min_psr || st.ambiguity > config_.template_max_ambiguity)) {
             res.failReason =
-                st.psr >= config_.template_min_psr ? reason::kLostAmbiguousTemplate : reason::kLostLowTemplatePsr;
+                st.psr >= config_.template_min_psr ? Reason::kLostAmbiguousTemplate : Reason::kLostLowTemplatePsr;
             return true;
         }
         return false;
@@ -269,7 +269,7 @@ TemplateResult TemplateTracker::measureTemplate(const cv::Mat& frame, const cv::
         }
         return res;
     }
-    res.failReason = reason::kLostSpeedGate;
+    res.failReason = Reason::kLostSpeedGate;
     return res;
 }
 

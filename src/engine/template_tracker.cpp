@@ -49,26 +49,6 @@ int seedPolarity(const cv::Mat& grey, const cv::Rect& cb) {
     return rc.dark < rc.bright ? 1 : -1;
 }
 
-const char* const kReasonVocabulary[] = {
-    reason::kInit, reason::kCorrelation, reason::kMotion, reason::kTemplate,
-    reason::kCorrelationForegroundBox, reason::kCorrelationGuarded, reason::kBoundary, reason::kForeground,
-    reason::kContrast, reason::kSkyReacquire, reason::kReacquireWide, reason::kReacquireFull,
-    reason::kLostLowTemplate, reason::kLostLowTemplatePsr, reason::kLostAmbiguousTemplate,
-    reason::kLostSearchSmall, reason::kLostSpeedGate, reason::kLostLowConfidence, reason::kLostOwnedRegion,
-    reason::kLostSkySearch, reason::kLostConfirming, reason::kCoastAmbiguousOwner, reason::kCoastOwnedByOther,
-    reason::kCoastWeakReacquire, reason::kPredictionAmbiguousOwner, reason::kPredictionOwnedByOther,
-    reason::kPredictionWeakReacquire, reason::kPredictionUnobserved,
-};
-
-// The engine keeps reason pointers for its whole life, so a caller's string is swapped
-// for the static one with the same text.
-const char* canonicalReason(const char* r) {
-    for (const char* known : kReasonVocabulary) {
-        if (reason::same(known, r)) return known;
-    }
-    return nullptr;
-}
-
 cv::Rect2f toRect2f(const cv::Rect& r) {
     return {static_cast<float>(r.x), static_cast<float>(r.y), static_cast<float>(r.width),
             static_cast<float>(r.height)};
@@ -84,7 +64,7 @@ const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
 TemplateTracker::TemplateTracker(const TrackerParams& params)
     : config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
     morphKernel_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
-    state_.reason = reason::kInit;
+    state_.reason = Reason::kInit;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -197,7 +177,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     state_.targetScore = 1.0;
     state_.candidateScore = 0.0;
     state_.confidence = 1.0;
-    state_.reason = reason::kInit;
+    state_.reason = Reason::kInit;
     state_.presence = PresenceState{};
     learning_.clear();
     ++generation_;
@@ -247,7 +227,7 @@ TrackStep TemplateTracker::makeStep(int32_t state) const {
     return step;
 }
 
-TrackStep TemplateTracker::lostStep(const char* why, double dtSeconds, int frameW, int frameH) {
+TrackStep TemplateTracker::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
     state_.confirmCount = 0;
     predict(dtSeconds, frameW, frameH);
     increment(state_.misses);
@@ -282,7 +262,7 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
     }
     double t = config_.min_confidence;
     const long long area = static_cast<long long>(state_.box.width) * state_.box.height;
-    if (reason::same(m.reason, reason::kMotion) && area <= 100) {
+    if (m.reason == Reason::kMotion && area <= 100) {
         // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
         t = std::max(t, 0.68);
         if (m.targetScore < 0.5) t = std::max(t, 0.70);
@@ -328,7 +308,7 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
 
     // Correlation-plus-foreground assist and the correlation distance guard.
     const bool adaptive = config_.adaptive_box;
-    const bool isCorrelation = reason::same(m.reason, reason::kCorrelation);
+    const bool isCorrelation = m.reason == Reason::kCorrelation;
     bool eligible = true;
     if (state_.assistCooldown >= 1) {
         --state_.assistCooldown;
@@ -423,9 +403,9 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     state_.candidateScore = m.candidateScore;
     state_.confidence = m.confidence;
     if (assisted) {
-        state_.reason = reason::kCorrelationForegroundBox;
+        state_.reason = Reason::kCorrelationForegroundBox;
     } else if (guarded) {
-        state_.reason = reason::kCorrelationGuarded;
+        state_.reason = Reason::kCorrelationGuarded;
     } else {
         state_.reason = m.reason;
     }
@@ -442,9 +422,9 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     rec.center = guarded ? p : m.center;
     rec.displacement = state_.displacement;
     rec.velocity = state_.velocity;
-    const bool cueGeometry = reason::same(m.reason, reason::kMotion) || reason::same(m.reason, reason::kForeground) ||
-                             reason::same(m.reason, reason::kBoundary) ||
-                             reason::same(m.reason, reason::kContrast) || reason::same(m.reason, reason::kTemplate);
+    const bool cueGeometry = m.reason == Reason::kMotion || m.reason == Reason::kForeground ||
+                             m.reason == Reason::kBoundary ||
+                             m.reason == Reason::kContrast || m.reason == Reason::kTemplate;
     if (cueGeometry && config_.cue_geometry_update && m.confidence >= config_.geometry_min_confidence && !guarded) {
         rec.hasGeometry = true;
         rec.geometryBox = assisted ? toRect2f(assisted->box) : toRect2f(m.box);
@@ -566,7 +546,7 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
         }
         predict(dt, W, H);
         increment(state_.misses);
-        state_.reason = reason::kLostConfirming;
+        state_.reason = Reason::kLostConfirming;
         smoothDisplay();
         return makeStep(kLost);
     }
@@ -575,7 +555,7 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     increment(state_.misses);
     state_.candidateScore = 0.0;
     state_.confidence = 0.0;
-    state_.reason = reason::kLostSkySearch;
+    state_.reason = Reason::kLostSkySearch;
     smoothDisplay();
     return makeStep(kLost);
 }
@@ -611,7 +591,7 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
             m.targetScore = c;
             m.candidateScore = 1.0 - c;
             m.confidence = c;
-            m.reason = reason::kCorrelation;
+            m.reason = Reason::kCorrelation;
             m.correlationPsr = r.psr;
             m.found = true;
             const bool tooFar =
@@ -661,8 +641,8 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
     if (!templateDone) templ = measureTemplate(frame, grey, predictedBox, searchRadius, dt);
     state_.targetScore = templ.score;
     if (templ.found) {
-        if (isBlocked(templ)) return reacquireOrMiss(frame, grey, reason::kLostOwnedRegion, dt);
-        if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, reason::kLostLowConfidence, dt);
+        if (isBlocked(templ)) return reacquireOrMiss(frame, grey, Reason::kLostOwnedRegion, dt);
+        if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, Reason::kLostLowConfidence, dt);
         return accept(frame, grey, templ, dt);
     }
     return reacquireOrMiss(frame, grey, templ.failReason, dt);
@@ -744,12 +724,11 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
     return step;
 }
 
-TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dtSeconds) {
+TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
-    const char* canonical = canonicalReason(why);
-    if (canonical == nullptr) throw std::invalid_argument("unknown coast reason");
+    if (*reasonText(why) == '\0') throw std::invalid_argument("unknown coast reason");
 
     state_.confirmCount = 0;
     predict(boundedInterval(dtSeconds), grey.cols, grey.rows);
@@ -757,7 +736,7 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, const char* why, double dt
     increment(state_.misses);
     state_.candidateScore = 0.0;
     state_.confidence = 0.0;
-    state_.reason = canonical;
+    state_.reason = why;
     ++generation_;
     smoothDisplay();
     return makeStep(kLost);

@@ -44,7 +44,7 @@ struct EngineMotionState {
     double targetScore = 0.0;
     double candidateScore = 0.0;
     double confidence = 0.0;
-    const char* reason = "";
+    Reason reason = Reason::kNone;
     PresenceState presence;
 };
 
@@ -76,7 +76,7 @@ public:
         bool hasGeometry = false;
         cv::Rect2f geometryBox;
         double geometryConfidence = 0.0;
-        const char* reason = "";
+        Reason reason = Reason::kNone;
     };
 
     TemplateTrackerProposal() = default;
@@ -100,7 +100,7 @@ struct OwnedGeometry {
 // and the reason to report when it failed.
 struct TemplateResult : Measurement {
     double score = 0.0;
-    const char* failReason = "";
+    Reason failReason = Reason::kNone;
 };
 
 class TemplateTracker {
@@ -118,7 +118,7 @@ public:
     TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
                      bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
                      bool geometryUnclipped);
-    TrackStep coast(const cv::Mat& grey, const char* reason, double dtSeconds);
+    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds);
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     // Puts the motion state on a course given from outside: the next prediction and every
     // search centred on it start from `center` moving at `velocity` (px/s). A multi-target
@@ -131,7 +131,7 @@ public:
     double targetScore() const { return state_.targetScore; }
     double candidateScore() const { return state_.candidateScore; }
     double confidence() const { return state_.confidence; }
-    const char* reason() const { return state_.reason; }
+    Reason reason() const { return state_.reason; }
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     int polarity() const { return polarity_; }
@@ -181,7 +181,7 @@ private:
     void predict(double dtSeconds, int frameW, int frameH);
     void smoothDisplay();
     TrackStep makeStep(int32_t state) const;
-    TrackStep lostStep(const char* reason, double dtSeconds, int frameW, int frameH);
+    TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
@@ -210,7 +210,7 @@ private:
                                              double dtSeconds);
 
     // --- reacquisition (src/cues/reacquire_search.cpp) ---
-    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, const char* reason,
+    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason reason,
                               double dtSeconds);
 
     // --- foreground blob (src/cues/foreground_measurement.cpp) ---

@@ -1,9 +1,5 @@
 #include "engine/track_records.hpp"
 
-#include <cstring>
-
-#include "engine/reasons.hpp"
-
 namespace molvane {
 
 const char* stateName(int32_t state) {
@@ -15,8 +11,12 @@ const char* stateName(int32_t state) {
     }
 }
 
-bool reason::same(const char* a, const char* b) {
-    return a == b || (a != nullptr && b != nullptr && std::strcmp(a, b) == 0);
+TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report) {
+    TrackResult r;
+    r.step = step;
+    r.scores = scores;
+    r.report = report;
+    return r;
 }
 
 }  // namespace molvane

@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/reasons.hpp"
+
 namespace molvane {
 
 enum TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
@@ -19,7 +21,7 @@ struct Measurement {
     double targetScore = 0.0;
     double candidateScore = 0.0;
     double confidence = 0.0;
-    const char* reason = "";
+    Reason reason = Reason::kNone;
     double peakPsr = 0.0;
     double peakAmbiguity = 1.0;
     bool hasPeakStats = false;
@@ -43,7 +45,7 @@ struct LearningRecord {
     bool hasGeometry = false;
     cv::Rect2f geometryBox;
     double geometryConfidence = 0.0;
-    const char* source = "";
+    Reason source = Reason::kNone;
 
     void clear() { *this = LearningRecord(); }
 };
@@ -60,22 +62,17 @@ struct TrackStep {
     int32_t misses = 0;
 };
 
-// One target's result for one frame, as Python sees it (the frame reference is kept by
-// the binding next to this record).
-struct TrackResult {
-    int32_t frame = 0;
-    bool lost = true;
-    int32_t id = 0;
-    std::string state = "lost";
-    float cx = 0.f, cy = 0.f;
-    float bbox_x = 0.f, bbox_y = 0.f, bbox_w = 0.f, bbox_h = 0.f;
-    int32_t hits = 0;
-    int32_t misses = 0;
+// The engine's judgement of a step, reported beside its geometry.
+struct StepScores {
     float target_score = 0.f;
     float target_candidate_score = 0.f;
     float confidence = 0.f;
-    float speed = 0.f;
-    std::string reason;
+    Reason reason = Reason::kNone;
+};
+
+// What the multi-target arbitration reports about a target's step; a single-target
+// tracker leaves all of it clear.
+struct ArbitrationReport {
     bool suppressed = false;
     int32_t suppressed_by_id = 0;
     float anchor_appearance = 0.f;
@@ -86,6 +83,22 @@ struct TrackResult {
     float geometry_confidence = 0.f;
     bool prediction_only = false;
 };
+
+// One target's result for one frame, as Python sees it: the step, the engine's scores and
+// the arbitration's report (the frame array is kept by the binding next to this record).
+// Python's `state`, `lost` and `reason` are read from the step and the scores.
+struct TrackResult {
+    int32_t frame = 0;
+    TrackStep step;
+    StepScores scores;
+    ArbitrationReport report;
+
+    bool lost() const { return step.state == kLost; }
+};
+
+// The one place a result record is made, for single and multi-target tracking alike.
+// `frame` is left 0: the caller numbers frames.
+TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report = {});
 
 // "confirmed", "lost", "tentative", or "unknown" for any other value.
 const char* stateName(int32_t state);

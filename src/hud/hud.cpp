@@ -31,10 +31,10 @@ int place(double v, int extent) {
 }  // namespace
 
 void drawHud(cv::Mat& image, const TrackResult& result) {
-    if (result.lost || image.empty()) return;
+    if (result.lost() || image.empty()) return;
     // A box that is not a number has nowhere to be drawn.
-    if (!std::isfinite(result.bbox_x) || !std::isfinite(result.bbox_y) || !std::isfinite(result.bbox_w) ||
-        !std::isfinite(result.bbox_h)) {
+    if (!std::isfinite(result.step.x) || !std::isfinite(result.step.y) || !std::isfinite(result.step.w) ||
+        !std::isfinite(result.step.h)) {
         return;
     }
     const int W = image.cols;
@@ -42,16 +42,16 @@ void drawHud(cv::Mat& image, const TrackResult& result) {
 
     // Truncation toward zero, as an int conversion would; the right and bottom edges come
     // from single-precision sums, the bracket length from single-precision products.
-    const double x0 = std::trunc(result.bbox_x);
-    const double y0 = std::trunc(result.bbox_y);
-    const double w0 = std::trunc(result.bbox_w);
-    const double h0 = std::trunc(result.bbox_h);
-    const double x1 = std::trunc(result.bbox_x + result.bbox_w);
-    const double y1 = std::trunc(result.bbox_y + result.bbox_h);
+    const double x0 = std::trunc(result.step.x);
+    const double y0 = std::trunc(result.step.y);
+    const double w0 = std::trunc(result.step.w);
+    const double h0 = std::trunc(result.step.h);
+    const double x1 = std::trunc(result.step.x + result.step.w);
+    const double y1 = std::trunc(result.step.y + result.step.h);
     const double cx = std::trunc((x0 + x1) / 2.0);
     const double cy = std::trunc((y0 + y1) / 2.0);
-    const double L = std::min({static_cast<double>(std::trunc(0.3f * result.bbox_w)),
-                               static_cast<double>(std::trunc(0.3f * result.bbox_h)), 14.0});
+    const double L = std::min({static_cast<double>(std::trunc(0.3f * result.step.w)),
+                               static_cast<double>(std::trunc(0.3f * result.step.h)), 14.0});
 
     auto pt = [&](double x, double y) { return cv::Point(place(x, W), place(y, H)); };
     auto bracket = [&](double ax, double ay, double bx, double by) {
@@ -81,14 +81,14 @@ void drawHud(cv::Mat& image, const TrackResult& result) {
     crosshair(cx, y1 + 4.0, cx, H);
 
     char label[32];
-    std::snprintf(label, sizeof label, "TGT-%02d", static_cast<int>(result.id));
+    std::snprintf(label, sizeof label, "TGT-%02d", static_cast<int>(result.step.targetId));
     cv::putText(image, label, pt(x0 + 2.0, std::max(y0 - 6.0, 10.0)), cv::FONT_HERSHEY_SIMPLEX, 0.38, kPrimary, 1,
                 cv::LINE_AA, false);
 
     char readout[64];
-    std::snprintf(readout, sizeof readout, "X:%.0f Y:%.0f  %.0fx%.0f  spd:%.0f", static_cast<double>(result.bbox_x),
-                  static_cast<double>(result.bbox_y), static_cast<double>(result.bbox_w),
-                  static_cast<double>(result.bbox_h), static_cast<double>(result.speed));
+    std::snprintf(readout, sizeof readout, "X:%.0f Y:%.0f  %.0fx%.0f  spd:%.0f", static_cast<double>(result.step.x),
+                  static_cast<double>(result.step.y), static_cast<double>(result.step.w),
+                  static_cast<double>(result.step.h), static_cast<double>(result.step.speed));
     cv::putText(image, readout, pt(x0 + 2.0, y1 + 13.0), cv::FONT_HERSHEY_SIMPLEX, 0.3, kSecondary, 1, cv::LINE_AA,
                 false);
 }

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
+#include "engine/geometry.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {
@@ -14,33 +14,43 @@ namespace {
 constexpr double kForbiddenCost = 1000000.0;
 constexpr double kMinOwnerCost = 0.001;
 
+// Terms of the ownership score, in score units.
+constexpr double kConfirmedBonus = 0.2;       // a confirmed claimant
+constexpr double kTentativeBonus = 0.05;      // a tentative claimant
+constexpr int kCountedHits = 10;              // hits beyond this earn nothing more
+constexpr double kPerHit = 0.005;             // per hit, up to kCountedHits
+constexpr double kPerMiss = 0.05;             // lost per consecutive miss
+constexpr double kContinuityMinSide = 12.0;   // px: the least side continuity is measured in
+constexpr double kContinuityReach = 1.25;     // snapshot sides: a find this close continues the track
+constexpr double kContinuityBonus = 0.25;     // a find that continues the track
+constexpr double kJumpPenaltyPerSide = 0.12;  // per snapshot side beyond the reach
+constexpr double kMaxJumpPenalty = 0.6;       // cap of the jump penalty
+constexpr double kReacquisitionPenalty = 0.1;  // a find made by a reacquisition search
+
 double clamp01(double v) {
     if (!(v > 0.0)) return 0.0;  // also NaN
     return v < 1.0 ? v : 1.0;
 }
 
-double hypot2(double dx, double dy) { return std::sqrt(dx * dx + dy * dy); }
-
-double pointDistance(cv::Point2f a, cv::Point2f b) {
-    return hypot2(static_cast<double>(a.x) - b.x, static_cast<double>(a.y) - b.y);
-}
-
 bool isFinite(cv::Point2f p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
-bool containsReacquire(const char* reason) { return reason != nullptr && std::strstr(reason, "reacquire") != nullptr; }
+// The three tests of closeness, each off when its bar is 0 or less: boxes that overlap by
+// at least `minIou`, centres at most `maxDistance` apart, or centres at most `sizeReach`
+// apart when `sizeFactor` is on.
+bool closeBy(const cv::Rect2f& a, const cv::Rect2f& b, double minIou, double maxDistance, double sizeFactor,
+             double sizeReach) {
+    if (minIou > 0.0 && boxIou(a, b) >= minIou) return true;
+    const double d = centerDistance(a, b);
+    if (maxDistance > 0.0 && d <= maxDistance) return true;
+    return sizeFactor > 0.0 && d <= sizeReach;
+}
 
 // Two proposals that are one observation of the same object.
 bool sameObservation(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettings& s) {
-    if (s.cluster_min_iou > 0.0 && boxIou(a, b) >= s.cluster_min_iou) return true;
-    const double d = centerDistance(a, b);
-    if (s.cluster_max_distance > 0.0 && d <= s.cluster_max_distance) return true;
-    if (s.cluster_size_factor > 0.0) {
-        const double smallest =
-            std::min({static_cast<double>(a.width), static_cast<double>(a.height), static_cast<double>(b.width),
-                      static_cast<double>(b.height)});
-        if (d <= std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest))) return true;
-    }
-    return false;
+    const double smallest = std::min({static_cast<double>(a.width), static_cast<double>(a.height),
+                                      static_cast<double>(b.width), static_cast<double>(b.height)});
+    return closeBy(a, b, s.cluster_min_iou, s.cluster_max_distance, s.cluster_size_factor,
+                   std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest)));
 }
 
 // Ranking inside an observation: higher score first, equal scores by smaller id.
@@ -67,45 +77,39 @@ double centerDistance(const cv::Rect2f& a, const cv::Rect2f& b) {
     const double acy = static_cast<double>(a.y) + static_cast<double>(a.height) / 2.0;
     const double bcx = static_cast<double>(b.x) + static_cast<double>(b.width) / 2.0;
     const double bcy = static_cast<double>(b.y) + static_cast<double>(b.height) / 2.0;
-    return hypot2(acx - bcx, acy - bcy);
+    return std::hypot(acx - bcx, acy - bcy);
 }
 
 bool interacts(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettings& s) {
-    if (s.interaction_min_iou > 0.0 && boxIou(a, b) >= s.interaction_min_iou) return true;
-    const double d = centerDistance(a, b);
-    if (s.interaction_max_distance > 0.0 && d <= s.interaction_max_distance) return true;
-    if (s.interaction_size_factor > 0.0) {
-        const double largest =
-            std::max({static_cast<double>(a.width), static_cast<double>(a.height), static_cast<double>(b.width),
-                      static_cast<double>(b.height)});
-        if (d <= s.interaction_size_factor * std::max(4.0, largest)) return true;
-    }
-    return false;
+    const double largest = std::max({static_cast<double>(a.width), static_cast<double>(a.height),
+                                     static_cast<double>(b.width), static_cast<double>(b.height)});
+    return closeBy(a, b, s.interaction_min_iou, s.interaction_max_distance, s.interaction_size_factor,
+                   s.interaction_size_factor * std::max(4.0, largest));
 }
 
 bool eligibleForOwnership(const TargetOutcome& o) {
-    return !o.suppressed && o.state != kLost && o.bbox_w > 0.f && o.bbox_h > 0.f;
+    return !o.report.suppressed && o.step.state != kLost && o.step.w > 0.f && o.step.h > 0.f;
 }
 
 double ownershipScore(const TargetOutcome& o, const TargetSlot& slot, const MultiTargetSettings& s) {
-    const double a = clamp01(o.anchor_appearance);
-    double score = a * std::max(s.appearance_weight, 0.0) + static_cast<double>(o.confidence);
-    if (o.state == kConfirmed) score += 0.2;
-    if (o.state == kTentative) score += 0.05;
-    score += std::min(o.hits, 10) * 0.005;
-    score -= o.misses * 0.05;
+    const double a = clamp01(o.report.anchor_appearance);
+    double score = a * std::max(s.appearance_weight, 0.0) + static_cast<double>(o.scores.confidence);
+    if (o.step.state == kConfirmed) score += kConfirmedBonus;
+    if (o.step.state == kTentative) score += kTentativeBonus;
+    score += std::min(o.step.hits, kCountedHits) * kPerHit;
+    score -= o.step.misses * kPerMiss;
     if (slot.hasSnapshot) {
         const TrackStep& sn = slot.snapshot;
         const double d = centerDistance(o.box(), cv::Rect2f(sn.x, sn.y, sn.w, sn.h));
         const double side = std::max(static_cast<double>(sn.w), static_cast<double>(sn.h));
-        const double n = side > 12.0 ? side : 12.0;
-        if (d / n <= 1.25) {
-            score += 0.25;
+        const double n = side > kContinuityMinSide ? side : kContinuityMinSide;
+        if (d / n <= kContinuityReach) {
+            score += kContinuityBonus;
         } else {
-            score -= std::min(0.12 * d / n, 0.6);
+            score -= std::min(kJumpPenaltyPerSide * d / n, kMaxJumpPenalty);
         }
     }
-    if (containsReacquire(o.reason)) score -= 0.1;
+    if (namesReacquisition(o.scores.reason)) score -= kReacquisitionPenalty;
     // A NaN confidence or box must not win the ranking or reach the solver.
     if (!std::isfinite(score)) score = -std::numeric_limits<double>::max();
     return score;
@@ -155,7 +159,7 @@ void associate(const std::vector<TargetOutcome>& outcomes, const std::vector<Tar
         if (c < 0) continue;
         ++sc.members[c];
         const int b = sc.best[c];
-        if (b < 0 || ranksBefore(sc.score[i], outcomes[i].id, sc.score[b], outcomes[b].id)) sc.best[c] = i;
+        if (b < 0 || ranksBefore(sc.score[i], outcomes[i].id(), sc.score[b], outcomes[b].id())) sc.best[c] = i;
     }
     sc.ambiguous.assign(count, 0);
     bool contested = false;
@@ -167,9 +171,9 @@ void associate(const std::vector<TargetOutcome>& outcomes, const std::vector<Tar
         for (int i = 0; i < n; ++i) {
             if (sc.observation[i] != c || i == b) continue;
             s2 = std::max(s2, sc.score[i]);
-            a2 = std::max(a2, clamp01(outcomes[i].anchor_appearance));
+            a2 = std::max(a2, clamp01(outcomes[i].report.anchor_appearance));
         }
-        const double a1 = clamp01(outcomes[b].anchor_appearance);
+        const double a1 = clamp01(outcomes[b].report.anchor_appearance);
         const bool amb = sc.score[b] - s2 < settings.ambiguity_min_score_margin ||
                          a1 < settings.min_owner_appearance || a1 - a2 < settings.min_appearance_margin;
         sc.ambiguous[c] = amb ? 1 : 0;
@@ -212,7 +216,7 @@ void associate(const std::vector<TargetOutcome>& outcomes, const std::vector<Tar
         // and the solver hands the observation to a lower-ranked member; naming the
         // best-ranked one then would tell it that it is suppressed by itself.
         const int holder = (!d.ambiguous && sc.owner[c] >= 0) ? sc.owner[c] : sc.best[c];
-        d.ownerId = outcomes[holder].id;
+        d.ownerId = outcomes[holder].id();
     }
 }
 
@@ -236,7 +240,7 @@ void measureProximity(const std::vector<TargetOutcome>& outcomes, const std::vec
         if (!eligibleForOwnership(o)) continue;
         MeasurementProximity& p = proximity[i];
         const cv::Point2f m = measuredCenters[i];
-        const double dOwn = pointDistance(m, predictedCenters[i]);
+        const double dOwn = distance(m, predictedCenters[i]);
         const cv::Rect2f& ownPredicted = predictedBoxes[i];
         const double side = std::max(static_cast<double>(ownPredicted.width), static_cast<double>(ownPredicted.height));
         double radius = std::max(6.0, 2.0 * settings.interaction_max_distance);
@@ -249,10 +253,10 @@ void measureProximity(const std::vector<TargetOutcome>& outcomes, const std::vec
         bool found = false;
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i) continue;
-            if (slots[j].lastState == kLost && outcomes[j].state == kLost) continue;
+            if (slots[j].lastState == kLost && outcomes[j].step.state == kLost) continue;
             if (interacts(ownPredicted, predictedBoxes[j], settings)) p.predictionOverlap = true;
             if (interacts(ownBox, predictedBoxes[j], settings)) {
-                const double dj = pointDistance(m, predictedCenters[j]);
+                const double dj = distance(m, predictedCenters[j]);
                 if (!found || dj < nearest) {
                     nearest = dj;
                     nearestId = slots[j].id;
@@ -324,7 +328,7 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
 
     double ox = static_cast<double>(measured.x) - own.x;
     double oy = static_cast<double>(measured.y) - own.y;
-    const double len = hypot2(ox, oy);
+    const double len = std::hypot(ox, oy);
     if (len > maxOffset && len > 0.0) {
         ox *= maxOffset / len;
         oy *= maxOffset / len;

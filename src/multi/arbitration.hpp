@@ -17,39 +17,58 @@
 
 namespace molvane {
 
-// Fixed arbitration tuning; no profile changes it.
+// Fixed arbitration tuning; no profile changes it. One comment each: unit, then meaning.
 struct MultiTargetSettings {
+    // IoU, <= 0 = test off. Two boxes interact when they overlap at least this much.
     double interaction_min_iou = 0.4;
+    // px, <= 0 = test off. Boxes interact when their centres are this close; twice it is the own-prediction radius.
     double interaction_max_distance = 18.0;
+    // of the larger side (at least 4 px), <= 0 = test off. Two boxes interact within this centre distance.
     double interaction_size_factor = 1.25;
+    // frames. A target stays interacting this long after its last real interaction.
     int32_t interaction_hold_frames = 3;
+    // IoU, <= 0 = test off. Two proposals are one observation when they overlap at least this much.
     double cluster_min_iou = 0.65;
+    // of the smaller side (at least 4 px), <= 0 = off. One observation within max(3, this x side) px.
     double cluster_size_factor = 0.35;
+    // ownership score. An observation is ambiguous when its best claimant leads by less than this.
     double ambiguity_min_score_margin = 0.12;
+    // weight. Share of the anchor appearance in the ownership score.
     double appearance_weight = 0.65;
+    // anchor likeness 0..1. A best claimant below this makes an observation ambiguous; weak-reacquisition bar.
     double min_owner_appearance = 0.45;
+    // anchor likeness. Ambiguous when the best claimant's likeness leads the others' by less than this.
     double min_appearance_margin = 0.1;
+    // Confirmed targets that do not interact have their box limited to an ownership cell.
     bool ownership_cell_enabled = true;
+    // px. Gap between an ownership cell and the midline to a neighbour; twice it (>= 3) is the proximity margin.
     double ownership_cell_gap = 1.0;
+    // fraction. A cell must keep at least this share of the limited width and of the height.
     double ownership_cell_min_fraction = 0.45;
+    // factor. The measured aspect ratio stays within this factor of the seed's.
     double max_aspect_change = 1.35;
+    // px, <= 0 = test off. Two proposals are one observation when their centres are this close.
     double cluster_max_distance = 18.0;
+    // frames. A lost target is reported as its prediction while its misses are at most this.
     int32_t unobserved_prediction_max_misses = 30;
-    int32_t ambiguity_course_frames = 60;  // frames a target hidden by an ambiguous pass flies on at its last course
+    // frames. A target hidden by an ambiguous pass flies on at its last course this long.
+    int32_t ambiguity_course_frames = 60;
 };
 
+// One target of a multi-target lock: its engine and what the arbitration remembers of it.
 struct TargetSlot {
-    int32_t id = 0;
+    int32_t id = 0;  // stable, 1..N in seeding order
     std::unique_ptr<TemplateTracker> engine;
     bool hasSnapshot = false;
-    TrackStep snapshot;
-    cv::Size initialSize;
-    cv::Point2f observedCenter;
+    TrackStep snapshot;          // the last step reported as seen (not suppressed, not lost)
+    cv::Size initialSize;        // the seed box size
+    cv::Point2f observedCenter;  // centre of the last committed observation
+    // The slot's own constant-velocity prediction, independent of the engine.
     cv::Point2f motionCenter;
-    cv::Point2f motionVelocity;
-    cv::Point2f motionSize;  // (w, h)
+    cv::Point2f motionVelocity;  // px/s
+    cv::Point2f motionSize;      // (w, h)
     int32_t lastState = kTentative;
-    int32_t interactionHold = 0;
+    int32_t interactionHold = 0;  // frames the target still counts as interacting
     // Frames since `snapshot` was taken (0: taken in the last update), and the number of
     // updates in a row that had taken one up to then.
     int32_t snapshotAge = 0;
@@ -60,34 +79,16 @@ struct TargetSlot {
     cv::Point2f courseVelocity;
 };
 
-// One target's working result for the current frame. Reasons are the static strings of
-// reasons.hpp, so building and copying an outcome never allocates.
+// One target's working result for the current frame: the engine's step (its targetId is
+// the slot's id), the engine's scores and what the arbitration decided about it. Reasons
+// are enum values, so building and copying an outcome never allocates.
 struct TargetOutcome {
-    int32_t id = 0;
-    int32_t target_id = 0;
-    int32_t state = kLost;
-    float cx = 0.f, cy = 0.f;
-    float bbox_x = 0.f, bbox_y = 0.f, bbox_w = 0.f, bbox_h = 0.f;
-    int32_t hits = 0;
-    int32_t misses = 0;
-    float target_score = 0.f;
-    float target_candidate_score = 0.f;
-    float confidence = 0.f;
-    float speed = 0.f;
-    const char* reason = "";
-    bool suppressed = false;
-    int32_t suppressed_by_id = 0;
-    float anchor_appearance = 0.f;
-    bool interacting = false;
-    bool model_learning_suppressed = false;
-    bool geometry_update_suppressed = false;
-    bool geometry_ownership_constrained = false;
-    float geometry_confidence = 0.f;
-    bool prediction_only = false;
-    float vx = 0.f, vy = 0.f;
-    int32_t age = 0;
+    TrackStep step;
+    StepScores scores;
+    ArbitrationReport report;
 
-    cv::Rect2f box() const { return {bbox_x, bbox_y, bbox_w, bbox_h}; }
+    int32_t id() const { return step.targetId; }
+    cv::Rect2f box() const { return {step.x, step.y, step.w, step.h}; }
 };
 
 struct OwnershipDecision {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 
 #include "engine/geometry.hpp"
@@ -19,7 +18,7 @@ constexpr int32_t kCourseMaxSnapshotAge = 10;
 constexpr int32_t kCourseMinRun = 6;
 
 bool finiteBox(const TargetOutcome& o) {
-    return std::isfinite(o.bbox_x) && std::isfinite(o.bbox_y) && std::isfinite(o.bbox_w) && std::isfinite(o.bbox_h);
+    return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
 }
 
 // Releases the proposal handles on every exit path, so that no engine state stays shared
@@ -60,19 +59,8 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
         const float w = static_cast<float>(b.width), h = static_cast<float>(b.height);
         const cv::Point2f c(x + 0.5f * w, y + 0.5f * h);
         slot.hasSnapshot = true;
-        TrackStep& sn = slot.snapshot;
-        sn.targetId = slot.id;
-        sn.state = kTentative;
-        sn.x = x;
-        sn.y = y;
-        sn.w = w;
-        sn.h = h;
-        sn.cx = c.x;
-        sn.cy = c.y;
-        sn.vx = sn.vy = sn.speed = 0.f;
-        sn.age = 1;
-        sn.hits = 1;
-        sn.misses = 0;
+        // The seed box itself, tentative, seen once and at rest.
+        slot.snapshot = TrackStep{slot.id, kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
         slot.initialSize = cv::Size(b.width, b.height);
         slot.observedCenter = c;
         slot.motionCenter = c;
@@ -103,45 +91,28 @@ void MultiTracker::buildOutcome(std::size_t i) {
     const TargetSlot& s = targets_[i];
     TargetOutcome& o = outcomes_[i];
     o = TargetOutcome();
-    o.id = o.target_id = s.id;
-    o.state = p.step.state;
-    o.vx = p.step.vx;
-    o.vy = p.step.vy;
-    o.speed = p.step.speed;
-    o.age = p.step.age;
-    o.hits = p.step.hits;
-    o.misses = p.step.misses;
-    o.bbox_x = p.box.x;
-    o.bbox_y = p.box.y;
-    o.bbox_w = p.box.width;
-    o.bbox_h = p.box.height;
-    o.cx = p.center.x;
-    o.cy = p.center.y;
-    o.target_score = static_cast<float>(p.targetScore);
-    o.target_candidate_score = static_cast<float>(p.candidateScore);
-    o.confidence = static_cast<float>(p.confidence);
-    o.anchor_appearance = static_cast<float>(p.anchorAppearance);
-    o.reason = p.reason;
-    o.geometry_confidence = static_cast<float>(p.geometryConfidence);
+    // The step's counters and velocity, with the box and centre this proposal measured.
+    o.step = p.step;
+    o.step.targetId = s.id;
+    o.step.x = p.box.x;
+    o.step.y = p.box.y;
+    o.step.w = p.box.width;
+    o.step.h = p.box.height;
+    o.step.cx = p.center.x;
+    o.step.cy = p.center.y;
+    o.scores.target_score = static_cast<float>(p.targetScore);
+    o.scores.target_candidate_score = static_cast<float>(p.candidateScore);
+    o.scores.confidence = static_cast<float>(p.confidence);
+    o.scores.reason = p.reason;
+    o.report.anchor_appearance = static_cast<float>(p.anchorAppearance);
+    o.report.geometry_confidence = static_cast<float>(p.geometryConfidence);
     measuredCenters_[i] = p.center;
 }
 
 void MultiTracker::takeStep(std::size_t i, const TrackStep& step) {
     TargetOutcome& o = outcomes_[i];
-    o.target_id = targets_[i].id;
-    o.state = step.state;
-    o.bbox_x = step.x;
-    o.bbox_y = step.y;
-    o.bbox_w = step.w;
-    o.bbox_h = step.h;
-    o.cx = step.cx;
-    o.cy = step.cy;
-    o.vx = step.vx;
-    o.vy = step.vy;
-    o.speed = step.speed;
-    o.age = step.age;
-    o.hits = step.hits;
-    o.misses = step.misses;
+    o.step = step;
+    o.step.targetId = targets_[i].id;
 }
 
 void MultiTracker::arbitrate() {
@@ -149,9 +120,9 @@ void MultiTracker::arbitrate() {
     measureProximity(outcomes_, measuredCenters_, predictedCenters_, predictedBoxes_, targets_, settings_, proximity_);
 }
 
-void MultiTracker::markPrediction(std::size_t i, const char* reason, int frameW, int frameH) {
+void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int frameH) {
     TargetOutcome& o = outcomes_[i];
-    if (!finiteBox(o) || o.bbox_w < 2.f || o.bbox_h < 2.f) {
+    if (!finiteBox(o) || o.step.w < 2.f || o.step.h < 2.f) {
         // Report the slot's own prediction, clipped to the frame.
         const cv::Rect2f& pb = predictedBoxes_[i];
         const float x0 = std::max(pb.x, 0.f), y0 = std::max(pb.y, 0.f);
@@ -159,30 +130,30 @@ void MultiTracker::markPrediction(std::size_t i, const char* reason, int frameW,
         const float y1 = std::min(static_cast<float>(frameH), pb.y + pb.height);
         const float w = x1 - x0, h = y1 - y0;
         if (!(w > 0.f) || !(h > 0.f)) {  // also a prediction that is not finite
-            o.bbox_x = o.bbox_y = o.bbox_w = o.bbox_h = 0.f;
-            o.cx = o.cy = 0.f;
+            o.step.x = o.step.y = o.step.w = o.step.h = 0.f;
+            o.step.cx = o.step.cy = 0.f;
         } else {
-            o.bbox_x = x0;
-            o.bbox_y = y0;
-            o.bbox_w = w;
-            o.bbox_h = h;
-            o.cx = x0 + w * 0.5f;
-            o.cy = y0 + h * 0.5f;
+            o.step.x = x0;
+            o.step.y = y0;
+            o.step.w = w;
+            o.step.h = h;
+            o.step.cx = x0 + w * 0.5f;
+            o.step.cy = y0 + h * 0.5f;
         }
         const cv::Point2f v = targets_[i].motionVelocity;
-        o.vx = v.x;
-        o.vy = v.y;
-        o.speed = std::sqrt(v.x * v.x + v.y * v.y);
+        o.step.vx = v.x;
+        o.step.vy = v.y;
+        o.step.speed = std::sqrt(v.x * v.x + v.y * v.y);
     }
-    if (o.bbox_w < 2.f || o.bbox_h < 2.f) return;
+    if (o.step.w < 2.f || o.step.h < 2.f) return;
     // A target its engine has lost is reported lost, with its prediction as the box; only
     // a target held back by the arbitration (and so probably still there) is tentative.
-    o.state = reason::same(reason, reason::kPredictionUnobserved) ? kLost : kTentative;
-    o.target_score = o.target_candidate_score = o.confidence = 0.f;
-    o.anchor_appearance = o.geometry_confidence = 0.f;
-    o.geometry_ownership_constrained = false;
-    o.reason = reason;
-    o.prediction_only = o.suppressed = o.model_learning_suppressed = o.geometry_update_suppressed = true;
+    o.step.state = reason == Reason::kPredictionUnobserved ? kLost : kTentative;
+    o.scores.target_score = o.scores.target_candidate_score = o.scores.confidence = 0.f;
+    o.report.anchor_appearance = o.report.geometry_confidence = 0.f;
+    o.report.geometry_ownership_constrained = false;
+    o.scores.reason = reason;
+    o.report.prediction_only = o.report.suppressed = o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
 }
 
 void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
@@ -191,7 +162,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     const OwnershipDecision& d = decisions_[i];
     const MeasurementProximity& p = proximity_[i];
     const bool multi = targets_.size() > 1;
-    o.interacting = interactionMarks_[i] != 0;
+    o.report.interacting = interactionMarks_[i] != 0;
 
     // A lost target that comes back through a reacquisition search with a weak likeness to
     // its anchor may well have found another target; it is trusted only when its find lies
@@ -200,25 +171,26 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     // alone and the find looks no more like any other target than like itself.
     const bool clearOfOthers =
         p.nearestOtherId <= 0 && !p.distanceAmbiguous && !p.predictionOverlap && p.nearOwnPrediction;
-    const bool weak = multi && s.lastState == kLost && o.state != kLost && o.reason != nullptr &&
-                      std::strstr(o.reason, "reacquire") != nullptr &&
-                      o.anchor_appearance < settings_.min_owner_appearance;
+    const bool weak = multi && s.lastState == kLost && o.step.state != kLost &&
+                      namesReacquisition(o.scores.reason) &&
+                      o.report.anchor_appearance < settings_.min_owner_appearance;
     const bool supported =
         clearOfOthers && (config_.correlation_enabled ||
                           (weak && s.courseHold > 0 && d.owns && looksMostLikeItself(i, grey)));
     if (weak && !supported) {
-        takeStep(i, s.engine->coast(grey, reason::kCoastWeakReacquire, dtSeconds));
-        o.confidence = 0.f;
-        o.reason = reason::kCoastWeakReacquire;
-        o.suppressed = o.model_learning_suppressed = o.geometry_update_suppressed = true;
-        markPrediction(i, reason::kPredictionWeakReacquire, grey.cols, grey.rows);
+        takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds));
+        o.scores.confidence = 0.f;
+        o.scores.reason = Reason::kCoastWeakReacquire;
+        o.report.suppressed = o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
+        markPrediction(i, Reason::kPredictionWeakReacquire, grey.cols, grey.rows);
         return;
     }
 
     // On course, any find that still reaches into another target's predicted box may be
     // that target's object: the observation stays ambiguous until the two have come apart.
-    const bool ambiguous = d.ambiguous || (multi && o.state != kLost && s.courseHold > 0 && nearAnotherCourse(i));
-    if (o.state != kLost && (!d.owns || ambiguous)) {
+    const bool ambiguous =
+        d.ambiguous || (multi && o.step.state != kLost && s.courseHold > 0 && nearAnotherCourse(i));
+    if (o.step.state != kLost && (!d.owns || ambiguous)) {
         // Only ambiguity puts a target on course, and only from a recent good step.
         if (ambiguous && s.courseHold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
             s.snapshotRun >= kCourseMinRun && settings_.ambiguity_course_frames > 0) {
@@ -226,16 +198,16 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
             s.courseVelocity = cv::Point2f(s.snapshot.vx, s.snapshot.vy);
             courseStarted_[i] = 1;
         }
-        const char* coastReason = ambiguous ? reason::kCoastAmbiguousOwner : reason::kCoastOwnedByOther;
+        const Reason coastReason = ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
         takeStep(i, s.engine->coast(grey, coastReason, dtSeconds));
-        o.confidence = 0.f;
-        o.reason = coastReason;
-        o.suppressed = true;
+        o.scores.confidence = 0.f;
+        o.scores.reason = coastReason;
+        o.report.suppressed = true;
         // Never name the target itself as the one that suppressed it.
-        o.suppressed_by_id = (ambiguous || d.ownerId == o.id) ? 0 : d.ownerId;
-        o.model_learning_suppressed = o.geometry_update_suppressed = true;
-        if (o.interacting) {
-            markPrediction(i, ambiguous ? reason::kPredictionAmbiguousOwner : reason::kPredictionOwnedByOther,
+        o.report.suppressed_by_id = (ambiguous || d.ownerId == o.id()) ? 0 : d.ownerId;
+        o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
+        if (o.report.interacting) {
+            markPrediction(i, ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
                            grey.cols, grey.rows);
         }
         return;
@@ -252,20 +224,20 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     const TemplateTrackerProposal::Impl& p = proposal.impl();
     const std::size_t n = targets_.size();
 
-    const bool learn = !o.interacting;
+    const bool learn = !o.report.interacting;
     bool acceptGeometry = true;
     OwnedGeometry owned;
     bool unclipped = false;
     if (n > 1) {
         acceptGeometry = false;
         if (p.hasGeometry) {
-            if (o.state == kConfirmed && settings_.ownership_cell_enabled && !o.interacting) {
+            if (o.step.state == kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
                     limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, config_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
-                    if (decisions_[j].owns && outcomes_[j].state != kLost) {
+                    if (decisions_[j].owns && outcomes_[j].step.state != kLost) {
                         neighbours_.push_back(proposals_[j].impl().center);
                     } else if (targets_[j].hasSnapshot) {
                         neighbours_.push_back(targets_[j].observedCenter);
@@ -278,12 +250,12 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                     owned.box = cell.box;
                     owned.valid = true;
                     unclipped = !cell.clipped;
-                    o.geometry_ownership_constrained = cell.clipped;
+                    o.report.geometry_ownership_constrained = cell.clipped;
                 } else {
-                    o.geometry_update_suppressed = true;
+                    o.report.geometry_update_suppressed = true;
                 }
             } else {
-                o.geometry_update_suppressed = true;
+                o.report.geometry_update_suppressed = true;
             }
         }
     }
@@ -292,14 +264,14 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     takeStep(i, step);
     if (step.state == kLost) {
         if (n > 1 && s.hasSnapshot && step.misses <= settings_.unobserved_prediction_max_misses) {
-            markPrediction(i, reason::kPredictionUnobserved, grey.cols, grey.rows);
+            markPrediction(i, Reason::kPredictionUnobserved, grey.cols, grey.rows);
         }
     } else {
         s.observedCenter = p.center;
     }
-    if (!o.prediction_only) {
-        o.model_learning_suppressed = o.interacting && o.state != kLost;
-        o.geometry_update_suppressed = o.geometry_update_suppressed && o.state != kLost;
+    if (!o.report.prediction_only) {
+        o.report.model_learning_suppressed = o.report.interacting && o.step.state != kLost;
+        o.report.geometry_update_suppressed = o.report.geometry_update_suppressed && o.step.state != kLost;
     }
 }
 
@@ -316,10 +288,10 @@ bool MultiTracker::nearAnotherCourse(std::size_t i) const {
 
 bool MultiTracker::looksMostLikeItself(std::size_t i, const cv::Mat& grey) {
     const TargetOutcome& o = outcomes_[i];
-    const cv::Rect box = cv::Rect(cvRound(o.bbox_x), cvRound(o.bbox_y), cvRound(o.bbox_w), cvRound(o.bbox_h)) &
+    const cv::Rect box = cv::Rect(cvRound(o.step.x), cvRound(o.step.y), cvRound(o.step.w), cvRound(o.step.h)) &
                          cv::Rect(0, 0, grey.cols, grey.rows);
     if (box.empty()) return false;
-    const double own = o.anchor_appearance;
+    const double own = o.report.anchor_appearance;
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         if (j == i) continue;
         const double other = targets_[j].engine->anchorSimilarity(grey, box);
@@ -331,7 +303,7 @@ bool MultiTracker::looksMostLikeItself(std::size_t i, const cv::Mat& grey) {
 void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
     const TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    const bool back = !(o.suppressed || o.state == kLost || o.prediction_only);
+    const bool back = !(o.report.suppressed || o.step.state == kLost || o.report.prediction_only);
     if (back) s.courseHold = 0;
     if (s.courseHold > 0) {
         // On course: the prediction moves on at the course velocity, and the engine's
@@ -343,72 +315,26 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
         s.motionVelocity = s.courseVelocity;
         --s.courseHold;
         s.engine->steer(s.motionCenter, s.courseVelocity, frameW, frameH);
-    } else if (o.suppressed || o.state == kLost || o.prediction_only || o.interacting) {
+    } else if (o.report.suppressed || o.step.state == kLost || o.report.prediction_only || o.report.interacting) {
         s.motionCenter = predictedCenters_[i];
         s.motionVelocity *= static_cast<float>(config_.velocity_decay);
     } else {
         s.motionCenter = measuredCenters_[i];
-        s.motionVelocity = cv::Point2f(o.vx, o.vy);
-        if (o.bbox_w >= 2.f && o.bbox_h >= 2.f) s.motionSize = cv::Point2f(o.bbox_w, o.bbox_h);
+        s.motionVelocity = cv::Point2f(o.step.vx, o.step.vy);
+        if (o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
     }
     ++s.snapshotAge;
-    if (o.suppressed || o.prediction_only) {
+    if (o.report.suppressed || o.report.prediction_only) {
         s.lastState = kLost;
         return;
     }
-    s.lastState = o.state;
-    if (o.state != kLost) {
+    s.lastState = o.step.state;
+    if (o.step.state != kLost) {
         s.snapshotRun = s.snapshotAge == 1 ? s.snapshotRun + 1 : 1;
         s.snapshotAge = 0;
-        TrackStep& sn = s.snapshot;
-        sn.targetId = o.target_id;
-        sn.state = o.state;
-        sn.x = o.bbox_x;
-        sn.y = o.bbox_y;
-        sn.w = o.bbox_w;
-        sn.h = o.bbox_h;
-        sn.cx = o.cx;
-        sn.cy = o.cy;
-        sn.vx = o.vx;
-        sn.vy = o.vy;
-        sn.speed = o.speed;
-        sn.age = o.age;
-        sn.hits = o.hits;
-        sn.misses = o.misses;
+        s.snapshot = o.step;
         s.hasSnapshot = true;
     }
-}
-
-TrackResult MultiTracker::toResult(std::size_t i) const {
-    const TargetOutcome& o = outcomes_[i];
-    TrackResult r;
-    r.frame = 0;
-    r.lost = o.state == kLost;
-    r.id = o.id;
-    r.state = stateName(o.state);
-    r.cx = o.cx;
-    r.cy = o.cy;
-    r.bbox_x = o.bbox_x;
-    r.bbox_y = o.bbox_y;
-    r.bbox_w = o.bbox_w;
-    r.bbox_h = o.bbox_h;
-    r.hits = o.hits;
-    r.misses = o.misses;
-    r.target_score = o.target_score;
-    r.target_candidate_score = o.target_candidate_score;
-    r.confidence = o.confidence;
-    r.speed = o.speed;
-    r.reason = o.reason != nullptr ? o.reason : "";
-    r.suppressed = o.suppressed;
-    r.suppressed_by_id = o.suppressed_by_id;
-    r.anchor_appearance = o.anchor_appearance;
-    r.interacting = o.interacting;
-    r.model_learning_suppressed = o.model_learning_suppressed;
-    r.geometry_update_suppressed = o.geometry_update_suppressed;
-    r.geometry_ownership_constrained = o.geometry_ownership_constrained;
-    r.geometry_confidence = o.geometry_confidence;
-    r.prediction_only = o.prediction_only;
-    return r;
 }
 
 std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
@@ -461,15 +387,15 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     bool proposedAgain = false;
     for (std::size_t i = 0; i < n; ++i) {
         const OwnershipDecision& d = decisions_[i];
-        if (outcomes_[i].state == kLost || d.owns || d.ambiguous || d.ownerId < 1) continue;
+        if (outcomes_[i].step.state == kLost || d.owns || d.ambiguous || d.ownerId < 1) continue;
         std::size_t k = n;
         for (std::size_t j = 0; j < n; ++j) {
-            if (outcomes_[j].id == d.ownerId) {
+            if (outcomes_[j].id() == d.ownerId) {
                 k = j;
                 break;
             }
         }
-        if (k == n || k == i || outcomes_[k].state == kLost) continue;
+        if (k == n || k == i || outcomes_[k].step.state == kLost) continue;
         blocked_.assign(1, outcomes_[k].box());
         const TargetSlot& s = targets_[i];
         proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
@@ -482,10 +408,10 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
 
     for (std::size_t i = 0; i < n; ++i) {
         const TargetOutcome& a = outcomes_[i];
-        if (a.state == kLost || !(a.bbox_w > 0.f) || !(a.bbox_h > 0.f)) continue;
+        if (a.step.state == kLost || !(a.step.w > 0.f) || !(a.step.h > 0.f)) continue;
         for (std::size_t j = i + 1; j < n; ++j) {
             const TargetOutcome& b = outcomes_[j];
-            if (b.state == kLost || !(b.bbox_w > 0.f) || !(b.bbox_h > 0.f)) continue;
+            if (b.step.state == kLost || !(b.step.w > 0.f) || !(b.step.h > 0.f)) continue;
             if (interacts(a.box(), b.box(), settings_)) interactionMarks_[i] = interactionMarks_[j] = 1;
         }
     }
@@ -506,7 +432,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
 
     std::vector<TrackResult> results;
     results.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) results.push_back(toResult(i));
+    for (const TargetOutcome& o : outcomes_) results.push_back(makeTrackResult(o.step, o.scores, o.report));
     return results;
 }
 

@@ -33,13 +33,12 @@ private:
     void buildOutcome(std::size_t i);
     void takeStep(std::size_t i, const TrackStep& step);
     void arbitrate();
-    void markPrediction(std::size_t i, const char* reason, int frameW, int frameH);
+    void markPrediction(std::size_t i, Reason reason, int frameW, int frameH);
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
     bool nearAnotherCourse(std::size_t i) const;
     bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
     void keepBook(std::size_t i, int frameW, int frameH, float dtc);
-    TrackResult toResult(std::size_t i) const;
 
     TrackerParams config_;
     MultiTargetSettings settings_;

@@ -6,6 +6,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "engine/reasons.hpp"
 #include "hud/hud.hpp"
 #include "python/bindings.hpp"
 #include "python/frame_intake.hpp"
@@ -15,24 +16,12 @@ namespace molvane {
 namespace py = pybind11;
 
 TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine) {
-    TrackResult r;
-    r.lost = step.state == kLost;
-    r.id = step.targetId;
-    r.state = stateName(step.state);
-    r.cx = step.cx;
-    r.cy = step.cy;
-    r.bbox_x = step.x;
-    r.bbox_y = step.y;
-    r.bbox_w = step.w;
-    r.bbox_h = step.h;
-    r.hits = step.hits;
-    r.misses = step.misses;
-    r.target_score = static_cast<float>(engine.targetScore());
-    r.target_candidate_score = static_cast<float>(engine.candidateScore());
-    r.confidence = static_cast<float>(engine.confidence());
-    r.speed = step.speed;
-    r.reason = engine.reason();
-    return r;
+    StepScores scores;
+    scores.target_score = static_cast<float>(engine.targetScore());
+    scores.target_candidate_score = static_cast<float>(engine.candidateScore());
+    scores.confidence = static_cast<float>(engine.confidence());
+    scores.reason = engine.reason();
+    return makeTrackResult(step, scores);
 }
 
 namespace {
@@ -71,10 +60,11 @@ std::string quoted(const std::string& s) { return py::repr(py::str(s)).cast<std:
 //             box=(95.0, 34.0, 13.0, 12.0), reason='template') on one line.
 std::string repr(const PyTrackResult& self) {
     const TrackResult& r = self.record;
-    return "TrackResult(frame=" + std::to_string(r.frame) + ", id=" + std::to_string(r.id) +
-           ", state=" + quoted(r.state) + ", center=(" + floatText(r.cx) + ", " + floatText(r.cy) +
-           "), box=(" + floatText(r.bbox_x) + ", " + floatText(r.bbox_y) + ", " + floatText(r.bbox_w) + ", " +
-           floatText(r.bbox_h) + "), reason=" + quoted(r.reason) + ")";
+    const TrackStep& st = r.step;
+    return "TrackResult(frame=" + std::to_string(r.frame) + ", id=" + std::to_string(st.targetId) +
+           ", state=" + quoted(stateName(st.state)) + ", center=(" + floatText(st.cx) + ", " + floatText(st.cy) +
+           "), box=(" + floatText(st.x) + ", " + floatText(st.y) + ", " + floatText(st.w) + ", " + floatText(st.h) +
+           "), reason=" + quoted(reasonText(r.scores.reason)) + ")";
 }
 
 }  // namespace
@@ -83,55 +73,55 @@ void bindTrackResult(py::module_& m) {
     using R = PyTrackResult;
     py::class_<R>(m, "TrackResult", "Result from Tracker.update()")
         .def_property_readonly("frame", [](const R& r) { return r.record.frame; })
-        .def_property_readonly("lost", [](const R& r) { return r.record.lost; },
+        .def_property_readonly("lost", [](const R& r) { return r.record.lost(); },
                                "True when tracker has lost the target")
-        .def_property_readonly("id", [](const R& r) { return r.record.id; })
-        .def_property_readonly("target_id", [](const R& r) { return r.record.id; }, "Stable selected target id")
-        .def_property_readonly("state", [](const R& r) { return r.record.state; },
+        .def_property_readonly("id", [](const R& r) { return r.record.step.targetId; })
+        .def_property_readonly("target_id", [](const R& r) { return r.record.step.targetId; }, "Stable selected target id")
+        .def_property_readonly("state", [](const R& r) { return stateName(r.record.step.state); },
                                "Tracker state: confirmed, tentative, or lost")
-        .def_property_readonly("cx", [](const R& r) { return r.record.cx; })
-        .def_property_readonly("cy", [](const R& r) { return r.record.cy; })
-        .def_property_readonly("bbox_x", [](const R& r) { return r.record.bbox_x; })
-        .def_property_readonly("bbox_y", [](const R& r) { return r.record.bbox_y; })
-        .def_property_readonly("bbox_w", [](const R& r) { return r.record.bbox_w; })
-        .def_property_readonly("bbox_h", [](const R& r) { return r.record.bbox_h; })
-        .def_property_readonly("hits", [](const R& r) { return r.record.hits; })
-        .def_property_readonly("misses", [](const R& r) { return r.record.misses; })
-        .def_property_readonly("target_score", [](const R& r) { return r.record.target_score; })
-        .def_property_readonly("target_candidate_score", [](const R& r) { return r.record.target_candidate_score; })
-        .def_property_readonly("confidence", [](const R& r) { return r.record.confidence; })
-        .def_property_readonly("speed", [](const R& r) { return r.record.speed; }, "Speed in pixels/second")
-        .def_property_readonly("reason", [](const R& r) { return r.record.reason; }, "Internal tracking reason string")
-        .def_property_readonly("suppressed", [](const R& r) { return r.record.suppressed; },
+        .def_property_readonly("cx", [](const R& r) { return r.record.step.cx; })
+        .def_property_readonly("cy", [](const R& r) { return r.record.step.cy; })
+        .def_property_readonly("bbox_x", [](const R& r) { return r.record.step.x; })
+        .def_property_readonly("bbox_y", [](const R& r) { return r.record.step.y; })
+        .def_property_readonly("bbox_w", [](const R& r) { return r.record.step.w; })
+        .def_property_readonly("bbox_h", [](const R& r) { return r.record.step.h; })
+        .def_property_readonly("hits", [](const R& r) { return r.record.step.hits; })
+        .def_property_readonly("misses", [](const R& r) { return r.record.step.misses; })
+        .def_property_readonly("target_score", [](const R& r) { return r.record.scores.target_score; })
+        .def_property_readonly("target_candidate_score", [](const R& r) { return r.record.scores.target_candidate_score; })
+        .def_property_readonly("confidence", [](const R& r) { return r.record.scores.confidence; })
+        .def_property_readonly("speed", [](const R& r) { return r.record.step.speed; }, "Speed in pixels/second")
+        .def_property_readonly("reason", [](const R& r) { return reasonText(r.record.scores.reason); }, "Internal tracking reason string")
+        .def_property_readonly("suppressed", [](const R& r) { return r.record.report.suppressed; },
                                "True when this target coasted because ownership was ambiguous or another "
                                "target owned the observation")
-        .def_property_readonly("suppressed_by_id", [](const R& r) { return r.record.suppressed_by_id; },
+        .def_property_readonly("suppressed_by_id", [](const R& r) { return r.record.report.suppressed_by_id; },
                                "Stable target id that owns the observation, or 0 when ownership is ambiguous")
-        .def_property_readonly("anchor_appearance", [](const R& r) { return r.record.anchor_appearance; },
+        .def_property_readonly("anchor_appearance", [](const R& r) { return r.record.report.anchor_appearance; },
                                "Similarity to this target's immutable anchor template")
-        .def_property_readonly("interacting", [](const R& r) { return r.record.interacting; },
+        .def_property_readonly("interacting", [](const R& r) { return r.record.report.interacting; },
                                "True while this target is spatially interacting with another target")
-        .def_property_readonly("model_learning_suppressed", [](const R& r) { return r.record.model_learning_suppressed; },
+        .def_property_readonly("model_learning_suppressed", [](const R& r) { return r.record.report.model_learning_suppressed; },
                                "True when appearance and correlation learning was frozen for identity safety")
         .def_property_readonly("geometry_update_suppressed",
-                               [](const R& r) { return r.record.geometry_update_suppressed; },
+                               [](const R& r) { return r.record.report.geometry_update_suppressed; },
                                "True when bbox width and height were frozen to prevent absorbing a nearby target")
         .def_property_readonly("geometry_ownership_constrained",
-                               [](const R& r) { return r.record.geometry_ownership_constrained; },
+                               [](const R& r) { return r.record.report.geometry_ownership_constrained; },
                                "True when bbox geometry was clipped to this target's ownership cell")
-        .def_property_readonly("geometry_confidence", [](const R& r) { return r.record.geometry_confidence; },
+        .def_property_readonly("geometry_confidence", [](const R& r) { return r.record.report.geometry_confidence; },
                                "Confidence of the owned geometry measurement, or 0 when none was available")
-        .def_property_readonly("prediction_only", [](const R& r) { return r.record.prediction_only; },
+        .def_property_readonly("prediction_only", [](const R& r) { return r.record.report.prediction_only; },
                                "True when bbox and center are motion prediction only, without an accepted "
                                "observation")
         .def(
             "bbox",
             [](const R& r) {
-                return py::make_tuple(r.record.bbox_x, r.record.bbox_y, r.record.bbox_w, r.record.bbox_h);
+                return py::make_tuple(r.record.step.x, r.record.step.y, r.record.step.w, r.record.step.h);
             },
             "Returns (x, y, w, h) bounding box")
         .def(
-            "center", [](const R& r) { return py::make_tuple(r.record.cx, r.record.cy); },
+            "center", [](const R& r) { return py::make_tuple(r.record.step.cx, r.record.step.cy); },
             "Returns (cx, cy) target center")
         .def("annotate", &annotate, "Returns a copy of the frame with HUD overlay drawn")
         .def("__repr__", &repr);

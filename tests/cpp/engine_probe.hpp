@@ -32,7 +32,7 @@ struct TemplateTrackerProbe {
     cv::Mat& boundaryKernel() { return t.boundaryKernel_; }
     int& boundaryKernelSize() { return t.boundaryKernelSize_; }
 
-    TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, const char* reason, double dt) {
+    TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, Reason reason, double dt) {
         return t.reacquireOrMiss(frame, grey, reason, dt);
     }
     void applyLearning(const cv::Mat& frame, const cv::Mat& grey, const LearningRecord& record) {

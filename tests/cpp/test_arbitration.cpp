@@ -17,21 +17,21 @@ namespace {
 // Ownership score of a hand-made outcome without snapshot: 0.65 a + confidence + state bonus
 // (0.2 confirmed, 0.05 tentative) + 0.005 min(hits, 10) - 0.05 misses.
 TargetOutcome outcome(int32_t id, float x, float y, float w, float h, int32_t state, float confidence,
-                      float anchor, int32_t hits = 0, int32_t misses = 0, const char* why = reason::kTemplate) {
+                      float anchor, int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
     TargetOutcome o;
-    o.id = o.target_id = id;
-    o.bbox_x = x;
-    o.bbox_y = y;
-    o.bbox_w = w;
-    o.bbox_h = h;
-    o.cx = x + w / 2.f;
-    o.cy = y + h / 2.f;
-    o.state = state;
-    o.confidence = confidence;
-    o.anchor_appearance = anchor;
-    o.hits = hits;
-    o.misses = misses;
-    o.reason = why;
+    o.step.targetId = id;
+    o.step.x = x;
+    o.step.y = y;
+    o.step.w = w;
+    o.step.h = h;
+    o.step.cx = x + w / 2.f;
+    o.step.cy = y + h / 2.f;
+    o.step.state = state;
+    o.scores.confidence = confidence;
+    o.report.anchor_appearance = anchor;
+    o.step.hits = hits;
+    o.step.misses = misses;
+    o.scores.reason = why;
     return o;
 }
 
@@ -165,7 +165,7 @@ TEST(ArbitrationAssociate, ChainOfCloseNeighboursIsOneObservation) {
         EXPECT_EQ(x.ownerId, 2);
     }
     // Without B the ends are separate observations, each owned by its own target.
-    o[1].state = kLost;
+    o[1].step.state = kLost;
     const auto split = associate(o, sl, kSettings);
     EXPECT_TRUE(split[0].owns);
     EXPECT_EQ(split[0].ownerId, 1);
@@ -179,7 +179,7 @@ TEST(ArbitrationAssociate, IneligibleOutcomesTakeNoPart) {
                                  outcome(2, 40, 40, 12, 12, kConfirmed, 0.1f, 0.5f),
                                  outcome(3, 40, 40, 12, 12, kConfirmed, 0.9f, 0.9f),
                                  outcome(4, 40, 40, 0, 12, kConfirmed, 0.9f, 0.9f)};
-    o[2].suppressed = true;
+    o[2].report.suppressed = true;
     auto sl = slots(4);
     const auto d = associate(o, sl, kSettings);
     for (int i : {0, 2, 3}) {
@@ -196,7 +196,7 @@ TEST(ArbitrationAssociate, LoneTargetsOwnAlongsideAContest) {
                                  outcome(2, 100, 100, 10, 10, kConfirmed, 0.2f, 0.9f),
                                  outcome(3, 300, 300, 10, 10, kTentative, 0.0f, 0.0f, 0, 30),
                                  outcome(4, 102, 100, 10, 10, kConfirmed, 0.9f, 0.9f)};
-    o[1].anchor_appearance = 0.5f;
+    o[1].report.anchor_appearance = 0.5f;
     auto sl = slots(4);
     const auto d = associate(o, sl, kSettings);
     EXPECT_FALSE(d[0].owns);
@@ -220,10 +220,10 @@ TEST(ArbitrationAssociate, CostFloorTieNeverNamesANonOwnerAsItsOwnOwner) {
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_FALSE(d[i].ambiguous);
         if (!d[i].owns) {
-            EXPECT_NE(d[i].ownerId, o[i].id);
+            EXPECT_NE(d[i].ownerId, o[i].id());
         }
         const std::size_t owner = d[0].owns ? 0 : 1;
-        EXPECT_EQ(d[i].ownerId, o[owner].id);
+        EXPECT_EQ(d[i].ownerId, o[owner].id());
     }
 }
 
@@ -250,17 +250,17 @@ TEST(ArbitrationScore, ContinuityReacquireAndHistoryTerms) {
     EXPECT_NEAR(atSnapshot, 0.5 + 0.05 + 0.25, 1e-6);
 
     TargetOutcome edge = base;  // exactly 1.25 n = 15 px away: still continuous
-    edge.bbox_x = 15;
+    edge.step.x = 15;
     EXPECT_NEAR(ownershipScore(edge, sl[0], kSettings), atSnapshot, 1e-6);
-    edge.bbox_x = 15.01f;  // just beyond: loses 0.12 * d / n instead
+    edge.step.x = 15.01f;  // just beyond: loses 0.12 * d / n instead
     EXPECT_NEAR(ownershipScore(edge, sl[0], kSettings), 0.55 - 0.12 * 15.01 / 12.0, 1e-5);
-    edge.bbox_x = 500;  // far away: the loss is capped at 0.6
+    edge.step.x = 500;  // far away: the loss is capped at 0.6
     EXPECT_NEAR(ownershipScore(edge, sl[0], kSettings), 0.55 - 0.6, 1e-6);
 
     TargetOutcome reacq = base;
-    reacq.reason = reason::kReacquireWide;
-    reacq.hits = 25;  // counts as 10
-    reacq.misses = 2;
+    reacq.scores.reason = Reason::kReacquireWide;
+    reacq.step.hits = 25;  // counts as 10
+    reacq.step.misses = 2;
     EXPECT_NEAR(ownershipScore(reacq, sl[0], kSettings), atSnapshot - 0.1 + 0.05 - 0.1, 1e-6);
 }
 
@@ -454,7 +454,7 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(mt.targets()[k].engine.get(), before[k]);
     const auto results = mt.update(frame, frame, 0.04);
     ASSERT_EQ(results.size(), 3u);
-    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(results[k].id, static_cast<int32_t>(k + 1));
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(results[k].step.targetId, static_cast<int32_t>(k + 1));
 
     // A lone target keeps its box size: its engine runs without geometry updates.
     mt.lock(frame, frame, {cv::Rect(113, 73, 14, 14)});

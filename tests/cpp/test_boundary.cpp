@@ -36,7 +36,7 @@ TEST(Boundary, MeasuresTheExtentOfAnExtendedTarget) {
         CueEngine e(s.target, polarity);
         const Measurement m = s.measure(e, centreOf(s.target));
         ASSERT_TRUE(m.found) << "polarity " << polarity;
-        EXPECT_STREQ(m.reason, molvane::reason::kBoundary);
+        EXPECT_EQ(m.reason, molvane::Reason::kBoundary);
         EXPECT_TRUE(contains(m.box, s.target)) << m.box;
         if (polarity != 0) {
             // Without a polarity the dark halo the bright target leaves in the blurred

@@ -39,7 +39,7 @@ TEST(ContrastDetection, FindsTheTargetAroundThePrediction) {
         const cv::Rect predicted = s.box + cv::Point(8, 5);
         const Measurement m = e.engine.detectContrast(s.grey, s.grey, predicted, 60, kFrameDt, polarity, true, false);
         ASSERT_TRUE(m.found) << "polarity " << polarity;
-        EXPECT_STREQ(m.reason, molvane::reason::kContrast);
+        EXPECT_EQ(m.reason, molvane::Reason::kContrast);
         EXPECT_NEAR(m.center.x, 153.0f, 1.0f);
         EXPECT_NEAR(m.center.y, 113.0f, 1.0f);
         EXPECT_GT(m.targetScore, 0.9);

@@ -17,7 +17,7 @@ using test::skyWithBlob;
 constexpr int kW = 400;
 constexpr int kH = 300;
 
-Measurement observation(cv::Point2f center, cv::Size size, double confidence, const char* why = reason::kTemplate) {
+Measurement observation(cv::Point2f center, cv::Size size, double confidence, Reason why = Reason::kTemplate) {
     Measurement m;
     m.box = {static_cast<int>(std::lround(center.x - size.width * 0.5f)),
              static_cast<int>(std::lround(center.y - size.height * 0.5f)), size.width, size.height};
@@ -117,7 +117,7 @@ TEST_F(EngineApply, AReacquisitionStopsTheTargetAndSnapsTheDisplay) {
     seed({100, 100, 12, 12});
     probe->state().velocity = {200.f, -50.f};
     const cv::Point2f far(260.f, 180.f);
-    probe->applyMeasurement(frame, frame, observation(far, {12, 12}, 0.8, reason::kReacquireWide), true, false,
+    probe->applyMeasurement(frame, frame, observation(far, {12, 12}, 0.8, Reason::kReacquireWide), true, false,
                             1.0 / 30.0);
     const EngineMotionState& s = engine->state();
     EXPECT_EQ(s.velocity, cv::Point2f(0.f, 0.f));
@@ -125,7 +125,7 @@ TEST_F(EngineApply, AReacquisitionStopsTheTargetAndSnapsTheDisplay) {
     EXPECT_EQ(s.displayCenter, far);
     EXPECT_EQ(s.displaySize, cv::Point2f(12.f, 12.f));
     EXPECT_EQ(s.displayTopLeft, cv::Point2f(static_cast<float>(s.box.x), static_cast<float>(s.box.y)));
-    EXPECT_STREQ(s.reason, "reacquire-wide");
+    EXPECT_STREQ(reasonText(s.reason), "reacquire-wide");
     EXPECT_TRUE(probe->learning().reacquired);
     EXPECT_FALSE(probe->learning().confirmed);
     EXPECT_FALSE(probe->learning().appearanceAllowed);
@@ -137,34 +137,34 @@ TEST_F(EngineApply, AFarCorrelationPeakIsHeldAtThePredictionInAdaptiveMode) {
     seed({100, 100, 12, 12});
     probe->state().velocity = {30.f, 0.f};
     const cv::Point2f c0 = engine->state().center;
-    Measurement m = observation(c0 + cv::Point2f(40.f, 0.f), {12, 12}, 0.9, reason::kCorrelation);
+    Measurement m = observation(c0 + cv::Point2f(40.f, 0.f), {12, 12}, 0.9, Reason::kCorrelation);
     m.correlationPsr = 9.0;
     probe->applyMeasurement(frame, frame, m, false, true, 0.1);
     const cv::Point2f predicted = c0 + cv::Point2f(3.f, 0.f);
     EXPECT_NEAR(engine->state().center.x, predicted.x, 1e-4);
     EXPECT_NEAR(engine->state().velocity.x, 30.f, 1e-3);  // the prediction agrees with the old velocity
-    EXPECT_STREQ(engine->reason(), "correlation-guarded");
+    EXPECT_STREQ(reasonText(engine->reason()), "correlation-guarded");
     EXPECT_FALSE(probe->learning().positionUpdated);
     EXPECT_FALSE(probe->learning().appearanceAllowed);
     EXPECT_NEAR(probe->learning().center.x, predicted.x, 1e-4);
 
     // Inside the gate (max(6, 12 x 0.65) = 7.8 px) the peak is taken.
     const cv::Point2f c1 = engine->state().center;
-    m = observation(c1 + cv::Point2f(5.f, 0.f), {12, 12}, 0.9, reason::kCorrelation);
+    m = observation(c1 + cv::Point2f(5.f, 0.f), {12, 12}, 0.9, Reason::kCorrelation);
     probe->applyMeasurement(frame, frame, m, false, true, 0.1);
-    EXPECT_STREQ(engine->reason(), "correlation");
+    EXPECT_STREQ(reasonText(engine->reason()), "correlation");
     EXPECT_TRUE(probe->learning().positionUpdated);
 }
 
 TEST_F(EngineApply, CueGeometryIsRecordedOnlyForBlobCuesWhenEnabled) {
     struct Case {
-        const char* why;
+        Reason why;
         bool cueGeometry;
         bool expected;
     };
-    for (const Case& c : {Case{reason::kMotion, true, true}, Case{reason::kTemplate, true, true},
-                          Case{reason::kCorrelation, true, false}, Case{reason::kMotion, false, false}}) {
-        SCOPED_TRACE(c.why);
+    for (const Case& c : {Case{Reason::kMotion, true, true}, Case{Reason::kTemplate, true, true},
+                          Case{Reason::kCorrelation, true, false}, Case{Reason::kMotion, false, false}}) {
+        SCOPED_TRACE(reasonText(c.why));
         params.cue_geometry_update = c.cueGeometry;
         seed({100, 100, 12, 12});
         const Measurement m = observation(engine->state().center, {14, 12}, 0.9, c.why);
@@ -174,7 +174,7 @@ TEST_F(EngineApply, CueGeometryIsRecordedOnlyForBlobCuesWhenEnabled) {
             EXPECT_EQ(probe->learning().geometryBox, cv::Rect2f(m.box));
             EXPECT_DOUBLE_EQ(probe->learning().geometryConfidence, 0.9);
         }
-        EXPECT_STREQ(probe->learning().source, c.why);
+        EXPECT_EQ(probe->learning().source, c.why);
     }
 }
 
@@ -225,21 +225,21 @@ TEST_F(EngineApply, BlockedRegionsRefuseOverlappingOrNearbyCandidates) {
 TEST_F(EngineApply, TinyTargetMotionNeedsMoreConfidence) {
     struct Case {
         cv::Rect seed;
-        const char* why;
+        Reason why;
         double targetScore;
         int confirmCount;
         double threshold;  // smallest accepted confidence
     };
     const Case cases[] = {
-        {{100, 100, 10, 10}, reason::kMotion, 0.9, 0, 0.68},
-        {{100, 100, 10, 10}, reason::kMotion, 0.45, 0, 0.70},
-        {{100, 100, 10, 10}, reason::kMotion, 0.35, 0, 0.75},
-        {{100, 100, 10, 10}, reason::kMotion, 0.9, 1, 0.76},
-        {{100, 100, 11, 10}, reason::kMotion, 0.35, 0, 0.2},  // area 110: ordinary threshold
-        {{100, 100, 10, 10}, reason::kTemplate, 0.35, 1, 0.2},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.9, 0, 0.68},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.45, 0, 0.70},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.35, 0, 0.75},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.9, 1, 0.76},
+        {{100, 100, 11, 10}, Reason::kMotion, 0.35, 0, 0.2},  // area 110: ordinary threshold
+        {{100, 100, 10, 10}, Reason::kTemplate, 0.35, 1, 0.2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.seed) + " " + c.why);
+        SCOPED_TRACE(::testing::PrintToString(c.seed) + " " + reasonText(c.why));
         seed(c.seed);
         probe->state().confirmCount = c.confirmCount;
         Measurement m = observation(engine->state().center, c.seed.size(), c.threshold, c.why);

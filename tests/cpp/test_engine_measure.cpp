@@ -57,8 +57,8 @@ TEST_F(TemplateMeasure, FindsAShiftedTexturedTargetWithSharpPeakStatistics) {
     cv::Mat f1 = flatSky(240, 180);
     paste(f1, patch, {104, 83});
     const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
-    ASSERT_TRUE(r.found) << r.failReason;
-    EXPECT_STREQ(r.reason, "template");
+    ASSERT_TRUE(r.found) << reasonText(r.failReason);
+    EXPECT_STREQ(reasonText(r.reason), "template");
     EXPECT_NEAR(r.center.x, 112.f, 1.5f);
     EXPECT_NEAR(r.center.y, 91.f, 1.5f);
     EXPECT_GT(r.score, 0.99);
@@ -77,7 +77,7 @@ TEST_F(TemplateMeasure, LargeTemplatesAreSearchedCoarseToFine) {
     cv::Mat f1 = flatSky(320, 260);
     paste(f1, patch, {127, 85});
     const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
-    ASSERT_TRUE(r.found) << r.failReason;
+    ASSERT_TRUE(r.found) << reasonText(r.failReason);
     EXPECT_NEAR(r.center.x, 127.f + 32.f, 2.f);
     EXPECT_NEAR(r.center.y, 85.f + 32.f, 2.f);
     EXPECT_GT(r.score, 0.99);  // refined at full resolution
@@ -93,14 +93,14 @@ TEST_F(TemplateMeasure, FailuresCarryTheirReasonAndScore) {
     const cv::Mat small = flatSky(30, 30);
     TemplateResult r = engine->measureTemplate(small, small, {0, 0, 30, 30}, 60, 1.0 / 30.0);
     EXPECT_FALSE(r.found);
-    EXPECT_STREQ(r.failReason, "lost-search-small");
+    EXPECT_STREQ(reasonText(r.failReason), "lost-search-small");
     EXPECT_EQ(r.score, engine->targetScore());
 
     // Empty sky matches nothing.
     const cv::Mat empty = flatSky(200, 200);
     r = engine->measureTemplate(empty, empty, engine->state().box, 60, 1.0 / 30.0);
     EXPECT_FALSE(r.found);
-    EXPECT_STREQ(r.failReason, "lost-low-template");
+    EXPECT_STREQ(reasonText(r.failReason), "lost-low-template");
     EXPECT_LT(r.score, params.template_min_score);
 }
 
@@ -110,7 +110,7 @@ TEST_F(TemplateMeasure, AWindowAsLargeAsTheTemplateIsDecidedByScoreAndGateAlone)
     paste(f0, patch, {0, 0});
     seed(f0, {0, 0, 20, 20});
     const TemplateResult r = engine->measureTemplate(f0, f0, engine->state().box, 0, 1.0 / 30.0);
-    ASSERT_TRUE(r.found) << r.failReason;
+    ASSERT_TRUE(r.found) << reasonText(r.failReason);
     EXPECT_FALSE(r.hasPeakStats);  // a 1 x 1 map has no sidelobes
     EXPECT_NEAR(r.score, 1.0, 1e-5);
 }
@@ -132,14 +132,14 @@ TEST_F(TemplateMeasure, BeyondTheSpeedGateAWeakerPeakInsideItIsTaken) {
         const TemplateResult r = engine->measureTemplate(f1, f1, engine->state().box, 60, 1.0 / 30.0);
         EXPECT_NEAR(r.score, 1.0, 1e-4);  // the far copy is still the best match
         if (withNearCopy) {
-            ASSERT_TRUE(r.found) << r.failReason;
+            ASSERT_TRUE(r.found) << reasonText(r.failReason);
             EXPECT_LE(distance(r.center, c0), 12.0);
             EXPECT_NEAR(r.center.x, 111.f, 2.f);
             EXPECT_LT(r.targetScore, 0.99);
             EXPECT_GE(r.targetScore, 0.88);
         } else {
             EXPECT_FALSE(r.found);
-            EXPECT_STREQ(r.failReason, "lost-speed-gate");
+            EXPECT_STREQ(reasonText(r.failReason), "lost-speed-gate");
         }
     }
 }
@@ -197,7 +197,7 @@ TEST_F(MotionMeasure, AMovedBlobIsFoundAtItsNewPosition) {
     const cv::Mat after = skyWithBlob(kW, kH, {112.f, 90.f}, 8);
     const Measurement m = measure(before, after);
     ASSERT_TRUE(m.found);
-    EXPECT_STREQ(m.reason, "motion");
+    EXPECT_STREQ(reasonText(m.reason), "motion");
     EXPECT_NEAR(m.center.x, 112.f, 1.5f);
     EXPECT_NEAR(m.center.y, 90.f, 1.5f);
     EXPECT_GT(m.targetScore, 0.5);  // the blob still looks like the target

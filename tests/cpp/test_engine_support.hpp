@@ -44,7 +44,7 @@ inline void expectSameState(const EngineMotionState& a, const EngineMotionState&
     EXPECT_EQ(a.targetScore, b.targetScore);
     EXPECT_EQ(a.candidateScore, b.candidateScore);
     EXPECT_EQ(a.confidence, b.confidence);
-    EXPECT_STREQ(a.reason, b.reason);
+    EXPECT_EQ(a.reason, b.reason);
 }
 
 inline bool finiteStep(const TrackStep& s) {

@@ -27,7 +27,7 @@ TEST(Foreground, FindsASmallBrightTarget) {
         CueEngine e(search, polarity);
         const Measurement m = e.engine.measureForeground(grey, grey, search, centreOf(search));
         ASSERT_TRUE(m.found) << "polarity " << polarity;
-        EXPECT_STREQ(m.reason, molvane::reason::kForeground);
+        EXPECT_EQ(m.reason, molvane::Reason::kForeground);
         EXPECT_TRUE(contains(m.box, target));
         EXPECT_LE(m.box.width, target.width + 6);  // padded by a couple of pixels only
         EXPECT_NEAR(m.center.x, 78.0f, 1.0f);

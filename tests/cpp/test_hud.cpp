@@ -17,14 +17,13 @@ const cv::Scalar kSecondary(160, 140, 4, 0);
 
 TrackResult visible(float x, float y, float w, float h, int32_t id = 7, float speed = 0.f) {
     TrackResult r;
-    r.lost = false;
-    r.state = "confirmed";
-    r.id = id;
-    r.bbox_x = x;
-    r.bbox_y = y;
-    r.bbox_w = w;
-    r.bbox_h = h;
-    r.speed = speed;
+    r.step.state = kConfirmed;
+    r.step.targetId = id;
+    r.step.x = x;
+    r.step.y = y;
+    r.step.w = w;
+    r.step.h = h;
+    r.step.speed = speed;
     return r;
 }
 
@@ -107,7 +106,7 @@ TEST_P(HudChannels, LostResultLeavesTheImageUntouched) {
     const cv::Mat frame = background(GetParam());
     cv::Mat img = frame.clone();
     TrackResult r = visible(10.f, 10.f, 40.f, 40.f);
-    r.lost = true;
+    r.step.state = kLost;
     drawHud(img, r);
     EXPECT_TRUE(same(img, frame));
 }
@@ -188,7 +187,7 @@ TEST(Hud, NonFiniteBoxDrawsNothing) {
     for (float v : bad) {
         for (int field = 0; field < 4; ++field) {
             TrackResult r = visible(10.f, 10.f, 40.f, 40.f);
-            float* fields[4] = {&r.bbox_x, &r.bbox_y, &r.bbox_w, &r.bbox_h};
+            float* fields[4] = {&r.step.x, &r.step.y, &r.step.w, &r.step.h};
             *fields[field] = v;
             cv::Mat img = frame.clone();
             drawHud(img, r);
@@ -232,9 +231,9 @@ TEST(Hud, HugeCoordinatesDrawLikeTheirModerateEquivalents) {
             cv::Mat b = frame.clone();
             drawHud(a, c.huge);
             drawHud(b, c.moderate);
-            EXPECT_TRUE(same(a, b)) << c.huge.bbox_x << ", " << c.huge.bbox_y << ", " << c.huge.bbox_w << ", "
-                                    << c.huge.bbox_h;
-            EXPECT_EQ(!same(a, frame), c.reachesImage) << c.huge.bbox_x << ", " << c.huge.bbox_y;
+            EXPECT_TRUE(same(a, b)) << c.huge.step.x << ", " << c.huge.step.y << ", " << c.huge.step.w << ", "
+                                    << c.huge.step.h;
+            EXPECT_EQ(!same(a, frame), c.reachesImage) << c.huge.step.x << ", " << c.huge.step.y;
         }
     }
 }

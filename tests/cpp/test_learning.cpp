@@ -48,7 +48,7 @@ struct LearningEngine {
         r.confirmed = true;
         r.positionUpdated = true;
         r.peakRatio = psr;
-        r.source = reason::kCorrelation;
+        r.source = Reason::kCorrelation;
         return r;
     }
     const cv::Mat& filter() { return probe.correlators().filter(probe.correlators().selectedIndex()).filter(); }
@@ -192,19 +192,19 @@ TEST(Learning, OnlyTheWinningFilterLearns) {
 TEST(Learning, WeakOrGuardedPeaksDoNotLearnAndConfirmedReacquisitionsRetrain) {
     const cv::Rect box(200, 150, 16, 16);
     struct Case {
-        const char* source;
+        Reason source;
         double psr;
         bool positionUpdated, reacquired, confirmed;
         bool learns, retrains;
     };
     const Case cases[] = {
-        {reason::kCorrelation, 3.9, true, false, true, false, false},    // below the 4.0 minimum
-        {reason::kCorrelation, 4.0, false, false, true, false, false},   // guarded update
-        {reason::kCorrelation, 4.0, true, false, true, true, false},
-        {reason::kTemplate, 50.0, true, false, true, false, false},
-        {reason::kReacquireWide, 0.0, true, true, false, false, false},  // not yet confirmed
-        {reason::kReacquireWide, 0.0, true, true, true, false, true},
-        {reason::kCorrelation, 3.0, true, true, true, false, true},
+        {Reason::kCorrelation, 3.9, true, false, true, false, false},    // below the 4.0 minimum
+        {Reason::kCorrelation, 4.0, false, false, true, false, false},   // guarded update
+        {Reason::kCorrelation, 4.0, true, false, true, true, false},
+        {Reason::kTemplate, 50.0, true, false, true, false, false},
+        {Reason::kReacquireWide, 0.0, true, true, false, false, false},  // not yet confirmed
+        {Reason::kReacquireWide, 0.0, true, true, true, false, true},
+        {Reason::kCorrelation, 3.0, true, true, true, false, true},
     };
     for (const Case& c : cases) {
         LearningEngine e(box);
@@ -221,7 +221,7 @@ TEST(Learning, WeakOrGuardedPeaksDoNotLearnAndConfirmedReacquisitionsRetrain) {
         r.confirmed = c.confirmed;
         e.learn(r);
         const bool changed = maxDifference(e.filter(), before) > 0.0;
-        EXPECT_EQ(changed, c.learns || c.retrains) << c.source << " " << c.psr;
+        EXPECT_EQ(changed, c.learns || c.retrains) << reasonText(c.source) << " " << c.psr;
         if (c.retrains) {
             CorrelatorBank expected;
             expected.train(e.grey, moved, 0);
@@ -259,7 +259,7 @@ struct BoxSearch {
     std::optional<Measurement> run(bool multi) {
         Measurement m;
         m.center = centre;
-        m.reason = reason::kCorrelation;
+        m.reason = Reason::kCorrelation;
         m.found = true;
         return probe.searchForegroundBox(grey, grey, m, centre, multi);
     }
@@ -277,7 +277,7 @@ TEST(ForegroundBoxSearch, WindowGrowsUntilTheBlobFitsOnlyWithSeveralTargets) {
     EXPECT_GE(multi->box.width, 36);
     EXPECT_LE(multi->box.width, 44);
     EXPECT_NEAR(multi->center.x, 320.f, 1.5f);
-    EXPECT_STREQ(multi->reason, reason::kForeground);
+    EXPECT_EQ(multi->reason, Reason::kForeground);
 }
 
 TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
@@ -289,7 +289,7 @@ TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
     BoxSearch far;
     Measurement m;
     m.center = {420.f, 240.f};
-    m.reason = reason::kCorrelation;
+    m.reason = Reason::kCorrelation;
     EXPECT_FALSE(far.probe.searchForegroundBox(far.grey, far.grey, m, far.centre, true).has_value());
 }
 

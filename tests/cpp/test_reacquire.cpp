@@ -119,7 +119,7 @@ struct LostTarget {
     }
     TrackStep missNumber(int n, const cv::Mat& grey) {
         probe.state().misses = n - 1;
-        return probe.reacquireOrMiss(grey, grey, reason::kLostLowConfidence, 1.0 / 30.0);
+        return probe.reacquireOrMiss(grey, grey, Reason::kLostLowConfidence, 1.0 / 30.0);
     }
 };
 
@@ -136,12 +136,12 @@ TEST(Reacquire, FullSearchFindsAFarTargetOnItsCadence) {
     for (int n = 11; n <= 21; ++n) {
         const TrackStep s = t.missNumber(n, grey);
         EXPECT_EQ(s.state, kLost) << n;
-        EXPECT_STREQ(t.engine.reason(), reason::kLostLowConfidence) << n;
+        EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence) << n;
     }
 
     const TrackStep s = t.missNumber(10, grey);
     EXPECT_EQ(s.state, kTentative);  // two confirmations needed
-    EXPECT_STREQ(t.engine.reason(), reason::kReacquireFull);
+    EXPECT_EQ(t.engine.reason(), Reason::kReacquireFull);
     EXPECT_EQ(t.engine.state().misses, 0);
     EXPECT_EQ(t.engine.state().hits, hitsBefore + 1);
     EXPECT_EQ(t.engine.state().confirmCount, 1);
@@ -166,7 +166,7 @@ TEST(Reacquire, WideSearchAroundThePredictionConfirmsWithOneFrame) {
     t.probe.proposalActive() = true;  // inside a proposal the previous frame is not replaced
     const TrackStep s = t.missNumber(3, grey);
     EXPECT_EQ(s.state, kConfirmed);
-    EXPECT_STREQ(t.engine.reason(), reason::kReacquireWide);
+    EXPECT_EQ(t.engine.reason(), Reason::kReacquireWide);
     EXPECT_EQ(t.engine.state().confirmCount, 0);
     EXPECT_NEAR(t.engine.state().center.x, 330.f, 3.f);
     EXPECT_EQ(cv::norm(t.probe.previousFrame(), t.seed, cv::NORM_INF), 0.0);
@@ -179,7 +179,7 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         t.probe.blockedRegions() = {cv::Rect2f(310.f, 217.f, 40.f, 25.f)};
         const TrackStep s = t.missNumber(3, grey);
         EXPECT_EQ(s.state, kLost);
-        EXPECT_STREQ(t.engine.reason(), reason::kLostLowConfidence);
+        EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
         EXPECT_EQ(t.engine.state().misses, 3);
         EXPECT_EQ(t.engine.confidence(), 0.0);
     }
@@ -188,7 +188,7 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         p.reacquire_min_score = 1.01;
         LostTarget t(p, cv::Size(40, 25));
         EXPECT_EQ(t.missNumber(3, grey).state, kLost);
-        EXPECT_STREQ(t.engine.reason(), reason::kLostLowConfidence);
+        EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
     }
     {
         TrackerParams p = trackerParamsForProfile("default");

@@ -61,7 +61,7 @@ TEST(SkySearch, RingsAreSearchedFromTheInsideOut) {
         const Measurement m = e.search(grey);
         ASSERT_TRUE(m.found);
         EXPECT_NEAR(m.center.x, c.expectX, 2.0f);
-        EXPECT_STREQ(m.reason, reason::kSkyReacquire);
+        EXPECT_EQ(m.reason, Reason::kSkyReacquire);
         EXPECT_EQ(m.box.size(), box.size());
         EXPECT_DOUBLE_EQ(m.targetScore, 0.5);  // no colour model
         EXPECT_DOUBLE_EQ(m.confidence, m.candidateScore);

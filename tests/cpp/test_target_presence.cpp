@@ -30,7 +30,7 @@ Measurement observed(cv::Point c, double confidence = 0.9) {
     m.center = cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y));
     m.targetScore = confidence;
     m.confidence = confidence;
-    m.reason = molvane::reason::kContrast;
+    m.reason = molvane::Reason::kContrast;
     m.found = true;
     return m;
 }
@@ -72,7 +72,7 @@ TEST_F(Presence, EmptySkyIsDeclaredLostOnTheThirdLookAndStaysLost) {
     }
     molvane::TrackStep s = step(empty, observed(sky));
     EXPECT_EQ(s.state, molvane::kLost);
-    EXPECT_STREQ(engine.reason(), molvane::reason::kLostLowConfidence);
+    EXPECT_EQ(engine.reason(), molvane::Reason::kLostLowConfidence);
     EXPECT_TRUE(probe.state().presence.targetAbsent);
     // However confident a cue is about the empty sky, the target stays lost.
     for (int i = 0; i < 4; ++i) EXPECT_EQ(step(empty, observed(sky, 1.0)).state, molvane::kLost);
