@@ -188,8 +188,11 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
 
     // On course, any find that still reaches into another target's predicted box may be
     // that target's object: the observation stays ambiguous until the two have come apart.
+    // Nor does any target take a find that has jumped away from its own last observation onto
+    // the course of a target hidden by a pass: that is the hidden target's object.
     const bool ambiguous =
-        d.ambiguous || (multi && o.step.state != kLost && s.courseHold > 0 && nearAnotherCourse(i));
+        d.ambiguous || (multi && o.step.state != kLost &&
+                        ((s.courseHold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
     if (o.step.state != kLost && (!d.owns || ambiguous)) {
         // Only ambiguity puts a target on course, and only from a recent good step.
         if (ambiguous && s.courseHold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
@@ -282,6 +285,27 @@ bool MultiTracker::nearAnotherCourse(std::size_t i) const {
         const bool tracked = onCourse_[j] || targets_[j].lastState != kLost ||
                              proposals_[j].impl().step.state != kLost;
         if (tracked && interacts(box, predictedBoxes_[j], settings_)) return true;
+    }
+    return false;
+}
+
+bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
+    // Measured from the last observation, not from the slot's prediction: a target that has
+    // been interacting or suppressed has a decayed prediction that lags its object.
+    const cv::Rect2f box = outcomes_[i].box();
+    const cv::Point2f last = targets_[i].observedCenter;
+    if (interacts(box, cv::Rect2f(last.x - box.width / 2.f, last.y - box.height / 2.f, box.width, box.height),
+                  settings_)) {
+        return false;
+    }
+    const cv::Point2f m = measuredCenters_[i];
+    const double own = cv::norm(m - last);
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j == i || !onCourse_[j]) continue;
+        if (interacts(box, predictedBoxes_[j], settings_) && own > cv::norm(m - predictedCenters_[j]) + margin) {
+            return true;
+        }
     }
     return false;
 }

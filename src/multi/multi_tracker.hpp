@@ -37,6 +37,7 @@ private:
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
     bool nearAnotherCourse(std::size_t i) const;
+    bool strayedOntoAnotherCourse(std::size_t i) const;
     bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
     void keepBook(std::size_t i, int frameW, int frameH, float dtc);
 
