@@ -17,7 +17,8 @@ Per scene and tracker:
 - wrong: frames after separation a target is reported confirmed on another's object;
 - suppr: target-frames reported suppressed.
 
-Usage: python bench/close_pass_bench.py [--quick] [--named-only] [--grid-only] [--json F]
+Usage: python bench/close_pass_bench.py [--quick] [--named-only] [--grid-only] [--all-profiles]
+       [--skip-csrt] [--json F]
 """
 from __future__ import annotations
 
@@ -171,6 +172,8 @@ def main(argv=None) -> int:
     ap.add_argument("--named-only", action="store_true")
     ap.add_argument("--grid-only", action="store_true")
     ap.add_argument("--skip-csrt", action="store_true")
+    ap.add_argument("--all-profiles", action="store_true",
+                    help="run each named scene under every profile it recommends, not just the first")
     ap.add_argument("--frames", type=int, default=240, help="frames of the named scenes")
     ap.add_argument("--json", help="write the results here")
     args = ap.parse_args(argv)
@@ -180,7 +183,8 @@ def main(argv=None) -> int:
     if not args.grid_only:
         for name in NAMED:
             sc = sky_scenes.make_scene(name, args.frames)
-            scenes.append((name, sc, sc.profiles[0]))
+            for profile in (sc.profiles if args.all_profiles else sc.profiles[:1]):
+                scenes.append((name, sc, profile))
     if not args.named_only:
         angles = (10, 45, 90) if args.quick else (10, 30, 60, 90)
         dists = (0, 20) if args.quick else (0, 10, 20, 30)
@@ -195,14 +199,15 @@ def main(argv=None) -> int:
           f"{'wrong':>5} {'suppr':>5}")
     results = {}
     for name, sc, profile in scenes:
-        runs = [MolvaneRun(profile)] + ([] if args.skip_csrt else [CsrtRun()])
+        seen = any(t == "N x CSRT" for t in results.get(name, {}))
+        runs = [MolvaneRun(profile)] + ([] if args.skip_csrt or seen else [CsrtRun()])
         for run in runs:
             res = evaluate(sc, run)
             results.setdefault(name, {})[run.name] = res
-            print(f"{name:<22} {run.name:<20} {res['auc']:>5.2f} {res['p20']:>5.2f} {res['switches']:>6} "
+            print(f"{name:<22} {run.name[:20]:<20} {res['auc']:>5.2f} {res['p20']:>5.2f} {res['switches']:>6} "
                   f"{fmt_latency(res):>9} {res['wrong']:>5} {res['suppressed']:>5}", flush=True)
 
-    for label, keys in (("named scenes", [s[0] for s in scenes if s[0] in NAMED]),
+    for label, keys in (("named scenes", sorted({s[0] for s in scenes if s[0] in NAMED})),
                         ("pass grid", [s[0] for s in scenes if s[0] not in NAMED])):
         if not keys:
             continue

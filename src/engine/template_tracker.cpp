@@ -705,6 +705,18 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     return lostStep(why, boundedInterval(dtSeconds), grey.cols, grey.rows);
 }
 
+void TemplateTracker::steer(cv::Point2f center, cv::Point2f velocity, int frameW, int frameH) {
+    if (!initialized_ || proposalActive_) return;
+    if (!std::isfinite(center.x) || !std::isfinite(center.y) || !std::isfinite(velocity.x) ||
+        !std::isfinite(velocity.y)) {
+        return;
+    }
+    state_.center = center;
+    state_.velocity = velocity;
+    state_.box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, frameW, frameH);
+    ++generation_;
+}
+
 TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     static const std::vector<cv::Rect2f> kNoRegions;
     const TemplateTrackerProposal proposal =

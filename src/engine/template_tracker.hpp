@@ -86,6 +86,10 @@ public:
                      bool geometryUnclipped);
     TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds);
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
+    // Puts the motion state on a course given from outside: the next prediction and every
+    // search centred on it start from `center` moving at `velocity` (px/s). A multi-target
+    // lock uses it to keep a target hidden by a neighbour on its own course.
+    void steer(cv::Point2f center, cv::Point2f velocity, int frameW, int frameH);
 
     // --- read-only view ---
     bool initialized() const { return initialized_; }

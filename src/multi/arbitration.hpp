@@ -51,6 +51,8 @@ struct MultiTargetSettings {
     double cluster_max_distance = 18.0;
     // frames. A lost target is reported as its prediction while its misses are at most this.
     int32_t unobserved_prediction_max_misses = 30;
+    // frames. A target hidden by an ambiguous pass flies on at its last course this long.
+    int32_t ambiguity_course_frames = 60;
 };
 
 // One target of a multi-target lock: its engine and what the arbitration remembers of it.
@@ -67,6 +69,14 @@ struct TargetSlot {
     cv::Point2f motionSize;      // (w, h)
     int32_t lastState = kTentative;
     int32_t interactionHold = 0;  // frames the target still counts as interacting
+    // Frames since `snapshot` was taken (0: taken in the last update), and the number of
+    // updates in a row that had taken one up to then.
+    int32_t snapshotAge = 0;
+    int32_t snapshotRun = 0;
+    // Frames left on course after an ambiguous observation hid the target (0: off course),
+    // and that course's velocity, px/s.
+    int32_t courseHold = 0;
+    cv::Point2f courseVelocity;
 };
 
 // One target's working result for the current frame: the engine's step (its targetId is

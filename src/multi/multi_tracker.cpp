@@ -11,6 +11,12 @@ namespace molvane {
 
 namespace {
 
+// A course is only started from a good step at most this many updates old.
+constexpr int32_t kCourseMaxSnapshotAge = 10;
+// ... and only after this many good steps in a row: the velocity of a target just
+// reacquired has not settled yet.
+constexpr int32_t kCourseMinRun = 6;
+
 bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
 }
@@ -75,6 +81,8 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
     decisions_.reserve(n);
     proximity_.reserve(n);
     interactionMarks_.reserve(n);
+    courseStarted_.reserve(n);
+    onCourse_.reserve(n);
     neighbours_.reserve(n);
 }
 
@@ -157,12 +165,19 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     o.report.interacting = interactionMarks_[i] != 0;
 
     // A lost target that comes back through a reacquisition search with a weak likeness to
-    // its anchor may well have found another target; it is trusted only when correlation
-    // tracking puts the find near its own prediction and away from everyone else.
-    const bool supported = config_.correlation_enabled && p.nearestOtherId <= 0 && !p.distanceAmbiguous &&
-                           !p.predictionOverlap && p.nearOwnPrediction;
-    if (multi && s.lastState == kLost && o.step.state != kLost && namesReacquisition(o.scores.reason) && o.report.anchor_appearance < settings_.min_owner_appearance &&
-        !supported) {
+    // its anchor may well have found another target; it is trusted only when its find lies
+    // near its own prediction and away from everyone else's, and then either correlation
+    // tracking backs it, or the target is on course after an ambiguous pass, holds the find
+    // alone and the find looks no more like any other target than like itself.
+    const bool clearOfOthers =
+        p.nearestOtherId <= 0 && !p.distanceAmbiguous && !p.predictionOverlap && p.nearOwnPrediction;
+    const bool weak = multi && s.lastState == kLost && o.step.state != kLost &&
+                      namesReacquisition(o.scores.reason) &&
+                      o.report.anchor_appearance < settings_.min_owner_appearance;
+    const bool supported =
+        clearOfOthers && (config_.correlation_enabled ||
+                          (weak && s.courseHold > 0 && d.owns && looksMostLikeItself(i, grey)));
+    if (weak && !supported) {
         takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds));
         o.scores.confidence = 0.f;
         o.scores.reason = Reason::kCoastWeakReacquire;
@@ -171,17 +186,31 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         return;
     }
 
-    if (o.step.state != kLost && !d.owns) {
-        Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
+    // On course, any find that still reaches into another target's predicted box may be
+    // that target's object: the observation stays ambiguous until the two have come apart.
+    // Nor does any target take a find that has jumped away from its own last observation onto
+    // the course of a target hidden by a pass: that is the hidden target's object.
+    const bool ambiguous =
+        d.ambiguous || (multi && o.step.state != kLost &&
+                        ((s.courseHold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
+    if (o.step.state != kLost && (!d.owns || ambiguous)) {
+        // Only ambiguity puts a target on course, and only from a recent good step.
+        if (ambiguous && s.courseHold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
+            s.snapshotRun >= kCourseMinRun && settings_.ambiguity_course_frames > 0) {
+            s.courseHold = settings_.ambiguity_course_frames;
+            s.courseVelocity = cv::Point2f(s.snapshot.vx, s.snapshot.vy);
+            courseStarted_[i] = 1;
+        }
+        const Reason coastReason = ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
         takeStep(i, s.engine->coast(grey, coastReason, dtSeconds));
         o.scores.confidence = 0.f;
         o.scores.reason = coastReason;
         o.report.suppressed = true;
         // Never name the target itself as the one that suppressed it.
-        o.report.suppressed_by_id = (d.ambiguous || d.ownerId == o.id()) ? 0 : d.ownerId;
+        o.report.suppressed_by_id = (ambiguous || d.ownerId == o.id()) ? 0 : d.ownerId;
         o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
         if (o.report.interacting) {
-            markPrediction(i, d.ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
+            markPrediction(i, ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
                            grey.cols, grey.rows);
         }
         return;
@@ -249,10 +278,68 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     }
 }
 
-void MultiTracker::keepBook(std::size_t i) {
+bool MultiTracker::nearAnotherCourse(std::size_t i) const {
+    const cv::Rect2f box = outcomes_[i].box();
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j == i) continue;
+        const bool tracked = onCourse_[j] || targets_[j].lastState != kLost ||
+                             proposals_[j].impl().step.state != kLost;
+        if (tracked && interacts(box, predictedBoxes_[j], settings_)) return true;
+    }
+    return false;
+}
+
+bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
+    // Measured from the last observation, not from the slot's prediction: a target that has
+    // been interacting or suppressed has a decayed prediction that lags its object.
+    const cv::Rect2f box = outcomes_[i].box();
+    const cv::Point2f last = targets_[i].observedCenter;
+    if (interacts(box, cv::Rect2f(last.x - box.width / 2.f, last.y - box.height / 2.f, box.width, box.height),
+                  settings_)) {
+        return false;
+    }
+    const cv::Point2f m = measuredCenters_[i];
+    const double own = cv::norm(m - last);
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j == i || !onCourse_[j]) continue;
+        if (interacts(box, predictedBoxes_[j], settings_) && own > cv::norm(m - predictedCenters_[j]) + margin) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MultiTracker::looksMostLikeItself(std::size_t i, const cv::Mat& grey) {
+    const TargetOutcome& o = outcomes_[i];
+    const cv::Rect box = cv::Rect(cvRound(o.step.x), cvRound(o.step.y), cvRound(o.step.w), cvRound(o.step.h)) &
+                         cv::Rect(0, 0, grey.cols, grey.rows);
+    if (box.empty()) return false;
+    const double own = o.report.anchor_appearance;
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j == i) continue;
+        const double other = targets_[j].engine->anchorSimilarity(grey, box);
+        if (other > own + settings_.min_appearance_margin) return false;
+    }
+    return true;
+}
+
+void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
     const TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    if (o.report.suppressed || o.step.state == kLost || o.report.prediction_only || o.report.interacting) {
+    const bool back = !(o.report.suppressed || o.step.state == kLost || o.report.prediction_only);
+    if (back) s.courseHold = 0;
+    if (s.courseHold > 0) {
+        // On course: the prediction moves on at the course velocity, and the engine's
+        // searches are centred on it.
+        s.motionCenter = courseStarted_[i]
+                             ? cv::Point2f(s.snapshot.cx, s.snapshot.cy) +
+                                   s.courseVelocity * (dtc * static_cast<float>(s.snapshotAge + 1))
+                             : predictedCenters_[i];
+        s.motionVelocity = s.courseVelocity;
+        --s.courseHold;
+        s.engine->steer(s.motionCenter, s.courseVelocity, frameW, frameH);
+    } else if (o.report.suppressed || o.step.state == kLost || o.report.prediction_only || o.report.interacting) {
         s.motionCenter = predictedCenters_[i];
         s.motionVelocity *= static_cast<float>(config_.velocity_decay);
     } else {
@@ -260,12 +347,15 @@ void MultiTracker::keepBook(std::size_t i) {
         s.motionVelocity = cv::Point2f(o.step.vx, o.step.vy);
         if (o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
     }
+    ++s.snapshotAge;
     if (o.report.suppressed || o.report.prediction_only) {
         s.lastState = kLost;
         return;
     }
     s.lastState = o.step.state;
     if (o.step.state != kLost) {
+        s.snapshotRun = s.snapshotAge == 1 ? s.snapshotRun + 1 : 1;
+        s.snapshotAge = 0;
         s.snapshot = o.step;
         s.hasSnapshot = true;
     }
@@ -282,6 +372,8 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     measuredCenters_.resize(n);
     outcomes_.resize(n);
     interactionMarks_.assign(n, 0);
+    courseStarted_.assign(n, 0);
+    onCourse_.assign(n, 0);
     ProposalRelease release{proposals_};
 
     // Each slot's own motion prediction, independent of its engine.
@@ -298,9 +390,16 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         predictedBoxes_[i] = cv::Rect2f(c.x - w / 2.f, c.y - h / 2.f, w, h);
     }
 
-    blocked_.clear();
     for (std::size_t i = 0; i < n; ++i) {
         const TargetSlot& s = targets_[i];
+        // A target hidden by an ambiguous pass searches around every target that still holds
+        // its own object: an object a live target holds is not one it may come back on.
+        blocked_.clear();
+        if (multi && s.lastState == kLost && s.courseHold > 0) {
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j != i && targets_[j].lastState != kLost) blocked_.push_back(predictedBoxes_[j]);
+            }
+        }
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);
         buildOutcome(i);
@@ -350,8 +449,10 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         }
     }
 
+    // Who is on course is read as it stood before this frame, whatever the slot order.
+    for (std::size_t i = 0; i < n; ++i) onCourse_[i] = targets_[i].courseHold > 0;
     for (std::size_t i = 0; i < n; ++i) resolve(i, frame, grey, dtSeconds);
-    for (std::size_t i = 0; i < n; ++i) keepBook(i);
+    for (std::size_t i = 0; i < n; ++i) keepBook(i, grey.cols, grey.rows, dtc);
 
     std::vector<TrackResult> results;
     results.reserve(n);

@@ -36,7 +36,10 @@ private:
     void markPrediction(std::size_t i, Reason reason, int frameW, int frameH);
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
-    void keepBook(std::size_t i);
+    bool nearAnotherCourse(std::size_t i) const;
+    bool strayedOntoAnotherCourse(std::size_t i) const;
+    bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
+    void keepBook(std::size_t i, int frameW, int frameH, float dtc);
 
     TrackerParams config_;
     MultiTargetSettings settings_;
@@ -52,6 +55,8 @@ private:
     std::vector<OwnershipDecision> decisions_;
     std::vector<MeasurementProximity> proximity_;
     std::vector<unsigned char> interactionMarks_;
+    std::vector<unsigned char> courseStarted_;  // a course began in this update
+    std::vector<unsigned char> onCourse_;       // on course when this update began
     std::vector<cv::Point2f> neighbours_;
     std::vector<cv::Rect2f> blocked_;
     AssociationScratch association_;

@@ -463,4 +463,43 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     EXPECT_FALSE(mt.targets()[0].engine->config().cue_geometry_update);
 }
 
+// Two identical drones fly head-on at 3 px per frame, meet, and are then gone from view.
+// The ambiguous meeting puts both on course: each prediction flies on at its own speed,
+// without decay, for exactly `ambiguity_course_frames` updates, then decays as before.
+TEST(MultiTrackerCourse, AmbiguousPassKeepsEachCourseForABoundedNumberOfFrames) {
+    MultiTracker mt{trackerParamsForProfile("close-pass")};
+    const double dt = 1.0 / 30.0;
+    auto centres = [](int t) { return std::vector<cv::Point>{{35 + 3 * t, 60}, {125 - 3 * t, 60}}; };
+    const cv::Mat first = skyWithBlobs(centres(0));
+    mt.lock(first, first, {cv::Rect(28, 53, 14, 14), cv::Rect(118, 53, 14, 14)});
+    int started = -1;
+    for (int t = 1; t < 120 && started < 0; ++t) {
+        const cv::Mat frame = skyWithBlobs(t <= 15 ? centres(t) : std::vector<cv::Point>{});
+        mt.update(frame, frame, dt);
+        if (mt.targets()[0].courseHold > 0 && mt.targets()[1].courseHold > 0) started = t;
+    }
+    ASSERT_GT(started, 0) << "the meeting never became ambiguous";
+    const int hold = mt.settings().ambiguity_course_frames;
+    const cv::Mat empty = skyWithBlobs({});
+    cv::Point2f centre[2] = {mt.targets()[0].motionCenter, mt.targets()[1].motionCenter};
+    for (int k = 1; k < hold; ++k) {
+        mt.update(empty, empty, dt);
+        for (std::size_t i = 0; i < 2; ++i) {
+            const TargetSlot& s = mt.targets()[i];
+            EXPECT_EQ(s.courseHold, hold - 1 - k) << k;
+            EXPECT_EQ(s.motionVelocity, s.courseVelocity);
+            EXPECT_NEAR(std::fabs(s.courseVelocity.x), 90.f, 20.f);  // 3 px per frame
+            EXPECT_NEAR(s.motionCenter.x - centre[i].x, s.courseVelocity.x * dt, 1e-3) << k;
+            centre[i] = s.motionCenter;
+        }
+    }
+    // Heading apart: the first drone came from the left, the second from the right.
+    EXPECT_GT(mt.targets()[0].courseVelocity.x, 0.f);
+    EXPECT_LT(mt.targets()[1].courseVelocity.x, 0.f);
+    const float v0 = mt.targets()[0].motionVelocity.x;
+    mt.update(empty, empty, dt);
+    EXPECT_EQ(mt.targets()[0].courseHold, 0);
+    EXPECT_NEAR(mt.targets()[0].motionVelocity.x, 0.9f * v0, 1e-3);
+}
+
 }  // namespace
