@@ -490,7 +490,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
         if (scoreAnchor && step.state != kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
-            out.anchorAppearance = cues_.scorer.greySimilarity(grey, atCenter, model_.anchorTemplate);
+            out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
         out.hasGeometry = learning_.hasGeometry;
         out.geometryBox = learning_.geometryBox;
@@ -703,6 +703,10 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     grey.copyTo(model_.previousFrame);
     ++generation_;
     return lostStep(why, boundedInterval(dtSeconds), grey.cols, grey.rows);
+}
+
+double TemplateTracker::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {
+    return cues_.scorer.greySimilarity(grey, box, model_.anchorTemplate);
 }
 
 void TemplateTracker::steer(cv::Point2f center, cv::Point2f velocity, int frameW, int frameH) {

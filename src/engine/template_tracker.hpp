@@ -101,6 +101,9 @@ public:
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     const TargetModel& model() const { return model_; }
+    // Similarity in [-1, 1] of `box` in `grey` to the seed's look (the anchor template); 0
+    // before the lock. Uses the engine's appearance scratch, so it is not const.
+    double anchorSimilarity(const cv::Mat& grey, const cv::Rect& box);
 
 private:
     friend struct TemplateTrackerProbe;  // white-box access for the C++ unit tests
