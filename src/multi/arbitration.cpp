@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/geometry.hpp"
+#include "engine/size_limits.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {
@@ -301,13 +302,7 @@ cv::Size2f limitMeasuredSize(float width, float height, const TargetSlot& slot, 
     const double sw = slot.snapshot.w, sh = slot.snapshot.h;
     if (sw > 0.0) w = std::min(sw * q, std::max(sw / q, w));
     if (sh > 0.0) h = std::min(sh * q, std::max(sh / q, h));
-    double g = std::max(params.max_size_scale, params.min_size_scale);
-    const double seedArea = w0 * h0;
-    if (seedArea <= 150.0) {
-        g = std::max(g, 12.0);
-    } else if (seedArea <= 1200.0) {
-        g = std::max(g, 5.0);
-    }
+    const double g = maxSizeScale(params, w0 * h0);
     w = std::min(w0 * g, w);
     h = std::min(h0 * g, h);
     return {static_cast<float>(w), static_cast<float>(h)};
