@@ -19,19 +19,10 @@ namespace {
 TargetOutcome outcome(int32_t id, float x, float y, float w, float h, int32_t state, float confidence,
                       float anchor, int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
     TargetOutcome o;
-    o.step.targetId = id;
-    o.step.x = x;
-    o.step.y = y;
-    o.step.w = w;
-    o.step.h = h;
-    o.step.cx = x + w / 2.f;
-    o.step.cy = y + h / 2.f;
-    o.step.state = state;
+    o.step = TrackStep{id, state, x, y, w, h, x + w / 2.f, y + h / 2.f, 0.f, 0.f, 0.f, 0, hits, misses};
     o.scores.confidence = confidence;
-    o.report.anchor_appearance = anchor;
-    o.step.hits = hits;
-    o.step.misses = misses;
     o.scores.reason = why;
+    o.report.anchor_appearance = anchor;
     return o;
 }
 
