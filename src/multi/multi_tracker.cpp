@@ -289,9 +289,24 @@ bool MultiTracker::nearAnotherCourse(std::size_t i) const {
     return false;
 }
 
-void MultiTracker::blockLiveTargets(std::size_t i) {
+void MultiTracker::blockLiveTargets(std::size_t i, float dtc) {
+    // Each target that committed its own find in the last update is blocked at its predicted
+    // box. A target that stays interacting has a decaying prediction that falls behind its
+    // object; when that stale box lies clearly nearer this target's course than the object
+    // it stands for, it would hide this target's own object and leave it nothing but the
+    // neighbour's: such a target is blocked where it was last seen, moved on at its velocity.
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j != i && targets_[j].lastState != kLost) blocked_.push_back(predictedBoxes_[j]);
+        const TargetSlot& t = targets_[j];
+        if (j == i || t.lastState == kLost) continue;
+        const cv::Rect2f& pb = predictedBoxes_[j];
+        const cv::Point2f seen = t.observedCenter + cv::Point2f(t.snapshot.vx, t.snapshot.vy) * dtc;
+        const cv::Point2f pc = predictedCenters_[j];
+        if (cv::norm(pc - predictedCenters_[i]) + margin < cv::norm(pc - seen)) {
+            blocked_.emplace_back(seen.x - pb.width / 2.f, seen.y - pb.height / 2.f, pb.width, pb.height);
+        } else {
+            blocked_.push_back(pb);
+        }
     }
 }
 
@@ -420,7 +435,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         // A target hidden by an ambiguous pass searches around every target that still holds
         // its own object: an object a live target holds is not one it may come back on.
         blocked_.clear();
-        if (multi && s.lastState == kLost && s.courseHold > 0) blockLiveTargets(i);
+        if (multi && s.lastState == kLost && s.courseHold > 0) blockLiveTargets(i, dtc);
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);
         buildOutcome(i);
@@ -455,7 +470,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         if (targets_[i].courseHold <= 0 || !yieldsToAnotherCourse(i)) continue;
         const TargetSlot& s = targets_[i];
         blocked_.assign(1, outcomes_[i].box());
-        blockLiveTargets(i);
+        blockLiveTargets(i, dtc);
         proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);
