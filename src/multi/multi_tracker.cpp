@@ -289,6 +289,46 @@ bool MultiTracker::nearAnotherCourse(std::size_t i) const {
     return false;
 }
 
+void MultiTracker::blockLiveTargets(std::size_t i, float dtc) {
+    // Each target that committed its own find in the last update is blocked at its predicted
+    // box. A target that stays interacting has a decaying prediction that falls behind its
+    // object; when that stale box lies clearly nearer this target's course than the object
+    // it stands for, it would hide this target's own object and leave it nothing but the
+    // neighbour's: such a target is blocked where it was last seen, moved on at its velocity.
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        const TargetSlot& t = targets_[j];
+        if (j == i || t.lastState == kLost) continue;
+        const cv::Rect2f& pb = predictedBoxes_[j];
+        const cv::Point2f seen = t.observedCenter + cv::Point2f(t.snapshot.vx, t.snapshot.vy) * dtc;
+        const cv::Point2f pc = predictedCenters_[j];
+        if (cv::norm(pc - predictedCenters_[i]) + margin < cv::norm(pc - seen)) {
+            blocked_.emplace_back(seen.x - pb.width / 2.f, seen.y - pb.height / 2.f, pb.width, pb.height);
+        } else {
+            blocked_.push_back(pb);
+        }
+    }
+}
+
+bool MultiTracker::yieldsToAnotherCourse(std::size_t i) const {
+    // Both searches found one object: it is the other target's when it lies on that target's
+    // course and clearly further from this one's. Two courses that both miss the object (two
+    // objects flying merged, off both courses) decide nothing.
+    if (outcomes_[i].step.state == kLost || !decisions_[i].ambiguous) return false;
+    const int c = association_.observation[i];
+    if (c < 0) return false;
+    const cv::Point2f m = measuredCenters_[i];
+    const double own = cv::norm(m - predictedCenters_[i]);
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j == i || targets_[j].courseHold <= 0 || association_.observation[j] != c) continue;
+        const double other = cv::norm(m - predictedCenters_[j]);
+        const cv::Rect2f& pj = predictedBoxes_[j];
+        if (other <= 0.5 * std::max(pj.width, pj.height) && own > other + margin) return true;
+    }
+    return false;
+}
+
 bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
     // Measured from the last observation, not from the slot's prediction: a target that has
     // been interacting or suppressed has a decayed prediction that lags its object.
@@ -395,11 +435,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         // A target hidden by an ambiguous pass searches around every target that still holds
         // its own object: an object a live target holds is not one it may come back on.
         blocked_.clear();
-        if (multi && s.lastState == kLost && s.courseHold > 0) {
-            for (std::size_t j = 0; j < n; ++j) {
-                if (j != i && targets_[j].lastState != kLost) blocked_.push_back(predictedBoxes_[j]);
-            }
-        }
+        if (multi && s.lastState == kLost && s.courseHold > 0) blockLiveTargets(i, dtc);
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);
         buildOutcome(i);
@@ -422,6 +458,19 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         if (k == n || k == i || outcomes_[k].step.state == kLost) continue;
         blocked_.assign(1, outcomes_[k].box());
         const TargetSlot& s = targets_[i];
+        proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
+        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
+                                          dtSeconds, multi);
+        buildOutcome(i);
+        proposedAgain = true;
+    }
+    // Two targets on course whose searches came back on one and the same object: the object
+    // is the one whose course it lies on, and the other looks once more with it blocked.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (targets_[i].courseHold <= 0 || !yieldsToAnotherCourse(i)) continue;
+        const TargetSlot& s = targets_[i];
+        blocked_.assign(1, outcomes_[i].box());
+        blockLiveTargets(i, dtc);
         proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);

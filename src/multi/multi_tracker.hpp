@@ -38,6 +38,8 @@ private:
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
     bool nearAnotherCourse(std::size_t i) const;
     bool strayedOntoAnotherCourse(std::size_t i) const;
+    bool yieldsToAnotherCourse(std::size_t i) const;
+    void blockLiveTargets(std::size_t i, float dtc);
     bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
     void keepBook(std::size_t i, int frameW, int frameH, float dtc);
 
