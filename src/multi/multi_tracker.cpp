@@ -331,15 +331,15 @@ bool MultiTracker::yieldsToAnotherCourse(std::size_t i) const {
 
 bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
     // Measured from the last observation, not from the slot's prediction: a target that has
-    // been interacting or suppressed has a decayed prediction that lags its object.
+    // been interacting or suppressed has a decayed prediction that lags its object. A find
+    // counts as having left that observation once it is outside half its own box: a target
+    // just re-found after a pass can jump a whole interaction reach (18 px) in one frame onto
+    // its hidden neighbour's object, and within that reach nothing else stops it.
     const cv::Rect2f box = outcomes_[i].box();
     const cv::Point2f last = targets_[i].observedCenter;
-    if (interacts(box, cv::Rect2f(last.x - box.width / 2.f, last.y - box.height / 2.f, box.width, box.height),
-                  settings_)) {
-        return false;
-    }
     const cv::Point2f m = measuredCenters_[i];
     const double own = cv::norm(m - last);
+    if (own <= 0.5 * std::max(box.width, box.height)) return false;
     const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         if (j == i || !onCourse_[j]) continue;
