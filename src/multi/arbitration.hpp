@@ -77,6 +77,12 @@ struct TargetSlot {
     // and that course's velocity, px/s.
     int32_t courseHold = 0;
     cv::Point2f courseVelocity;
+    // Centre and velocity (px/s) of the last snapshot that ended a settled run of good steps,
+    // and the updates since it was taken (a target just re-found has no settled velocity).
+    cv::Point2f settledCenter;
+    cv::Point2f settledVelocity;
+    int32_t settledAge = -1;  // -1: none yet
+    bool runReacquired = false;  // the current run of good steps began with a reacquisition
 };
 
 // One target's working result for the current frame: the engine's step (its targetId is

@@ -16,6 +16,9 @@ constexpr int32_t kCourseMaxSnapshotAge = 10;
 // ... and only after this many good steps in a row: the velocity of a target just
 // reacquired has not settled yet.
 constexpr int32_t kCourseMinRun = 6;
+// A target re-found after a loss or a pass resumes the velocity of its last settled run only
+// when that run ended at most this many updates before.
+constexpr int32_t kCourseMaxSettledAge = 30;
 
 bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
@@ -157,6 +160,7 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
 }
 
 void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+    const float dtc = static_cast<float>(effectiveInterval(dtSeconds));
     TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
     const OwnershipDecision& d = decisions_[i];
@@ -194,11 +198,13 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         d.ambiguous || (multi && o.step.state != kLost &&
                         ((s.courseHold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
     if (o.step.state != kLost && (!d.owns || ambiguous)) {
-        // Only ambiguity puts a target on course, and only from a recent good step.
+        // Only ambiguity puts a target on course, and only from a recent good step that ends a
+        // settled run, or that resumes one (see resumesSettledRun).
+        const bool settled = s.snapshotRun >= kCourseMinRun;
         if (ambiguous && s.courseHold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
-            s.snapshotRun >= kCourseMinRun && settings_.ambiguity_course_frames > 0) {
+            settings_.ambiguity_course_frames > 0 && (settled || resumesSettledRun(i, dtc))) {
             s.courseHold = settings_.ambiguity_course_frames;
-            s.courseVelocity = cv::Point2f(s.snapshot.vx, s.snapshot.vy);
+            s.courseVelocity = settled ? cv::Point2f(s.snapshot.vx, s.snapshot.vy) : s.settledVelocity;
             courseStarted_[i] = 1;
         }
         const Reason coastReason = ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
@@ -350,6 +356,25 @@ bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
     return false;
 }
 
+bool MultiTracker::resumesSettledRun(std::size_t i, float dtc) const {
+    // A target re-found only a few steps before has no settled velocity of its own (a
+    // reacquisition restarts it at rest, a pass leaves it one or two steps), so a pass that
+    // hides it again would stop its prediction where it was re-found while its object flies
+    // on. It goes on course at the velocity of its last settled run when that run ended
+    // shortly before and the re-found object lies where that run would have taken it: within
+    // half its box after a reacquisition (the object was out of sight for a while), within
+    // the proximity margin when its own tracking brought it back. Looser, birds of a flock
+    // that turn while they pass went on stale courses.
+    const TargetSlot& s = targets_[i];
+    if (s.settledAge < 0 || s.settledAge > kCourseMaxSettledAge) return false;
+    const float frames = static_cast<float>(s.settledAge - s.snapshotAge);
+    const cv::Point2f expected = s.settledCenter + s.settledVelocity * (dtc * frames);
+    const cv::Point2f seen(s.snapshot.cx, s.snapshot.cy);
+    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    const double tolerance = s.runReacquired ? 0.5 * std::max(s.snapshot.w, s.snapshot.h) : margin;
+    return cv::norm(seen - expected) <= tolerance;
+}
+
 bool MultiTracker::looksMostLikeItself(std::size_t i, const cv::Mat& grey) {
     const TargetOutcome& o = outcomes_[i];
     const cv::Rect box = cv::Rect(cvRound(o.step.x), cvRound(o.step.y), cvRound(o.step.w), cvRound(o.step.h)) &
@@ -388,6 +413,7 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
         if (o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
     }
     ++s.snapshotAge;
+    if (s.settledAge >= 0) ++s.settledAge;
     if (o.report.suppressed || o.report.prediction_only) {
         s.lastState = kLost;
         return;
@@ -395,9 +421,15 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
     s.lastState = o.step.state;
     if (o.step.state != kLost) {
         s.snapshotRun = s.snapshotAge == 1 ? s.snapshotRun + 1 : 1;
+        if (s.snapshotRun == 1) s.runReacquired = namesReacquisition(o.scores.reason);
         s.snapshotAge = 0;
         s.snapshot = o.step;
         s.hasSnapshot = true;
+        if (s.snapshotRun >= kCourseMinRun) {
+            s.settledCenter = cv::Point2f(o.step.cx, o.step.cy);
+            s.settledVelocity = cv::Point2f(o.step.vx, o.step.vy);
+            s.settledAge = 0;
+        }
     }
 }
 

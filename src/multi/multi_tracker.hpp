@@ -40,6 +40,7 @@ private:
     bool strayedOntoAnotherCourse(std::size_t i) const;
     bool yieldsToAnotherCourse(std::size_t i) const;
     void blockLiveTargets(std::size_t i, float dtc);
+    bool resumesSettledRun(std::size_t i, float dtc) const;
     bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
     void keepBook(std::size_t i, int frameW, int frameH, float dtc);
 
