@@ -75,13 +75,17 @@ struct TargetSlot {
     int32_t snapshotRun = 0;
     // Frames left on course after an ambiguous observation hid the target (0: off course),
     // and that course's velocity, px/s.
-    int32_t courseHold = 0;
-    cv::Point2f courseVelocity;
+    struct Course {
+        int32_t hold = 0;
+        cv::Point2f velocity;
+    } course;
     // Centre and velocity (px/s) of the last snapshot that ended a settled run of good steps,
     // and the updates since it was taken (a target just re-found has no settled velocity).
-    cv::Point2f settledCenter;
-    cv::Point2f settledVelocity;
-    int32_t settledAge = -1;  // -1: none yet
+    struct SettledRun {
+        cv::Point2f center;
+        cv::Point2f velocity;
+        int32_t age = -1;  // -1: none yet
+    } settled;
     bool runReacquired = false;  // the current run of good steps began with a reacquisition
 };
 

@@ -180,7 +180,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
                       o.report.anchor_appearance < settings_.min_owner_appearance;
     const bool supported =
         clearOfOthers && (config_.correlation_enabled ||
-                          (weak && s.courseHold > 0 && d.owns && looksMostLikeItself(i, grey)));
+                          (weak && s.course.hold > 0 && d.owns && looksMostLikeItself(i, grey)));
     if (weak && !supported) {
         takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds));
         o.scores.confidence = 0.f;
@@ -196,15 +196,15 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     // the course of a target hidden by a pass: that is the hidden target's object.
     const bool ambiguous =
         d.ambiguous || (multi && o.step.state != kLost &&
-                        ((s.courseHold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
+                        ((s.course.hold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
     if (o.step.state != kLost && (!d.owns || ambiguous)) {
         // Only ambiguity puts a target on course, and only from a recent good step that ends a
         // settled run, or that resumes one (see resumesSettledRun).
         const bool settled = s.snapshotRun >= kCourseMinRun;
-        if (ambiguous && s.courseHold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
+        if (ambiguous && s.course.hold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
             settings_.ambiguity_course_frames > 0 && (settled || resumesSettledRun(i, dtc))) {
-            s.courseHold = settings_.ambiguity_course_frames;
-            s.courseVelocity = settled ? cv::Point2f(s.snapshot.vx, s.snapshot.vy) : s.settledVelocity;
+            s.course.hold = settings_.ambiguity_course_frames;
+            s.course.velocity = settled ? cv::Point2f(s.snapshot.vx, s.snapshot.vy) : s.settled.velocity;
             courseStarted_[i] = 1;
         }
         const Reason coastReason = ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
@@ -327,7 +327,7 @@ bool MultiTracker::yieldsToAnotherCourse(std::size_t i) const {
     const double own = cv::norm(m - predictedCenters_[i]);
     const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j == i || targets_[j].courseHold <= 0 || association_.observation[j] != c) continue;
+        if (j == i || targets_[j].course.hold <= 0 || association_.observation[j] != c) continue;
         const double other = cv::norm(m - predictedCenters_[j]);
         const cv::Rect2f& pj = predictedBoxes_[j];
         if (other <= 0.5 * std::max(pj.width, pj.height) && own > other + margin) return true;
@@ -366,9 +366,9 @@ bool MultiTracker::resumesSettledRun(std::size_t i, float dtc) const {
     // the proximity margin when its own tracking brought it back. Looser, birds of a flock
     // that turn while they pass went on stale courses.
     const TargetSlot& s = targets_[i];
-    if (s.settledAge < 0 || s.settledAge > kCourseMaxSettledAge) return false;
-    const float frames = static_cast<float>(s.settledAge - s.snapshotAge);
-    const cv::Point2f expected = s.settledCenter + s.settledVelocity * (dtc * frames);
+    if (s.settled.age < 0 || s.settled.age > kCourseMaxSettledAge) return false;
+    const float frames = static_cast<float>(s.settled.age - s.snapshotAge);
+    const cv::Point2f expected = s.settled.center + s.settled.velocity * (dtc * frames);
     const cv::Point2f seen(s.snapshot.cx, s.snapshot.cy);
     const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
     const double tolerance = s.runReacquired ? 0.5 * std::max(s.snapshot.w, s.snapshot.h) : margin;
@@ -393,17 +393,17 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
     const TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
     const bool back = !(o.report.suppressed || o.step.state == kLost || o.report.prediction_only);
-    if (back) s.courseHold = 0;
-    if (s.courseHold > 0) {
+    if (back) s.course.hold = 0;
+    if (s.course.hold > 0) {
         // On course: the prediction moves on at the course velocity, and the engine's
         // searches are centred on it.
         s.motionCenter = courseStarted_[i]
                              ? cv::Point2f(s.snapshot.cx, s.snapshot.cy) +
-                                   s.courseVelocity * (dtc * static_cast<float>(s.snapshotAge + 1))
+                                   s.course.velocity * (dtc * static_cast<float>(s.snapshotAge + 1))
                              : predictedCenters_[i];
-        s.motionVelocity = s.courseVelocity;
-        --s.courseHold;
-        s.engine->steer(s.motionCenter, s.courseVelocity, frameW, frameH);
+        s.motionVelocity = s.course.velocity;
+        --s.course.hold;
+        s.engine->steer(s.motionCenter, s.course.velocity, frameW, frameH);
     } else if (o.report.suppressed || o.step.state == kLost || o.report.prediction_only || o.report.interacting) {
         s.motionCenter = predictedCenters_[i];
         s.motionVelocity *= static_cast<float>(config_.velocity_decay);
@@ -413,7 +413,7 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
         if (o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
     }
     ++s.snapshotAge;
-    if (s.settledAge >= 0) ++s.settledAge;
+    if (s.settled.age >= 0) ++s.settled.age;
     if (o.report.suppressed || o.report.prediction_only) {
         s.lastState = kLost;
         return;
@@ -426,9 +426,9 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
         s.snapshot = o.step;
         s.hasSnapshot = true;
         if (s.snapshotRun >= kCourseMinRun) {
-            s.settledCenter = cv::Point2f(o.step.cx, o.step.cy);
-            s.settledVelocity = cv::Point2f(o.step.vx, o.step.vy);
-            s.settledAge = 0;
+            s.settled.center = cv::Point2f(o.step.cx, o.step.cy);
+            s.settled.velocity = cv::Point2f(o.step.vx, o.step.vy);
+            s.settled.age = 0;
         }
     }
 }
@@ -467,7 +467,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         // A target hidden by an ambiguous pass searches around every target that still holds
         // its own object: an object a live target holds is not one it may come back on.
         blocked_.clear();
-        if (multi && s.lastState == kLost && s.courseHold > 0) blockLiveTargets(i, dtc);
+        if (multi && s.lastState == kLost && s.course.hold > 0) blockLiveTargets(i, dtc);
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, multi);
         buildOutcome(i);
@@ -499,7 +499,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     // Two targets on course whose searches came back on one and the same object: the object
     // is the one whose course it lies on, and the other looks once more with it blocked.
     for (std::size_t i = 0; i < n; ++i) {
-        if (targets_[i].courseHold <= 0 || !yieldsToAnotherCourse(i)) continue;
+        if (targets_[i].course.hold <= 0 || !yieldsToAnotherCourse(i)) continue;
         const TargetSlot& s = targets_[i];
         blocked_.assign(1, outcomes_[i].box());
         blockLiveTargets(i, dtc);
@@ -531,7 +531,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     }
 
     // Who is on course is read as it stood before this frame, whatever the slot order.
-    for (std::size_t i = 0; i < n; ++i) onCourse_[i] = targets_[i].courseHold > 0;
+    for (std::size_t i = 0; i < n; ++i) onCourse_[i] = targets_[i].course.hold > 0;
     for (std::size_t i = 0; i < n; ++i) resolve(i, frame, grey, dtSeconds);
     for (std::size_t i = 0; i < n; ++i) keepBook(i, grey.cols, grey.rows, dtc);
 

@@ -467,7 +467,7 @@ TEST(MultiTrackerCourse, AmbiguousPassKeepsEachCourseForABoundedNumberOfFrames) 
     for (int t = 1; t < 120 && started < 0; ++t) {
         const cv::Mat frame = skyWithBlobs(t <= 15 ? centres(t) : std::vector<cv::Point>{});
         mt.update(frame, frame, dt);
-        if (mt.targets()[0].courseHold > 0 && mt.targets()[1].courseHold > 0) started = t;
+        if (mt.targets()[0].course.hold > 0 && mt.targets()[1].course.hold > 0) started = t;
     }
     ASSERT_GT(started, 0) << "the meeting never became ambiguous";
     const int hold = mt.settings().ambiguity_course_frames;
@@ -477,19 +477,19 @@ TEST(MultiTrackerCourse, AmbiguousPassKeepsEachCourseForABoundedNumberOfFrames) 
         mt.update(empty, empty, dt);
         for (std::size_t i = 0; i < 2; ++i) {
             const TargetSlot& s = mt.targets()[i];
-            EXPECT_EQ(s.courseHold, hold - 1 - k) << k;
-            EXPECT_EQ(s.motionVelocity, s.courseVelocity);
-            EXPECT_NEAR(std::fabs(s.courseVelocity.x), 90.f, 20.f);  // 3 px per frame
-            EXPECT_NEAR(s.motionCenter.x - centre[i].x, s.courseVelocity.x * dt, 1e-3) << k;
+            EXPECT_EQ(s.course.hold, hold - 1 - k) << k;
+            EXPECT_EQ(s.motionVelocity, s.course.velocity);
+            EXPECT_NEAR(std::fabs(s.course.velocity.x), 90.f, 20.f);  // 3 px per frame
+            EXPECT_NEAR(s.motionCenter.x - centre[i].x, s.course.velocity.x * dt, 1e-3) << k;
             centre[i] = s.motionCenter;
         }
     }
     // Heading apart: the first drone came from the left, the second from the right.
-    EXPECT_GT(mt.targets()[0].courseVelocity.x, 0.f);
-    EXPECT_LT(mt.targets()[1].courseVelocity.x, 0.f);
+    EXPECT_GT(mt.targets()[0].course.velocity.x, 0.f);
+    EXPECT_LT(mt.targets()[1].course.velocity.x, 0.f);
     const float v0 = mt.targets()[0].motionVelocity.x;
     mt.update(empty, empty, dt);
-    EXPECT_EQ(mt.targets()[0].courseHold, 0);
+    EXPECT_EQ(mt.targets()[0].course.hold, 0);
     EXPECT_NEAR(mt.targets()[0].motionVelocity.x, 0.9f * v0, 1e-3);
 }
 
