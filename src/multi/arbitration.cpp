@@ -62,6 +62,10 @@ bool ranksBefore(double scoreA, int32_t idA, double scoreB, int32_t idB) {
 
 }  // namespace
 
+double proximityMargin(const MultiTargetSettings& settings) {
+    return std::max(2.0 * settings.ownership_cell_gap, 3.0);
+}
+
 double boxIou(const cv::Rect2f& a, const cv::Rect2f& b) {
     const double ax = a.x, ay = a.y, aw = a.width, ah = a.height;
     const double bx = b.x, by = b.y, bw = b.width, bh = b.height;
@@ -235,7 +239,7 @@ void measureProximity(const std::vector<TargetOutcome>& outcomes, const std::vec
                       std::vector<MeasurementProximity>& proximity) {
     const std::size_t n = outcomes.size();
     proximity.assign(n, MeasurementProximity{});
-    const double margin = std::max(2.0 * settings.ownership_cell_gap, 3.0);
+    const double margin = proximityMargin(settings);
     for (std::size_t i = 0; i < n; ++i) {
         const TargetOutcome& o = outcomes[i];
         if (!eligibleForOwnership(o)) continue;

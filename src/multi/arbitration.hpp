@@ -120,6 +120,10 @@ struct OwnershipCell {
     cv::Rect2f box;
 };
 
+// px. How much nearer one prediction must be than another before a measurement counts as
+// clearly nearer it: twice the ownership-cell gap, at least 3 px.
+double proximityMargin(const MultiTargetSettings& settings);
+
 // Intersection over union in double; 0 when the union is empty.
 double boxIou(const cv::Rect2f& a, const cv::Rect2f& b);
 double centerDistance(const cv::Rect2f& a, const cv::Rect2f& b);

@@ -112,6 +112,14 @@ void MultiTracker::buildOutcome(std::size_t i) {
     measuredCenters_[i] = p.center;
 }
 
+void MultiTracker::propose(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+    const TargetSlot& s = targets_[i];
+    proposals_[i] = TemplateTrackerProposal();  // a proposal made before is dropped uncommitted
+    proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y), dtSeconds,
+                                      targets_.size() > 1);
+    buildOutcome(i);
+}
+
 void MultiTracker::takeStep(std::size_t i, const TrackStep& step) {
     TargetOutcome& o = outcomes_[i];
     o.step = step;
@@ -156,7 +164,8 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
     o.report.anchor_appearance = o.report.geometry_confidence = 0.f;
     o.report.geometry_ownership_constrained = false;
     o.scores.reason = reason;
-    o.report.prediction_only = o.report.suppressed = o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
+    o.report.prediction_only = o.report.suppressed = true;
+    o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
 }
 
 void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
@@ -301,7 +310,7 @@ void MultiTracker::blockLiveTargets(std::size_t i, float dtc) {
     // object; when that stale box lies clearly nearer this target's course than the object
     // it stands for, it would hide this target's own object and leave it nothing but the
     // neighbour's: such a target is blocked where it was last seen, moved on at its velocity.
-    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    const double margin = proximityMargin(settings_);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         const TargetSlot& t = targets_[j];
         if (j == i || t.lastState == kLost) continue;
@@ -325,7 +334,7 @@ bool MultiTracker::yieldsToAnotherCourse(std::size_t i) const {
     if (c < 0) return false;
     const cv::Point2f m = measuredCenters_[i];
     const double own = cv::norm(m - predictedCenters_[i]);
-    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    const double margin = proximityMargin(settings_);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         if (j == i || targets_[j].course.hold <= 0 || association_.observation[j] != c) continue;
         const double other = cv::norm(m - predictedCenters_[j]);
@@ -346,7 +355,7 @@ bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
     const cv::Point2f m = measuredCenters_[i];
     const double own = cv::norm(m - last);
     if (own <= 0.5 * std::max(box.width, box.height)) return false;
-    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    const double margin = proximityMargin(settings_);
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         if (j == i || !onCourse_[j]) continue;
         if (interacts(box, predictedBoxes_[j], settings_) && own > cv::norm(m - predictedCenters_[j]) + margin) {
@@ -370,7 +379,7 @@ bool MultiTracker::resumesSettledRun(std::size_t i, float dtc) const {
     const float frames = static_cast<float>(s.settled.age - s.snapshotAge);
     const cv::Point2f expected = s.settled.center + s.settled.velocity * (dtc * frames);
     const cv::Point2f seen(s.snapshot.cx, s.snapshot.cy);
-    const double margin = std::max(2.0 * settings_.ownership_cell_gap, 3.0);
+    const double margin = proximityMargin(settings_);
     const double tolerance = s.runReacquired ? 0.5 * std::max(s.snapshot.w, s.snapshot.h) : margin;
     return cv::norm(seen - expected) <= tolerance;
 }
@@ -468,9 +477,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         // its own object: an object a live target holds is not one it may come back on.
         blocked_.clear();
         if (multi && s.lastState == kLost && s.course.hold > 0) blockLiveTargets(i, dtc);
-        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, multi);
-        buildOutcome(i);
+        propose(i, frame, grey, dtSeconds);
     }
     arbitrate();
 
@@ -489,24 +496,16 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         }
         if (k == n || k == i || outcomes_[k].step.state == kLost) continue;
         blocked_.assign(1, outcomes_[k].box());
-        const TargetSlot& s = targets_[i];
-        proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
-        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, multi);
-        buildOutcome(i);
+        propose(i, frame, grey, dtSeconds);
         proposedAgain = true;
     }
     // Two targets on course whose searches came back on one and the same object: the object
     // is the one whose course it lies on, and the other looks once more with it blocked.
     for (std::size_t i = 0; i < n; ++i) {
         if (targets_[i].course.hold <= 0 || !yieldsToAnotherCourse(i)) continue;
-        const TargetSlot& s = targets_[i];
         blocked_.assign(1, outcomes_[i].box());
         blockLiveTargets(i, dtc);
-        proposals_[i] = TemplateTrackerProposal();  // drop the first proposal uncommitted
-        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, multi);
-        buildOutcome(i);
+        propose(i, frame, grey, dtSeconds);
         proposedAgain = true;
     }
     if (proposedAgain) arbitrate();

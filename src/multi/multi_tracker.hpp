@@ -30,6 +30,8 @@ public:
     const std::vector<TargetSlot>& targets() const { return targets_; }
 
 private:
+    // Proposes for target i with the regions in blocked_ blocked, and builds its outcome.
+    void propose(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void buildOutcome(std::size_t i);
     void takeStep(std::size_t i, const TrackStep& step);
     void arbitrate();
