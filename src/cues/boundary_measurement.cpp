@@ -97,8 +97,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     const cv::Point2f center = rectCenter(finalBox);
 
     const TrackerParams& p = ctx.params;
-    if (speedGate &&
-        !(distance(center, ctx.state.center) <= speedGateRadius(dtSeconds, p.max_speed, p.min_gate_radius))) {
+    if (speedGate && !ctx.withinGate(center, speedGateRadius(dtSeconds, p.max_speed, p.min_gate_radius))) {
         return none;
     }
 

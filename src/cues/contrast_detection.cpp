@@ -137,7 +137,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         if (std::abs(mo.m00) <= 1e-6) continue;
         const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 + region.x),
                                    static_cast<float>(mo.m01 / mo.m00 + region.y));
-        if (speedGate && !(distance(centroid, ctx.state.center) <= gate)) continue;
+        if (speedGate && !ctx.withinGate(centroid, gate)) continue;
 
         const cv::Rect probe = boxFromCenter(centroid.x, centroid.y, w, h, frameW, frameH);
         if (probe.width != w || probe.height != h) continue;
@@ -152,7 +152,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
                                        static_cast<long long>(hypBox.y) + hypBox.height >= frameH;
             if (touchesBorder) continue;
         }
-        if (speedGate && !(distance(hypCenter, ctx.state.center) <= gate)) continue;
+        if (speedGate && !ctx.withinGate(hypCenter, gate)) continue;
 
         const double dn = distance(hypCenter, Rc) / Dn;
         const double q = dn < 1.0 ? 1.0 - dn : 0.0;

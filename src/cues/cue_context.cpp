@@ -24,3 +24,11 @@ bool ProposalInputs::blocks(const cv::Rect& box, cv::Point2f center) const {
 }
 
 }  // namespace molvane
+
+namespace molvane {
+
+bool CueContext::withinGate(cv::Point2f p, double speedGate) const {
+    return distance(p, state.center) <= speedGate && inputs.motionGate.passes(p);
+}
+
+}  // namespace molvane

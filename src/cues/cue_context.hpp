@@ -20,6 +20,7 @@ struct ProposalInputs {
     std::vector<cv::Rect2f> blockedRegions;   // regions other targets own; a cue's find there is refused
     std::optional<cv::Size2f> referenceSize;  // expected target size, when another tracker vouches for one
     bool multiTarget = false;                 // the engine is one of several in a multi-target update
+    MotionGate motionGate;                    // where the target's motion lets a tracked find lie
 
     // Whether a measured box falls into a blocked region: IoU at least 0.2, or its centre
     // within max(10, 0.75 x the region's short side) of the region's centre.
@@ -32,6 +33,10 @@ struct CueContext {
     const TargetModel& model;
     const EngineMotionState& state;
     const ProposalInputs& inputs;
+
+    // Whether a tracked find at `p` is consistent with the target's motion: within the
+    // speed gate `speedGate` (px) of the last centre and inside the motion gate.
+    bool withinGate(cv::Point2f p, double speedGate) const;
 };
 
 }  // namespace molvane

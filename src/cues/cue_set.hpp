@@ -6,6 +6,7 @@
 #include "cues/appearance_scorer.hpp"
 #include "cues/boundary_measurement.hpp"
 #include "cues/contrast_detection.hpp"
+#include "cues/extent_measurement.hpp"
 #include "cues/foreground_box_search.hpp"
 #include "cues/foreground_measurement.hpp"
 #include "cues/motion_measurement.hpp"
@@ -23,6 +24,7 @@ struct CueSet {
     SkySearch sky{scorer};
     TemplateMatcher templates{foreground, boundary};
     ForegroundBoxSearch boxSearch{foreground};
+    ExtentMeasurement extent;
 
     CueSet() = default;
     CueSet(const CueSet&) = delete;

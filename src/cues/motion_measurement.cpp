@@ -83,7 +83,7 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
             center = fg.center;
             fgConfidence = fg.confidence;
         }
-        if (distance(center, ctx.state.center) > gate) continue;
+        if (!ctx.withinGate(center, gate)) continue;
 
         const double dn = distance(center, predictedCenter) / norm;
         // A found blob already scored its own box.

@@ -194,7 +194,7 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
                 }
             }
         }
-        if (distance(center, engineCenter) > gate) return false;
+        if (!ctx.withinGate(center, gate)) return false;
         out = foundMeasurement(box, center, v, 1.0 - v, std::clamp(v, 0.0, 1.0), Reason::kTemplate);
         return true;
     };
@@ -234,7 +234,7 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
             const double v = row[c];
             if (!std::isfinite(v) || v < floorValue) continue;
             const cv::Point2f centre(static_cast<float>(sw.x + c + tw * 0.5), static_cast<float>(sw.y + r + th * 0.5));
-            if (distance(centre, engineCenter) > gate) continue;
+            if (!ctx.withinGate(centre, gate)) continue;
             const double dn = distance(centre, predictedCenter) / norm;
             const double penalty = weights::kTemplateFallbackDistance;
             const double key = v - (dn < 1.0 ? penalty * dn : penalty);

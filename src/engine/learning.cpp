@@ -28,6 +28,13 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
 
     if (record.appearanceAllowed) {
         const double r = config_.template_learning_rate;
+        // The template follows the box: when the target grew or shrank, the template is
+        // resampled to the new size first, so that matching and blending see the target as
+        // large as it now is.
+        if (!model_.templ.empty() && model_.templ.size() != R.size() && model_.templ.type() == grey.type()) {
+            cv::resize(model_.templ, learnTemplateScratch_, R.size(), 0, 0, cv::INTER_LINEAR);
+            std::swap(model_.templ, learnTemplateScratch_);
+        }
         if (model_.templ.size() == R.size() && model_.templ.type() == grey.type()) {
             cv::addWeighted(model_.templ, 1.0 - r, grey(R), r, 0.0, model_.templ);
             // A one-pixel side has no half-size version (the resize would have no pixels).

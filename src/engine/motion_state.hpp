@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/motion_filter.hpp"
 #include "engine/reasons.hpp"
 
 namespace molvane {
@@ -36,6 +37,7 @@ struct EngineMotionState {
     double confidence = 0.0;
     Reason reason = Reason::kNone;
     PresenceState presence;
+    MotionFilter filter;  // where the target should be, and how sure that is
 };
 
 }  // namespace molvane

@@ -42,6 +42,7 @@ RingContrast ringContrast(const cv::Mat& grey, const cv::Rect& box) {
     if (out.ringPixels <= 0) return out;
     const RegionStats inner = regionStats(grey, box);
     const double ringMean = (regionStats(grey, win).sum - inner.sum) / static_cast<double>(out.ringPixels);
+    out.ringMean = ringMean;
     out.bright = inner.hi - ringMean;
     out.dark = ringMean - inner.lo;
     return out;

@@ -12,6 +12,7 @@ struct RingContrast {
     double dark = 0.0;         // ring mean minus box minimum
     long long ringPixels = 0;  // pixels of the window outside the box
     long long windowArea = 0;  // pixels of the whole window (box included)
+    double ringMean = 0.0;     // mean grey level of the ring
 };
 
 // `box` must lie inside the 8-bit single-channel `grey`. The ring is the box grown by

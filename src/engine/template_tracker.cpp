@@ -46,13 +46,25 @@ float narrow(double v) {
     return static_cast<float>(std::clamp(v, -kLimit, kLimit));
 }
 
-// Contrast polarity of the clipped seed box against a ring of surrounding sky.
+// Contrast polarity of the clipped seed box against a ring of surrounding sky: the side on
+// which more of the box stands out, weighing every pixel by how far it stands out. The
+// single brightest or darkest pixel would let a dark drone's two lit LEDs call it bright.
 int seedPolarity(const cv::Mat& grey, const cv::Rect& cb) {
+    constexpr double kStandsOut = 12.0;  // grey levels
     const RingContrast rc = ringContrast(grey, cb);
     const bool usable = rc.windowArea <= 135 ? rc.ringPixels >= 16 : rc.ringPixels >= rc.windowArea / 8;
     if (!usable) return 0;
-    if (std::max(rc.bright, rc.dark) < 12.0) return 0;
-    return rc.dark < rc.bright ? 1 : -1;
+    if (std::max(rc.bright, rc.dark) < kStandsOut) return 0;
+    double brightMass = 0.0, darkMass = 0.0;
+    for (int y = cb.y; y < cb.y + cb.height; ++y) {
+        const uchar* row = grey.ptr<uchar>(y);
+        for (int x = cb.x; x < cb.x + cb.width; ++x) {
+            const double d = row[x] - rc.ringMean;
+            if (d > kStandsOut) brightMass += d - kStandsOut;
+            if (-d > kStandsOut) darkMass += -d - kStandsOut;
+        }
+    }
+    return darkMass < brightMass ? 1 : -1;
 }
 
 cv::Rect2f toRect2f(const cv::Rect& r) {
@@ -179,6 +191,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
     state_.confidence = 1.0;
     state_.reason = Reason::kInit;
     state_.presence = PresenceState{};
+    state_.filter.reset(center, {0.f, 0.f}, centreSigma(box.size()), seedVelocitySigma(config_.max_speed));
     learning_.clear();
     ++generation_;
 }
@@ -271,9 +284,25 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
 // ---------------------------------------------------------------------------------------
 // Applying an observation
 
+void TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m) {
+    // A small target is placed and sized by what stands out around the find, whichever cue
+    // made it: a cue's own box is often the size it searched with, and its centre the
+    // centroid of a thresholded piece. A region whose centre lies more than half a box
+    // from the find is something else beside it.
+    if (model_.extendedTarget || !m.found || m.confidence < config_.geometry_min_confidence) return;
+    const Extent e =
+        cues_.extent.measure(grey, m.center, state_.box.size(), model_.polarity, config_.min_diff_threshold);
+    if (!e.found) return;
+    const cv::Point2f c = rectCenter(e.box);
+    if (distance(c, m.center) > 0.5 * std::max(state_.box.width, state_.box.height)) return;
+    m.center = c;
+    m.box = e.box;
+}
+
 TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
                                   double dtSeconds) {
     Measurement m = observed;
+    refineByExtent(grey, m);
     if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, dtSeconds)) return *decided;
     if (state_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
@@ -337,6 +366,16 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     }
     state_.displacement.x = narrow(state_.velocity.x * dtc);
     state_.displacement.y = narrow(state_.velocity.y * dtc);
+    if (positionUpdated) {
+        // A find far off the motion's course (a reacquisition elsewhere) starts the filter
+        // anew; any other corrects it.
+        if (reacquired && !inputs_.motionGate.passes(state_.center)) {
+            state_.filter.reset(state_.center, {0.f, 0.f}, centreSigma(old.box.size()),
+                                seedVelocitySigma(config_.max_speed));
+        } else {
+            state_.filter.correct(state_.center, centreSigma(old.box.size()));
+        }
+    }
 
     // Candidate geometry.
     cv::Rect candidate;
@@ -454,6 +493,11 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
         const double dt = boundedInterval(dtSeconds);
         inputs_.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
+        // The filter is advanced to this frame first: every tracked find is judged against
+        // where the target's motion says it is now.
+        const double stepInterval = effectiveInterval(dt);
+        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size()));
+        inputs_.motionGate = motionGate(state_.filter, state_.box.size(), stepInterval);
 
         const bool lostMode =
             config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
@@ -500,6 +544,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         proposalActive_ = false;
         inputs_.referenceSize.reset();
         inputs_.multiTarget = false;
+        inputs_.motionGate = MotionGate{};
         state_ = snapshot;
         learning_.clear();
         throw;
@@ -509,6 +554,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
     learning_.clear();
     inputs_.referenceSize.reset();
     inputs_.multiTarget = false;
+    inputs_.motionGate = MotionGate{};
     return TemplateTrackerProposal(std::move(impl));
 }
 
@@ -555,7 +601,7 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
     if (config_.correlation_enabled) {
         const CorrelationResult r = correlators_.detect(grey, pc);
         if (r.found && r.psr >= config_.correlation_min_psr && r.sidelobeRatio <= config_.correlation_max_peak_ratio &&
-            distance(r.center, state_.center) <= gate) {
+            cueContext().withinGate(r.center, gate)) {
             const double c = std::clamp(r.psr / weights::kCorrelationFullPsr, 0.0, 1.0);
             Measurement m = foundMeasurement(boxFromCenter(r.center.x, r.center.y, w, h, W, H), r.center, c, 1.0 - c,
                                              c, Reason::kCorrelation);
@@ -702,7 +748,9 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
 
     grey.copyTo(model_.previousFrame);
     ++generation_;
-    return lostStep(why, boundedInterval(dtSeconds), grey.cols, grey.rows);
+    const double dt = boundedInterval(dtSeconds);
+    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size()));
+    return lostStep(why, dt, grey.cols, grey.rows);
 }
 
 double TemplateTracker::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {
@@ -717,6 +765,7 @@ void TemplateTracker::steer(cv::Point2f center, cv::Point2f velocity, int frameW
     }
     state_.center = center;
     state_.velocity = velocity;
+    state_.filter.setCourse(center, velocity);
     state_.box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, frameW, frameH);
     ++generation_;
 }

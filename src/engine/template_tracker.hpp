@@ -116,6 +116,8 @@ private:
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                         bool multiTarget, bool scoreAnchor);
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
+    // Places and sizes a small target's find by its extent (cues/extent_measurement).
+    void refineByExtent(const cv::Mat& grey, Measurement& m);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
     bool isBlocked(const Measurement& m) const;
@@ -194,7 +196,7 @@ private:
 
     // Scratch of the engine's own work, reused between calls
     std::vector<int> presenceColumns_;  // presence check: sampling columns of the current box
-    cv::Mat learnColourScratch_, learnBgr_;  // learning
+    cv::Mat learnColourScratch_, learnBgr_, learnTemplateScratch_;  // learning
 };
 
 }  // namespace molvane
