@@ -61,8 +61,6 @@ void applyAdaptive(TrackerParams& p) {
     p.foreground_gate_factor = 0.6;
     p.correlation_gate_factor = 0.55;
     p.max_size_step = 1.25;
-    p.min_size_scale = 0.3;
-    p.max_size_scale = 4.0;
     p.learn_min_confidence = 0.7;
     p.geometry_min_confidence = 0.3;
     p.contrast_appearance_weight = 0.25;

@@ -68,9 +68,9 @@ struct TrackerParams {
     // ratio per update. Largest growth or shrink of the box size in one update.
     double max_size_step = 1.1;
     // of seed size (at least 0.05). The box never shrinks below this.
-    double min_size_scale = 0.4;
+    double min_size_scale = 0.25;
     // of seed size. The box never grows beyond this; raised to 12 for seeds up to 150 px^2 and 5 up to 1200 px^2.
-    double max_size_scale = 1.8;
+    double max_size_scale = 4.0;
     // 0..1. A measurement is accepted only with at least this confidence (raised for motion finds of tiny targets).
     double min_confidence = 0.2;
     // 0..1. Appearance learning needs a confirmed state and at least this confidence.

@@ -179,7 +179,9 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
 
         const HypothesisWeights& wt = polarity != 0 ? (fullFrame ? kSignedFullFrame : kSignedLocal)
                                                     : (fullFrame ? kUnsignedFullFrame : kUnsignedLocal);
-        const double u = wt.costDistance * dn + wt.costUnlike * t + Mw - wt.costArea * a - wt.costStrength * strength;
+        const double md = speedGate && !fullFrame ? ctx.motionDeviation(hypCenter) : 0.0;
+        const double u = wt.costDistance * dn + wt.costUnlike * t + Mw - wt.costArea * a - wt.costStrength * strength +
+                         weights::kMotionConsistency * md * md;
         const double k = wt.confidenceStrength * strength + wt.confidenceAppearance * sc +
                          wt.confidenceNearness * q + wt.confidenceArea * a;
         if (!(u < bestCost)) continue;

@@ -31,4 +31,10 @@ bool CueContext::withinGate(cv::Point2f p, double speedGate) const {
     return distance(p, state.center) <= speedGate && inputs.motionGate.passes(p);
 }
 
+double CueContext::motionDeviation(cv::Point2f p) const {
+    const MotionGate& g = inputs.motionGate;
+    if (!g.active || !(g.radius > 0.0)) return 0.0;
+    return distance(p, g.center) / g.radius;
+}
+
 }  // namespace molvane

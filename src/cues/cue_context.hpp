@@ -37,6 +37,10 @@ struct CueContext {
     // Whether a tracked find at `p` is consistent with the target's motion: within the
     // speed gate `speedGate` (px) of the last centre and inside the motion gate.
     bool withinGate(cv::Point2f p, double speedGate) const;
+    // How far `p` lies off the motion's prediction, as a share of the motion gate's radius
+    // (0 without a gate): the ranking cost of a tracked find grows with its square, so
+    // that among look-alikes the one the motion predicts wins.
+    double motionDeviation(cv::Point2f p) const;
 };
 
 }  // namespace molvane

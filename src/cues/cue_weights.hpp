@@ -10,6 +10,10 @@ namespace molvane::weights {
 inline constexpr double kUnlikeBelow = 0.35;  // appearance similarity below which it is unlike
 inline constexpr double kFarBeyond = 0.35;    // distance beyond which it is far, as a share of the reach
 
+// Motion consistency: cost per unit of the squared deviation from the motion filter's
+// prediction, as a share of its gate (contrast detection and motion, tracked searches).
+inline constexpr double kMotionConsistency = 0.5;
+
 // Appearance: a mixed score weighs correlation against Lab colour agreement.
 inline constexpr double kAppearanceShape = 0.55;   // correlation (grey, or the colour patch's shape)
 inline constexpr double kAppearanceColour = 0.45;  // Lab a/b agreement

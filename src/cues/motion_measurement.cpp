@@ -93,7 +93,8 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
         if (!(s >= weights::kUnlikeBelow || dn <= weights::kFarBeyond)) continue;
         const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
         const double cost =
-            weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar;
+            weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar +
+            weights::kMotionConsistency * ctx.motionDeviation(center) * ctx.motionDeviation(center);
         const double q = std::clamp(weights::kMotionForeground * fgConfidence +
                                         weights::kMotionAppearance * std::clamp(s, 0.0, 1.0) +
                                         weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) +

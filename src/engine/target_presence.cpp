@@ -207,7 +207,8 @@ double TemplateTracker::closeMatchSimilarity() const {
 bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     if (!resemblesTarget(s, true)) return false;
     if (s.similarity >= closeMatchSimilarity()) return true;
-    return s.change >= std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
+    // The change over one interval grows with the interval: the bars are for 30 fps.
+    return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
 }
 
 bool TemplateTracker::candidateResembles(const cv::Mat& grey, const Measurement& m) {
@@ -236,7 +237,8 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         if (state_.presence.unlikeCount > 0) --state_.presence.unlikeCount;
         // A plain mean over the first observations, a running one after that.
         if (state_.presence.typicalSamples < kTypicalSamplesCap) ++state_.presence.typicalSamples;
-        const double rate = std::max(kTypicalSimilarityRate, 1.0 / state_.presence.typicalSamples);
+        const double rate = std::max(1.0 - std::pow(1.0 - kTypicalSimilarityRate, stepFrames_),
+                                     1.0 / state_.presence.typicalSamples);
         state_.presence.typicalSimilarity += rate * (s.similarity - state_.presence.typicalSimilarity);
         state_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.presence.typicalAnchorSimilarity);
         if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);

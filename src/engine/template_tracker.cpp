@@ -10,6 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "config/interval_scaling.hpp"
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
 #include "engine/counters.hpp"
@@ -80,7 +81,7 @@ const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
 }
 
 TemplateTracker::TemplateTracker(const TrackerParams& params)
-    : config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
+    : profile_(params), config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
     state_.reason = Reason::kInit;
 }
 
@@ -88,6 +89,8 @@ TemplateTracker::TemplateTracker(const TrackerParams& params)
 // Seeding
 
 void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& seed) {
+    config_ = profile_;
+    stepFrames_ = 1.0;
     const int W = grey.cols;
     const int H = grey.rows;
     // 64-bit clip: x + w of a caller's box may not fit an int.
@@ -293,6 +296,11 @@ void TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m) {
     const Extent e =
         cues_.extent.measure(grey, m.center, state_.box.size(), model_.polarity, config_.min_diff_threshold);
     if (!e.found) return;
+    // Grown by more than a size step in one frame: merged with a neighbour passing by.
+    const double step = std::max(config_.max_size_step, 1.0);
+    if (e.box.width > std::ceil(state_.box.width * step) + 1 || e.box.height > std::ceil(state_.box.height * step) + 1) {
+        return;
+    }
     const cv::Point2f c = rectCenter(e.box);
     if (distance(c, m.center) > 0.5 * std::max(state_.box.width, state_.box.height)) return;
     m.center = c;
@@ -492,6 +500,8 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
         if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
         const double dt = boundedInterval(dtSeconds);
+        config_ = atInterval(profile_, dt);
+        stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
         inputs_.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
         // The filter is advanced to this frame first: every tracked find is judged against
         // where the target's motion says it is now.
@@ -749,6 +759,8 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     grey.copyTo(model_.previousFrame);
     ++generation_;
     const double dt = boundedInterval(dtSeconds);
+    config_ = atInterval(profile_, dt);
+    stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
     state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size()));
     return lostStep(why, dt, grey.cols, grey.rows);
 }

@@ -93,7 +93,7 @@ public:
 
     // --- read-only view ---
     bool initialized() const { return initialized_; }
-    const TrackerParams& config() const { return config_; }
+    const TrackerParams& config() const { return profile_; }
     double targetScore() const { return state_.targetScore; }
     double candidateScore() const { return state_.candidateScore; }
     double confidence() const { return state_.confidence; }
@@ -166,8 +166,11 @@ private:
     // --- learning (learning.cpp) ---
     void applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record);
 
-    // Configuration and identity
+    // Configuration and identity: the profile as given, and as it applies to the current
+    // step's frame interval (frame counts and per-update rates converted).
+    TrackerParams profile_;
     TrackerParams config_;
+    double stepFrames_ = 1.0;  // 30 fps frames the current step's interval spans
     std::uint64_t identity_;
 
     // Lifecycle
