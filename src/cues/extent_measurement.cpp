@@ -22,7 +22,18 @@ constexpr int kReach = 2;
 }  // namespace
 
 Extent ExtentMeasurement::measure(const cv::Mat& grey, cv::Point2f center, cv::Size current, int polarity,
-                                  double minDiff) {
+                                  double minDiff, int regrow) {
+    for (int attempt = 0;; ++attempt) {
+        bool touched = false;
+        const Extent e = measureOnce(grey, center, current, polarity, minDiff, touched);
+        if (e.found || !touched || attempt >= regrow) return e.found ? e : Extent{};
+        center = rectCenter(e.box);
+        current = {std::min(2 * current.width, grey.cols), std::min(2 * current.height, grey.rows)};
+    }
+}
+
+Extent ExtentMeasurement::measureOnce(const cv::Mat& grey, cv::Point2f center, cv::Size current, int polarity,
+                                      double minDiff, bool& touched) {
     Extent out;
     if (grey.empty() || grey.type() != CV_8UC1 || current.width < 1 || current.height < 1) return out;
     const int side = std::max(current.width, current.height);
@@ -108,9 +119,9 @@ Extent ExtentMeasurement::measure(const cv::Mat& grey, cv::Point2f center, cv::S
     const bool top = y0 <= 0 && window.y > 0;
     const bool right = x1 >= window.width - 1 && window.x + window.width < grey.cols;
     const bool bottom = y1 >= window.height - 1 && window.y + window.height < grey.rows;
-    if (left || top || right || bottom) return out;
     out.box = cv::Rect(window.x + x0, window.y + y0, x1 - x0 + 1, y1 - y0 + 1);
-    out.found = true;
+    touched = left || top || right || bottom;
+    out.found = !touched;
     return out;
 }
 

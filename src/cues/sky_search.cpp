@@ -19,6 +19,9 @@ constexpr int kHalfResolutionSide = 200;
 // Caps a caller-supplied expected size so that the rounding below stays defined; no
 // frame is this large.
 constexpr float kMaxExpectedSide = 1 << 20;
+// A pixel stands out when its local contrast exceeds the region's mean contrast by this many
+// standard deviations (and the engine's smallest difference threshold).
+constexpr double kSkyNoiseSigmas = 2.5;
 
 int expectedSide(float v) { return std::max(static_cast<int>(std::lround(std::min(v, kMaxExpectedSide))), 2); }
 
@@ -60,16 +63,19 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
     const bool colourModel = colourFrame.channels() > 1 && !model.labPatch.empty() && model.labChannels.size() >= 3;
     const cv::Mat& kernel = kernel_;
 
+    // The neighbourhood a pixel is compared with: a few target sizes across (odd).
+    const int backgroundKernel = static_cast<int>(std::min<long long>(std::max<long long>(15, 4 * m), 255)) | 1;
     for (long long R : {2 * m, 5 * m, dMax / 2, dMax}) {
         const cv::Rect region = growAndClip(base, R, W, H);
         if (region.empty()) continue;
-        const cv::Mat roi = grey(region);
-
+        // What stands out from its own neighbourhood: against the mean of the whole region,
+        // the blue gaps between bright clouds would stand out as much as the target.
+        contrastMap_.compute(false, colourFrame, grey, region, backgroundKernel, model.polarity, diff_);
+        if (diff_.empty()) continue;
         cv::Scalar mu, sigma;
-        cv::meanStdDev(roi, mu, sigma);
-        const cv::Scalar level(cv::saturate_cast<uchar>(mu[0]));  // the mean as an 8-bit image value
-        signedDifference(roi, level, model.polarity, diff_);
-        const double threshold = std::max(0.8 * sigma[0], static_cast<double>(ctx.params.min_diff_threshold));
+        cv::meanStdDev(diff_, mu, sigma);
+        const double threshold =
+            std::max(mu[0] + kSkyNoiseSigmas * sigma[0], static_cast<double>(ctx.params.min_diff_threshold));
         cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
         int k = 1;
@@ -92,6 +98,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         cv::findContours(*binary, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
 
         double bestE = -1.0;
+        double bestConfidence = -1.0;
         cv::Rect bestBox;
         cv::Point2f bestCentroid;
         double bestC = 0.0;
@@ -108,8 +115,13 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             if (std::fabs(mo.m00) <= 1e-6) continue;
             const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 * k + region.x),
                                        static_cast<float>(mo.m01 / mo.m00 * k + region.y));
+            if (getenv("MVDBG") && centroid.y < 80 && centroid.x > 150 && centroid.x < 350) fprintf(stderr, "SKYC R=%lld a=%.1f br=%dx%d c=(%.1f,%.1f) gate=%.1f d=%.1f\n", R, a, br.width, br.height, centroid.x, centroid.y, gate, distance(centroid, p));
             if (distance(centroid, p) > gate) continue;
-            const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, w, h, W, H);
+            // A target found again may have grown meanwhile (it came closer): its candidate
+            // box then holds the whole blob.
+            const int bw = std::max(w, static_cast<int>(std::min<long long>(static_cast<long long>(br.width) * k, W)));
+            const int bh = std::max(h, static_cast<int>(std::min<long long>(static_cast<long long>(br.height) * k, H)));
+            const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, bw, bh, W, H);
             // A blob another target owns is no candidate: two lost targets searching the
             // same stretch of sky would otherwise both settle on the nearer twin.
             if (ctx.inputs.blocks(candidate, centroid)) continue;
@@ -145,10 +157,25 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
 
             const double as = A * s;
             const double t = as > 1.0 ? a / as : a;
-            const double q = 1.0 - 0.5 * std::fabs(1.0 - t);
+            // Agreement of the areas on a log scale: the target may have come closer or gone
+            // further since it was lost; a 4x change of side (16x of area) counts nothing.
+            const double q = t > 0.0 ? 1.0 - std::fabs(std::log(t)) / std::log(16.0) : 0.0;
             const double sizeTerm = std::clamp(weights::kSkySize * q, 0.0, weights::kSkySize);
             const double e = sizeTerm + colourTerm;
-            if (e > bestE) {
+            if (e < weights::kSkyMinScore) continue;
+            // Every blob that could be the target is compared with it: the best-sized blob
+            // of a ring is often a piece of cloud or a wire, and the target another.
+            double confidence = e;
+            if (!model.templ.empty()) {
+                double d = scorer_.greySimilarity(grey, candidate, model.templ);
+                if (!model.anchorTemplate.empty()) {
+                    d = std::max(d, scorer_.greySimilarity(grey, candidate, model.anchorTemplate));
+                }
+                if (d < weights::kSkyMinSimilarity) continue;
+                confidence = weights::kSkyTemplateShare * d + weights::kSkyTemplateShare * e;
+            }
+            if (confidence > bestConfidence) {
+                bestConfidence = confidence;
                 bestE = e;
                 bestBox = candidate;
                 bestCentroid = centroid;
@@ -156,18 +183,8 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             }
         }
 
-        if (bestE < weights::kSkyMinScore) continue;  // also when there was no candidate at all
-        double confidence = bestE;
-        if (!model.templ.empty()) {
-            double d = scorer_.greySimilarity(grey, bestBox, model.templ);
-            if (!model.anchorTemplate.empty()) {
-                d = std::max(d, scorer_.greySimilarity(grey, bestBox, model.anchorTemplate));
-            }
-            if (d < weights::kSkyMinSimilarity) continue;
-            confidence = weights::kSkyTemplateShare * d + weights::kSkyTemplateShare * bestE;
-        }
-
-        return foundMeasurement(bestBox, bestCentroid, bestC, bestE, confidence, Reason::kSkyReacquire);
+        if (bestConfidence < 0.0) continue;  // no candidate in this ring
+        return foundMeasurement(bestBox, bestCentroid, bestC, bestE, bestConfidence, Reason::kSkyReacquire);
     }
     return none;
 }

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "cues/appearance_scorer.hpp"
+#include "cues/local_contrast_map.hpp"
 #include "cues/cue_context.hpp"
 
 namespace molvane {
@@ -23,6 +24,7 @@ public:
 private:
     AppearanceScorer& scorer_;
     cv::Mat kernel_;  // 3 x 3 elliptic closing element
+    LocalContrastMap contrastMap_;
     cv::Mat diff_, binary_, half_, patch_, bgr_, lab_, morph_;
     std::vector<cv::Mat> labChannels_{3};
     std::vector<std::vector<cv::Point>> contours_;

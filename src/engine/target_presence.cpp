@@ -125,12 +125,11 @@ double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, in
     return polarity > 0 ? rc.bright : rc.dark;
 }
 
-PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center) {
+PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size) {
     PresenceScore s;
-    // Judged at the size the target is tracked at: a cue's own box may be padded or cut
-    // to a blob, and would compare a different extent with the seed.
-    const cv::Rect box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, grey.cols,
-                                       grey.rows);
+    // Judged at the size the target is tracked at (or measured at): a cue's own box may be
+    // padded or cut to a blob, and would compare a different extent with the seed.
+    const cv::Rect box = boxFromCenter(center.x, center.y, size.width, size.height, grey.cols, grey.rows);
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
     if (model_.seedContrast > 0.0) {
         const double c = boxContrast(grey, box, model_.polarity);
@@ -211,9 +210,10 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
 }
 
-bool TemplateTracker::candidateResembles(const cv::Mat& grey, const Measurement& m) {
+bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
-    const PresenceScore s = presenceAt(grey, m.center);
+    const bool sized = refineByExtent(grey, m, true);
+    const PresenceScore s = presenceAt(grey, m.center, sized ? m.box.size() : state_.box.size());
     return state_.presence.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
 }
 
@@ -223,9 +223,9 @@ void TemplateTracker::clearAbsence() {
 }
 
 std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
-                                                          Measurement& m, double dtSeconds) {
+                                                          Measurement& m, cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
-    const PresenceScore s = presenceAt(grey, m.center);
+    const PresenceScore s = presenceAt(grey, m.center, size);
     if (state_.presence.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.

@@ -287,31 +287,42 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
 // ---------------------------------------------------------------------------------------
 // Applying an observation
 
-void TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m) {
+bool TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize) {
     // A small target is placed and sized by what stands out around the find, whichever cue
     // made it: a cue's own box is often the size it searched with, and its centre the
     // centroid of a thresholded piece. A region whose centre lies more than half a box
     // from the find is something else beside it.
-    if (model_.extendedTarget || !m.found || m.confidence < config_.geometry_min_confidence) return;
-    const Extent e =
-        cues_.extent.measure(grey, m.center, state_.box.size(), model_.polarity, config_.min_diff_threshold);
-    if (!e.found) return;
-    // Grown by more than a size step in one frame: merged with a neighbour passing by.
+    if (model_.extendedTarget || !m.found || m.confidence < config_.geometry_min_confidence) return false;
+    // A reacquisition candidate may be a piece of a target come much closer (a rotor of a
+    // drone): its region may be followed out to four times its box.
+    constexpr int kCandidateRegrowth = 2;
+    const cv::Size around = anySize ? m.box.size() : state_.box.size();
+    const Extent e = cues_.extent.measure(grey, m.center, around, model_.polarity, config_.min_diff_threshold,
+                                          anySize ? kCandidateRegrowth : 0);
+    if (!e.found) return false;
+    // A tracked target grown by more than a size step in one frame has merged with a
+    // neighbour passing by.
     const double step = std::max(config_.max_size_step, 1.0);
-    if (e.box.width > std::ceil(state_.box.width * step) + 1 || e.box.height > std::ceil(state_.box.height * step) + 1) {
-        return;
+    if (!anySize && (e.box.width > std::ceil(around.width * step) + 1 ||
+                     e.box.height > std::ceil(around.height * step) + 1)) {
+        return false;
     }
     const cv::Point2f c = rectCenter(e.box);
-    if (distance(c, m.center) > 0.5 * std::max(state_.box.width, state_.box.height)) return;
+    const int reach = anySize ? std::max(e.box.width, e.box.height) : std::max(around.width, around.height);
+    if (distance(c, m.center) > 0.5 * reach) return false;
     m.center = c;
     m.box = e.box;
+    return true;
 }
 
 TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
                                   double dtSeconds) {
     Measurement m = observed;
-    refineByExtent(grey, m);
-    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, dtSeconds)) return *decided;
+    const bool sized = refineByExtent(grey, m, false);
+    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, sized ? m.box.size() : state_.box.size(),
+                                                          dtSeconds)) {
+        return *decided;
+    }
     if (state_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
         return hitStep(kConfirmed);
@@ -406,7 +417,10 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
     const long long seedArea = static_cast<long long>(seedSize.width) * seedSize.height;
     const double maxScale = std::max(maxSizeScale(config_, static_cast<double>(seedArea)), minScale);
     const double step = std::max(config_.max_size_step, 1.0);
-    const bool freeStep = reacquired && inputs_.referenceSize.has_value();
+    // A target found again after it was lost for a while may be any size by now.
+    const bool freeStep =
+        reacquired && (inputs_.referenceSize.has_value() ||
+                       (config_.sky_search_after_misses > 0 && old.misses >= config_.sky_search_after_misses));
     auto limitAxis = [&](int seed, int oldSize, int measuredValue, int frameSize) {
         const double s = std::max(seed, 1);
         double lo = std::max(1.0, std::floor(s * minScale));
@@ -571,7 +585,8 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
 TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
+    Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
+    if (getenv("MVDBG") && m.found) { PresenceScore s = presenceAt(grey, m.center, m.box.size()); fprintf(stderr, "SKY found=%d c=(%.1f,%.1f) box=%dx%d conf=%.2f sim=%.2f anchor=%.2f cr=%.2f change=%.1f absent=%d\n", m.found, m.center.x, m.center.y, m.box.width, m.box.height, m.confidence, s.similarity, s.anchorSimilarity, s.contrastRatio, s.change, state_.presence.targetAbsent); }
     if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
         candidateResembles(grey, m)) {
         increment(state_.confirmCount);

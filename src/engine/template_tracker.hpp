@@ -116,8 +116,10 @@ private:
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                         bool multiTarget, bool scoreAnchor);
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
-    // Places and sizes a small target's find by its extent (cues/extent_measurement).
-    void refineByExtent(const cv::Mat& grey, Measurement& m);
+    // Places and sizes a small target's find by its extent (cues/extent_measurement);
+    // false when it leaves the find as it was. A tracked find may grow by a size step at
+    // most; `anySize` sizes a reacquisition candidate around its own box.
+    bool refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
     bool isBlocked(const Measurement& m) const;
@@ -139,7 +141,8 @@ private:
     // Contrast of `box` against a ring around it in the direction of `polarity`; negative
     // when it cannot be measured.
     double boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const;
-    PresenceScore presenceAt(const cv::Mat& grey, cv::Point2f center);
+    // Judged at `size`: the size the target would be tracked at with this find.
+    PresenceScore presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size);
     bool presenceCheckOn() const;
     bool resemblesTarget(const PresenceScore& s, bool strict) const;
     double similarityFloor(bool strict) const;
@@ -148,7 +151,8 @@ private:
     double closeMatchSimilarity() const;
     bool parkedOnScenery(const PresenceScore& s) const;
     // A reacquisition candidate may be taken (strict while the target is absent).
-    bool candidateResembles(const cv::Mat& grey, const Measurement& m);
+    // Sizes the candidate by its extent first, and judges it at that size.
+    bool candidateResembles(const cv::Mat& grey, Measurement& m);
     void clearAbsence();
     // Applies `m` as a reacquisition: tentative until `needed` looks in a row, then confirmed.
     TrackStep reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, int needed,
@@ -157,7 +161,7 @@ private:
     // gone, or a return being confirmed), nothing when the ordinary accept goes ahead
     // (with `m.confidence` capped when the observation looks unlike the target).
     std::optional<TrackStep> presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m,
-                                             double dtSeconds);
+                                             cv::Size size, double dtSeconds);
 
     // --- reacquisition (reacquisition.cpp) ---
     TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason reason,
