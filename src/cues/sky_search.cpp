@@ -115,7 +115,6 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             if (std::fabs(mo.m00) <= 1e-6) continue;
             const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 * k + region.x),
                                        static_cast<float>(mo.m01 / mo.m00 * k + region.y));
-            if (getenv("MVDBG") && centroid.y < 80 && centroid.x > 150 && centroid.x < 350) fprintf(stderr, "SKYC R=%lld a=%.1f br=%dx%d c=(%.1f,%.1f) gate=%.1f d=%.1f\n", R, a, br.width, br.height, centroid.x, centroid.y, gate, distance(centroid, p));
             if (distance(centroid, p) > gate) continue;
             // A target found again may have grown meanwhile (it came closer): its candidate
             // box then holds the whole blob.

@@ -586,7 +586,6 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     const int W = grey.cols;
     const int H = grey.rows;
     Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
-    if (getenv("MVDBG") && m.found) { PresenceScore s = presenceAt(grey, m.center, m.box.size()); fprintf(stderr, "SKY found=%d c=(%.1f,%.1f) box=%dx%d conf=%.2f sim=%.2f anchor=%.2f cr=%.2f change=%.1f absent=%d\n", m.found, m.center.x, m.center.y, m.box.width, m.box.height, m.confidence, s.similarity, s.anchorSimilarity, s.contrastRatio, s.change, state_.presence.targetAbsent); }
     if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
         candidateResembles(grey, m)) {
         increment(state_.confirmCount);
