@@ -149,8 +149,8 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
             # While the drones are close, a target that is not seen on its own drone says so.
             if math.dist(own(t), other(t)) < 12 and observing(r):
                 assert dist(r, own(t)) < 6, (t, r.id, r.reason)
-            # A target hidden by the pass is predicted on along its own course, not left
-            # behind where the two met.
+            # A target hidden by the pass coasts on its motion filter, not left behind
+            # where the two met.
             if t == apart and r.prediction_only:
                 assert dist(r, own(t)) < dist(r, other(t)), (t, r.id, r.reason)
 
@@ -158,7 +158,7 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
 @pytest.mark.parametrize("scene, profile, max_latency", [
     (lambda: cpb.pass_scene(10, 0, 1.0), "close-pass", 10),
     (lambda: cpb.pass_scene(30, 10, 0.6), "close-pass", 10),
-    # Birds on curving paths: a hidden bird's straight course drifts onto a neighbour.
+    # Birds on curving paths: a hidden bird's straight prediction drifts onto a neighbour.
     (lambda: sky_scenes.make_scene("flock", 240), "default", 10),
 ], ids=["10deg-0px", "30deg-10px-slower", "flock"])
 def test_after_a_pass_no_target_settles_on_another_targets_object(scene, profile, max_latency):
@@ -171,8 +171,8 @@ def test_soak_targets_stay_on_their_own_objects_through_their_crossings():
     # Four targets of different sizes and shades on crossing paths (bench/soak.py). Near
     # frames 4000 and 7640 one target, just re-found after a pass, jumps onto the object of
     # the neighbour still hidden by that pass (at 7640 by 18 px in one frame). Near 12420
-    # two targets just re-found are hidden again at once, and without a course of their own
-    # their predictions stop while their objects fly on.
+    # two targets just re-found are hidden again at once, and their predictions must fly on
+    # with their objects.
     sky = soak.Sky(640, 480, 4)
     tracker = mv.MultiTracker("default")
     tracker.lock(sky.render(0), [sky.box(k, 0) for k in range(4)])

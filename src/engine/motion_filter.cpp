@@ -65,14 +65,6 @@ void MotionFilter::correct(cv::Point2f observed, double measurementSigma) {
     y_.correct(observed.y, r);
 }
 
-void MotionFilter::setCourse(cv::Point2f center, cv::Point2f velocity) {
-    if (!started_ || !finite(center) || !finite(velocity)) return;
-    x_.p = center.x;
-    x_.v = velocity.x;
-    y_.p = center.y;
-    y_.v = velocity.y;
-}
-
 double MotionFilter::positionSigma() const { return std::sqrt(std::max({x_.ppp, y_.ppp, 0.0})); }
 
 namespace {

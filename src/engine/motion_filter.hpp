@@ -19,8 +19,6 @@ public:
     void predict(double dtSeconds, double accelSigma);
     // Takes an observed centre whose own error has standard deviation `measurementSigma` px.
     void correct(cv::Point2f observed, double measurementSigma);
-    // Keeps the uncertainty but puts the estimate on a given course.
-    void setCourse(cv::Point2f center, cv::Point2f velocity);
 
     bool started() const { return started_; }
     cv::Point2f position() const { return {static_cast<float>(x_.p), static_cast<float>(y_.p)}; }

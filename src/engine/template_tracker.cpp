@@ -204,10 +204,15 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
 
 void TemplateTracker::predict(double dtSeconds, int frameW, int frameH) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
-    state_.center.x = narrow(state_.center.x + static_cast<double>(state_.velocity.x) * dtc);
-    state_.center.y = narrow(state_.center.y + static_cast<double>(state_.velocity.y) * dtc);
-    state_.velocity.x = narrow(state_.velocity.x * config_.velocity_decay);
-    state_.velocity.y = narrow(state_.velocity.y * config_.velocity_decay);
+    if (coastOnFilter_) {
+        state_.center = state_.filter.position();
+        state_.velocity = state_.filter.velocity();
+    } else {
+        state_.center.x = narrow(state_.center.x + static_cast<double>(state_.velocity.x) * dtc);
+        state_.center.y = narrow(state_.center.y + static_cast<double>(state_.velocity.y) * dtc);
+        state_.velocity.x = narrow(state_.velocity.x * config_.velocity_decay);
+        state_.velocity.y = narrow(state_.velocity.y * config_.velocity_decay);
+    }
     state_.displacement.x = narrow(state_.velocity.x * dtc);
     state_.displacement.y = narrow(state_.velocity.y * dtc);
     state_.box = boxFromCenter(state_.center.x, state_.center.y, state_.box.width, state_.box.height, frameW,
@@ -764,7 +769,7 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
     return step;
 }
 
-TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds) {
+TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
@@ -776,24 +781,14 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     config_ = atInterval(profile_, dt);
     stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
     state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size()));
-    return lostStep(why, dt, grey.cols, grey.rows);
+    coastOnFilter_ = onFilter && state_.filter.started();
+    const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
+    coastOnFilter_ = false;
+    return step;
 }
 
 double TemplateTracker::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {
     return cues_.scorer.greySimilarity(grey, box, model_.anchorTemplate);
-}
-
-void TemplateTracker::steer(cv::Point2f center, cv::Point2f velocity, int frameW, int frameH) {
-    if (!initialized_ || proposalActive_) return;
-    if (!std::isfinite(center.x) || !std::isfinite(center.y) || !std::isfinite(velocity.x) ||
-        !std::isfinite(velocity.y)) {
-        return;
-    }
-    state_.center = center;
-    state_.velocity = velocity;
-    state_.filter.setCourse(center, velocity);
-    state_.box = boxFromCenter(center.x, center.y, state_.box.width, state_.box.height, frameW, frameH);
-    ++generation_;
 }
 
 TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {

@@ -84,12 +84,11 @@ public:
     TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
                      bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
                      bool geometryUnclipped);
-    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds);
+    // `onFilter`: the motion state flies on at the motion filter's prediction (no velocity
+    // decay), so that the next searches are centred where the filter expects the target. A
+    // multi-target lock coasts this way: coasting is predicting.
+    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds, bool onFilter = false);
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
-    // Puts the motion state on a course given from outside: the next prediction and every
-    // search centred on it start from `center` moving at `velocity` (px/s). A multi-target
-    // lock uses it to keep a target hidden by a neighbour on its own course.
-    void steer(cv::Point2f center, cv::Point2f velocity, int frameW, int frameH);
 
     // --- read-only view ---
     bool initialized() const { return initialized_; }
@@ -181,6 +180,7 @@ private:
     bool initialized_ = false;
     std::int64_t generation_ = 0;
     bool proposalActive_ = false;
+    bool coastOnFilter_ = false;  // predict() follows the motion filter (a coast on it)
 
     // Geometry, counters, scores, reason
     EngineMotionState state_;

@@ -13,20 +13,12 @@ namespace molvane {
 namespace {
 
 constexpr double kForbiddenCost = 1000000.0;
-constexpr double kMinOwnerCost = 0.001;
-
-// Terms of the ownership score, in score units.
-constexpr double kConfirmedBonus = 0.2;       // a confirmed claimant
-constexpr double kTentativeBonus = 0.05;      // a tentative claimant
-constexpr int kCountedHits = 10;              // hits beyond this earn nothing more
-constexpr double kPerHit = 0.005;             // per hit, up to kCountedHits
-constexpr double kPerMiss = 0.05;             // lost per consecutive miss
-constexpr double kContinuityMinSide = 12.0;   // px: the least side continuity is measured in
-constexpr double kContinuityReach = 1.25;     // snapshot sides: a find this close continues the track
-constexpr double kContinuityBonus = 0.25;     // a find that continues the track
-constexpr double kJumpPenaltyPerSide = 0.12;  // per snapshot side beyond the reach
-constexpr double kMaxJumpPenalty = 0.6;       // cap of the jump penalty
-constexpr double kReacquisitionPenalty = 0.1;  // a find made by a reacquisition search
+// A target given no candidate pays this: more than any gated pair, so that a target takes a
+// candidate whenever one is open to it, far less than a forbidden pair.
+constexpr double kNothingCost = 1000.0;
+// A target's own find outside its gate (a reacquisition the engine made elsewhere) costs
+// what a find at the gate's edge would, plus this.
+constexpr double kOffGatePenalty = 2.0;
 
 double clamp01(double v) {
     if (!(v > 0.0)) return 0.0;  // also NaN
@@ -54,17 +46,7 @@ bool sameObservation(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTarget
                    std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest)));
 }
 
-// Ranking inside an observation: higher score first, equal scores by smaller id.
-bool ranksBefore(double scoreA, int32_t idA, double scoreB, int32_t idB) {
-    if (scoreA != scoreB) return scoreA > scoreB;
-    return idA < idB;
-}
-
 }  // namespace
-
-double proximityMargin(const MultiTargetSettings& settings) {
-    return std::max(2.0 * settings.ownership_cell_gap, 3.0);
-}
 
 double boxIou(const cv::Rect2f& a, const cv::Rect2f& b) {
     const double ax = a.x, ay = a.y, aw = a.width, ah = a.height;
@@ -96,197 +78,116 @@ bool eligibleForOwnership(const TargetOutcome& o) {
     return !o.report.suppressed && o.step.state != kLost && o.step.w > 0.f && o.step.h > 0.f;
 }
 
-double ownershipScore(const TargetOutcome& o, const TargetSlot& slot, const MultiTargetSettings& s) {
-    const double a = clamp01(o.report.anchor_appearance);
-    double score = a * std::max(s.appearance_weight, 0.0) + static_cast<double>(o.scores.confidence);
-    if (o.step.state == kConfirmed) score += kConfirmedBonus;
-    if (o.step.state == kTentative) score += kTentativeBonus;
-    score += std::min(o.step.hits, kCountedHits) * kPerHit;
-    score -= o.step.misses * kPerMiss;
-    if (slot.hasSnapshot) {
-        const TrackStep& sn = slot.snapshot;
-        const double d = centerDistance(o.box(), cv::Rect2f(sn.x, sn.y, sn.w, sn.h));
-        const double side = std::max(static_cast<double>(sn.w), static_cast<double>(sn.h));
-        const double n = side > kContinuityMinSide ? side : kContinuityMinSide;
-        if (d / n <= kContinuityReach) {
-            score += kContinuityBonus;
-        } else {
-            score -= std::min(kJumpPenaltyPerSide * d / n, kMaxJumpPenalty);
-        }
-    }
-    if (namesReacquisition(o.scores.reason)) score -= kReacquisitionPenalty;
-    // A NaN confidence or box must not win the ranking or reach the solver.
-    if (!std::isfinite(score)) score = -std::numeric_limits<double>::max();
-    return score;
+double pairCost(const TargetMotion& m, cv::Point2f find, double likeness, bool ownFind,
+                const MultiTargetSettings& s) {
+    const double d = distance(find, m.center);
+    if (!std::isfinite(d)) return std::numeric_limits<double>::infinity();
+    const bool gated = m.radius > 0.0 && d > m.radius;
+    if (gated && !ownFind) return std::numeric_limits<double>::infinity();
+    const double sigma = std::max(m.sigma, 1e-3);
+    const double u = (gated ? m.radius : d) / sigma;
+    double cost = 0.5 * u * u + std::log(std::max(sigma / std::max(m.cueSigma, 1e-3), 1.0));
+    if (gated) cost += kOffGatePenalty;
+    cost += std::max(s.appearance_weight, 0.0) * (1.0 - clamp01(likeness));
+    return cost;
 }
 
-void associate(const std::vector<TargetOutcome>& outcomes, const std::vector<TargetSlot>& slots,
-               const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
-               AssociationScratch& sc) {
-    const int n = static_cast<int>(outcomes.size());
-    decisions.assign(outcomes.size(), OwnershipDecision{});
-    sc.observation.assign(outcomes.size(), -1);
-    sc.score.assign(outcomes.size(), 0.0);
+float coreShade(const cv::Mat& grey, const cv::Rect2f& box) {
+    const cv::Rect core = cv::Rect(cvRound(box.x + 0.25f * box.width), cvRound(box.y + 0.25f * box.height),
+                                   std::max(cvRound(0.5f * box.width), 1), std::max(cvRound(0.5f * box.height), 1)) &
+                          cv::Rect(0, 0, grey.cols, grey.rows);
+    if (core.empty() || grey.empty()) return 0.f;
+    return static_cast<float>(cv::mean(grey(core))[0]);
+}
 
-    // Observations: connected groups of the same-observation relation, numbered in the slot
-    // order of their first member.
+double shadeLikeness(float a, float b) {
+    constexpr double kShadeScale = 30.0;  // grey levels: a difference of this costs a factor e
+    return std::exp(-std::abs(static_cast<double>(a) - b) / kShadeScale);
+}
+
+int groupCandidates(const std::vector<TargetOutcome>& outcomes, const MultiTargetSettings& settings,
+                    std::vector<int>& candidateOf, std::vector<int>& stack) {
+    const int n = static_cast<int>(outcomes.size());
+    candidateOf.assign(outcomes.size(), -1);
     int count = 0;
     for (int i = 0; i < n; ++i) {
-        if (sc.observation[i] >= 0 || !eligibleForOwnership(outcomes[i])) continue;
+        if (candidateOf[i] >= 0 || !eligibleForOwnership(outcomes[i])) continue;
         const int c = count++;
-        sc.observation[i] = c;
-        sc.stack.clear();
-        sc.stack.push_back(i);
-        while (!sc.stack.empty()) {
-            const int k = sc.stack.back();
-            sc.stack.pop_back();
+        candidateOf[i] = c;
+        stack.clear();
+        stack.push_back(i);
+        while (!stack.empty()) {
+            const int k = stack.back();
+            stack.pop_back();
             const cv::Rect2f kb = outcomes[k].box();
             for (int j = 0; j < n; ++j) {
-                if (sc.observation[j] >= 0 || !eligibleForOwnership(outcomes[j])) continue;
+                if (candidateOf[j] >= 0 || !eligibleForOwnership(outcomes[j])) continue;
                 if (sameObservation(kb, outcomes[j].box(), settings)) {
-                    sc.observation[j] = c;
-                    sc.stack.push_back(j);
+                    candidateOf[j] = c;
+                    stack.push_back(j);
                 }
             }
         }
     }
-    if (count == 0) return;
+    return count;
+}
 
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<std::vector<double>>& likeness,
+                      const std::vector<int>& candidateOf, int candidates, const std::vector<int32_t>& ids,
+                      const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
+                      AssignmentScratch& sc) {
+    const int n = static_cast<int>(candidateOf.size());
+    decisions.assign(candidateOf.size(), OwnershipDecision{});
+    if (candidates <= 0) return;
+    const auto finite = [](double v) { return std::isfinite(v); };
+    // Targets as rows; a column per candidate and one "nothing" column per target.
+    sc.cost.resize(candidateOf.size());
     for (int i = 0; i < n; ++i) {
-        if (sc.observation[i] >= 0) sc.score[i] = ownershipScore(outcomes[i], slots[i], settings);
+        std::vector<double>& row = sc.cost[i];
+        row.assign(static_cast<std::size_t>(candidates + n), kForbiddenCost);
+        row[static_cast<std::size_t>(candidates + i)] = kNothingCost;
+        for (int c = 0; c < candidates; ++c) {
+            if (finite(cost[i][c])) row[c] = cost[i][c];
+        }
     }
-
-    // Best candidate and ambiguity of each observation.
-    sc.best.assign(count, -1);
-    sc.members.assign(count, 0);
+    const std::vector<int> assignment = hungarian(sc.cost);
+    sc.column.assign(candidateOf.size(), -1);
+    sc.holder.assign(static_cast<std::size_t>(candidates), -1);
     for (int i = 0; i < n; ++i) {
-        const int c = sc.observation[i];
-        if (c < 0) continue;
-        ++sc.members[c];
-        const int b = sc.best[c];
-        if (b < 0 || ranksBefore(sc.score[i], outcomes[i].id(), sc.score[b], outcomes[b].id())) sc.best[c] = i;
-    }
-    sc.ambiguous.assign(count, 0);
-    bool contested = false;
-    for (int c = 0; c < count; ++c) {
-        if (sc.members[c] < 2) continue;
-        const int b = sc.best[c];
-        double s2 = -std::numeric_limits<double>::infinity();
-        double a2 = 0.0;
-        for (int i = 0; i < n; ++i) {
-            if (sc.observation[i] != c || i == b) continue;
-            s2 = std::max(s2, sc.score[i]);
-            a2 = std::max(a2, clamp01(outcomes[i].report.anchor_appearance));
-        }
-        const double a1 = clamp01(outcomes[b].report.anchor_appearance);
-        const bool amb = sc.score[b] - s2 < settings.ambiguity_min_score_margin ||
-                         a1 < settings.min_owner_appearance || a1 - a2 < settings.min_appearance_margin;
-        sc.ambiguous[c] = amb ? 1 : 0;
-        if (!amb) contested = true;
-    }
-
-    // Owners. When no unambiguous observation has two members, the assignment is forced
-    // (every lone member takes its own observation) and the solver is not needed.
-    sc.owner.assign(count, -1);
-    if (!contested) {
-        for (int i = 0; i < n; ++i) {
-            const int c = sc.observation[i];
-            if (c >= 0 && !sc.ambiguous[c]) sc.owner[c] = i;
-        }
-    } else {
-        const std::size_t cols = static_cast<std::size_t>(count + n);
-        sc.cost.resize(outcomes.size());
-        for (int i = 0; i < n; ++i) {
-            std::vector<double>& row = sc.cost[i];
-            row.assign(cols, kForbiddenCost);
-            row[static_cast<std::size_t>(count + i)] = 0.0;
-            const int c = sc.observation[i];
-            if (c >= 0 && !sc.ambiguous[c]) row[static_cast<std::size_t>(c)] = -std::max(sc.score[i], kMinOwnerCost);
-        }
-        const std::vector<int> assignment = hungarian(sc.cost);
-        for (int i = 0; i < n; ++i) {
-            const int c = sc.observation[i];
-            if (c >= 0 && !sc.ambiguous[c] && assignment[i] == c) sc.owner[c] = i;
+        const int c = assignment[i];
+        if (c >= 0 && c < candidates && finite(cost[i][c])) {
+            sc.column[i] = c;
+            sc.holder[c] = i;
         }
     }
-
+    // Ambiguity: giving the candidate to another target instead (that target's own
+    // assignment going to the holder in exchange) would cost less than the margin more. A
+    // target given nothing gives nothing in exchange.
+    const double margin = settings.ambiguity_min_cost_margin;
+    sc.ambiguous.assign(static_cast<std::size_t>(candidates), 0);
+    for (int c = 0; c < candidates; ++c) {
+        const int h = sc.holder[c];
+        if (h < 0) continue;
+        bool contested = false, close = false;
+        for (int j = 0; j < n; ++j) {
+            if (j == h || !finite(cost[j][c])) continue;
+            const int other = sc.column[j];
+            double regret = cost[j][c] - cost[h][c];
+            if (other >= 0) regret += cost[h][other] - cost[j][other];
+            if (!finite(regret)) continue;
+            contested = true;
+            if (regret < margin) close = true;
+        }
+        if (close || (contested && clamp01(likeness[h][c]) < settings.min_owner_appearance)) sc.ambiguous[c] = 1;
+    }
     for (int i = 0; i < n; ++i) {
-        const int c = sc.observation[i];
+        const int c = candidateOf[i];
         if (c < 0) continue;
         OwnershipDecision& d = decisions[i];
         d.ambiguous = sc.ambiguous[c] != 0;
-        d.owns = !d.ambiguous && sc.owner[c] == i;
-        // The owner reported to the other members is the target that actually holds the
-        // observation. It is the best-ranked one except when members tie at the cost floor
-        // and the solver hands the observation to a lower-ranked member; naming the
-        // best-ranked one then would tell it that it is suppressed by itself.
-        const int holder = (!d.ambiguous && sc.owner[c] >= 0) ? sc.owner[c] : sc.best[c];
-        d.ownerId = outcomes[holder].id();
+        d.owns = !d.ambiguous && sc.holder[c] == i;
+        d.ownerId = sc.holder[c] >= 0 ? ids[sc.holder[c]] : 0;
     }
-}
-
-std::vector<OwnershipDecision> associate(const std::vector<TargetOutcome>& outcomes,
-                                         const std::vector<TargetSlot>& slots, const MultiTargetSettings& settings) {
-    std::vector<OwnershipDecision> decisions;
-    AssociationScratch scratch;
-    associate(outcomes, slots, settings, decisions, scratch);
-    return decisions;
-}
-
-void measureProximity(const std::vector<TargetOutcome>& outcomes, const std::vector<cv::Point2f>& measuredCenters,
-                      const std::vector<cv::Point2f>& predictedCenters, const std::vector<cv::Rect2f>& predictedBoxes,
-                      const std::vector<TargetSlot>& slots, const MultiTargetSettings& settings,
-                      std::vector<MeasurementProximity>& proximity) {
-    const std::size_t n = outcomes.size();
-    proximity.assign(n, MeasurementProximity{});
-    const double margin = proximityMargin(settings);
-    for (std::size_t i = 0; i < n; ++i) {
-        const TargetOutcome& o = outcomes[i];
-        if (!eligibleForOwnership(o)) continue;
-        MeasurementProximity& p = proximity[i];
-        const cv::Point2f m = measuredCenters[i];
-        const double dOwn = distance(m, predictedCenters[i]);
-        const cv::Rect2f& ownPredicted = predictedBoxes[i];
-        const double side = std::max(static_cast<double>(ownPredicted.width), static_cast<double>(ownPredicted.height));
-        double radius = std::max(6.0, 2.0 * settings.interaction_max_distance);
-        if (side > 4.0) radius = std::max(radius, 0.75 * side);
-        p.nearOwnPrediction = dOwn <= radius;
-
-        const cv::Rect2f ownBox = o.box();
-        double nearest = std::numeric_limits<double>::infinity();
-        int32_t nearestId = 0;
-        bool found = false;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j == i) continue;
-            if (slots[j].lastState == kLost && outcomes[j].step.state == kLost) continue;
-            if (interacts(ownPredicted, predictedBoxes[j], settings)) p.predictionOverlap = true;
-            if (interacts(ownBox, predictedBoxes[j], settings)) {
-                const double dj = distance(m, predictedCenters[j]);
-                if (!found || dj < nearest) {
-                    nearest = dj;
-                    nearestId = slots[j].id;
-                    found = true;
-                }
-            }
-        }
-        if (!found) continue;
-        if (dOwn > nearest + margin) {
-            p.nearestOtherId = nearestId;
-        } else if (std::abs(nearest - dOwn) <= margin) {
-            p.distanceAmbiguous = true;
-        }
-    }
-}
-
-std::vector<MeasurementProximity> measureProximity(const std::vector<TargetOutcome>& outcomes,
-                                                   const std::vector<cv::Point2f>& measuredCenters,
-                                                   const std::vector<cv::Point2f>& predictedCenters,
-                                                   const std::vector<cv::Rect2f>& predictedBoxes,
-                                                   const std::vector<TargetSlot>& slots,
-                                                   const MultiTargetSettings& settings) {
-    std::vector<MeasurementProximity> proximity;
-    measureProximity(outcomes, measuredCenters, predictedCenters, predictedBoxes, slots, settings, proximity);
-    return proximity;
 }
 
 cv::Size2f limitMeasuredSize(float width, float height, const TargetSlot& slot, const MultiTargetSettings& settings,

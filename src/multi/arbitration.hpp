@@ -31,31 +31,43 @@ struct MultiTargetSettings {
     double cluster_min_iou = 0.65;
     // of the smaller side (at least 4 px), <= 0 = off. One observation within max(3, this x side) px.
     double cluster_size_factor = 0.35;
-    // ownership score. An observation is ambiguous when its best claimant leads by less than this.
-    double ambiguity_min_score_margin = 0.12;
-    // weight. Share of the anchor appearance in the ownership score.
-    double appearance_weight = 0.65;
-    // anchor likeness 0..1. A best claimant below this makes an observation ambiguous; weak-reacquisition bar.
+    // cost units. A candidate is ambiguous when a second target that wants it would pay less
+    // than this more for it than its owner does.
+    double ambiguity_min_cost_margin = 1.0;
+    // cost units per unit of likeness. Weight of the appearance distance (1 - anchor likeness)
+    // in the assignment cost; one unit of cost is what half a gate sigma squared costs in motion.
+    double appearance_weight = 4.0;
+    // anchor likeness 0..1. A contested candidate whose owner looks less like itself than this is
+    // ambiguous; also the appearance bar of the weak-reacquisition rule.
     double min_owner_appearance = 0.45;
-    // anchor likeness. Ambiguous when the best claimant's likeness leads the others' by less than this.
-    double min_appearance_margin = 0.1;
     // Confirmed targets that do not interact have their box limited to an ownership cell.
     bool ownership_cell_enabled = true;
-    // px. Gap between an ownership cell and the midline to a neighbour; twice it (>= 3) is the proximity margin.
+    // px. Gap kept between an ownership cell and the midline towards a neighbour.
     double ownership_cell_gap = 1.0;
     // fraction. A cell must keep at least this share of the limited width and of the height.
     double ownership_cell_min_fraction = 0.45;
     // factor. The measured aspect ratio stays within this factor of the seed's.
     double max_aspect_change = 1.35;
     // px, <= 0 = test off. Two proposals are one observation when their centres are this close.
-    double cluster_max_distance = 18.0;
+    // Off: two objects a few px apart are two candidates, and motion decides who owns which.
+    double cluster_max_distance = 0.0;
     // frames. A lost target is reported as its prediction while its misses are at most this.
     int32_t unobserved_prediction_max_misses = 30;
-    // frames. A target hidden by an ambiguous pass flies on at its last course this long.
-    int32_t ambiguity_course_frames = 60;
+};
+
+// Where a target stands in a multi-target lock. Everything reported about it follows from
+// this: a coasting target is suppressed or a prediction, and it counts as lost when it is
+// found again (it must then pass the weak-reacquisition rule).
+enum class TargetPhase : int32_t {
+    kTentative,  // committed its own find, not yet confirmed by the engine
+    kConfirmed,  // committed its own find, confirmed
+    kCoasting,   // held back (another owns or shares its find) or unobserved: flies on its filter
+    kLost,       // its engine has lost it beyond the unobserved window
 };
 
 // One target of a multi-target lock: its engine and what the arbitration remembers of it.
+// Its motion is the engine's own motion filter: advanced every frame, corrected by the finds
+// it commits, and only predicted while it coasts.
 struct TargetSlot {
     int32_t id = 0;  // stable, 1..N in seeding order
     std::unique_ptr<TemplateTracker> engine;
@@ -63,30 +75,11 @@ struct TargetSlot {
     TrackStep snapshot;          // the last step reported as seen (not suppressed, not lost)
     cv::Size initialSize;        // the seed box size
     cv::Point2f observedCenter;  // centre of the last committed observation
-    // The slot's own constant-velocity prediction, independent of the engine.
-    cv::Point2f motionCenter;
-    cv::Point2f motionVelocity;  // px/s
-    cv::Point2f motionSize;      // (w, h)
-    int32_t lastState = kTentative;
+    cv::Point2f motionSize;      // (w, h) of the last observed box
+    float seedShade = 0.f;       // mean grey of the seed box's core
+    TargetPhase phase = TargetPhase::kTentative;
     int32_t interactionHold = 0;  // frames the target still counts as interacting
-    // Frames since `snapshot` was taken (0: taken in the last update), and the number of
-    // updates in a row that had taken one up to then.
-    int32_t snapshotAge = 0;
-    int32_t snapshotRun = 0;
-    // Frames left on course after an ambiguous observation hid the target (0: off course),
-    // and that course's velocity, px/s.
-    struct Course {
-        int32_t hold = 0;
-        cv::Point2f velocity;
-    } course;
-    // Centre and velocity (px/s) of the last snapshot that ended a settled run of good steps,
-    // and the updates since it was taken (a target just re-found has no settled velocity).
-    struct SettledRun {
-        cv::Point2f center;
-        cv::Point2f velocity;
-        int32_t age = -1;  // -1: none yet
-    } settled;
-    bool runReacquired = false;  // the current run of good steps began with a reacquisition
+    bool seen() const { return phase == TargetPhase::kTentative || phase == TargetPhase::kConfirmed; }
 };
 
 // One target's working result for the current frame: the engine's step (its targetId is
@@ -102,27 +95,31 @@ struct TargetOutcome {
 };
 
 struct OwnershipDecision {
-    bool owns = false;       // the target owns the observation it proposed
-    bool ambiguous = false;  // contested, and no owner could be chosen with confidence
-    int32_t ownerId = 0;     // who holds the observation (0: took part in none)
+    bool owns = false;       // the target owns the candidate it proposed
+    bool ambiguous = false;  // its candidate is contested, and no owner could be chosen with confidence
+    int32_t ownerId = 0;     // who was given its candidate (0: nobody, or it proposed none)
 };
 
-struct MeasurementProximity {
-    int32_t nearestOtherId = 0;  // another target whose prediction the measurement is clearly nearer
-    bool distanceAmbiguous = false;
-    bool nearOwnPrediction = false;
-    bool predictionOverlap = false;
+// A target's motion filter advanced to the current frame, as the assignment sees it.
+struct TargetMotion {
+    cv::Point2f center;    // predicted centre
+    double sigma = 1.0;    // px: spread of a find around the prediction (filter and cue)
+    double radius = 0.0;   // px: the gate; a find further away is not this target's
+    double cueSigma = 1.0; // px: the cue's own spread for this target's size
 };
+
+// Cost of a find at `find` for a target, in negative log-likelihood units: the squared
+// Mahalanobis distance under the filter's uncertainty, the log of that uncertainty (an
+// unsure target pays for it, so it does not outbid a sure one), and the appearance distance.
+// Infinite outside the gate unless `ownFind` (a target's own find is judged by its engine).
+double pairCost(const TargetMotion& motion, cv::Point2f find, double likeness, bool ownFind,
+                const MultiTargetSettings& settings);
 
 struct OwnershipCell {
     bool valid = false;
     bool clipped = false;
     cv::Rect2f box;
 };
-
-// px. How much nearer one prediction must be than another before a measurement counts as
-// clearly nearer it: twice the ownership-cell gap, at least 3 px.
-double proximityMargin(const MultiTargetSettings& settings);
 
 // Intersection over union in double; 0 when the union is empty.
 double boxIou(const cv::Rect2f& a, const cv::Rect2f& b);
@@ -134,39 +131,37 @@ bool interacts(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettin
 // Takes part in the association: not suppressed, not lost, with a non-empty box.
 bool eligibleForOwnership(const TargetOutcome& outcome);
 
-// The ranking score of an outcome (appearance, confidence, state, track history and
-// continuity with the slot's last good step). A score that is not finite ranks lowest.
-double ownershipScore(const TargetOutcome& outcome, const TargetSlot& slot, const MultiTargetSettings& settings);
+// Groups the eligible outcomes into candidates (connected groups of proposals of one
+// object), numbered in slot order of their first member; -1 for the others. Returns the count.
+int groupCandidates(const std::vector<TargetOutcome>& outcomes, const MultiTargetSettings& settings,
+                    std::vector<int>& candidateOf, std::vector<int>& stack);
 
-// Working storage of the association, kept by the caller so a frame allocates nothing
-// once the vectors have grown (the assignment solver runs only for contested observations).
-struct AssociationScratch {
-    std::vector<int> observation;  // per outcome, -1 when not eligible
-    std::vector<double> score;
-    std::vector<int> stack;
-    std::vector<int> best, owner, members;
-    std::vector<unsigned char> ambiguous;
-    std::vector<std::vector<double>> cost;
+// Working storage of the assignment, kept by the caller so a frame allocates nothing once
+// the vectors have grown.
+struct AssignmentScratch {
+    std::vector<std::vector<double>> cost;  // solver matrix: targets x (candidates + targets)
+    std::vector<int> column;                // per target, the column it was given
+    std::vector<int> holder;                // per candidate, the target given it (-1 none)
+    std::vector<unsigned char> ambiguous;   // per candidate
 };
 
-// One decision per outcome, in slot order. `outcomes` and `slots` run in parallel.
-void associate(const std::vector<TargetOutcome>& outcomes, const std::vector<TargetSlot>& slots,
-               const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
-               AssociationScratch& scratch);
-std::vector<OwnershipDecision> associate(const std::vector<TargetOutcome>& outcomes,
-                                         const std::vector<TargetSlot>& slots, const MultiTargetSettings& settings);
+// Mean grey of the core (the middle half in each direction) of `box` in `grey`; 0 when empty.
+float coreShade(const cv::Mat& grey, const cv::Rect2f& box);
+// Likeness 0..1 of two shades: the anchor likeness compares shapes and not how dark a
+// target is, so two silhouettes of the same outline but clearly different shades are told
+// apart by this factor.
+double shadeLikeness(float a, float b);
 
-// One record per outcome. `measuredCenters` holds the centre of each target's proposal.
-void measureProximity(const std::vector<TargetOutcome>& outcomes, const std::vector<cv::Point2f>& measuredCenters,
-                      const std::vector<cv::Point2f>& predictedCenters, const std::vector<cv::Rect2f>& predictedBoxes,
-                      const std::vector<TargetSlot>& slots, const MultiTargetSettings& settings,
-                      std::vector<MeasurementProximity>& proximity);
-std::vector<MeasurementProximity> measureProximity(const std::vector<TargetOutcome>& outcomes,
-                                                   const std::vector<cv::Point2f>& measuredCenters,
-                                                   const std::vector<cv::Point2f>& predictedCenters,
-                                                   const std::vector<cv::Rect2f>& predictedBoxes,
-                                                   const std::vector<TargetSlot>& slots,
-                                                   const MultiTargetSettings& settings);
+// Gated assignment. `cost[i][c]`: target i's cost for candidate c (infinite: forbidden);
+// `likeness[i][c]`: its anchor likeness; `candidateOf[i]`: the candidate i proposed, -1
+// none. Every target takes at most one candidate, a target takes its own whenever nobody
+// has a better claim, and a candidate a second target wants nearly as much (within
+// `ambiguity_min_cost_margin`), or whose owner looks too little like itself while it is
+// contested, is ambiguous. One decision per target, in slot order.
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<std::vector<double>>& likeness,
+                      const std::vector<int>& candidateOf, int candidates, const std::vector<int32_t>& ids,
+                      const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
+                      AssignmentScratch& scratch);
 
 // The measured size held to the seed's aspect ratio, the per-frame size step and the
 // overall scale cap.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "engine/geometry.hpp"
@@ -11,14 +12,8 @@ namespace molvane {
 
 namespace {
 
-// A course is only started from a good step at most this many updates old.
-constexpr int32_t kCourseMaxSnapshotAge = 10;
-// ... and only after this many good steps in a row: the velocity of a target just
-// reacquired has not settled yet.
-constexpr int32_t kCourseMinRun = 6;
-// A target re-found after a loss or a pass resumes the velocity of its last settled run only
-// when that run ended at most this many updates before.
-constexpr int32_t kCourseMaxSettledAge = 30;
+// The gate radius is this many sigmas of the predicted centre (see motionGate).
+constexpr double kGateSigmas = 3.0;
 
 bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
@@ -66,27 +61,23 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
         slot.snapshot = TrackStep{slot.id, kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
         slot.initialSize = cv::Size(b.width, b.height);
         slot.observedCenter = c;
-        slot.motionCenter = c;
-        slot.motionVelocity = cv::Point2f(0.f, 0.f);
         slot.motionSize = cv::Point2f(w, h);
-        slot.lastState = kTentative;
+        slot.seedShade = coreShade(grey, cv::Rect2f(x, y, w, h));
+        slot.phase = TargetPhase::kTentative;
         slot.interactionHold = 0;
         seeded.push_back(std::move(slot));
     }
     targets_.swap(seeded);
 
     const std::size_t n = targets_.size();
-    predictedCenters_.reserve(n);
+    motion_.reserve(n);
     predictedBoxes_.reserve(n);
     proposals_.reserve(n);
-    measuredCenters_.reserve(n);
     outcomes_.reserve(n);
     decisions_.reserve(n);
-    proximity_.reserve(n);
     interactionMarks_.reserve(n);
-    courseStarted_.reserve(n);
-    onCourse_.reserve(n);
     neighbours_.reserve(n);
+    ids_.reserve(n);
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
@@ -109,15 +100,6 @@ void MultiTracker::buildOutcome(std::size_t i) {
     o.scores.reason = p.reason;
     o.report.anchor_appearance = static_cast<float>(p.anchorAppearance);
     o.report.geometry_confidence = static_cast<float>(p.geometryConfidence);
-    measuredCenters_[i] = p.center;
-}
-
-void MultiTracker::propose(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
-    const TargetSlot& s = targets_[i];
-    proposals_[i] = TemplateTrackerProposal();  // a proposal made before is dropped uncommitted
-    proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y), dtSeconds,
-                                      targets_.size() > 1);
-    buildOutcome(i);
 }
 
 void MultiTracker::takeStep(std::size_t i, const TrackStep& step) {
@@ -126,9 +108,80 @@ void MultiTracker::takeStep(std::size_t i, const TrackStep& step) {
     o.step.targetId = targets_[i].id;
 }
 
-void MultiTracker::arbitrate() {
-    associate(outcomes_, targets_, settings_, decisions_, association_);
-    measureProximity(outcomes_, measuredCenters_, predictedCenters_, predictedBoxes_, targets_, settings_, proximity_);
+void MultiTracker::predictMotion(std::size_t i, double dtSeconds) {
+    // The engine's filter advanced to this frame as its proposal will advance it: where the
+    // target should be and how far from there a find may lie.
+    const TargetSlot& s = targets_[i];
+    const EngineMotionState& state = s.engine->state();
+    const double interval = effectiveInterval(dtSeconds);
+    const cv::Size box = state.box.size();
+    MotionFilter filter = state.filter;
+    filter.predict(interval, manoeuvreSigma(box));
+    const MotionGate gate = motionGate(filter, box, interval);
+    TargetMotion& m = motion_[i];
+    m.cueSigma = centreSigma(box);
+    m.center = filter.started() ? filter.position() : state.center;
+    m.radius = gate.active ? gate.radius : 0.0;
+    m.sigma = gate.active ? gate.radius / kGateSigmas : m.cueSigma;
+    float w = s.motionSize.x, h = s.motionSize.y;
+    if (!(w >= 2.f && h >= 2.f)) {
+        w = static_cast<float>(s.initialSize.width);
+        h = static_cast<float>(s.initialSize.height);
+    }
+    predictedBoxes_[i] = cv::Rect2f(m.center.x - w / 2.f, m.center.y - h / 2.f, w, h);
+}
+
+void MultiTracker::fillCosts(const cv::Mat& grey) {
+    // Candidates: the targets' finds, one per object. Each is priced for its finder and for
+    // every other target that still has a prediction worth the name (not lost) and whose
+    // gate it falls in, with that target's own likeness to it.
+    const std::size_t n = targets_.size();
+    candidates_ = groupCandidates(outcomes_, settings_, candidateOf_, stack_);
+    representative_.assign(static_cast<std::size_t>(candidates_), -1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int c = candidateOf_[i];
+        if (c >= 0 && representative_[c] < 0) representative_[c] = static_cast<int>(i);
+    }
+    cost_.resize(n);
+    likeness_.resize(n);
+    const cv::Rect frameRect(0, 0, grey.cols, grey.rows);
+    for (std::size_t i = 0; i < n; ++i) {
+        cost_[i].assign(static_cast<std::size_t>(candidates_), std::numeric_limits<double>::infinity());
+        likeness_[i].assign(static_cast<std::size_t>(candidates_), 0.0);
+        const TargetMotion& m = motion_[i];
+        for (int c = 0; c < candidates_; ++c) {
+            if (candidateOf_[i] == c) {
+                const TargetOutcome& o = outcomes_[i];
+                likeness_[i][c] = o.report.anchor_appearance *
+                                  shadeLikeness(coreShade(grey, o.box()), targets_[i].seedShade);
+                cost_[i][c] = pairCost(m, cv::Point2f(o.step.cx, o.step.cy), likeness_[i][c], true, settings_);
+                continue;
+            }
+            if (targets_[i].phase == TargetPhase::kLost) continue;
+            const TargetOutcome& r = outcomes_[representative_[c]];
+            const cv::Point2f find(r.step.cx, r.step.cy);
+            if (!(m.radius > 0.0) || distance(find, m.center) > m.radius) continue;
+            const cv::Rect box =
+                cv::Rect(cvRound(r.step.x), cvRound(r.step.y), cvRound(r.step.w), cvRound(r.step.h)) & frameRect;
+            if (box.empty()) continue;
+            likeness_[i][c] = targets_[i].engine->anchorSimilarity(grey, box) *
+                              shadeLikeness(coreShade(grey, r.box()), targets_[i].seedShade);
+            cost_[i][c] = pairCost(m, find, likeness_[i][c], false, settings_);
+        }
+    }
+}
+
+bool MultiTracker::clearOfOthers(std::size_t i) const {
+    // The find lies in the target's own gate and in no other target's.
+    const int c = candidateOf_[i];
+    if (c < 0) return false;
+    const TargetOutcome& o = outcomes_[i];
+    const TargetMotion& m = motion_[i];
+    if (!(m.radius > 0.0) || distance(cv::Point2f(o.step.cx, o.step.cy), m.center) > m.radius) return false;
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j != i && (candidateOf_[j] == c || std::isfinite(cost_[j][c]))) return false;
+    }
+    return true;
 }
 
 void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int frameH) {
@@ -151,7 +204,7 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
             o.step.cx = x0 + w * 0.5f;
             o.step.cy = y0 + h * 0.5f;
         }
-        const cv::Point2f v = targets_[i].motionVelocity;
+        const cv::Point2f v = targets_[i].engine->state().filter.velocity();
         o.step.vx = v.x;
         o.step.vy = v.y;
         o.step.speed = std::sqrt(v.x * v.x + v.y * v.y);
@@ -169,29 +222,19 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
 }
 
 void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
-    const float dtc = static_cast<float>(effectiveInterval(dtSeconds));
     TargetOutcome& o = outcomes_[i];
-    TargetSlot& s = targets_[i];
+    const TargetSlot& s = targets_[i];
     const OwnershipDecision& d = decisions_[i];
-    const MeasurementProximity& p = proximity_[i];
-    const bool multi = targets_.size() > 1;
     o.report.interacting = interactionMarks_[i] != 0;
 
-    // A lost target that comes back through a reacquisition search with a weak likeness to
-    // its anchor may well have found another target; it is trusted only when its find lies
-    // near its own prediction and away from everyone else's, and then either correlation
-    // tracking backs it, or the target is on course after an ambiguous pass, holds the find
-    // alone and the find looks no more like any other target than like itself.
-    const bool clearOfOthers =
-        p.nearestOtherId <= 0 && !p.distanceAmbiguous && !p.predictionOverlap && p.nearOwnPrediction;
-    const bool weak = multi && s.lastState == kLost && o.step.state != kLost &&
+    // A target that was not seen in the last update and comes back through a reacquisition
+    // search with a weak likeness to its anchor may well have found another target: it is
+    // trusted only when it owns a find that lies in its own gate and in nobody else's.
+    const bool weak = targets_.size() > 1 && !s.seen() && o.step.state != kLost &&
                       namesReacquisition(o.scores.reason) &&
                       o.report.anchor_appearance < settings_.min_owner_appearance;
-    const bool supported =
-        clearOfOthers && (config_.correlation_enabled ||
-                          (weak && s.course.hold > 0 && d.owns && looksMostLikeItself(i, grey)));
-    if (weak && !supported) {
-        takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds));
+    if (weak && !(d.owns && clearOfOthers(i))) {
+        takeStep(i, s.engine->coast(grey, Reason::kCoastWeakReacquire, dtSeconds, true));
         o.scores.confidence = 0.f;
         o.scores.reason = Reason::kCoastWeakReacquire;
         o.report.suppressed = o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
@@ -199,33 +242,19 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         return;
     }
 
-    // On course, any find that still reaches into another target's predicted box may be
-    // that target's object: the observation stays ambiguous until the two have come apart.
-    // Nor does any target take a find that has jumped away from its own last observation onto
-    // the course of a target hidden by a pass: that is the hidden target's object.
-    const bool ambiguous =
-        d.ambiguous || (multi && o.step.state != kLost &&
-                        ((s.course.hold > 0 && nearAnotherCourse(i)) || strayedOntoAnotherCourse(i)));
-    if (o.step.state != kLost && (!d.owns || ambiguous)) {
-        // Only ambiguity puts a target on course, and only from a recent good step that ends a
-        // settled run, or that resumes one (see resumesSettledRun).
-        const bool settled = s.snapshotRun >= kCourseMinRun;
-        if (ambiguous && s.course.hold == 0 && s.hasSnapshot && s.snapshotAge <= kCourseMaxSnapshotAge &&
-            settings_.ambiguity_course_frames > 0 && (settled || resumesSettledRun(i, dtc))) {
-            s.course.hold = settings_.ambiguity_course_frames;
-            s.course.velocity = settled ? cv::Point2f(s.snapshot.vx, s.snapshot.vy) : s.settled.velocity;
-            courseStarted_[i] = 1;
-        }
-        const Reason coastReason = ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
-        takeStep(i, s.engine->coast(grey, coastReason, dtSeconds));
+    if (o.step.state != kLost && !d.owns) {
+        // Held back: it coasts on its filter's prediction, so that its next searches are
+        // where its own object should be.
+        const Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
+        takeStep(i, s.engine->coast(grey, coastReason, dtSeconds, true));
         o.scores.confidence = 0.f;
         o.scores.reason = coastReason;
         o.report.suppressed = true;
         // Never name the target itself as the one that suppressed it.
-        o.report.suppressed_by_id = (ambiguous || d.ownerId == o.id()) ? 0 : d.ownerId;
+        o.report.suppressed_by_id = (d.ambiguous || d.ownerId == o.id()) ? 0 : d.ownerId;
         o.report.model_learning_suppressed = o.report.geometry_update_suppressed = true;
         if (o.report.interacting) {
-            markPrediction(i, ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
+            markPrediction(i, d.ambiguous ? Reason::kPredictionAmbiguousOwner : Reason::kPredictionOwnedByOther,
                            grey.cols, grey.rows);
         }
         return;
@@ -293,153 +322,21 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     }
 }
 
-bool MultiTracker::nearAnotherCourse(std::size_t i) const {
-    const cv::Rect2f box = outcomes_[i].box();
-    for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j == i) continue;
-        const bool tracked = onCourse_[j] || targets_[j].lastState != kLost ||
-                             proposals_[j].impl().step.state != kLost;
-        if (tracked && interacts(box, predictedBoxes_[j], settings_)) return true;
-    }
-    return false;
-}
-
-void MultiTracker::blockLiveTargets(std::size_t i, float dtc) {
-    // Each target that committed its own find in the last update is blocked at its predicted
-    // box. A target that stays interacting has a decaying prediction that falls behind its
-    // object; when that stale box lies clearly nearer this target's course than the object
-    // it stands for, it would hide this target's own object and leave it nothing but the
-    // neighbour's: such a target is blocked where it was last seen, moved on at its velocity.
-    const double margin = proximityMargin(settings_);
-    for (std::size_t j = 0; j < targets_.size(); ++j) {
-        const TargetSlot& t = targets_[j];
-        if (j == i || t.lastState == kLost) continue;
-        const cv::Rect2f& pb = predictedBoxes_[j];
-        const cv::Point2f seen = t.observedCenter + cv::Point2f(t.snapshot.vx, t.snapshot.vy) * dtc;
-        const cv::Point2f pc = predictedCenters_[j];
-        if (cv::norm(pc - predictedCenters_[i]) + margin < cv::norm(pc - seen)) {
-            blocked_.emplace_back(seen.x - pb.width / 2.f, seen.y - pb.height / 2.f, pb.width, pb.height);
-        } else {
-            blocked_.push_back(pb);
-        }
-    }
-}
-
-bool MultiTracker::yieldsToAnotherCourse(std::size_t i) const {
-    // Both searches found one object: it is the other target's when it lies on that target's
-    // course and clearly further from this one's. Two courses that both miss the object (two
-    // objects flying merged, off both courses) decide nothing.
-    if (outcomes_[i].step.state == kLost || !decisions_[i].ambiguous) return false;
-    const int c = association_.observation[i];
-    if (c < 0) return false;
-    const cv::Point2f m = measuredCenters_[i];
-    const double own = cv::norm(m - predictedCenters_[i]);
-    const double margin = proximityMargin(settings_);
-    for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j == i || targets_[j].course.hold <= 0 || association_.observation[j] != c) continue;
-        const double other = cv::norm(m - predictedCenters_[j]);
-        const cv::Rect2f& pj = predictedBoxes_[j];
-        if (other <= 0.5 * std::max(pj.width, pj.height) && own > other + margin) return true;
-    }
-    return false;
-}
-
-bool MultiTracker::strayedOntoAnotherCourse(std::size_t i) const {
-    // Measured from the last observation, not from the slot's prediction: a target that has
-    // been interacting or suppressed has a decayed prediction that lags its object. A find
-    // counts as having left that observation once it is outside half its own box: a target
-    // just re-found after a pass can jump a whole interaction reach (18 px) in one frame onto
-    // its hidden neighbour's object, and within that reach nothing else stops it.
-    const cv::Rect2f box = outcomes_[i].box();
-    const cv::Point2f last = targets_[i].observedCenter;
-    const cv::Point2f m = measuredCenters_[i];
-    const double own = cv::norm(m - last);
-    if (own <= 0.5 * std::max(box.width, box.height)) return false;
-    const double margin = proximityMargin(settings_);
-    for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j == i || !onCourse_[j]) continue;
-        if (interacts(box, predictedBoxes_[j], settings_) && own > cv::norm(m - predictedCenters_[j]) + margin) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool MultiTracker::resumesSettledRun(std::size_t i, float dtc) const {
-    // A target re-found only a few steps before has no settled velocity of its own (a
-    // reacquisition restarts it at rest, a pass leaves it one or two steps), so a pass that
-    // hides it again would stop its prediction where it was re-found while its object flies
-    // on. It goes on course at the velocity of its last settled run when that run ended
-    // shortly before and the re-found object lies where that run would have taken it: within
-    // half its box after a reacquisition (the object was out of sight for a while), within
-    // the proximity margin when its own tracking brought it back. Looser, birds of a flock
-    // that turn while they pass went on stale courses.
-    const TargetSlot& s = targets_[i];
-    if (s.settled.age < 0 || s.settled.age > kCourseMaxSettledAge) return false;
-    const float frames = static_cast<float>(s.settled.age - s.snapshotAge);
-    const cv::Point2f expected = s.settled.center + s.settled.velocity * (dtc * frames);
-    const cv::Point2f seen(s.snapshot.cx, s.snapshot.cy);
-    const double margin = proximityMargin(settings_);
-    const double tolerance = s.runReacquired ? 0.5 * std::max(s.snapshot.w, s.snapshot.h) : margin;
-    return cv::norm(seen - expected) <= tolerance;
-}
-
-bool MultiTracker::looksMostLikeItself(std::size_t i, const cv::Mat& grey) {
-    const TargetOutcome& o = outcomes_[i];
-    const cv::Rect box = cv::Rect(cvRound(o.step.x), cvRound(o.step.y), cvRound(o.step.w), cvRound(o.step.h)) &
-                         cv::Rect(0, 0, grey.cols, grey.rows);
-    if (box.empty()) return false;
-    const double own = o.report.anchor_appearance;
-    for (std::size_t j = 0; j < targets_.size(); ++j) {
-        if (j == i) continue;
-        const double other = targets_[j].engine->anchorSimilarity(grey, box);
-        if (other > own + settings_.min_appearance_margin) return false;
-    }
-    return true;
-}
-
-void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
+void MultiTracker::keepBook(std::size_t i) {
     const TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    const bool back = !(o.report.suppressed || o.step.state == kLost || o.report.prediction_only);
-    if (back) s.course.hold = 0;
-    if (s.course.hold > 0) {
-        // On course: the prediction moves on at the course velocity, and the engine's
-        // searches are centred on it.
-        s.motionCenter = courseStarted_[i]
-                             ? cv::Point2f(s.snapshot.cx, s.snapshot.cy) +
-                                   s.course.velocity * (dtc * static_cast<float>(s.snapshotAge + 1))
-                             : predictedCenters_[i];
-        s.motionVelocity = s.course.velocity;
-        --s.course.hold;
-        s.engine->steer(s.motionCenter, s.course.velocity, frameW, frameH);
-    } else if (o.report.suppressed || o.step.state == kLost || o.report.prediction_only || o.report.interacting) {
-        s.motionCenter = predictedCenters_[i];
-        s.motionVelocity *= static_cast<float>(config_.velocity_decay);
-    } else {
-        s.motionCenter = measuredCenters_[i];
-        s.motionVelocity = cv::Point2f(o.step.vx, o.step.vy);
-        if (o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
-    }
-    ++s.snapshotAge;
-    if (s.settled.age >= 0) ++s.settled.age;
     if (o.report.suppressed || o.report.prediction_only) {
-        s.lastState = kLost;
+        s.phase = TargetPhase::kCoasting;
         return;
     }
-    s.lastState = o.step.state;
-    if (o.step.state != kLost) {
-        s.snapshotRun = s.snapshotAge == 1 ? s.snapshotRun + 1 : 1;
-        if (s.snapshotRun == 1) s.runReacquired = namesReacquisition(o.scores.reason);
-        s.snapshotAge = 0;
-        s.snapshot = o.step;
-        s.hasSnapshot = true;
-        if (s.snapshotRun >= kCourseMinRun) {
-            s.settled.center = cv::Point2f(o.step.cx, o.step.cy);
-            s.settled.velocity = cv::Point2f(o.step.vx, o.step.vy);
-            s.settled.age = 0;
-        }
+    if (o.step.state == kLost) {
+        s.phase = TargetPhase::kLost;
+        return;
     }
+    s.phase = o.step.state == kConfirmed ? TargetPhase::kConfirmed : TargetPhase::kTentative;
+    s.snapshot = o.step;
+    s.hasSnapshot = true;
+    if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
 }
 
 std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
@@ -447,68 +344,32 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     const std::size_t n = targets_.size();
     const bool multi = n > 1;
 
-    predictedCenters_.resize(n);
+    motion_.resize(n);
     predictedBoxes_.resize(n);
     proposals_.resize(n);
-    measuredCenters_.resize(n);
     outcomes_.resize(n);
     interactionMarks_.assign(n, 0);
-    courseStarted_.assign(n, 0);
-    onCourse_.assign(n, 0);
+    ids_.resize(n);
     ProposalRelease release{proposals_};
 
-    // Each slot's own motion prediction, independent of its engine.
-    const float dtc = static_cast<float>(effectiveInterval(dtSeconds));
+    // Every target proposes once, with its prediction taken first.
     for (std::size_t i = 0; i < n; ++i) {
         const TargetSlot& s = targets_[i];
-        const cv::Point2f c = s.motionCenter + s.motionVelocity * dtc;
-        float w = s.motionSize.x, h = s.motionSize.y;
-        if (!(w >= 2.f && h >= 2.f)) {
-            w = static_cast<float>(s.initialSize.width);
-            h = static_cast<float>(s.initialSize.height);
-        }
-        predictedCenters_[i] = c;
-        predictedBoxes_[i] = cv::Rect2f(c.x - w / 2.f, c.y - h / 2.f, w, h);
+        ids_[i] = s.id;
+        predictMotion(i, dtSeconds);
+        proposals_[i] = s.engine->propose(frame, grey, noRegions_, cv::Size2f(s.motionSize.x, s.motionSize.y),
+                                          dtSeconds, multi);
+        buildOutcome(i);
     }
 
-    for (std::size_t i = 0; i < n; ++i) {
-        const TargetSlot& s = targets_[i];
-        // A target hidden by an ambiguous pass searches around every target that still holds
-        // its own object: an object a live target holds is not one it may come back on.
-        blocked_.clear();
-        if (multi && s.lastState == kLost && s.course.hold > 0) blockLiveTargets(i, dtc);
-        propose(i, frame, grey, dtSeconds);
+    // Gated assignment of the candidates. A lone target owns whatever it found.
+    if (multi) {
+        fillCosts(grey);
+        assignCandidates(cost_, likeness_, candidateOf_, candidates_, ids_, settings_, decisions_, assignment_);
+    } else {
+        decisions_.assign(1, OwnershipDecision{});
+        if (eligibleForOwnership(outcomes_[0])) decisions_[0] = OwnershipDecision{true, false, ids_[0]};
     }
-    arbitrate();
-
-    // A target that lost its observation to another looks once more with the owner's box
-    // blocked, in case its own object is nearby.
-    bool proposedAgain = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const OwnershipDecision& d = decisions_[i];
-        if (outcomes_[i].step.state == kLost || d.owns || d.ambiguous || d.ownerId < 1) continue;
-        std::size_t k = n;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (outcomes_[j].id() == d.ownerId) {
-                k = j;
-                break;
-            }
-        }
-        if (k == n || k == i || outcomes_[k].step.state == kLost) continue;
-        blocked_.assign(1, outcomes_[k].box());
-        propose(i, frame, grey, dtSeconds);
-        proposedAgain = true;
-    }
-    // Two targets on course whose searches came back on one and the same object: the object
-    // is the one whose course it lies on, and the other looks once more with it blocked.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (targets_[i].course.hold <= 0 || !yieldsToAnotherCourse(i)) continue;
-        blocked_.assign(1, outcomes_[i].box());
-        blockLiveTargets(i, dtc);
-        propose(i, frame, grey, dtSeconds);
-        proposedAgain = true;
-    }
-    if (proposedAgain) arbitrate();
 
     for (std::size_t i = 0; i < n; ++i) {
         const TargetOutcome& a = outcomes_[i];
@@ -529,10 +390,8 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         }
     }
 
-    // Who is on course is read as it stood before this frame, whatever the slot order.
-    for (std::size_t i = 0; i < n; ++i) onCourse_[i] = targets_[i].course.hold > 0;
     for (std::size_t i = 0; i < n; ++i) resolve(i, frame, grey, dtSeconds);
-    for (std::size_t i = 0; i < n; ++i) keepBook(i, grey.cols, grey.rows, dtc);
+    for (std::size_t i = 0; i < n; ++i) keepBook(i);
 
     std::vector<TrackResult> results;
     results.reserve(n);

@@ -30,21 +30,15 @@ public:
     const std::vector<TargetSlot>& targets() const { return targets_; }
 
 private:
-    // Proposes for target i with the regions in blocked_ blocked, and builds its outcome.
-    void propose(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void buildOutcome(std::size_t i);
     void takeStep(std::size_t i, const TrackStep& step);
-    void arbitrate();
+    void predictMotion(std::size_t i, double dtSeconds);
+    void fillCosts(const cv::Mat& grey);
     void markPrediction(std::size_t i, Reason reason, int frameW, int frameH);
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
-    bool nearAnotherCourse(std::size_t i) const;
-    bool strayedOntoAnotherCourse(std::size_t i) const;
-    bool yieldsToAnotherCourse(std::size_t i) const;
-    void blockLiveTargets(std::size_t i, float dtc);
-    bool resumesSettledRun(std::size_t i, float dtc) const;
-    bool looksMostLikeItself(std::size_t i, const cv::Mat& grey);
-    void keepBook(std::size_t i, int frameW, int frameH, float dtc);
+    bool clearOfOthers(std::size_t i) const;
+    void keepBook(std::size_t i);
 
     TrackerParams config_;
     MultiTargetSettings settings_;
@@ -52,19 +46,19 @@ private:
 
     // Per-update working data, one entry per slot, kept between updates so that a frame
     // allocates nothing once they have grown.
-    std::vector<cv::Point2f> predictedCenters_;
+    std::vector<TargetMotion> motion_;
     std::vector<cv::Rect2f> predictedBoxes_;
     std::vector<TemplateTrackerProposal> proposals_;
-    std::vector<cv::Point2f> measuredCenters_;
     std::vector<TargetOutcome> outcomes_;
     std::vector<OwnershipDecision> decisions_;
-    std::vector<MeasurementProximity> proximity_;
     std::vector<unsigned char> interactionMarks_;
-    std::vector<unsigned char> courseStarted_;  // a course began in this update
-    std::vector<unsigned char> onCourse_;       // on course when this update began
     std::vector<cv::Point2f> neighbours_;
-    std::vector<cv::Rect2f> blocked_;
-    AssociationScratch association_;
+    std::vector<int32_t> ids_;
+    std::vector<int> candidateOf_, stack_, representative_;
+    std::vector<std::vector<double>> cost_, likeness_;
+    AssignmentScratch assignment_;
+    std::vector<cv::Rect2f> noRegions_;
+    int candidates_ = 0;
 };
 
 }  // namespace molvane
