@@ -412,17 +412,19 @@ def plot(single: list[dict], multi: list[dict], path: str) -> None:
     if multi:
         bars, other = axes[-1]
         x = np.arange(len(multi))
-        labels = [f"{r['clip']}\n{r['tracker']}" for r in multi]
+        one_clip = len({r["clip"] for r in multi}) == 1
+        labels = [r["tracker"] if one_clip else f"{r['clip']}\n{r['tracker']}" for r in multi]
+        where = f"{multi[0]['clip']}, {multi[0]['targets']} targets" if one_clip else "several targets"
         bars.bar(x, [r["mean_p20"] for r in multi], 0.6, color="#4575b4")
         bars.set_xticks(x, labels, rotation=35, ha="right", fontsize=8)
         bars.set_ylim(0, 1.05)
-        bars.set_title("several targets: mean P@20", fontsize=9)
+        bars.set_title(f"{where}: mean P@20", fontsize=9)
         bars.grid(axis="y", alpha=0.3)
         other.bar(x, [r["on_other"] for r in multi], 0.6, color="#d73027")
         for i, r in enumerate(multi):
             other.annotate(f"{r['switches']} sw", (i, r["on_other"]), ha="center", va="bottom", fontsize=7)
         other.set_xticks(x, labels, rotation=35, ha="right", fontsize=8)
-        other.set_title("several targets: frames on another target (labels: identity switches)", fontsize=9)
+        other.set_title(f"{where}: frames on another target (labels: identity switches)", fontsize=9)
         other.grid(axis="y", alpha=0.3)
     fig.tight_layout()
     rb._save_small_png(fig, path, 90)
@@ -452,6 +454,7 @@ def main(argv: Optional[list] = None) -> int:
         print(f"no real clips in {args.real}: nothing to do")
         return 0
     mv, why = rb.probe_molvane()
+    build = _file_id(mv.__file__) if mv else None
     if mv is None:
         print(f"note: {why}; running OpenCV's trackers only", file=sys.stderr)
     trackers = args.trackers.split(",") if args.trackers else list(PROFILES) + list(OPENCV)
@@ -478,7 +481,7 @@ def main(argv: Optional[list] = None) -> int:
     add_cpu_ratios(single)
     add_cpu_ratios(multi)
     meta = {"date": _dt.date.today().isoformat(), "opencv": cv2.__version__,
-            "molvane": _file_id(mv.__file__) if mv else None,
+            "molvane": build,
             "machine": platform.machine(), "python": platform.python_version(),
             "real_dir": os.path.abspath(args.real), "seconds": round(time.perf_counter() - t_all, 1)}
     text = markdown(single, multi, meta)
