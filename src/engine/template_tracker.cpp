@@ -586,8 +586,8 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     const int W = grey.cols;
     const int H = grey.rows;
     Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
-    if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
-        candidateResembles(grey, m)) {
+    if (m.found && !isBlocked(m) && inputs_.motionGate.passes(m.center) &&
+        m.confidence >= config_.sky_reacquire_min_score && candidateResembles(grey, m)) {
         increment(state_.confirmCount);
         // A single sky find is never trusted on its own.
         if (state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
