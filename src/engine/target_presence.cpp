@@ -236,7 +236,10 @@ bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
     const bool sized = refineByExtent(grey, m, true);
     const PresenceScore s = presenceAt(grey, m.center, sized ? m.box.size() : state_.box.size());
-    return state_.presence.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
+    // A target declared gone, or lost long enough for the sky search, must clearly look
+    // like itself to come back.
+    const bool longLost = config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
+    return state_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
 }
 
 void TemplateTracker::clearAbsence() {

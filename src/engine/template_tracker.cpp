@@ -520,7 +520,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         // The filter is advanced to this frame first: every tracked find is judged against
         // where the target's motion says it is now.
         const double stepInterval = effectiveInterval(dt);
-        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size()));
+        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size(), state_.filter));
         inputs_.motionGate = motionGate(state_.filter, state_.box.size(), stepInterval);
 
         const bool lostMode =
@@ -787,7 +787,7 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     const double dt = boundedInterval(dtSeconds);
     config_ = atInterval(profile_, dt);
     stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
-    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size()));
+    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size(), state_.filter));
     return lostStep(why, dt, grey.cols, grey.rows);
 }
 
