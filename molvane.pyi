@@ -12,6 +12,9 @@ _Frame = numpy.typing.ArrayLike
 # (x, y, w, h) in integer pixels; any sequence of four integers is accepted.
 _Box = Sequence[SupportsIndex]
 
+# The package version, e.g. "0.1.0".
+__version__: str
+
 class TrackerConfig:
     def __init__(self) -> None: ...
     @property

@@ -10,6 +10,19 @@ import molvane as mv
 from molvane_tools.sources import example_clip
 
 
+def note(r: mv.TrackResult) -> str:
+    """Why a target was not followed this frame. `suppressed` is set for a target held back
+    because another target owns its observation (suppressed_by_id names that target) or the
+    owner is ambiguous, and also, with suppressed_by_id 0, for a target simply not seen."""
+    if r.suppressed_by_id:
+        return f" (owned by #{r.suppressed_by_id})"
+    if r.reason.endswith("ambiguous-owner"):
+        return " (owner ambiguous)"
+    if r.prediction_only:
+        return " (not seen, predicted)"
+    return ""
+
+
 def main(argv: list[str]) -> list[mv.TrackResult]:
     frames, fps, boxes = example_clip(argv)
     tracker = mv.MultiTracker("default")
@@ -18,10 +31,7 @@ def main(argv: list[str]) -> list[mv.TrackResult]:
     results: list[mv.TrackResult] = []
     for frame in frames:
         results = tracker.update(frame, dt=1.0 / fps)
-        cells = []
-        for r in results:
-            note = f" (owned by {r.suppressed_by_id})" if r.suppressed else ""
-            cells.append(f"#{r.id} {r.state[0]} ({r.cx:6.1f},{r.cy:6.1f}){note}")
+        cells = [f"#{r.id} {r.state[0]} ({r.cx:6.1f},{r.cy:6.1f}){note(r)}" for r in results]
         print(f"{results[0].frame:4d}  " + "  ".join(cells))
     return results
 

@@ -21,7 +21,7 @@ from molvane_tools import DemoClip  # noqa: E402
 from molvane_tools.overlay import compose_overlays  # noqa: E402
 from molvane_tools.report import TRACK_RESULT_FIELDS, summarize  # noqa: E402
 from molvane_tools import outputs, sources, track  # noqa: E402
-from molvane_tools.overlay import STATE_COLOURS, Overlay  # noqa: E402
+from molvane_tools.overlay import Overlay, id_colour, label  # noqa: E402
 from molvane_tools.report import CSV_COLUMNS  # noqa: E402
 from molvane_tools.sources import ToolError, natural_key, require_cv2  # noqa: E402
 from molvane_tools.track import build_parser, main  # noqa: E402
@@ -205,21 +205,27 @@ def test_command_line_entry_exits_with_status_2(tmp_path, content):
 # --- summary arithmetic and overlay composition (no tracking needed) -------------------------
 
 def test_summary_counts_states_and_reacquisitions_per_target():
-    def rec(target, state, prediction_only=False, suppressed=False):
-        return {"id": target, "state": state, "prediction_only": prediction_only, "suppressed": suppressed}
+    def rec(target, state, prediction_only=False, reason=""):
+        # As the multi-target tracker reports them: every prediction is flagged suppressed,
+        # owned by another target (its id), ambiguous, or not observed at all (0).
+        owner = 1 if reason.endswith("owned-by-other") else 0
+        return {"id": target, "state": state, "prediction_only": prediction_only, "suppressed": prediction_only,
+                "suppressed_by_id": owner, "reason": reason}
 
     one = ["confirmed", "lost", "lost", "tentative", "confirmed", "lost", "confirmed", "confirmed"]
-    two = [("confirmed", False), ("lost", False), ("tentative", True), ("tentative", False),
-           ("confirmed", False), ("tentative", True), ("tentative", True), ("confirmed", False)]
+    two = [("confirmed", ""), ("lost", ""), ("tentative", "prediction-owned-by-other"), ("tentative", ""),
+           ("confirmed", ""), ("tentative", "prediction-ambiguous-owner"), ("tentative", "prediction-unobserved"),
+           ("confirmed", "")]
     records = []
-    for a, (b, pred) in zip(one, two):
-        records += [rec(1, a), rec(2, b, pred, suppressed=pred)]
+    for a, (b, reason) in zip(one, two):
+        records += [rec(1, a), rec(2, b, bool(reason), reason)]
     summary = summarize(records, [2.0, 4.0, 3.0, 3.0, 2.0, 4.0, 3.0, 3.0])
     assert (summary["frames"], summary["targets"], summary["results"]) == (8, 2, 16)
     t1, t2 = summary["per_target"]
     assert t1["reacquisitions"] == 2  # lost, lost -> tentative; lost -> confirmed
-    # A predicted-only result does not count as seeing the target again.
-    assert t2["reacquisitions"] == 2 and t2["suppressed"] == 3
+    # A predicted-only result does not count as seeing the target again; only the two held
+    # back by another target's claim count as suppressed, not the unobserved one.
+    assert t2["reacquisitions"] == 2 and t2["suppressed"] == 2
     assert summary["reacquisitions"] == 4
     assert t1["lost"] == pytest.approx(3 / 8) and t1["confirmed"] == pytest.approx(4 / 8)
     assert summary["tentative"] == pytest.approx(5 / 16)
@@ -260,9 +266,10 @@ def test_overlays_of_several_targets_are_merged(shape, value):
 class _Result(_Drawn):
     """A result in some state, with the box annotate() draws."""
 
-    def __init__(self, frame, box, state="confirmed", suppressed=False, target=1):
+    def __init__(self, frame, box, state="confirmed", suppressed=False, target=1, reason=""):
         super().__init__(frame, box, 255)
         self.id, self.state, self.suppressed, self.lost = target, state, suppressed, state == "lost"
+        self.suppressed_by_id, self.reason = 0, reason
         self.bbox_x, self.bbox_y, self.bbox_w, self.bbox_h = map(float, box)
         self.cx, self.cy = box[0] + box[2] / 2, box[1] + box[3] / 2
 
@@ -270,23 +277,43 @@ class _Result(_Drawn):
         return self.frame.copy() if self.lost else super().annotate()
 
 
-def test_overlay_plain_is_annotate_and_full_keeps_lost_targets_visible():
+@pytest.mark.parametrize("unseen", [dict(state="lost"),
+                                    dict(state="tentative", suppressed=True, reason="prediction-unobserved")])
+def test_overlay_plain_is_annotate_and_full_keeps_unseen_targets_visible(unseen):
     frame = np.full((60, 80, 3), 90, np.uint8)
     seen = [_Result(frame, (10 + 2 * i, 20, 12, 8)) for i in range(4)]
     plain, full = Overlay("plain"), Overlay("full")
     for r in seen:
         assert (plain.draw(frame, [r]) == r.annotate()).all()
         picture = full.draw(frame, [r])
-    assert (picture != seen[-1].annotate()).any(), "state word and trail are added"
-    lost = _Result(frame, (50, 40, 10, 10), state="lost")
-    assert (plain.draw(frame, [lost]) == frame).all()
+    assert (picture != seen[-1].annotate()).any(), "the tool draws its own overlay"
+    lost = _Result(frame, (50, 40, 10, 10), **unseen)
+    if lost.lost:
+        assert (plain.draw(frame, [lost]) == frame).all()
     picture = full.draw(frame, [lost])
     x, y, w, h = (16, 20, 12, 8)   # the last place it was seen
     top = picture[y, x:x + w]
-    lost_colour = STATE_COLOURS["lost"]
-    assert (top == lost_colour).all(axis=1).any() and (top == 90).all(axis=1).any(), "a dashed edge"
+    assert (top == id_colour(1)).all(axis=1).any() and (top == 90).all(axis=1).any(), "a dashed edge"
     assert (picture[y + 2:y + h - 2, x + 2:x + w - 2] == 90).all(), "inside the box: the frame"
-    assert (picture[50:, :40] == 90).all(), "nothing where the lost result claims to be"
+    assert (picture[50:, :40] == 90).all(), "nothing where the unseen result claims to be"
+
+
+def test_full_overlay_colours_each_target_and_keeps_labels_inside_the_frame():
+    frame = np.full((60, 120, 3), 90, np.uint8)
+    picture = Overlay("full").draw(frame, [_Result(frame, (10, 25, 12, 8), target=1),
+                                          _Result(frame, (60, 25, 12, 8), target=2)])
+    for target, x in ((1, 10), (2, 60)):
+        assert (picture[25, x:x + 12] == id_colour(target)).all(), target
+    assert id_colour(1) != id_colour(2)
+
+    def inked(box):
+        image = np.zeros((60, 120, 3), np.uint8)
+        label(image, "12 suppressed", box, (255, 255, 255))
+        return int(image.any(axis=2).sum())
+    whole = inked((20, 30, 10, 10))
+    # At the right edge, at the top and in the bottom corner: every pixel of the text is drawn.
+    for box in [(116, 30, 4, 4), (20, 0, 10, 10), (110, 55, 10, 5)]:
+        assert inked(box) == whole, box
 
 
 def test_demo_clip_is_deterministic_and_hides_the_drone_behind_the_cloud():
@@ -388,8 +415,6 @@ def test_image_folder_in_natural_order_named_and_timed(tmp_path, tiny, capsys, t
     clip, _ = tiny
     folder = write_folder(tmp_path / "frames", clip, 14)     # f0.png ... f13.png, unpadded
     box = clip.seed_boxes(3)[0]
-    (tmp_path / "out").mkdir()
-    (tmp_path / "out" / "annotated.mp4").write_bytes(b"left by an earlier run")
     code, _, err = run_tool([folder, "--bbox", box_arg(box), "--start-frame", 3, "--no-video",
                              "--out", tmp_path / "out"] + timing, capsys)
     assert code == 0, err
@@ -404,7 +429,6 @@ def test_image_folder_in_natural_order_named_and_timed(tmp_path, tiny, capsys, t
     assert summary["seed_frame"] == 3 and summary["boxes"] == [list(box)]
     warnings = [line for line in err.splitlines() if "states no frame rate" in line]
     assert len(warnings) == warned and (not warned or "30 fps" in warnings[0])
-    assert not (tmp_path / "out" / "annotated.mp4").exists(), "a stale video would contradict the tracks"
 
 
 def test_truncated_video_is_tracked_to_its_end_and_reported(tmp_path, capsys):
@@ -481,8 +505,6 @@ def test_run_failing_midway_leaves_a_summary_that_says_so(tmp_path, tiny, capsys
     clip, _ = tiny
     folder = write_folder(tmp_path / "frames", clip, 10)
     out = tmp_path / "out"
-    out.mkdir()
-    (out / "summary.json").write_text('{"completed": true, "interrupted": false}')
     if fault == "mixed sizes":
         cv2.imwrite(str(folder / "f6.png"), clip.frame(6)[:, :150])
     elif fault == "corrupt image":
@@ -532,10 +554,10 @@ def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_pat
     before = signal.getsignal(signal.SIGTERM)
     code, stdout, err = run_tool([video, "--bbox", box_arg(clip.seed_boxes()[0]), "--bbox",
                                   box_arg(clip.seed_boxes()[1]), "--out", out], capsys)
-    assert code == 0, err
+    assert code == 128 + getattr(signal, signame), err    # as shells report it: 130 for Ctrl-C
     assert signal.getsignal(signal.SIGTERM) == before, "the handlers are put back"
     summary = read_summary(out)
-    assert summary["completed"] is True and summary["interrupted"] is True
+    assert summary["completed"] is False and summary["interrupted"] is True
     assert summary["interrupted_by"] == signame and f"interrupted     by {signame}" in stdout
     assert summary["frames"] == 5 and len(read_jsonl(out / "tracks.jsonl")) == 10
     # Flushed every frame: what a crash at that moment would have left.

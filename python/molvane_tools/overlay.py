@@ -1,5 +1,6 @@
-"""The pictures of the annotated video: every target's own overlay, optionally with its
-state, a short trail and, once lost, a dashed box where it was last seen."""
+"""The pictures of the annotated video: either every target's own overlay (plain), or the
+tool's own drawing (full): each target in a colour of its own with its id and state, a short
+trail and, once it is not seen, a dashed box where it was last seen."""
 
 from __future__ import annotations
 
@@ -8,23 +9,20 @@ from typing import Any, Deque, Dict, Iterable, List, Tuple
 
 import numpy as np
 
+from .report import shown_state
 from .sources import require_cv2
 
 OVERLAYS = ("full", "plain")
 # Centres kept per target for the trail: half a second at 30 fps.
 TRAIL_LENGTH = 15
-
-# Blue-green-red, one per state word; "suppressed" is a lost result another target owns.
-STATE_COLOURS = {
-    "confirmed": (60, 200, 60),
-    "tentative": (0, 200, 255),
-    "lost": (50, 50, 230),
-    "suppressed": (200, 80, 200),
-}
+# One colour per target id, blue-green-red, strong enough to stand out against sky and cloud.
+ID_COLOURS = ((40, 40, 230), (0, 140, 255), (200, 50, 200), (30, 150, 30),
+              (170, 90, 0), (20, 80, 150), (140, 0, 120), (0, 0, 0))
+FONT_SCALE = 0.4
 
 
-def state_word(result: Any) -> str:
-    return "suppressed" if result.suppressed else result.state
+def id_colour(target: int) -> Tuple[int, int, int]:
+    return ID_COLOURS[(target - 1) % len(ID_COLOURS)]
 
 
 def compose_overlays(frame: np.ndarray, results: Iterable[Any]) -> np.ndarray:
@@ -67,10 +65,23 @@ def dashed_rectangle(image: np.ndarray, box: Tuple[int, int, int, int], colour: 
             cv2.line(image, p, q, colour, 1, cv2.LINE_8)
 
 
+def label(image: np.ndarray, text: str, box: Tuple[int, int, int, int], colour: Tuple[int, int, int]) -> None:
+    """text just above box, or below it at the top edge, always wholly inside the picture."""
+    cv2 = require_cv2()
+    height, width = image.shape[:2]
+    (tw, th), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, FONT_SCALE, 1)
+    x, y, _, h = box
+    ty = y - 4 if y - 4 - th >= 0 else y + h + th + 4
+    tx = min(max(x, 1), max(width - tw - 1, 0))
+    ty = min(max(ty, th + 1), max(height - base - 1, th + 1))
+    cv2.putText(image, text, (tx, ty), cv2.FONT_HERSHEY_SIMPLEX, FONT_SCALE, colour, 1, cv2.LINE_AA)
+
+
 class Overlay:
     """Draws one video picture per frame. "plain" is exactly the targets' annotate() drawing;
-    "full" adds a state word and a trail per target and keeps lost targets visible as a
-    dashed box at their last place."""
+    "full" draws each target in its own colour: a box (thick when confirmed), its id and
+    state, a trail, and a dashed box at the last place seen for a target that is lost or
+    suppressed (report.shown_state)."""
 
     def __init__(self, mode: str = "full") -> None:
         if mode not in OVERLAYS:
@@ -80,19 +91,22 @@ class Overlay:
         self._last_box: Dict[int, Tuple[int, int, int, int]] = {}
 
     def draw(self, frame: np.ndarray, results: List[Any]) -> np.ndarray:
-        picture = compose_overlays(frame, results)
         if not self.full:
-            return picture
+            return compose_overlays(frame, results)
         cv2 = require_cv2()
+        picture = np.ascontiguousarray(frame)
         if picture.ndim == 2 or picture.shape[2] == 1:
             picture = cv2.cvtColor(picture, cv2.COLOR_GRAY2BGR)
         elif picture.shape[2] == 4:
             picture = cv2.cvtColor(picture, cv2.COLOR_BGRA2BGR)
+        else:
+            picture = picture.copy()
         for result in results:
-            word = state_word(result)
-            colour = STATE_COLOURS.get(word, STATE_COLOURS["tentative"])
+            word = shown_state(result)
+            colour = id_colour(result.id)
             trail = self._trails.setdefault(result.id, deque(maxlen=TRAIL_LENGTH))
-            if result.lost:
+            values = (result.bbox_x, result.bbox_y, result.bbox_w, result.bbox_h, result.cx, result.cy)
+            if word in ("lost", "suppressed") or not all(np.isfinite(values)):
                 # A new trail starts where the target is found again, not where it was lost.
                 trail.clear()
                 if result.id not in self._last_box:
@@ -100,16 +114,12 @@ class Overlay:
                 box = self._last_box[result.id]
                 dashed_rectangle(picture, box, colour)
             else:
-                values = (result.bbox_x, result.bbox_y, result.bbox_w, result.bbox_h, result.cx, result.cy)
-                if not all(np.isfinite(values)):
-                    continue
                 box = (int(values[0]), int(values[1]), int(values[2]), int(values[3]))
                 self._last_box[result.id] = box
                 trail.append((int(round(result.cx)), int(round(result.cy))))
                 if len(trail) > 1:
                     cv2.polylines(picture, [np.array(trail, np.int32)], False, colour, 1, cv2.LINE_AA)
-            # Above the target's own label (which sits just above the box).
-            x, y = box[:2]
-            cv2.putText(picture, word, (x + 2, max(y - 19, 10)), cv2.FONT_HERSHEY_SIMPLEX, 0.35,
-                        colour, 1, cv2.LINE_AA)
+                cv2.rectangle(picture, box[:2], (box[0] + box[2] - 1, box[1] + box[3] - 1), colour,
+                              2 if word == "confirmed" else 1, cv2.LINE_8)
+            label(picture, f"{result.id} {word}", box, colour)
         return picture

@@ -11,6 +11,11 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from .report import shown_state
+
+# The picture of the first frame is drawn from a copy at most this many pixels wide or high
+# (twice the figure's resolution): a 4K frame would otherwise cost matplotlib hundreds of MB.
+BACKGROUND_MAX_SIDE = 1600
 # Timeline rows, in drawing order. Colours as matplotlib takes them (RGB 0..1).
 TIMELINE_STATES = ("confirmed", "tentative", "lost", "suppressed")
 _STATE_RGB = {"confirmed": "#3cc83c", "tentative": "#ffc800", "lost": "#e63232", "suppressed": "#c850c8"}
@@ -30,7 +35,7 @@ class TrackHistory:
         target = record["id"]
         if target not in self._frames:
             self._frames[target], self._xy[target], self._states[target] = array("q"), array("f"), array("b")
-        word = "suppressed" if record.get("suppressed") else record["state"]
+        word = shown_state(record)
         seen = not record["lost"] and record["cx"] is not None and record["cy"] is not None
         self._frames[target].append(record["source_frame"])
         self._xy[target].extend((record["cx"], record["cy"]) if seen else (np.nan, np.nan))
@@ -57,34 +62,44 @@ def _runs(frames: np.ndarray, states: np.ndarray) -> List[Tuple[int, int, int]]:
     return [(int(states[a]), int(frames[a]), int(frames[b - 1]) - int(frames[a]) + 1) for a, b in zip(starts, ends)]
 
 
-def write_summary_png(path: Path, first_frame: np.ndarray, history: TrackHistory,
-                      boxes: List[Tuple[int, int, int, int]], title: str = "") -> Optional[Path]:
-    """Draws the picture; returns its path, or None when matplotlib is not installed."""
+def background(frame: np.ndarray) -> np.ndarray:
+    """A copy of frame for the picture, every k-th pixel so that no side exceeds
+    BACKGROUND_MAX_SIDE, in red-green-blue order (or grey)."""
+    step = max(1, -(-max(frame.shape[:2]) // BACKGROUND_MAX_SIDE))
+    small = frame[::step, ::step]
+    if small.ndim == 3:
+        small = small[:, :, 2::-1] if small.shape[2] >= 3 else small[:, :, 0]
+    return np.ascontiguousarray(small)
+
+
+def write_summary_png(path: Path, picture: np.ndarray, frame_size: Tuple[int, int], history: TrackHistory,
+                      boxes: List[Tuple[int, int, int, int]], title: str = "", alert: bool = False) -> Optional[Path]:
+    """Draws the picture over picture (the first frame as background() made it, stretched
+    to frame_size, width and height in pixels); returns its path, or None when matplotlib is
+    not installed. alert: the title is drawn in red (a run that failed or was stopped)."""
     try:
         from matplotlib.figure import Figure  # noqa: PLC0415 - optional dependency
         from matplotlib.patches import Patch, Rectangle  # noqa: PLC0415
     except ImportError:
         return None
-    height, width = first_frame.shape[:2]
-    if first_frame.ndim == 2:
-        rgb = first_frame
-    else:
-        rgb = first_frame[:, :, 2::-1] if first_frame.shape[2] >= 3 else first_frame[:, :, 0]
+    width, height = frame_size
+    rgb = picture
     targets = history.targets
     fig_w = 8.0
-    image_h = fig_w * height / width
+    # Very tall or wide frames are drawn within sane bounds, not as a figure of metres.
+    image_h = min(max(fig_w * height / width, 1.0), 3 * fig_w)
     timeline_h = 0.5 + 0.3 * max(len(targets), 1)
     fig = Figure(figsize=(fig_w, image_h + timeline_h + 0.6), dpi=100)
     grid = fig.add_gridspec(2, 1, height_ratios=[image_h, timeline_h], hspace=0.25,
                             left=0.08, right=0.98, top=0.95, bottom=0.08)
     ax = fig.add_subplot(grid[0])
-    ax.imshow(rgb, cmap="gray" if rgb.ndim == 2 else None, interpolation="nearest")
+    ax.imshow(rgb, cmap="gray" if rgb.ndim == 2 else None, interpolation="nearest", extent=(0, width, height, 0))
     ax.set_xlim(0, width)
     ax.set_ylim(height, 0)
     ax.set_xticks([])
     ax.set_yticks([])
     if title:
-        ax.set_title(title, fontsize=9)
+        ax.set_title(title, fontsize=9, color="#c00000" if alert else "black")
     timeline = fig.add_subplot(grid[1])
     first = last = None
     for row, target in enumerate(targets):

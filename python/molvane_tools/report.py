@@ -58,6 +58,25 @@ def mot_row(record: Dict[str, Any]) -> Optional[str]:
         record["source_frame"] + 1, record["id"], *cells, 0.0 if conf is None else conf)
 
 
+# Reasons of a target held back by the ownership arbitration: another target owns its
+# observation, or the observation's owner is ambiguous.
+ARBITRATION_REASONS = frozenset({"coast-owned-by-other", "prediction-owned-by-other",
+                                 "coast-ambiguous-owner", "prediction-ambiguous-owner"})
+
+
+def shown_state(result: Any) -> str:
+    """The state the tool shows for a result (a TrackResult or its record): "suppressed" only
+    for a target held back by the arbitration, else "lost" for a target that was not
+    observed (its own engine lost it: the multi-target tracker also flags such a result
+    suppressed, with suppressed_by_id 0), else the result's state."""
+    get = result.get if isinstance(result, dict) else lambda name, default=None: getattr(result, name, default)
+    if get("suppressed", False):
+        if get("suppressed_by_id", 0) or get("reason", "") in ARBITRATION_REASONS:
+            return "suppressed"
+        return "lost"
+    return str(get("state"))
+
+
 def observed(record: Dict[str, Any]) -> bool:
     """The target was actually seen in this frame (not lost, not a pure prediction)."""
     return record["state"] != "lost" and not record.get("prediction_only", False)
@@ -66,7 +85,8 @@ def observed(record: Dict[str, Any]) -> bool:
 class RunStats:
     """Counts what the summary needs, one result at a time (memory stays constant on long runs).
 
-    Shares are over all (frame, target) results. A reacquisition is a frame in which a
+    Shares are over all (frame, target) results; "suppressed" counts the results held back
+    by the arbitration (see shown_state). A reacquisition is a frame in which a
     target is observed again after one or more frames without an observation.
     """
 
@@ -88,7 +108,7 @@ class RunStats:
         counts["results"] += 1
         counts[record["state"]] = counts.get(record["state"], 0) + 1
         counts["predicted"] += bool(record.get("prediction_only"))
-        counts["suppressed"] += bool(record.get("suppressed"))
+        counts["suppressed"] += shown_state(record) == "suppressed"
         now = observed(record)
         if now and self._seen.get(target) is False:
             counts["reacquisitions"] += 1

@@ -8,6 +8,11 @@ Outputs (in --out), every row of the track files naming its source frame:
   mot.txt        MOTChallenge rows frame,id,x,y,w,h,conf,-1,-1,-1 (frame = source index + 1)
   summary.png    the tracks over the first frame and a state timeline (needs matplotlib)
   annotated.mp4  the overlay video (annotated.avi with --video-format avi)
+
+The folder must be new, empty or one the tool wrote before (see outputs.OutputFolder).
+Exit status: 0 for a complete run, 2 for bad input or arguments and for an output that
+cannot be written or came out broken, 128 + the signal number for a run stopped by SIGINT
+(130), SIGTERM (143) or SIGHUP (129).
 """
 
 from __future__ import annotations
@@ -29,10 +34,10 @@ import numpy as np
 
 from .outputs import PLOT, VIDEO_FORMATS, OutputFolder, TrackFiles, VideoOut
 from .overlay import OVERLAYS, Overlay
-from .plot import TrackHistory, write_summary_png
+from .plot import TrackHistory, background, write_summary_png
 from .report import RunStats, format_summary, result_record
-from .sources import (Box, FrameSource, ImageFolderSource, ToolError, clip_box, display_available,
-                      open_source, parse_box, read_boxes, require_cv2)
+from .sources import (MAX_PIXELS, Box, FrameSource, ImageFolderSource, ToolError, clip_box, display_available,
+                      open_source, parse_box, printable, read_boxes, require_cv2, require_utf8)
 
 PROG = "molvane-track"
 # Runs shorter than this finish too fast for a progress bar to be worth its noise.
@@ -44,7 +49,7 @@ STOP_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
 
 
 def say(kind: str, text: str) -> None:
-    print(f"{PROG}: {kind}: {text}", file=sys.stderr)
+    print(f"{PROG}: {kind}: {printable(text)}", file=sys.stderr)
 
 
 @functools.lru_cache(maxsize=None)
@@ -53,6 +58,29 @@ def package_version() -> str:
         return metadata.version("molvane")
     except metadata.PackageNotFoundError:
         return "unknown (molvane is not installed)"
+
+
+def _attach_negative_boxes(argv: Sequence[str]) -> List[str]:
+    """--bbox -5,-5,12,12 -> --bbox=-5,-5,12,12: argparse takes a value that starts with a
+    dash for an option, so a box reaching past the left or top edge needs the = form."""
+    out: List[str] = []
+    args = iter(argv)
+    for arg in args:
+        if arg == "--":
+            out.append(arg)
+            out.extend(args)
+            break
+        if arg == "--bbox":
+            value = next(args, None)
+            if value is not None and re.match(r"-\d", value):
+                out.append(f"--bbox={value}")
+                continue
+            out.append(arg)
+            if value is not None:
+                out.append(value)
+            continue
+        out.append(arg)
+    return out
 
 
 def _box_arg(text: str) -> Box:
@@ -94,9 +122,11 @@ def build_parser() -> argparse.ArgumentParser:
                     "a summary, a summary picture and an annotated video.",
         epilog="Without INPUT the built-in synthetic sky clip is used, with its two targets "
                "preselected. Files are timed by --dt, else --fps, else the video's frame rate, "
-               f"else {FALLBACK_FPS:.0f} fps; only cameras use the wall clock. SIGTERM and SIGHUP "
-               "end a run like Ctrl-C: the outputs keep what was tracked. "
-               "Exit status 2 means bad input or arguments, or an output that cannot be written.")
+               f"else {FALLBACK_FPS:.0f} fps; only cameras use the wall clock. The output folder must be "
+               "new, empty or written by an earlier run of this tool; only the files that run wrote are "
+               "replaced. SIGTERM and SIGHUP end a run like Ctrl-C: the outputs keep what was tracked and "
+               "the exit status is 128 + the signal number (130 for Ctrl-C). Exit status 2 means bad "
+               "input or arguments, or an output that cannot be written or came out broken.")
     parser.add_argument("input", nargs="?", metavar="INPUT",
                         help="video file, folder of images (natural name order: f2 before f10), "
                              "or camera index")
@@ -105,7 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="target box in the first frame, in pixels; repeat for several targets "
                              "(without it a selection window opens when a display is available)")
     parser.add_argument("--bboxes", type=Path, metavar="FILE",
-                        help="read target boxes from FILE, one X,Y,W,H per line (# starts a comment)")
+                        help="read target boxes from FILE, one X,Y,W,H (or X Y W H) per line "
+                             "(# starts a comment)")
     parser.add_argument("--profile", default="default",
                         help="tracking profile, e.g. default, correlation, adaptive, fast-sky, "
                              "birds, missile (default: %(default)s)")
@@ -120,13 +151,20 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-frames", type=_count(1), metavar="N",
                         help="stop after N tracked frames")
     parser.add_argument("--out", type=Path, default=Path("out/track"), metavar="DIR",
-                        help="output folder, created if needed (default: %(default)s)")
+                        help="output folder, created if needed; it must be new, empty or hold an earlier "
+                             "run of this tool (default: %(default)s)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="also write into a folder that holds other files; a file carrying an output "
+                             "name is still replaced only if an earlier run of this tool wrote it")
+    parser.add_argument("--max-pixels", type=_count(1), default=MAX_PIXELS, metavar="N",
+                        help="refuse frames of more than N pixels, checked before decoding "
+                             "(default: %(default)s)")
     parser.add_argument("--video-format", choices=sorted(VIDEO_FORMATS), default="mp4",
                         help="annotated video container: mp4 (mp4v) or avi (MJPG) (default: %(default)s)")
     parser.add_argument("--overlay", choices=OVERLAYS, default="full",
-                        help="full: each target's overlay plus its state, a trail and a dashed box "
-                             "where a lost target was last seen; plain: only the targets' own "
-                             "overlay (default: %(default)s)")
+                        help="full: each target in its own colour with its id, state and trail, and a "
+                             "dashed box where a lost or suppressed target was last seen; plain: the "
+                             "targets' own overlay (TrackResult.annotate) (default: %(default)s)")
     parser.add_argument("--no-video", action="store_true", help="do not write the annotated video")
     parser.add_argument("--no-plot", action="store_true", help="do not draw summary.png")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -238,20 +276,67 @@ class _Stopped(KeyboardInterrupt):
         self.name = name
 
 
+def exit_status(signal_name: str) -> int:
+    """128 + the signal's number, as shells report a command a signal ended."""
+    return 128 + int(getattr(signal, signal_name, signal.SIGINT))
+
+
+class StopSignals:
+    """Ctrl-C, SIGTERM and SIGHUP end a run. While a frame's rows are being written the stop
+    waits until they are all on disk; once the run is finishing (closing files, writing the
+    summary, printing it) stop signals are ignored, so that no traceback or half-written
+    summary can result. Signals the caller ignores (nohup) stay ignored."""
+
+    def __init__(self) -> None:
+        self.finishing = False
+        self._holding = False
+        self.pending: Optional[str] = None
+        self._previous: Dict[int, Any] = {}
+        if threading.current_thread() is not threading.main_thread():
+            return
+        for name in STOP_SIGNALS:
+            number = getattr(signal, name, None)
+            if number is not None and signal.getsignal(number) is not signal.SIG_IGN:
+                self._previous[number] = signal.signal(number, self._stop)
+
+    def _stop(self, signum: int, _frame: Any) -> None:
+        if self.finishing or self.pending is not None:
+            return
+        self.pending = signal.Signals(signum).name
+        if not self._holding:
+            raise _Stopped(self.pending)
+
+    @contextmanager
+    def held(self) -> Iterator[None]:
+        """A stop that arrives inside waits for the end of the block."""
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+        if self.pending is not None and not self.finishing:
+            raise _Stopped(self.pending)
+
+    def restore(self) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+        self._previous.clear()
+
+
 class Run:
     """What one run has done so far; writes summary.json at the start and at the end."""
 
     def __init__(self, args: argparse.Namespace, out: OutputFolder) -> None:
         self.args, self.out = args, out
         self.stats, self.history = RunStats(), TrackHistory()
-        self.input = args.input if args.input is not None else "demo clip"
+        self.input = printable(args.input) if args.input is not None else "demo clip"
         self.boxes: List[Box] = []
         self.dt: Optional[float] = None
         self.dt_from: Optional[str] = None
-        self.first_frame: Optional[np.ndarray] = None
+        self.first_frame: Optional[np.ndarray] = None   # downscaled, for summary.png
+        self.frame_size: Tuple[int, int] = (0, 0)
         self.short_input: Optional[Tuple[int, int]] = None   # (declared, read) frames
         self.interrupted_by: Optional[str] = None
-        self.finishing = False
         self.source: Optional[FrameSource] = None
         self.tracks: Optional[TrackFiles] = None
         self.video: Optional[VideoOut] = None
@@ -261,7 +346,7 @@ class Run:
     def summary(self, completed: bool, error: Optional[BaseException] = None) -> Dict[str, Any]:
         summary: Dict[str, Any] = {"completed": completed}
         if error is not None:
-            summary["error"] = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
+            summary["error"] = _error_text(error)
         summary.update(self.stats.summary())
         summary.update({
             "input": self.input,
@@ -284,8 +369,9 @@ class Run:
         return summary
 
     def finish(self, error: Optional[BaseException]) -> Dict[str, Any]:
-        """Closes everything and writes the final summary. A failure here is raised only
-        when the run itself went well; otherwise the run's own error is the one to report."""
+        """Closes everything and writes the final summary. A failure here (a video that came
+        out broken, say) is raised only when the run itself went well; otherwise the run's
+        own error is the one to report."""
         failures: List[BaseException] = []
 
         def attempt(step, *args) -> None:
@@ -298,60 +384,69 @@ class Run:
             if resource is not None:
                 attempt(resource.close)
         if not self.args.no_plot and self.first_frame is not None and self.stats.updates:
-            attempt(self._plot)
+            attempt(self._plot, error or (failures[0] if failures else None))
         first = error or (failures[0] if failures else None)
-        summary = self.summary(completed=first is None, error=first)
+        summary = self.summary(completed=first is None and self.interrupted_by is None, error=first)
         attempt(self.out.release_reserve)
         attempt(self.out.write_summary, summary)
         if error is None and failures:
             raise failures[0]
         return summary
 
-    def _plot(self) -> None:
+    def _plot(self, error: Optional[BaseException]) -> None:
         path = self.out.path(PLOT)
         if self.first_frame is None:
             return
+        title = (f"{Path(self.input).name if self.args.input else self.input}: "
+                 f"{self.stats.updates} frames, {len(self.boxes)} target(s)")
+        if self.interrupted_by is not None:
+            title += f", interrupted by {self.interrupted_by}"
+        if error is not None:
+            text = _error_text(error)
+            title += "\nfailed: " + (text if len(text) <= 90 else text[:89] + "\u2026")
         try:
-            write_summary_png(path, self.first_frame, self.history, self.boxes,
-                              title=f"{Path(self.input).name if self.args.input else self.input}: "
-                                    f"{self.stats.updates} frames, {len(self.boxes)} target(s)")
+            self.out.add(PLOT)
+            write_summary_png(path, self.first_frame, self.frame_size, self.history, self.boxes, title=title,
+                              alert=error is not None or self.interrupted_by is not None)
         except OSError as exc:
             # A partial picture is of no use, and on a full disk its room lets the summary be written.
             path.unlink(missing_ok=True)
-            raise ToolError(f"cannot write {path}: {exc.strerror or exc}") from exc
+            self.out.drop(PLOT)
+            raise ToolError(f"cannot write {printable(path)}: {exc.strerror or exc}") from exc
 
 
-@contextmanager
-def _stop_signals(run: Run) -> Iterator[None]:
-    """While the run tracks, Ctrl-C, SIGTERM and SIGHUP stop it; once it is finishing they
-    are ignored, so that the summary still gets written. Signals the caller ignores (nohup)
-    stay ignored."""
-    def stop(signum, _frame) -> None:
-        if not run.finishing:
-            raise _Stopped(signal.Signals(signum).name)
+def _error_text(error: BaseException) -> str:
+    text = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
+    return printable(text)
 
-    previous = {}
-    if threading.current_thread() is threading.main_thread():
-        for name in STOP_SIGNALS:
-            number = getattr(signal, name, None)
-            if number is not None and signal.getsignal(number) is not signal.SIG_IGN:
-                previous[number] = signal.signal(number, stop)
+
+def _check_paths(args: argparse.Namespace) -> None:
+    """Refused before anything is written: an output folder OpenCV cannot take, and inputs
+    inside the output folder (the folder would be cleared of them, or they of it)."""
+    require_utf8("output folder", args.out)
+    out = os.path.realpath(args.out)
+    for what, path in (("input", args.input), ("box file", args.bboxes)):
+        if path is None or not os.path.exists(path):
+            continue
+        real = os.path.realpath(path)
+        if real == out or real.startswith(os.path.join(out, "")):
+            where = "is" if real == out else "lies inside"
+            raise ToolError(f"the {what} {printable(path)} {where} the output folder {printable(args.out)}; "
+                            "choose another --out")
+
+
+def run(args: argparse.Namespace, stop: StopSignals) -> Dict[str, Any]:
+    _check_paths(args)
+    out = OutputFolder(args.out, overwrite=args.overwrite)
     try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-
-
-def run(args: argparse.Namespace) -> Dict[str, Any]:
-    out = OutputFolder(args.out)
-    state = Run(args, out)
-    out.write_summary(state.summary(completed=False))
-    error: Optional[BaseException] = None
-    summary: Dict[str, Any] = {}
-    with _stop_signals(state):
+        state = Run(args, out)
+        # First: whatever happens from here on, summary.json says how the run went.
+        out.write_summary(state.summary(completed=False))
+        error: Optional[BaseException] = None
         try:
-            _track(args, state)
+            out.reserve()
+            out.remove_earlier_outputs()
+            _track(args, state, stop)
         except KeyboardInterrupt as exc:
             # Ctrl-C is how a camera run ends: keep what was tracked so far.
             state.interrupted_by = exc.name if isinstance(exc, _Stopped) else "SIGINT"
@@ -359,8 +454,10 @@ def run(args: argparse.Namespace) -> Dict[str, Any]:
             error = exc
             raise
         finally:
-            state.finishing = True
+            stop.finishing = True
             summary = state.finish(error)
+    finally:
+        out.close()
     return summary
 
 
@@ -368,9 +465,9 @@ def _where(source: FrameSource, index: int) -> str:
     return f"image {source.label(index)}" if isinstance(source, ImageFolderSource) else f"frame {index}"
 
 
-def _track(args: argparse.Namespace, state: Run) -> None:
+def _track(args: argparse.Namespace, state: Run, stop: StopSignals) -> None:
     molvane = _import_molvane()
-    source = state.source = open_source(args.input)
+    source = state.source = open_source(args.input, args.max_pixels)
     state.input = source.name
     frame = source.read()
     index = 0
@@ -387,7 +484,7 @@ def _track(args: argparse.Namespace, state: Run) -> None:
     boxes = boxes or source.suggested_boxes(index) or _select_boxes(frame)
     state.boxes = boxes = _boxes_in_frame(boxes, width, height)
     tracker = _lock(molvane, args.profile, frame, boxes)
-    state.first_frame = frame
+    state.first_frame, state.frame_size = background(frame), (width, height)
     single = len(boxes) == 1
     dt, state.dt_from = frame_interval(args, source)
     state.dt = dt
@@ -399,7 +496,7 @@ def _track(args: argparse.Namespace, state: Run) -> None:
     video = None
     if not args.no_video:
         name, codec = VIDEO_FORMATS[args.video_format]
-        video = state.video = VideoOut(state.out.path(name), 1.0 / dt if dt > 0 else source.fps or FALLBACK_FPS,
+        video = state.video = VideoOut(state.out, name, 1.0 / dt if dt > 0 else source.fps or FALLBACK_FPS,
                                        frame, codec)
     overlay = Overlay(args.overlay)
     remaining = None if source.total is None else max(source.total - index - 1, 0)
@@ -425,14 +522,16 @@ def _track(args: argparse.Namespace, state: Run) -> None:
         if single:
             results = [results]
         records = [result_record(r, index, ms, source.label(index)) for r in results]
-        # Written first: the summary counts only frames whose rows are on disk.
-        tracks.write(records)
-        stats.add_update(ms)
-        for record in records:
-            stats.add(record)
-            history.add(record)
-        if video is not None:
-            video.write(overlay.draw(frame, results))
+        # A stop waits for the frame to be written whole, to all three files and the video.
+        with stop.held():
+            # Written first: the summary counts only frames whose rows are on disk.
+            tracks.write(records)
+            stats.add_update(ms)
+            for record in records:
+                stats.add(record)
+                history.add(record)
+            if video is not None:
+                video.write(overlay.draw(frame, results))
         if bar is not None:
             bar.update(1)
     if bar is not None:
@@ -453,11 +552,24 @@ def _quiet_stdout() -> None:
         pass
 
 
+def _tolerant_streams() -> None:
+    """Names the terminal's encoding cannot show are printed with escapes, not a traceback."""
+    for stream in (sys.stdout, sys.stderr):
+        if getattr(stream, "errors", None) == "strict":
+            try:
+                stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+            except (AttributeError, ValueError, OSError):
+                pass
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    command_line = argv is None
+    _tolerant_streams()
+    stop = StopSignals()
     try:
-        args = build_parser().parse_args(argv)
+        args = build_parser().parse_args(_attach_negative_boxes(sys.argv[1:] if argv is None else argv))
         try:
-            summary = run(args)
+            summary = run(args, stop)
         except ToolError as exc:
             say("error", str(exc))
             return 2
@@ -465,16 +577,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             where = f" {exc.filename}" if exc.filename else ""
             say("error", f"cannot use{where}: {exc.strerror or exc}")
             return 2
+        stop.finishing = True
         try:
             print(format_summary(summary))
             sys.stdout.flush()
         except OSError:
             # The reader is gone (| head, a closed terminal after SIGHUP); the outputs are complete.
             _quiet_stdout()
+        return exit_status(summary["interrupted_by"]) if summary.get("interrupted") else 0
+    except _Stopped as exc:
+        # Stopped before the output folder was taken: nothing was written.
+        return exit_status(exc.name)
     except BrokenPipeError:
         # --help or --version into a reader that stopped early.
         _quiet_stdout()
-    return 0
+        return 0
+    finally:
+        # The command keeps ignoring stop signals until the process has exited: a Ctrl-C
+        # now would only turn a finished run into a traceback.
+        stop.finishing = True
+        if not command_line:
+            stop.restore()
 
 
 if __name__ == "__main__":

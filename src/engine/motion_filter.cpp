@@ -72,6 +72,7 @@ namespace {
 constexpr double kCentreSigmaFloor = 0.5;     // px
 constexpr double kCentreSigmaPerSide = 0.2;   // of the mean box side
 constexpr double kManoeuvrePerSide = 10.0;    // px/s^2 per px of the mean box side
+constexpr double kManoeuvrePerSpeed = 2.0;    // px/s^2 per px/s of speed: a turn within half a second
 constexpr double kGateSigmas = 3.0;
 constexpr double kTurnReach = 2.0;            // intervals of travel at the current speed
 
@@ -81,7 +82,11 @@ double meanSide(cv::Size box) { return 0.5 * (std::max(box.width, 1) + std::max(
 
 double centreSigma(cv::Size box) { return kCentreSigmaFloor + kCentreSigmaPerSide * meanSide(box); }
 
-double manoeuvreSigma(cv::Size box) { return kManoeuvrePerSide * meanSide(box); }
+double manoeuvreSigma(cv::Size box, const MotionFilter& filter) {
+    const cv::Point2f v = filter.velocity();
+    const double speed = filter.started() ? std::hypot(static_cast<double>(v.x), static_cast<double>(v.y)) : 0.0;
+    return kManoeuvrePerSide * meanSide(box) + kManoeuvrePerSpeed * (std::isfinite(speed) ? speed : 0.0);
+}
 
 double seedVelocitySigma(double maxSpeed) { return std::max(maxSpeed, 0.0) / 3.0; }
 

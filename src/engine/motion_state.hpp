@@ -15,6 +15,7 @@ struct PresenceState {
     double typicalSimilarity = 0.0;      // running mean of the best similarity while on target
     double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
     double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
+    double typicalContrast = 0.0;        // running mean of the contrast against the surroundings
     int typicalSamples = 0;              // observations in those means (saturates)
     bool targetAbsent = false;           // declared gone; waiting for it to look like itself
 };

@@ -84,7 +84,8 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
             candidate.reason = full ? Reason::kReacquireFull : Reason::kReacquireWide;
             double threshold = config_.reacquire_min_score;
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
-            const bool usable = !isBlocked(candidate) &&
+            // Where the target may be by now: the motion gate has grown while it was unseen.
+            const bool usable = !isBlocked(candidate) && inputs_.motionGate.passes(candidate.center) &&
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {

@@ -13,6 +13,7 @@ struct RingContrast {
     long long ringPixels = 0;  // pixels of the window outside the box
     long long windowArea = 0;  // pixels of the whole window (box included)
     double ringMean = 0.0;     // mean grey level of the ring
+    double ringSd = 0.0;       // standard deviation of the ring's grey levels
 };
 
 // `box` must lie inside the 8-bit single-channel `grey`. The ring is the box grown by

@@ -36,6 +36,9 @@ constexpr double kReturnMotionShareOfContrast = 0.04;
 // Parked on scenery: the box changes less than this share of the target's typical frame to
 // frame change, and resembles the seed less than this share of its typical similarity.
 constexpr double kStillShareOfChange = 0.3;
+// A find that stands still and lies beyond this share of the motion gate from the
+// prediction is a look-alike the target passed, not the target.
+constexpr double kStillJumpShareOfGate = 0.5;
 constexpr double kParkedShareOfTypical = 0.8;
 // The typical values are plain means over the first observations, then running means with
 // this weight for each new one (so counting beyond 1 / weight changes nothing); they are
@@ -43,6 +46,11 @@ constexpr double kParkedShareOfTypical = 0.8;
 constexpr double kTypicalSimilarityRate = 0.1;
 constexpr int kTypicalSamplesCap = 10;
 constexpr int kTypicalWarmup = 5;
+// A contrast this many standard deviations of the surrounding sky, and this many of the
+// engine's smallest difference thresholds, stands out whatever the target showed before:
+// the contrast test is a floor against nothing being there, not a ratio alone.
+constexpr double kClearContrastSigmas = 8.0;
+constexpr double kClearContrastDiffs = 1.5;
 
 // Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
 // reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
@@ -131,9 +139,17 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     // padded or cut to a blob, and would compare a different extent with the seed.
     const cv::Rect box = boxFromCenter(center.x, center.y, size.width, size.height, grey.cols, grey.rows);
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
-    if (model_.seedContrast > 0.0) {
-        const double c = boxContrast(grey, box, model_.polarity);
-        if (c >= 0.0) s.contrastRatio = std::max(c, 0.0) / model_.seedContrast;
+    if (model_.seedContrast > 0.0 && !b.empty() && grey.type() == CV_8UC1) {
+        const RingContrast rc = ringContrast(grey, b);
+        if (rc.ringPixels >= 16) {
+            s.contrast = std::max(model_.polarity > 0 ? rc.bright : rc.dark, 0.0);
+            // Against what this target typically shows (haze and glint change it slowly),
+            // the seed's until that is known.
+            const bool warm = state_.presence.typicalSamples >= kTypicalWarmup && state_.presence.typicalContrast > 0.0;
+            s.contrastRatio = s.contrast / (warm ? state_.presence.typicalContrast : model_.seedContrast);
+            s.contrastClear = s.contrast >= std::max(kClearContrastSigmas * rc.ringSd,
+                                                     kClearContrastDiffs * config_.min_diff_threshold);
+        }
     }
     if (!b.empty() && grey.type() == CV_8UC1 && model_.previousFrame.size() == grey.size() &&
         model_.previousFrame.type() == grey.type()) {
@@ -184,7 +200,12 @@ double TemplateTracker::similarityFloor(bool strict) const {
 bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const {
     const double sim = similarityFloor(strict);
     const double ratio = strict ? config_.presence_reacquire_contrast_ratio : config_.presence_min_contrast_ratio;
-    return s.similarity >= sim && s.contrastRatio >= ratio && !parkedOnScenery(s);
+    return s.similarity >= sim && (s.contrastRatio >= ratio || s.contrastClear) && !parkedOnScenery(s);
+}
+
+bool TemplateTracker::standsStill(const PresenceScore& s) const {
+    return state_.presence.typicalSamples >= kTypicalWarmup && s.change >= 0.0 &&
+           s.change < kStillShareOfChange * state_.presence.typicalChange;
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
@@ -204,7 +225,8 @@ double TemplateTracker::closeMatchSimilarity() const {
 }
 
 bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
-    if (!resemblesTarget(s, true)) return false;
+    // However closely it matches, what stands still is not a target that moves.
+    if (!resemblesTarget(s, true) || standsStill(s)) return false;
     if (s.similarity >= closeMatchSimilarity()) return true;
     // The change over one interval grows with the interval: the bars are for 30 fps.
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
@@ -214,7 +236,10 @@ bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
     const bool sized = refineByExtent(grey, m, true);
     const PresenceScore s = presenceAt(grey, m.center, sized ? m.box.size() : state_.box.size());
-    return state_.presence.targetAbsent ? returnConvinces(s) : resemblesTarget(s, false);
+    // A target declared gone, or lost long enough for the sky search, must clearly look
+    // like itself to come back.
+    const bool longLost = config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
+    return state_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
 }
 
 void TemplateTracker::clearAbsence() {
@@ -226,6 +251,20 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
                                                           Measurement& m, cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center, size);
+    if (!state_.presence.targetAbsent && state_.misses > 0) {
+        // Found again after it went unseen: a target that moves is not what stands still
+        // where it vanished (a look-alike hanging there, a mast), and any find after a gap
+        // is confirmed like a reacquisition, never on the frame it is first seen.
+        if (standsStill(s) || !resemblesTarget(s, false)) {
+            return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+        }
+        return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
+    }
+    // A still look-alike well off the motion's course is not a moving target that turned.
+    if (standsStill(s) && inputs_.motionGate.active &&
+        distance(m.center, inputs_.motionGate.center) > kStillJumpShareOfGate * inputs_.motionGate.radius) {
+        return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
+    }
     if (state_.presence.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
@@ -242,6 +281,10 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         state_.presence.typicalSimilarity += rate * (s.similarity - state_.presence.typicalSimilarity);
         state_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.presence.typicalAnchorSimilarity);
         if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);
+        if (s.contrast >= 0.0) {
+            const double c0 = state_.presence.typicalContrast > 0.0 ? state_.presence.typicalContrast : s.contrast;
+            state_.presence.typicalContrast = c0 + rate * (s.contrast - c0);
+        }
         return std::nullopt;
     }
     increment(state_.presence.unlikeCount);

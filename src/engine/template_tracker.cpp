@@ -525,7 +525,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         // The filter is advanced to this frame first: every tracked find is judged against
         // where the target's motion says it is now.
         const double stepInterval = effectiveInterval(dt);
-        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size()));
+        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size(), state_.filter));
         inputs_.motionGate = motionGate(state_.filter, state_.box.size(), stepInterval);
 
         const bool lostMode =
@@ -590,9 +590,21 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
 TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
-    Measurement m = cues_.sky.search(cueContext(), frame, grey, dt);
-    if (m.found && !isBlocked(m) && m.confidence >= config_.sky_reacquire_min_score &&
-        candidateResembles(grey, m)) {
+    // A refused candidate (a cloud rim that stands still, a blob unlike the target) is
+    // set aside and the search looks again, so that it cannot hide the target beyond it.
+    constexpr int kSkyLooks = 3;
+    const std::size_t ownBlocks = inputs_.blockedRegions.size();
+    Measurement m;
+    bool taken = false;
+    for (int look = 0; look < kSkyLooks && !taken; ++look) {
+        m = cues_.sky.search(cueContext(), frame, grey, dt);
+        if (!m.found) break;
+        taken = !isBlocked(m) && inputs_.motionGate.passes(m.center) &&
+                m.confidence >= config_.sky_reacquire_min_score && candidateResembles(grey, m);
+        if (!taken) inputs_.blockedRegions.emplace_back(m.box);
+    }
+    inputs_.blockedRegions.resize(ownBlocks);
+    if (taken) {
         increment(state_.confirmCount);
         // A single sky find is never trusted on its own.
         if (state_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
@@ -780,7 +792,7 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     const double dt = boundedInterval(dtSeconds);
     config_ = atInterval(profile_, dt);
     stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
-    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size()));
+    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size(), state_.filter));
     coastOnFilter_ = onFilter && state_.filter.started();
     const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
     coastOnFilter_ = false;

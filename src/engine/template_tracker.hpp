@@ -25,7 +25,9 @@ class TemplateTracker;
 struct PresenceScore {
     double similarity = 1.0;        // best of anchor and learned-template similarity
     double anchorSimilarity = 1.0;  // similarity to the seed alone
-    double contrastRatio = 1.0;  // contrast against the surroundings relative to the seed's
+    double contrastRatio = 1.0;  // contrast against the surroundings relative to the target's typical
+    bool contrastClear = false;  // stands out far beyond the surrounding sky's own noise
+    double contrast = -1.0;      // contrast against the surroundings; negative if unknown
     double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 
@@ -149,6 +151,9 @@ private:
     bool returnConvinces(const PresenceScore& s) const;
     double closeMatchSimilarity() const;
     bool parkedOnScenery(const PresenceScore& s) const;
+    // The box holds something that does not change from frame to frame, while this target
+    // typically does (it was seen moving).
+    bool standsStill(const PresenceScore& s) const;
     // A reacquisition candidate may be taken (strict while the target is absent).
     // Sizes the candidate by its extent first, and judges it at that size.
     bool candidateResembles(const cv::Mat& grey, Measurement& m);

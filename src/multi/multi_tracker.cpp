@@ -116,7 +116,7 @@ void MultiTracker::predictMotion(std::size_t i, double dtSeconds) {
     const double interval = effectiveInterval(dtSeconds);
     const cv::Size box = state.box.size();
     MotionFilter filter = state.filter;
-    filter.predict(interval, manoeuvreSigma(box));
+    filter.predict(interval, manoeuvreSigma(box, filter));
     const MotionGate gate = motionGate(filter, box, interval);
     TargetMotion& m = motion_[i];
     m.cueSigma = centreSigma(box);

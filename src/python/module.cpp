@@ -1,4 +1,5 @@
-// The `molvane` extension module: four classes, registered in the order Python lists them.
+// The `molvane` extension module: four classes, registered in the order Python lists them,
+// and the package's version as __version__.
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -43,4 +44,5 @@ PYBIND11_MODULE(molvane, m) {
     molvane::bindTracker(m);
     molvane::bindMultiTracker(m);
     molvane::registerExitDrain();
+    m.attr("__version__") = MOLVANE_VERSION;
 }

@@ -1,7 +1,10 @@
 #include "python/native_call.hpp"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <new>
 #include <thread>
 
 namespace molvane {
@@ -37,6 +40,13 @@ ExitGate& gate() {
     static ExitGate* g = new ExitGate;
     return *g;
 }
+
+// A forked child has only the thread that called fork. Calls that other threads of the
+// parent were making are not running in the child, yet their count (and possibly the
+// gate's mutex, held at that instant) came along; the child's exit would wait for them
+// forever. The child starts with a fresh gate, built over the old one without destroying
+// it, since a mutex held by a thread that no longer exists cannot be destroyed.
+void resetGateInChild() { new (&gate()) ExitGate; }
 
 }  // namespace
 
@@ -75,6 +85,8 @@ NativeSection::~NativeSection() {
 }
 
 void registerExitDrain() {
+    gate();  // made now, before any thread or fork could race to make it
+    pthread_atfork(nullptr, nullptr, &resetGateInChild);
     // The hook keeps the interpreter lock while it waits: the calls it waits for leave
     // their section before they ask for that lock, and none of them can start Python work
     // (and with it new native calls) before the interpreter moves on.

@@ -52,7 +52,8 @@ private:
 };
 
 // Registers the exit hook that closes the gate to new native calls and waits for those
-// running. Called once from the module's initialisation.
+// running, and gives a forked child a fresh gate (the calls of the parent's other threads
+// do not run in the child). Called once from the module's initialisation.
 void registerExitDrain();
 
 // Runs `work` for one tracker object: the interpreter lock released, the object's `mutex`

@@ -96,7 +96,7 @@ MOLVANE_REFUSE_UNINITIALIZED(molvane::PyMultiTracker)
 namespace molvane {
 
 void bindMultiTracker(py::module_& m) {
-    py::class_<PyMultiTracker>(m, "MultiTracker", kMultiTrackerDoc)
+    refusePickling(py::class_<PyMultiTracker>(m, "MultiTracker", kMultiTrackerDoc)
         .def(py::init<const std::string&>(), py::arg("profile") = "default")
         .def(py::init([](const TrackerConfig& config) { return std::make_unique<PyMultiTracker>(config.profile); }),
              py::arg("config"))
@@ -105,7 +105,7 @@ void bindMultiTracker(py::module_& m) {
         .def("initialize", &PyMultiTracker::lock, py::arg("frame"), py::arg("bboxes"), "Alias for lock().")
         .def("update", &PyMultiTracker::update, py::arg("frame"), py::arg("dt") = -1.0,
              "Process the next frame. Returns a list of TrackResult objects.")
-        .def("size", &PyMultiTracker::size, "Number of selected target slots.");
+        .def("size", &PyMultiTracker::size, "Number of selected target slots."));
 }
 
 }  // namespace molvane

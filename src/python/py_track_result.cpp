@@ -71,7 +71,7 @@ std::string repr(const PyTrackResult& self) {
 
 void bindTrackResult(py::module_& m) {
     using R = PyTrackResult;
-    py::class_<R>(m, "TrackResult", "Result from Tracker.update()")
+    refusePickling(py::class_<R>(m, "TrackResult", "Result from Tracker.update()")
         .def_property_readonly("frame", [](const R& r) { return r.record.frame; })
         .def_property_readonly("lost", [](const R& r) { return r.record.lost(); },
                                "True when tracker has lost the target")
@@ -124,7 +124,7 @@ void bindTrackResult(py::module_& m) {
             "center", [](const R& r) { return py::make_tuple(r.record.step.cx, r.record.step.cy); },
             "Returns (cx, cy) target center")
         .def("annotate", &annotate, "Returns a copy of the frame with HUD overlay drawn")
-        .def("__repr__", &repr);
+        .def("__repr__", &repr));
 }
 
 }  // namespace molvane

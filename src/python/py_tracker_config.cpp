@@ -8,9 +8,9 @@ namespace molvane {
 namespace py = pybind11;
 
 void bindTrackerConfig(py::module_& m) {
-    py::class_<TrackerConfig>(m, "TrackerConfig")
+    refusePickling(py::class_<TrackerConfig>(m, "TrackerConfig")
         .def(py::init<>())
-        .def_readwrite("profile", &TrackerConfig::profile, "Tracking profile: default, correlation, or adaptive");
+        .def_readwrite("profile", &TrackerConfig::profile, "Tracking profile: default, correlation, or adaptive"));
 }
 
 }  // namespace molvane
