@@ -12,10 +12,13 @@ namespace molvane {
 
 namespace {
 
-constexpr double kForbiddenCost = 1000000.0;
+constexpr double kForbiddenCost = 1.0e9;
 // A target given no candidate pays this: more than any gated pair, so that a target takes a
 // candidate whenever one is open to it, far less than a forbidden pair.
-constexpr double kNothingCost = 1000.0;
+constexpr double kNothingCost = 1.0e6;
+// Spreads beyond which a find is simply far: the motion term stops growing, so that every
+// gated pair stays below kNothingCost.
+constexpr double kFarSpreads = 1000.0;
 // A target's own find outside its gate (a reacquisition the engine made elsewhere) costs
 // what a find at the gate's edge would, plus this.
 constexpr double kOffGatePenalty = 2.0;
@@ -78,14 +81,15 @@ bool eligibleForOwnership(const TargetOutcome& o) {
     return !o.report.suppressed && o.step.state != kLost && o.step.w > 0.f && o.step.h > 0.f;
 }
 
-double pairCost(const TargetMotion& m, cv::Point2f find, double likeness, bool ownFind,
+double pairCost(const TargetMotion& m, cv::Point2f find, double likeness, bool ownFind, bool interacting,
                 const MultiTargetSettings& s) {
     const double d = distance(find, m.center);
     if (!std::isfinite(d)) return std::numeric_limits<double>::infinity();
     const bool gated = m.radius > 0.0 && d > m.radius;
     if (gated && !ownFind) return std::numeric_limits<double>::infinity();
     const double sigma = std::max(m.sigma, 1e-3);
-    const double u = (gated ? m.radius : d) / sigma;
+    const double scale = interacting ? sigma : std::max(m.spread, 1e-3);
+    const double u = std::min((gated ? m.radius : d) / scale, kFarSpreads);
     double cost = 0.5 * u * u + std::log(std::max(sigma / std::max(m.cueSigma, 1e-3), 1.0));
     if (gated) cost += kOffGatePenalty;
     cost += std::max(s.appearance_weight, 0.0) * (1.0 - clamp01(likeness));
@@ -175,7 +179,7 @@ void assignCandidates(const std::vector<std::vector<double>>& cost, const std::v
             double regret = cost[j][c] - cost[h][c];
             if (other >= 0) regret += cost[h][other] - cost[j][other];
             if (!finite(regret)) continue;
-            contested = true;
+            if (regret < settings.contest_max_cost_margin) contested = true;
             if (regret < margin) close = true;
         }
         if (close || (contested && clamp01(likeness[h][c]) < settings.min_owner_appearance)) sc.ambiguous[c] = 1;

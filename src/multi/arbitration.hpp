@@ -34,6 +34,10 @@ struct MultiTargetSettings {
     // cost units. A candidate is ambiguous when a second target that wants it would pay less
     // than this more for it than its owner does.
     double ambiguity_min_cost_margin = 1.0;
+    // cost units. A second target contests a candidate only when it would pay less than this
+    // more for it than its owner does (4.5: a find three spreads off its prediction). A rival
+    // whose wide gate merely reaches the candidate does not make a weak owner ambiguous.
+    double contest_max_cost_margin = 4.5;
     // cost units per unit of likeness. Weight of the appearance distance (1 - anchor likeness)
     // in the assignment cost; one unit of cost is what half a gate sigma squared costs in motion.
     double appearance_weight = 4.0;
@@ -103,16 +107,25 @@ struct OwnershipDecision {
 // A target's motion filter advanced to the current frame, as the assignment sees it.
 struct TargetMotion {
     cv::Point2f center;    // predicted centre
-    double sigma = 1.0;    // px: spread of a find around the prediction (filter and cue)
+    double sigma = 1.0;    // px: the filter's uncertainty of the prediction (with the cue's)
     double radius = 0.0;   // px: the gate; a find further away is not this target's
     double cueSigma = 1.0; // px: the cue's own spread for this target's size
+    double spread = 1.0;   // px: how far a find strays from a prediction that holds (the cue's
+                           // spread and one interval of travel)
 };
 
 // Cost of a find at `find` for a target, in negative log-likelihood units: the squared
-// Mahalanobis distance under the filter's uncertainty, the log of that uncertainty (an
-// unsure target pays for it, so it does not outbid a sure one), and the appearance distance.
-// Infinite outside the gate unless `ownFind` (a target's own find is judged by its engine).
-double pairCost(const TargetMotion& motion, cv::Point2f find, double likeness, bool ownFind,
+// distance from the prediction, the log of the filter's uncertainty (an unsure target pays
+// for it, so it does not outbid a sure one), and the appearance distance. Where targets pass
+// close (`interacting`: the find lies within interaction reach of the prediction), they pull
+// each other's finds and so their filters, and the distance is measured in the filter's own
+// sigmas: a coasting target may well own a find there. Further out, a target's claim rests on
+// its prediction holding, and the distance is measured in spreads: priced in the sigmas of a
+// coasting filter, whose gate soon spans the whole neighbourhood, every find in it would look
+// equally near, and two look-alikes just apart again would be told apart by noise in their
+// likeness only. Infinite outside the gate unless `ownFind` (a target's own find is judged by
+// its engine): then it costs what a find at the gate's edge would, plus a penalty.
+double pairCost(const TargetMotion& motion, cv::Point2f find, double likeness, bool ownFind, bool interacting,
                 const MultiTargetSettings& settings);
 
 struct OwnershipCell {
@@ -157,7 +170,8 @@ double shadeLikeness(float a, float b);
 // none. Every target takes at most one candidate, a target takes its own whenever nobody
 // has a better claim, and a candidate a second target wants nearly as much (within
 // `ambiguity_min_cost_margin`), or whose owner looks too little like itself while it is
-// contested, is ambiguous. One decision per target, in slot order.
+// contested (a second target wants it within `contest_max_cost_margin`), is ambiguous. One
+// decision per target, in slot order.
 void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<std::vector<double>>& likeness,
                       const std::vector<int>& candidateOf, int candidates, const std::vector<int32_t>& ids,
                       const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,

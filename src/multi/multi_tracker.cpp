@@ -123,6 +123,9 @@ void MultiTracker::predictMotion(std::size_t i, double dtSeconds) {
     m.center = filter.started() ? filter.position() : state.center;
     m.radius = gate.active ? gate.radius : 0.0;
     m.sigma = gate.active ? gate.radius / kGateSigmas : m.cueSigma;
+    const cv::Point2f v = filter.started() ? filter.velocity() : state.velocity;
+    const double travel = std::hypot(static_cast<double>(v.x), static_cast<double>(v.y)) * interval;
+    m.spread = std::sqrt(m.cueSigma * m.cueSigma + (std::isfinite(travel) ? travel * travel : 0.0));
     float w = s.motionSize.x, h = s.motionSize.y;
     if (!(w >= 2.f && h >= 2.f)) {
         w = static_cast<float>(s.initialSize.width);
@@ -154,7 +157,8 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
                 const TargetOutcome& o = outcomes_[i];
                 likeness_[i][c] = o.report.anchor_appearance *
                                   shadeLikeness(coreShade(grey, o.box()), targets_[i].seedShade);
-                cost_[i][c] = pairCost(m, cv::Point2f(o.step.cx, o.step.cy), likeness_[i][c], true, settings_);
+                cost_[i][c] = pairCost(m, cv::Point2f(o.step.cx, o.step.cy), likeness_[i][c], true,
+                                       interacts(predictedBoxes_[i], o.box(), settings_), settings_);
                 continue;
             }
             if (targets_[i].phase == TargetPhase::kLost) continue;
@@ -166,7 +170,8 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
             if (box.empty()) continue;
             likeness_[i][c] = targets_[i].engine->anchorSimilarity(grey, box) *
                               shadeLikeness(coreShade(grey, r.box()), targets_[i].seedShade);
-            cost_[i][c] = pairCost(m, find, likeness_[i][c], false, settings_);
+            cost_[i][c] = pairCost(m, find, likeness_[i][c], false, interacts(predictedBoxes_[i], r.box(), settings_),
+                                   settings_);
         }
     }
 }

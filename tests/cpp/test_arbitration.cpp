@@ -81,17 +81,21 @@ TEST(ArbitrationInteracts, EmptyAndDegenerateBoxesHaveZeroIou) {
 const double kInf = std::numeric_limits<double>::infinity();
 
 TEST(ArbitrationCost, MotionUncertaintyGateAndAppearance) {
-    TargetMotion sure{{100.f, 100.f}, 2.0, 9.0, 2.0}, unsure{{100.f, 100.f}, 20.0, 60.0, 2.0};
+    TargetMotion sure{{100.f, 100.f}, 2.0, 9.0, 2.0, 2.0}, unsure{{100.f, 100.f}, 20.0, 60.0, 2.0, 2.0};
     // On the prediction: only the appearance distance (4 per unit) and the uncertainty's log.
-    EXPECT_NEAR(pairCost(sure, {100.f, 100.f}, 1.0, false, kSettings), 0.0, 1e-9);
-    EXPECT_NEAR(pairCost(sure, {104.f, 100.f}, 0.75, false, kSettings), 0.5 * 4.0 + 1.0, 1e-6);
-    EXPECT_NEAR(pairCost(unsure, {100.f, 100.f}, 1.0, false, kSettings), std::log(10.0), 1e-6);
+    EXPECT_NEAR(pairCost(sure, {100.f, 100.f}, 1.0, false, true, kSettings), 0.0, 1e-9);
+    EXPECT_NEAR(pairCost(sure, {104.f, 100.f}, 0.75, false, true, kSettings), 0.5 * 4.0 + 1.0, 1e-6);
+    EXPECT_NEAR(pairCost(unsure, {100.f, 100.f}, 1.0, false, true, kSettings), std::log(10.0), 1e-6);
     // Outside the gate: forbidden, unless it is the target's own find (gate edge + penalty).
-    EXPECT_EQ(pairCost(sure, {110.f, 100.f}, 1.0, false, kSettings), kInf);
-    EXPECT_NEAR(pairCost(sure, {110.f, 100.f}, 1.0, true, kSettings), 0.5 * 4.5 * 4.5 + 2.0, 1e-6);
+    EXPECT_EQ(pairCost(sure, {110.f, 100.f}, 1.0, false, true, kSettings), kInf);
+    EXPECT_NEAR(pairCost(sure, {110.f, 100.f}, 1.0, true, true, kSettings), 0.5 * 4.5 * 4.5 + 2.0, 1e-6);
     // A sure target outbids an unsure one for a find near both predictions.
-    EXPECT_LT(pairCost(sure, {103.f, 100.f}, 0.8, false, kSettings),
-              pairCost(unsure, {103.f, 100.f}, 0.8, false, kSettings));
+    EXPECT_LT(pairCost(sure, {103.f, 100.f}, 0.8, false, true, kSettings),
+              pairCost(unsure, {103.f, 100.f}, 0.8, false, true, kSettings));
+    // Where the targets interact, 10 px cost a coasting target half a sigma; away from them
+    // its claim rests on its prediction, and 10 px are five spreads.
+    EXPECT_NEAR(pairCost(unsure, {110.f, 100.f}, 1.0, false, true, kSettings), 0.125 + std::log(10.0), 1e-6);
+    EXPECT_NEAR(pairCost(unsure, {110.f, 100.f}, 1.0, false, false, kSettings), 12.5 + std::log(10.0), 1e-6);
     EXPECT_NEAR(shadeLikeness(45.f, 45.f), 1.0, 1e-12);
     EXPECT_LT(shadeLikeness(45.f, 128.f), 0.1);
 }
@@ -142,6 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Contested, and the owner looks too little like itself: ambiguous.
         AssignCase{"weak-owner", {{0.5}, {2.0}}, {{0.3}, {0.3}}, {0, -1}, 1,
                    {{false, true, 1}, {false, false, 0}}},
+        // A weak owner whose rival would pay far more (beyond the contest margin): it owns.
+        AssignCase{"weak-owner-far-rival", {{0.5}, {6.0}}, {{0.3}, {0.3}}, {0, -1}, 1,
+                   {{true, false, 1}, {false, false, 0}}},
         // Alone in nobody else's gate: owns even at a high cost.
         AssignCase{"alone", {{30.0}, {kInf}}, {{0.2}, {0.0}}, {0, -1}, 1,
                    {{true, false, 1}, {false, false, 0}}}),
