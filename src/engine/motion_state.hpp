@@ -16,6 +16,7 @@ struct PresenceState {
     double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
     double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
     double typicalContrast = 0.0;        // running mean of the contrast against the surroundings
+    double typicalContrastToNoise = 0.0;  // the same, as a multiple of the surroundings' noise
     int typicalSamples = 0;              // observations in those means (saturates)
     bool targetAbsent = false;           // declared gone; waiting for it to look like itself
 };

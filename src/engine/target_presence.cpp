@@ -51,6 +51,8 @@ constexpr int kTypicalWarmup = 5;
 // the contrast test is a floor against nothing being there, not a ratio alone.
 constexpr double kClearContrastSigmas = 8.0;
 constexpr double kClearContrastDiffs = 1.5;
+// Grey levels: the least noise a ring is credited with (a rendered sky may have none).
+constexpr double kNoiseFloor = 2.0;
 
 // Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
 // reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
@@ -145,8 +147,14 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
             s.contrast = std::max(model_.polarity > 0 ? rc.bright : rc.dark, 0.0);
             // Against what this target typically shows (haze and glint change it slowly),
             // the seed's until that is known.
+            // Against the sky's own noise: on textured ground or cloud every blob has
+            // contrast, but little above its surroundings' noise.
+            s.contrastToNoise = s.contrast / std::max(rc.ringSd, kNoiseFloor);
             const bool warm = state_.presence.typicalSamples >= kTypicalWarmup && state_.presence.typicalContrast > 0.0;
             s.contrastRatio = s.contrast / (warm ? state_.presence.typicalContrast : model_.seedContrast);
+            s.noiseRatio = warm && state_.presence.typicalContrastToNoise > 0.0
+                               ? s.contrastToNoise / state_.presence.typicalContrastToNoise
+                               : 1.0;
             s.contrastClear = s.contrast >= std::max(kClearContrastSigmas * rc.ringSd,
                                                      kClearContrastDiffs * config_.min_diff_threshold);
         }
@@ -225,8 +233,11 @@ double TemplateTracker::closeMatchSimilarity() const {
 }
 
 bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
-    // However closely it matches, what stands still is not a target that moves.
+    // However closely it matches, what stands still is not a target that moves; and what
+    // stands out from textured surroundings (ground, a cloud's edge) far less than the
+    // target stood out from its sky is not the target coming back.
     if (!resemblesTarget(s, true) || standsStill(s)) return false;
+    if (s.noiseRatio < config_.presence_reacquire_contrast_ratio) return false;
     if (s.similarity >= closeMatchSimilarity()) return true;
     // The change over one interval grows with the interval: the bars are for 30 fps.
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
@@ -234,8 +245,12 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
 
 bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
+    // Judged at the size the target is tracked at, or larger when its extent says it has
+    // grown: a seed box drawn loosely around the target is larger than its extent.
     const bool sized = refineByExtent(grey, m, true);
-    const PresenceScore s = presenceAt(grey, m.center, sized ? m.box.size() : state_.box.size());
+    const cv::Size size = sized ? cv::Size(std::max(m.box.width, state_.box.width), std::max(m.box.height, state_.box.height))
+                                : state_.box.size();
+    const PresenceScore s = presenceAt(grey, m.center, size);
     // A target declared gone, or lost long enough for the sky search, must clearly look
     // like itself to come back.
     const bool longLost = config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
@@ -284,6 +299,9 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         if (s.contrast >= 0.0) {
             const double c0 = state_.presence.typicalContrast > 0.0 ? state_.presence.typicalContrast : s.contrast;
             state_.presence.typicalContrast = c0 + rate * (s.contrast - c0);
+            const double n0 = state_.presence.typicalContrastToNoise > 0.0 ? state_.presence.typicalContrastToNoise
+                                                                           : s.contrastToNoise;
+            state_.presence.typicalContrastToNoise = n0 + rate * (s.contrastToNoise - n0);
         }
         return std::nullopt;
     }

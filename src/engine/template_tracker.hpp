@@ -28,6 +28,8 @@ struct PresenceScore {
     double contrastRatio = 1.0;  // contrast against the surroundings relative to the target's typical
     bool contrastClear = false;  // stands out far beyond the surrounding sky's own noise
     double contrast = -1.0;      // contrast against the surroundings; negative if unknown
+    double contrastToNoise = 0.0;  // contrast / the surroundings' standard deviation
+    double noiseRatio = 1.0;       // contrastToNoise relative to the target's typical
     double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 

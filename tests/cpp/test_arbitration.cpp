@@ -319,11 +319,11 @@ TEST(ArbitrationSize, AspectStepAndScaleLimits) {
     EXPECT_NEAR(r.width, 20 / 1.1, 1e-4);
     EXPECT_NEAR(r.height, 10 / 1.1, 1e-4);
 
-    s.initialSize = cv::Size(50, 50);  // area above 1200: cap 1.8
+    s.initialSize = cv::Size(50, 50);  // area above 1200: cap max_size_scale (4)
     s.snapshot.w = s.snapshot.h = 0;
-    r = limitMeasuredSize(200, 200, s, kSettings, params);
-    EXPECT_NEAR(r.width, 90, 1e-4);
-    EXPECT_NEAR(r.height, 90, 1e-4);
+    r = limitMeasuredSize(300, 300, s, kSettings, params);
+    EXPECT_NEAR(r.width, 200, 1e-4);
+    EXPECT_NEAR(r.height, 200, 1e-4);
 }
 
 OwnershipCell cell(cv::Point2f own, std::vector<cv::Point2f> neighbours, cv::Size2f size = {20, 20},
