@@ -343,13 +343,16 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         TemplateTrackerProbe probe{t};
         probe.state().misses = 3;
         probe.state().velocity = {60.f, 0.f};
-        const TrackStep first = t.update(frame, frame, kDt);
+        // Long lost, the target must be seen moving (or match closely) to come back.
+        const cv::Mat moved = skyWithBlob(kW, kH, {83.f, 60.f}, 8);
+        const cv::Mat movedOn = skyWithBlob(kW, kH, {86.f, 60.f}, 8);
+        const TrackStep first = t.update(moved, moved, kDt);
         EXPECT_EQ(first.state, kLost);
         EXPECT_STREQ(reasonText(t.reason()), "lost-confirming");
         EXPECT_EQ(first.misses, 4);
         EXPECT_EQ(t.state().confirmCount, 1);
 
-        const TrackStep second = t.update(frame, frame, kDt);
+        const TrackStep second = t.update(movedOn, movedOn, kDt);
         EXPECT_EQ(second.state, kConfirmed);
         EXPECT_STREQ(reasonText(t.reason()), "sky-reacquire");
         EXPECT_EQ(second.misses, 0);
@@ -357,7 +360,7 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         EXPECT_EQ(second.age, second.hits);
         EXPECT_EQ(t.state().confirmCount, 0);
         EXPECT_EQ(t.state().velocity, cv::Point2f(0.f, 0.f));
-        EXPECT_NEAR(second.cx, 80.f, 1.5f);  // snapped onto the blob, not smoothed towards it
+        EXPECT_NEAR(second.cx, 86.f, 1.5f);  // snapped onto the blob, not smoothed towards it
         EXPECT_EQ(t.state().displayCenter, t.state().center);
     }
 }
