@@ -44,6 +44,7 @@ constexpr double kParkedShareOfTypical = 0.8;
 // this weight for each new one (so counting beyond 1 / weight changes nothing); they are
 // trusted after the warm-up count.
 constexpr double kTypicalSimilarityRate = 0.1;
+constexpr double kTypicalContrastRate = 0.03;
 constexpr int kTypicalSamplesCap = 10;
 constexpr int kTypicalWarmup = 5;
 // A contrast this many standard deviations of the surrounding sky, and this many of the
@@ -298,10 +299,14 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);
         if (s.contrast >= 0.0) {
             const double c0 = state_.presence.typicalContrast > 0.0 ? state_.presence.typicalContrast : s.contrast;
-            state_.presence.typicalContrast = c0 + rate * (s.contrast - c0);
+            // Contrast is followed more slowly than likeness: haze and glint take seconds,
+            // a cloud swallowing the target a fraction of one.
+            const double contrastRate = std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_),
+                                                 1.0 / state_.presence.typicalSamples);
+            state_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
             const double n0 = state_.presence.typicalContrastToNoise > 0.0 ? state_.presence.typicalContrastToNoise
                                                                            : s.contrastToNoise;
-            state_.presence.typicalContrastToNoise = n0 + rate * (s.contrastToNoise - n0);
+            state_.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
         }
         return std::nullopt;
     }
