@@ -141,6 +141,13 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             // A blob another target owns is no candidate: two lost targets searching the
             // same stretch of sky would otherwise both settle on the nearer twin.
             if (ctx.inputs.blocks(candidate, centroid)) continue;
+            // A target that moves is not what stands still (a cloud's edge it flew behind).
+            const cv::Rect inside = intersect(candidate, cv::Rect(0, 0, W, H));
+            if (!inside.empty() && ctx.model.previousFrame.size() == grey.size() &&
+                ctx.model.previousFrame.type() == grey.type() &&
+                ctx.state.presence.stillFor(meanAbsoluteChange(grey, ctx.model.previousFrame, inside))) {
+                continue;
+            }
 
             double c = 0.5;
             double colourTerm = weights::kSkyNeutralColour;

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
@@ -35,7 +36,7 @@ constexpr double kMinReturnMotion = 4.0;
 constexpr double kReturnMotionShareOfContrast = 0.04;
 // Parked on scenery: the box changes less than this share of the target's typical frame to
 // frame change, and resembles the seed less than this share of its typical similarity.
-constexpr double kStillShareOfChange = 0.3;
+constexpr double kStillShareOfChange = PresenceState::kStillShareOfChange;
 // A find that stands still and lies beyond this share of the motion gate from the
 // prediction is a look-alike the target passed, not the target.
 constexpr double kStillJumpShareOfGate = 0.5;
@@ -46,7 +47,7 @@ constexpr double kParkedShareOfTypical = 0.8;
 constexpr double kTypicalSimilarityRate = 0.1;
 constexpr double kTypicalContrastRate = 0.03;
 constexpr int kTypicalSamplesCap = 10;
-constexpr int kTypicalWarmup = 5;
+constexpr int kTypicalWarmup = PresenceState::kTypicalWarmup;
 // A contrast this many standard deviations of the surrounding sky, and this many of the
 // engine's smallest difference thresholds, stands out whatever the target showed before:
 // the contrast test is a floor against nothing being there, not a ratio alone.
@@ -114,17 +115,6 @@ double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat
     return best;
 }
 
-// Mean absolute grey change of region `r` between two frames.
-double meanChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r) {
-    long long total = 0;
-    for (int y = r.y; y < r.y + r.height; ++y) {
-        const uchar* pa = a.ptr<uchar>(y);
-        const uchar* pb = b.ptr<uchar>(y);
-        for (int x = r.x; x < r.x + r.width; ++x) total += std::abs(static_cast<int>(pa[x]) - pb[x]);
-    }
-    return static_cast<double>(total) / (static_cast<double>(r.width) * r.height);
-}
-
 }  // namespace
 
 double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
@@ -162,7 +152,7 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     }
     if (!b.empty() && grey.type() == CV_8UC1 && model_.previousFrame.size() == grey.size() &&
         model_.previousFrame.type() == grey.type()) {
-        s.change = meanChange(grey, model_.previousFrame, b);
+        s.change = meanAbsoluteChange(grey, model_.previousFrame, b);
     }
     if (model_.anchorTemplate.empty() || b.empty() || grey.type() != CV_8UC1) return s;
     // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
@@ -213,8 +203,7 @@ bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const
 }
 
 bool TemplateTracker::standsStill(const PresenceScore& s) const {
-    return state_.presence.typicalSamples >= kTypicalWarmup && s.change >= 0.0 &&
-           s.change < kStillShareOfChange * state_.presence.typicalChange;
+    return state_.presence.stillFor(s.change);
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
