@@ -34,12 +34,11 @@ constexpr double kReacquireShareOfTypical = 0.65;
 constexpr double kCloseMatchShareOfTypical = 0.9;
 constexpr double kMinReturnMotion = 4.0;
 constexpr double kReturnMotionShareOfContrast = 0.04;
-// Parked on scenery: the box changes less than this share of the target's typical frame to
-// frame change, and resembles the seed less than this share of its typical similarity.
-constexpr double kStillShareOfChange = PresenceState::kStillShareOfChange;
 // A find that stands still and lies beyond this share of the motion gate from the
 // prediction is a look-alike the target passed, not the target.
 constexpr double kStillJumpShareOfGate = 0.5;
+// Parked on scenery: the box stands still (PresenceState::stillFor) and resembles the seed
+// less than this share of its typical similarity.
 constexpr double kParkedShareOfTypical = 0.8;
 // The typical values are plain means over the first observations, then running means with
 // this weight for each new one (so counting beyond 1 / weight changes nothing); they are
@@ -210,10 +209,8 @@ bool TemplateTracker::standsStill(const PresenceScore& s) const {
 // not change from frame to frame and resembles the target less than it usually does (a
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
 bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
-    if (state_.presence.typicalSamples < kTypicalWarmup || s.change < 0.0) return false;
     // Against the seed only: the learned template may already have taken in the scenery.
-    return s.change < kStillShareOfChange * state_.presence.typicalChange &&
-           s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
+    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
 }
 
 double TemplateTracker::closeMatchSimilarity() const {

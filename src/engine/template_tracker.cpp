@@ -214,6 +214,14 @@ void TemplateTracker::predict(double dtSeconds, int frameW, int frameH) {
                                frameH);
 }
 
+double TemplateTracker::beginStep(double dt) {
+    config_ = atInterval(profile_, dt);
+    const double interval = effectiveInterval(dt);
+    stepFrames_ = interval / kReferenceInterval;
+    state_.filter.predict(interval, manoeuvreSigma(state_.box.size(), state_.filter));
+    return interval;
+}
+
 void TemplateTracker::smoothDisplay() {
     // A lone target's displayed centre moves on with its motion and smooths only what the
     // motion did not predict: smoothing the whole step left it a sixth of each step behind
@@ -520,14 +528,9 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
         if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
         const double dt = boundedInterval(dtSeconds);
-        config_ = atInterval(profile_, dt);
-        stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
         inputs_.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
-        // The filter is advanced to this frame first: every tracked find is judged against
-        // where the target's motion says it is now.
-        const double stepInterval = effectiveInterval(dt);
-        state_.filter.predict(stepInterval, manoeuvreSigma(state_.box.size(), state_.filter));
-        inputs_.motionGate = motionGate(state_.filter, state_.box.size(), stepInterval);
+        // Every tracked find is judged against where the target's motion says it is now.
+        inputs_.motionGate = motionGate(state_.filter, state_.box.size(), beginStep(dt));
 
         const bool lostMode =
             config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
@@ -791,9 +794,7 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     grey.copyTo(model_.previousFrame);
     ++generation_;
     const double dt = boundedInterval(dtSeconds);
-    config_ = atInterval(profile_, dt);
-    stepFrames_ = effectiveInterval(dt) / kReferenceInterval;
-    state_.filter.predict(effectiveInterval(dt), manoeuvreSigma(state_.box.size(), state_.filter));
+    beginStep(dt);
     return lostStep(why, dt, grey.cols, grey.rows);
 }
 

@@ -129,6 +129,9 @@ private:
     bool isBlocked(const Measurement& m) const;
     bool isAcceptable(const Measurement& m) const;
     void predict(double dtSeconds, int frameW, int frameH);
+    // Starts a step of `dt` seconds (already bounded): the tuning as it applies to this
+    // interval, and the motion filter advanced to the frame. Returns the effective interval.
+    double beginStep(double dt);
     void smoothDisplay();
     TrackStep makeStep(int32_t state) const;
     // The endings of a step: an accepted observation (misses cleared, a hit counted), a
