@@ -53,6 +53,9 @@ os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from track_metrics import iou  # noqa: E402
+
 W, H = 640, 480
 SS = 4                       # supersampling factor of the sprites
 SHIFT = 4                    # fractional bits of the cv2 drawing coordinates
@@ -322,16 +325,6 @@ class Csrt:
     def update(self, frame, dt):
         ok, b = self.t.update(frame)
         return ("confirmed" if ok else "lost"), tuple(float(v) for v in b), ""
-
-
-def iou(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    x0 = np.maximum(a[:, 0], b[:, 0])
-    y0 = np.maximum(a[:, 1], b[:, 1])
-    x1 = np.minimum(a[:, 0] + a[:, 2], b[:, 0] + b[:, 2])
-    y1 = np.minimum(a[:, 1] + a[:, 3], b[:, 1] + b[:, 3])
-    inter = np.clip(x1 - x0, 0, None) * np.clip(y1 - y0, 0, None)
-    union = a[:, 2] * a[:, 3] + b[:, 2] * b[:, 3] - inter
-    return np.where(union > 0, inter / np.where(union > 0, union, 1), 0.0)
 
 
 def longest_run(flags: np.ndarray) -> int:

@@ -105,8 +105,11 @@ def record(case: str) -> None:
 
 
 def _same(a, b) -> bool:
+    # Floating-point results differ in their last digits between CPUs (the correlation
+    # filter's transforms take other vector paths): a speed of 90.4636 on one machine is
+    # 90.4641 on another. A relative tolerance of 1e-5 keeps every behavioural change visible.
     if isinstance(a, float) or isinstance(b, float):
-        return math.isclose(float(a), float(b), rel_tol=0.0, abs_tol=2 * 10 ** -DECIMALS)
+        return math.isclose(float(a), float(b), rel_tol=1e-5, abs_tol=2 * 10 ** -DECIMALS)
     return a == b
 
 

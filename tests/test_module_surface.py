@@ -298,7 +298,7 @@ def test_result_repr_shows_frame_id_state_centre_box_and_reason():
     t.lock(f, (30, 20, 10, 8))
     first = t.update(f, dt=0.04)
     assert repr(first) == ("TrackResult(frame=0, id=1, state='confirmed', center=(35.0, 24.0), "
-                           "box=(29.575, 19.575, 10.85, 8.85), reason='template')")
+                           "box=(30.0, 20.0, 10.0, 8.0), reason='contrast')")
     sky = sky_frame(target=None, seed=5)
     lost = next(r for r in (t.update(sky, dt=0.04) for _ in range(6)) if r.lost)
 

@@ -12,12 +12,8 @@ import real_footage as rf
 
 # Targets the tracker does not reach yet; remove an entry once its case passes.
 NOT_YET_MET = {
-    "test_default_profile[refind_539-drone_sky]",
-    "test_no_long_confirmed_wrong_run[missile-bird_flock]",
     "test_multi_bird_flock[on_other-default]",
     "test_multi_bird_flock[mean_p20-default]",
-    "test_multi_bird_flock[switches-birds]",
-    "test_multi_bird_flock[on_other-birds]",
     "test_multi_bird_flock[mean_p20-birds]",
 }
 

@@ -7,7 +7,9 @@ namespace molvane {
 
 // Every tuning value of one engine, one comment each: unit, then what it controls. A
 // default-constructed record holds the base values (the "fast-sky" profile); the other
-// profiles change some of them. Pixel values are frame pixels; frames count engine steps.
+// profiles change some of them. Pixel values are frame pixels; frame counts and per-update
+// rates (factors and fractions "per frame" or "per update") are given for 30 fps and are
+// converted to each step's frame interval (config/interval_scaling.hpp).
 struct TrackerParams {
     // px. Cap of the per-frame search radius (60 + 2.5 x the expected travel); floor of the wide search radius.
     int max_search_radius = 220;

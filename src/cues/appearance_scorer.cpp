@@ -52,14 +52,52 @@ cv::Rect insideImage(const cv::Rect& box, const cv::Mat& image) {
     return clipToFrame(box.x, box.y, box.width, box.height, image.cols, image.rows);
 }
 
+// The normalised correlation coefficient of two same-size 8-bit patches of up to four
+// channels, each channel's own mean removed and the channels pooled: what
+// cv::matchTemplate's TM_CCOEFF_NORMED gives at its one position, from integer sums
+// without its transform path and its allocations. NaN when either patch has no spread.
+double sameSizeCorrelation(const cv::Mat& a, const cv::Mat& b) {
+    const int cn = a.channels();
+    long long sa[4] = {0, 0, 0, 0}, sb[4] = {0, 0, 0, 0};
+    long long saa = 0, sbb = 0, sab = 0;
+    for (int y = 0; y < a.rows; ++y) {
+        const uchar* pa = a.ptr<uchar>(y);
+        const uchar* pb = b.ptr<uchar>(y);
+        for (int x = 0; x < a.cols; ++x) {
+            for (int c = 0; c < cn; ++c) {
+                const int va = pa[x * cn + c], vb = pb[x * cn + c];
+                sa[c] += va;
+                sb[c] += vb;
+                saa += va * va;
+                sbb += vb * vb;
+                sab += va * vb;
+            }
+        }
+    }
+    const double n = static_cast<double>(a.rows) * a.cols;
+    double num = static_cast<double>(sab), da = static_cast<double>(saa), db = static_cast<double>(sbb);
+    for (int c = 0; c < cn; ++c) {
+        num -= static_cast<double>(sa[c]) * static_cast<double>(sb[c]) / n;
+        da -= static_cast<double>(sa[c]) * static_cast<double>(sa[c]) / n;
+        db -= static_cast<double>(sb[c]) * static_cast<double>(sb[c]) / n;
+    }
+    const double den = std::sqrt(std::max(da, 0.0) * std::max(db, 0.0));
+    return den > 0.0 ? num / den : std::numeric_limits<double>::quiet_NaN();
+}
+
 }  // namespace
 
 double AppearanceScorer::correlateOrCompare(const cv::Mat& patch, const cv::Mat& reference) {
     double s = 0.0;
     const bool flat = nearlyFlat(patch) || nearlyFlat(reference);
     if (!flat) {
-        cv::matchTemplate(patch, reference, result_, cv::TM_CCOEFF_NORMED);
-        s = static_cast<double>(result_.at<float>(0, 0));
+        if (patch.size() == reference.size() && patch.type() == reference.type() && patch.depth() == CV_8U &&
+            patch.channels() <= 4) {
+            s = sameSizeCorrelation(patch, reference);
+        } else {
+            cv::matchTemplate(patch, reference, result_, cv::TM_CCOEFF_NORMED);
+            s = static_cast<double>(result_.at<float>(0, 0));
+        }
     }
     if (flat || !std::isfinite(s)) {
         cv::absdiff(patch, reference, diff_);

@@ -145,4 +145,14 @@ void signedDifference(cv::InputArray image, cv::InputArray level, int polarity, 
     }
 }
 
+double meanAbsoluteChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r) {
+    long long total = 0;
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        const uchar* pa = a.ptr<uchar>(y);
+        const uchar* pb = b.ptr<uchar>(y);
+        for (int x = r.x; x < r.x + r.width; ++x) total += std::abs(static_cast<int>(pa[x]) - pb[x]);
+    }
+    return static_cast<double>(total) / (static_cast<double>(r.width) * r.height);
+}
+
 }  // namespace molvane

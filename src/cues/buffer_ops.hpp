@@ -32,4 +32,8 @@ void splitChannels(const cv::Mat& src, std::vector<cv::Mat>& planes);
 void fillContour(cv::Mat& image, const std::vector<cv::Point>& contour, const cv::Scalar& color,
                  cv::Point offset = cv::Point());
 
+// Mean absolute grey difference of two same-size 8-bit single-channel images over `r`
+// (which must lie inside both).
+double meanAbsoluteChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r);
+
 }  // namespace molvane

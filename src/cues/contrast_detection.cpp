@@ -28,6 +28,11 @@ bool referenceExpectedSize(const std::optional<cv::Size2f>& ref, long long& w, l
     return true;
 }
 
+// Largest blob of a local search, as a share of the expected box area. The box is sized by
+// the target's extent, so the target's own blob fills most of it (a disc about 0.8); a
+// blob much larger than the box is clutter or a neighbour merged with it.
+constexpr double kLocalMaxAreaShare = 1.2;
+
 // How crowded the ring between the inner and the outer box is: the share of its pixels set
 // in `binary`, where one set pixel in twelve already counts as fully crowded.
 double ringBusyness(const cv::Mat& binary, const cv::Rect& inner, const cv::Rect& outer) {
@@ -108,7 +113,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
     const double E = rawE <= 1.0 ? 1.0 : rawE;
     const double minArea = std::max(0.001 * E, 2.0);
     const double upperFloor = 0.001 * E > 2.0 ? minArea + 1.0 : 3.0;
-    const double maxArea = std::max(((fullFrame || hasReference) ? 2.5 : 0.5) * E, upperFloor);
+    const double maxArea = std::max(((fullFrame || hasReference) ? 2.5 : kLocalMaxAreaShare) * E, upperFloor);
     const double shape = fullFrame ? std::max(2.0 * ctx.params.max_size_scale, 2.0) : 2.0;
     const double Dn = fullFrame ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
                                 : (margin > 1 ? static_cast<double>(margin) : 1.0);

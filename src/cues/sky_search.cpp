@@ -1,6 +1,7 @@
 #include "cues/sky_search.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -19,9 +20,25 @@ constexpr int kHalfResolutionSide = 200;
 // Caps a caller-supplied expected size so that the rounding below stays defined; no
 // frame is this large.
 constexpr float kMaxExpectedSide = 1 << 20;
-// A pixel stands out when its local contrast exceeds the region's mean contrast by this many
-// standard deviations (and the engine's smallest difference threshold).
-constexpr double kSkyNoiseSigmas = 2.5;
+// A pixel stands out when its local contrast exceeds this multiple of the region's upper
+// quartile of local contrast (and the engine's smallest difference threshold).
+constexpr double kSkyNoiseMultiple = 4.0;
+
+// Upper quartile of an 8-bit image, by its histogram.
+double upperQuartile(const cv::Mat& map) {
+    std::array<long long, 256> histogram{};
+    for (int y = 0; y < map.rows; ++y) {
+        const uchar* row = map.ptr<uchar>(y);
+        for (int x = 0; x < map.cols; ++x) ++histogram[row[x]];
+    }
+    const long long rank = static_cast<long long>(map.total()) * 3 / 4;
+    long long seen = 0;
+    for (int v = 0; v < 256; ++v) {
+        seen += histogram[static_cast<std::size_t>(v)];
+        if (seen > rank) return v;
+    }
+    return 255.0;
+}
 
 int expectedSide(float v) { return std::max(static_cast<int>(std::lround(std::min(v, kMaxExpectedSide))), 2); }
 
@@ -72,10 +89,10 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         // the blue gaps between bright clouds would stand out as much as the target.
         contrastMap_.compute(false, colourFrame, grey, region, backgroundKernel, model.polarity, diff_);
         if (diff_.empty()) continue;
-        cv::Scalar mu, sigma;
-        cv::meanStdDev(diff_, mu, sigma);
+        // The sky's own level of local contrast, from the bulk of the region: a target
+        // filling a good part of a small ring must not raise its own bar.
         const double threshold =
-            std::max(mu[0] + kSkyNoiseSigmas * sigma[0], static_cast<double>(ctx.params.min_diff_threshold));
+            std::max(kSkyNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
         cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
         int k = 1;
@@ -124,6 +141,13 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             // A blob another target owns is no candidate: two lost targets searching the
             // same stretch of sky would otherwise both settle on the nearer twin.
             if (ctx.inputs.blocks(candidate, centroid)) continue;
+            // A target that moves is not what stands still (a cloud's edge it flew behind).
+            const cv::Rect inside = intersect(candidate, cv::Rect(0, 0, W, H));
+            if (!inside.empty() && ctx.model.previousFrame.size() == grey.size() &&
+                ctx.model.previousFrame.type() == grey.type() &&
+                ctx.state.presence.stillFor(meanAbsoluteChange(grey, ctx.model.previousFrame, inside))) {
+                continue;
+            }
 
             double c = 0.5;
             double colourTerm = weights::kSkyNeutralColour;

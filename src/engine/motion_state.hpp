@@ -16,8 +16,20 @@ struct PresenceState {
     double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
     double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
     double typicalContrast = 0.0;        // running mean of the contrast against the surroundings
+    double typicalContrastToNoise = 0.0;  // the same, as a multiple of the surroundings' noise
     int typicalSamples = 0;              // observations in those means (saturates)
     bool targetAbsent = false;           // declared gone; waiting for it to look like itself
+
+    // The typical values are trusted after this many observations.
+    static constexpr int kTypicalWarmup = 5;
+    // A box whose mean grey change since the last frame is below this share of the
+    // target's typical change stands still.
+    static constexpr double kStillShareOfChange = 0.3;
+    // Whether a box changing by `change` (mean absolute grey change since the last frame;
+    // negative if unknown) stands still while this target typically moves.
+    bool stillFor(double change) const {
+        return typicalSamples >= kTypicalWarmup && change >= 0.0 && change < kStillShareOfChange * typicalChange;
+    }
 };
 
 // The engine values a proposal snapshots, restores and (on commit) writes back.

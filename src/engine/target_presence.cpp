@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
@@ -33,24 +34,26 @@ constexpr double kReacquireShareOfTypical = 0.65;
 constexpr double kCloseMatchShareOfTypical = 0.9;
 constexpr double kMinReturnMotion = 4.0;
 constexpr double kReturnMotionShareOfContrast = 0.04;
-// Parked on scenery: the box changes less than this share of the target's typical frame to
-// frame change, and resembles the seed less than this share of its typical similarity.
-constexpr double kStillShareOfChange = 0.3;
 // A find that stands still and lies beyond this share of the motion gate from the
 // prediction is a look-alike the target passed, not the target.
 constexpr double kStillJumpShareOfGate = 0.5;
+// Parked on scenery: the box stands still (PresenceState::stillFor) and resembles the seed
+// less than this share of its typical similarity.
 constexpr double kParkedShareOfTypical = 0.8;
 // The typical values are plain means over the first observations, then running means with
 // this weight for each new one (so counting beyond 1 / weight changes nothing); they are
 // trusted after the warm-up count.
 constexpr double kTypicalSimilarityRate = 0.1;
+constexpr double kTypicalContrastRate = 0.03;
 constexpr int kTypicalSamplesCap = 10;
-constexpr int kTypicalWarmup = 5;
+constexpr int kTypicalWarmup = PresenceState::kTypicalWarmup;
 // A contrast this many standard deviations of the surrounding sky, and this many of the
 // engine's smallest difference thresholds, stands out whatever the target showed before:
 // the contrast test is a floor against nothing being there, not a ratio alone.
 constexpr double kClearContrastSigmas = 8.0;
 constexpr double kClearContrastDiffs = 1.5;
+// Grey levels: the least noise a ring is credited with (a rendered sky may have none).
+constexpr double kNoiseFloor = 2.0;
 
 // Normalised correlation of `box` in `grey` with `reference`, the box sampled at the
 // reference's pixel centres (nearest pixel), so no resized copy is needed. Against a
@@ -111,17 +114,6 @@ double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat
     return best;
 }
 
-// Mean absolute grey change of region `r` between two frames.
-double meanChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r) {
-    long long total = 0;
-    for (int y = r.y; y < r.y + r.height; ++y) {
-        const uchar* pa = a.ptr<uchar>(y);
-        const uchar* pb = b.ptr<uchar>(y);
-        for (int x = r.x; x < r.x + r.width; ++x) total += std::abs(static_cast<int>(pa[x]) - pb[x]);
-    }
-    return static_cast<double>(total) / (static_cast<double>(r.width) * r.height);
-}
-
 }  // namespace
 
 double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
@@ -145,15 +137,21 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
             s.contrast = std::max(model_.polarity > 0 ? rc.bright : rc.dark, 0.0);
             // Against what this target typically shows (haze and glint change it slowly),
             // the seed's until that is known.
+            // Against the sky's own noise: on textured ground or cloud every blob has
+            // contrast, but little above its surroundings' noise.
+            s.contrastToNoise = s.contrast / std::max(rc.ringSd, kNoiseFloor);
             const bool warm = state_.presence.typicalSamples >= kTypicalWarmup && state_.presence.typicalContrast > 0.0;
             s.contrastRatio = s.contrast / (warm ? state_.presence.typicalContrast : model_.seedContrast);
+            s.noiseRatio = warm && state_.presence.typicalContrastToNoise > 0.0
+                               ? s.contrastToNoise / state_.presence.typicalContrastToNoise
+                               : 1.0;
             s.contrastClear = s.contrast >= std::max(kClearContrastSigmas * rc.ringSd,
                                                      kClearContrastDiffs * config_.min_diff_threshold);
         }
     }
     if (!b.empty() && grey.type() == CV_8UC1 && model_.previousFrame.size() == grey.size() &&
         model_.previousFrame.type() == grey.type()) {
-        s.change = meanChange(grey, model_.previousFrame, b);
+        s.change = meanAbsoluteChange(grey, model_.previousFrame, b);
     }
     if (model_.anchorTemplate.empty() || b.empty() || grey.type() != CV_8UC1) return s;
     // The seed's look, or the learned one: a turning aircraft soon stops matching its seed
@@ -204,18 +202,15 @@ bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const
 }
 
 bool TemplateTracker::standsStill(const PresenceScore& s) const {
-    return state_.presence.typicalSamples >= kTypicalWarmup && s.change >= 0.0 &&
-           s.change < kStillShareOfChange * state_.presence.typicalChange;
+    return state_.presence.stillFor(s.change);
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
 // not change from frame to frame and resembles the target less than it usually does (a
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
 bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
-    if (state_.presence.typicalSamples < kTypicalWarmup || s.change < 0.0) return false;
     // Against the seed only: the learned template may already have taken in the scenery.
-    return s.change < kStillShareOfChange * state_.presence.typicalChange &&
-           s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
+    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
 }
 
 double TemplateTracker::closeMatchSimilarity() const {
@@ -225,8 +220,11 @@ double TemplateTracker::closeMatchSimilarity() const {
 }
 
 bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
-    // However closely it matches, what stands still is not a target that moves.
+    // However closely it matches, what stands still is not a target that moves; and what
+    // stands out from textured surroundings (ground, a cloud's edge) far less than the
+    // target stood out from its sky is not the target coming back.
     if (!resemblesTarget(s, true) || standsStill(s)) return false;
+    if (s.noiseRatio < config_.presence_reacquire_contrast_ratio) return false;
     if (s.similarity >= closeMatchSimilarity()) return true;
     // The change over one interval grows with the interval: the bars are for 30 fps.
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
@@ -234,8 +232,12 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
 
 bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
+    // Judged at the size the target is tracked at, or larger when its extent says it has
+    // grown: a seed box drawn loosely around the target is larger than its extent.
     const bool sized = refineByExtent(grey, m, true);
-    const PresenceScore s = presenceAt(grey, m.center, sized ? m.box.size() : state_.box.size());
+    const cv::Size size = sized ? cv::Size(std::max(m.box.width, state_.box.width), std::max(m.box.height, state_.box.height))
+                                : state_.box.size();
+    const PresenceScore s = presenceAt(grey, m.center, size);
     // A target declared gone, or lost long enough for the sky search, must clearly look
     // like itself to come back.
     const bool longLost = config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
@@ -283,7 +285,14 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);
         if (s.contrast >= 0.0) {
             const double c0 = state_.presence.typicalContrast > 0.0 ? state_.presence.typicalContrast : s.contrast;
-            state_.presence.typicalContrast = c0 + rate * (s.contrast - c0);
+            // Contrast is followed more slowly than likeness: haze and glint take seconds,
+            // a cloud swallowing the target a fraction of one.
+            const double contrastRate = std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_),
+                                                 1.0 / state_.presence.typicalSamples);
+            state_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
+            const double n0 = state_.presence.typicalContrastToNoise > 0.0 ? state_.presence.typicalContrastToNoise
+                                                                           : s.contrastToNoise;
+            state_.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
         }
         return std::nullopt;
     }

@@ -28,6 +28,8 @@ struct PresenceScore {
     double contrastRatio = 1.0;  // contrast against the surroundings relative to the target's typical
     bool contrastClear = false;  // stands out far beyond the surrounding sky's own noise
     double contrast = -1.0;      // contrast against the surroundings; negative if unknown
+    double contrastToNoise = 0.0;  // contrast / the surroundings' standard deviation
+    double noiseRatio = 1.0;       // contrastToNoise relative to the target's typical
     double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 
@@ -126,6 +128,9 @@ private:
     bool isBlocked(const Measurement& m) const;
     bool isAcceptable(const Measurement& m) const;
     void predict(double dtSeconds, int frameW, int frameH);
+    // Starts a step of `dt` seconds (already bounded): the tuning as it applies to this
+    // interval, and the motion filter advanced to the frame. Returns the effective interval.
+    double beginStep(double dt);
     void smoothDisplay();
     TrackStep makeStep(int32_t state) const;
     // The endings of a step: an accepted observation (misses cleared, a hit counted), a

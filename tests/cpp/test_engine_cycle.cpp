@@ -154,7 +154,7 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         EXPECT_EQ(p.impl().generation, generation);
         EXPECT_EQ(p.impl().after.hits + p.impl().after.misses, p.impl().step.age);
         ASSERT_NE(p.impl().step.state, kLost);
-        EXPECT_GT(p.impl().anchorAppearance, 0.5);  // still looks like the seed
+        EXPECT_GT(p.impl().anchorAppearance, 0.4);  // still looks like the seed
         EXPECT_EQ(p.impl().center, p.impl().learning.center);
         EXPECT_EQ(p.impl().box.size(), cv::Size2f(before.box.size()));
         EXPECT_NEAR(p.impl().box.x + p.impl().box.width * 0.5f, p.impl().center.x, 0.51f);
@@ -246,11 +246,13 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
     EXPECT_EQ(t.confidence(), 0.0);
     EXPECT_EQ(t.candidateScore(), 0.0);
 
+    // Found again after a gap: tentative first, confirmed on the second look.
     const TrackStep s3 = t.update(frame, frame, kDt);
-    EXPECT_EQ(s3.state, kConfirmed);
+    EXPECT_EQ(s3.state, kTentative);
     EXPECT_EQ(s3.hits, 3);
     EXPECT_EQ(s3.misses, 0);
     EXPECT_EQ(s3.age, 3);
+    EXPECT_EQ(t.update(frame, frame, kDt).state, kConfirmed);
 }
 
 TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
@@ -270,8 +272,9 @@ TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
     const float cx = t.state().center.x;
     t.coast(frame, Reason::kCoastAmbiguousOwner, 0.1);
     EXPECT_FLOAT_EQ(t.state().center.x, cx + 30.f);
-    EXPECT_FLOAT_EQ(t.state().velocity.x, 300.f * 0.9f);
-    EXPECT_NEAR(t.state().displacement.x, 27.f, 1e-4);
+    // 0.1 s spans three 30 fps frames of the per-frame decay.
+    EXPECT_NEAR(t.state().velocity.x, 300.f * 0.9f * 0.9f * 0.9f, 1e-3);
+    EXPECT_NEAR(t.state().displacement.x, 21.87f, 1e-3);
     for (int i = 0; i < 20; ++i) t.coast(frame, Reason::kCoastAmbiguousOwner, 0.1);
     EXPECT_GT(t.state().center.x, kW);  // the centre may leave, the box may not
     EXPECT_TRUE(test::insideFrame(t.state().box, kW, kH));
@@ -340,13 +343,16 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         TemplateTrackerProbe probe{t};
         probe.state().misses = 3;
         probe.state().velocity = {60.f, 0.f};
-        const TrackStep first = t.update(frame, frame, kDt);
+        // Long lost, the target must be seen moving (or match closely) to come back.
+        const cv::Mat moved = skyWithBlob(kW, kH, {83.f, 60.f}, 8);
+        const cv::Mat movedOn = skyWithBlob(kW, kH, {86.f, 60.f}, 8);
+        const TrackStep first = t.update(moved, moved, kDt);
         EXPECT_EQ(first.state, kLost);
         EXPECT_STREQ(reasonText(t.reason()), "lost-confirming");
         EXPECT_EQ(first.misses, 4);
         EXPECT_EQ(t.state().confirmCount, 1);
 
-        const TrackStep second = t.update(frame, frame, kDt);
+        const TrackStep second = t.update(movedOn, movedOn, kDt);
         EXPECT_EQ(second.state, kConfirmed);
         EXPECT_STREQ(reasonText(t.reason()), "sky-reacquire");
         EXPECT_EQ(second.misses, 0);
@@ -354,7 +360,7 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         EXPECT_EQ(second.age, second.hits);
         EXPECT_EQ(t.state().confirmCount, 0);
         EXPECT_EQ(t.state().velocity, cv::Point2f(0.f, 0.f));
-        EXPECT_NEAR(second.cx, 80.f, 1.5f);  // snapped onto the blob, not smoothed towards it
+        EXPECT_NEAR(second.cx, 86.f, 1.5f);  // snapped onto the blob, not smoothed towards it
         EXPECT_EQ(t.state().displayCenter, t.state().center);
     }
 }

@@ -61,7 +61,7 @@ double maxDifference(const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b,
 
 }  // namespace
 
-TEST(Learning, TemplateBlendsOnlyWhenItStillHasTheBoxSize) {
+TEST(Learning, TemplateFollowsTheBoxSizeAndBlends) {
     const cv::Rect box(200, 150, 16, 12);
     LearningEngine e(box);
     e.grey(box).setTo(200);
@@ -74,16 +74,19 @@ TEST(Learning, TemplateBlendsOnlyWhenItStillHasTheBoxSize) {
     ASSERT_EQ(e.probe.model().halfTemplate.size(), cv::Size(8, 6));
     EXPECT_EQ(e.probe.model().halfTemplate.at<uchar>(2, 2), 104);
 
-    // The box grew since seeding: the grey template keeps its content.
+    // The box grew since seeding: the template is resampled to the new size, then blends.
     e.probe.state().box = cv::Rect(200, 150, 20, 14);
     e.learn(r);
-    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 104);
+    EXPECT_EQ(e.probe.model().templ.size(), cv::Size(20, 14));
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 108);  // 0.96 x 104 + 0.04 x 200
+    EXPECT_EQ(e.probe.model().halfTemplate.size(), cv::Size(10, 7));
 
-    // Not allowed: nothing blends.
+    // Not allowed: nothing blends or changes size.
     e.probe.state().box = box;
     r.appearanceAllowed = false;
     e.learn(r);
-    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 104);
+    EXPECT_EQ(e.probe.model().templ.size(), cv::Size(20, 14));
+    EXPECT_EQ(e.probe.model().templ.at<uchar>(5, 5), 108);
 
     // A one-pixel-wide template blends but has no half-size copy.
     const cv::Rect thin(200, 150, 1, 6);

