@@ -21,6 +21,9 @@ struct ProposalInputs {
     std::optional<cv::Size2f> referenceSize;  // expected target size, when another tracker vouches for one
     bool multiTarget = false;                 // the engine is one of several in a multi-target update
     MotionGate motionGate;                    // where the target's motion lets a tracked find lie
+    double findSigmaFloor = 0.0;              // px: a find's centre is uncertain by at least this (a
+                                              // neighbour touching the target pulls it), so it
+                                              // corrects the motion filter less
 
     // Whether a measured box falls into a blocked region: IoU at least 0.2, or its centre
     // within max(10, 0.75 x the region's short side) of the region's centre.

@@ -411,7 +411,7 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
             state_.filter.reset(state_.center, {0.f, 0.f}, centreSigma(old.box.size()),
                                 seedVelocitySigma(config_.max_speed));
         } else {
-            state_.filter.correct(state_.center, centreSigma(old.box.size()));
+            state_.filter.correct(state_.center, std::max(centreSigma(old.box.size()), inputs_.findSigmaFloor));
         }
     }
 
@@ -511,14 +511,15 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
 TemplateTrackerProposal TemplateTracker::propose(const cv::Mat& frame, const cv::Mat& grey,
                                                  const std::vector<cv::Rect2f>& blockedRegions,
                                                  const std::optional<cv::Size2f>& referenceSize,
-                                                 double dtSeconds, bool multiTarget) {
-    return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true);
+                                                 double dtSeconds, bool multiTarget, double findSigmaFloor) {
+    return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true, findSigmaFloor);
 }
 
 TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const cv::Mat& grey,
                                                      const std::vector<cv::Rect2f>& blockedRegions,
                                                      const std::optional<cv::Size2f>& referenceSize,
-                                                     double dtSeconds, bool multiTarget, bool scoreAnchor) {
+                                                     double dtSeconds, bool multiTarget, bool scoreAnchor,
+                                                     double findSigmaFloor) {
     if (!initialized_) throw std::logic_error("template tracker proposal requested before initialize");
     if (proposalActive_) throw std::logic_error("nested template tracker proposal is not supported");
 
@@ -526,6 +527,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
     learning_.clear();
     inputs_.referenceSize = referenceSize;
     inputs_.multiTarget = multiTarget;
+    inputs_.findSigmaFloor = std::isfinite(findSigmaFloor) ? std::max(findSigmaFloor, 0.0) : 0.0;
     proposalActive_ = true;
 
     std::shared_ptr<TemplateTrackerProposal::Impl> impl;
@@ -592,6 +594,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
     learning_.clear();
     inputs_.referenceSize.reset();
     inputs_.multiTarget = false;
+    inputs_.findSigmaFloor = 0.0;
     inputs_.motionGate = MotionGate{};
     return TemplateTrackerProposal(std::move(impl));
 }
@@ -790,7 +793,8 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
     return step;
 }
 
-TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter) {
+TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter,
+                                 std::optional<cv::Point2f> heldFind, double heldFindSigma) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
@@ -800,6 +804,10 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     ++generation_;
     const double dt = boundedInterval(dtSeconds);
     beginStep(dt);
+    if (heldFind && state_.filter.started() && std::isfinite(heldFind->x) && std::isfinite(heldFind->y) &&
+        std::isfinite(heldFindSigma) && heldFindSigma > 0.0) {
+        state_.filter.correct(*heldFind, heldFindSigma);
+    }
     coastOnFilter_ = onFilter && state_.filter.started();
     const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
     coastOnFilter_ = false;

@@ -84,14 +84,18 @@ public:
     TemplateTrackerProposal propose(const cv::Mat& frame, const cv::Mat& grey,
                                     const std::vector<cv::Rect2f>& blockedRegions,
                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                    bool multiTarget);
+                                    bool multiTarget, double findSigmaFloor = 0.0);
     TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
                      bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
                      bool geometryUnclipped);
     // `onFilter`: the motion state flies on at the motion filter's prediction (no velocity
     // decay), so that the next searches are centred where the filter expects the target. A
     // multi-target lock coasts this way: coasting is predicting.
-    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds, bool onFilter = false);
+    // `heldFind`: a find the target may well own but was not given (it is contested): it
+    // corrects the motion filter as a measurement uncertain by `heldFindSigma` px, so that a
+    // target held back beside a look-alike stays where it is seen instead of flying on.
+    TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds, bool onFilter = false,
+                    std::optional<cv::Point2f> heldFind = std::nullopt, double heldFindSigma = 0.0);
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     // --- read-only view ---
@@ -117,7 +121,7 @@ private:
     TemplateTrackerProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
                                         const std::vector<cv::Rect2f>& blockedRegions,
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                        bool multiTarget, bool scoreAnchor);
+                                        bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
     // Places and sizes a small target's find by its extent (cues/extent_measurement);
     // false when it leaves the find as it was. A tracked find may grow by a size step at

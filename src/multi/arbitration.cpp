@@ -136,8 +136,8 @@ int groupCandidates(const std::vector<TargetOutcome>& outcomes, const MultiTarge
     return count;
 }
 
-void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<std::vector<double>>& likeness,
-                      const std::vector<int>& candidateOf, int candidates, const std::vector<int32_t>& ids,
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf,
+                      int candidates, const std::vector<int32_t>& ids,
                       const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
                       AssignmentScratch& sc) {
     const int n = static_cast<int>(candidateOf.size());
@@ -172,17 +172,16 @@ void assignCandidates(const std::vector<std::vector<double>>& cost, const std::v
     for (int c = 0; c < candidates; ++c) {
         const int h = sc.holder[c];
         if (h < 0) continue;
-        bool contested = false, close = false;
+        bool close = false;
         for (int j = 0; j < n; ++j) {
             if (j == h || !finite(cost[j][c])) continue;
             const int other = sc.column[j];
             double regret = cost[j][c] - cost[h][c];
             if (other >= 0) regret += cost[h][other] - cost[j][other];
             if (!finite(regret)) continue;
-            if (regret < settings.contest_max_cost_margin) contested = true;
             if (regret < margin) close = true;
         }
-        if (close || (contested && clamp01(likeness[h][c]) < settings.min_owner_appearance)) sc.ambiguous[c] = 1;
+        if (close) sc.ambiguous[c] = 1;
     }
     for (int i = 0; i < n; ++i) {
         const int c = candidateOf[i];

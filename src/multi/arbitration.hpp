@@ -25,8 +25,8 @@ struct MultiTargetSettings {
     double interaction_max_distance = 18.0;
     // of the larger side (at least 4 px), <= 0 = test off. Two boxes interact within this centre distance.
     double interaction_size_factor = 1.25;
-    // frames. A target stays interacting this long after its last real interaction.
-    int32_t interaction_hold_frames = 3;
+    // s. A target stays interacting this long after its last real interaction.
+    double interaction_hold_seconds = 0.1;
     // IoU, <= 0 = test off. Two proposals are one observation when they overlap at least this much.
     double cluster_min_iou = 0.65;
     // of the smaller side (at least 4 px), <= 0 = off. One observation within max(3, this x side) px.
@@ -34,15 +34,10 @@ struct MultiTargetSettings {
     // cost units. A candidate is ambiguous when a second target that wants it would pay less
     // than this more for it than its owner does.
     double ambiguity_min_cost_margin = 1.0;
-    // cost units. A second target contests a candidate only when it would pay less than this
-    // more for it than its owner does (4.5: a find three spreads off its prediction). A rival
-    // whose wide gate merely reaches the candidate does not make a weak owner ambiguous.
-    double contest_max_cost_margin = 4.5;
     // cost units per unit of likeness. Weight of the appearance distance (1 - anchor likeness)
     // in the assignment cost; one unit of cost is what half a gate sigma squared costs in motion.
     double appearance_weight = 4.0;
-    // anchor likeness 0..1. A contested candidate whose owner looks less like itself than this is
-    // ambiguous; also the appearance bar of the weak-reacquisition rule.
+    // anchor likeness 0..1. The appearance bar of the weak-reacquisition rule.
     double min_owner_appearance = 0.45;
     // Confirmed targets that do not interact have their box limited to an ownership cell.
     bool ownership_cell_enabled = true;
@@ -55,8 +50,9 @@ struct MultiTargetSettings {
     // px, <= 0 = test off. Two proposals are one observation when their centres are this close.
     // Off: two objects a few px apart are two candidates, and motion decides who owns which.
     double cluster_max_distance = 0.0;
-    // frames. A lost target is reported as its prediction while its misses are at most this.
-    int32_t unobserved_prediction_max_misses = 30;
+    // s. A lost target is reported as its prediction, and still claims finds near it, while
+    // it has been unseen at most this long.
+    double unobserved_prediction_max_seconds = 1.0;
 };
 
 // Where a target stands in a multi-target lock. Everything reported about it follows from
@@ -165,15 +161,13 @@ float coreShade(const cv::Mat& grey, const cv::Rect2f& box);
 // apart by this factor.
 double shadeLikeness(float a, float b);
 
-// Gated assignment. `cost[i][c]`: target i's cost for candidate c (infinite: forbidden);
-// `likeness[i][c]`: its anchor likeness; `candidateOf[i]`: the candidate i proposed, -1
-// none. Every target takes at most one candidate, a target takes its own whenever nobody
-// has a better claim, and a candidate a second target wants nearly as much (within
-// `ambiguity_min_cost_margin`), or whose owner looks too little like itself while it is
-// contested (a second target wants it within `contest_max_cost_margin`), is ambiguous. One
-// decision per target, in slot order.
-void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<std::vector<double>>& likeness,
-                      const std::vector<int>& candidateOf, int candidates, const std::vector<int32_t>& ids,
+// Gated assignment. `cost[i][c]`: target i's cost for candidate c (infinite: forbidden),
+// appearance included; `candidateOf[i]`: the candidate i proposed, -1 none. Every target
+// takes at most one candidate, a target takes its own whenever nobody has a better claim,
+// and a candidate a second target wants nearly as much (within `ambiguity_min_cost_margin`)
+// is ambiguous. One decision per target, in slot order.
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf,
+                      int candidates, const std::vector<int32_t>& ids,
                       const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
                       AssignmentScratch& scratch);
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "config/interval_scaling.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -14,6 +15,20 @@ namespace {
 
 // The gate radius is this many sigmas of the predicted centre (see motionGate).
 constexpr double kGateSigmas = 3.0;
+
+// Updates of `dtSeconds` that last `seconds` (at least one).
+int32_t updatesLasting(double seconds, double dtSeconds) {
+    const double n = std::ceil(std::max(seconds, 0.0) / effectiveInterval(dtSeconds) - 1e-9);
+    return static_cast<int32_t>(std::clamp(n, 1.0, 1.0e6));
+}
+
+// The pull of a neighbour on a find does not change from one frame to the next: at a high
+// frame rate the same pull is measured more often, and each of those measurements counts
+// for as much as one at 30 frames per second only if its uncertainty grows with the square
+// root of the number of frames per reference interval.
+double persistenceFactor(double dtSeconds) {
+    return std::sqrt(std::max(1.0, kReferenceInterval / effectiveInterval(dtSeconds)));
+}
 
 bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
@@ -176,6 +191,30 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
     }
 }
 
+double MultiTracker::findSigma(std::size_t i, double dtSeconds) const {
+    // Where two predictions touch, a find may be the pair's common blob, its centre anywhere
+    // on it: it corrects the motion filter as a measurement uncertain by half the pair's
+    // larger side, so that two filters keep their own courses through a pass.
+    double sigma = 0.0;
+    const cv::Rect2f& a = predictedBoxes_[i];
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        const cv::Rect2f& b = predictedBoxes_[j];
+        if (j == i || !interacts(a, b, settings_)) continue;
+        sigma = std::max(sigma, 0.5 * std::max({a.width, a.height, b.width, b.height}));
+    }
+    return sigma * persistenceFactor(dtSeconds);
+}
+
+bool MultiTracker::ownCandidate(std::size_t i) const {
+    // The target's find is an object no other target found.
+    const int c = candidateOf_[i];
+    if (c < 0) return false;
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        if (j != i && candidateOf_[j] == c) return false;
+    }
+    return true;
+}
+
 bool MultiTracker::clearOfOthers(std::size_t i) const {
     // The find lies in the target's own gate and in no other target's.
     const int c = candidateOf_[i];
@@ -251,7 +290,19 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         // Held back: it coasts on its filter's prediction, so that its next searches are
         // where its own object should be.
         const Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
-        takeStep(i, s.engine->coast(grey, coastReason, dtSeconds, true));
+        // A target held back only because the assignment is unsure, whose tracked find is an
+        // object no other target found, has probably found its own object: the find still
+        // corrects its motion filter, as a measurement as unsure as the assignment (half its
+        // size at least), so that a target flying beside a look-alike stays beside it
+        // instead of flying on along the course it approached on.
+        std::optional<cv::Point2f> held;
+        if (d.ambiguous && ownCandidate(i) && !namesReacquisition(o.scores.reason)) {
+            held = cv::Point2f(o.step.cx, o.step.cy);
+        }
+        const double heldSigma =
+            std::max(findSigma(i, dtSeconds), 0.5 * std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *
+                                                  persistenceFactor(dtSeconds));
+        takeStep(i, s.engine->coast(grey, coastReason, dtSeconds, true, held, heldSigma));
         o.scores.confidence = 0.f;
         o.scores.reason = coastReason;
         o.report.suppressed = true;
@@ -265,10 +316,10 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         return;
     }
 
-    commitOwned(i, frame, grey);
+    commitOwned(i, frame, grey, dtSeconds);
 }
 
-void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey) {
+void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
     const TemplateTrackerProposal& proposal = proposals_[i];
@@ -315,7 +366,8 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     const TrackStep step = s.engine->commit(proposal, frame, grey, learn, acceptGeometry, owned, unclipped);
     takeStep(i, step);
     if (step.state == kLost) {
-        if (n > 1 && s.hasSnapshot && step.misses <= settings_.unobserved_prediction_max_misses) {
+        if (n > 1 && s.hasSnapshot &&
+            step.misses <= updatesLasting(settings_.unobserved_prediction_max_seconds, dtSeconds)) {
             markPrediction(i, Reason::kPredictionUnobserved, grey.cols, grey.rows);
         }
     } else {
@@ -359,18 +411,20 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
 
     // Every target proposes once, with its prediction taken first.
     for (std::size_t i = 0; i < n; ++i) {
-        const TargetSlot& s = targets_[i];
-        ids_[i] = s.id;
+        ids_[i] = targets_[i].id;
         predictMotion(i, dtSeconds);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const TargetSlot& s = targets_[i];
         proposals_[i] = s.engine->propose(frame, grey, noRegions_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, multi);
+                                          dtSeconds, multi, findSigma(i, dtSeconds));
         buildOutcome(i);
     }
 
     // Gated assignment of the candidates. A lone target owns whatever it found.
     if (multi) {
         fillCosts(grey);
-        assignCandidates(cost_, likeness_, candidateOf_, candidates_, ids_, settings_, decisions_, assignment_);
+        assignCandidates(cost_, candidateOf_, candidates_, ids_, settings_, decisions_, assignment_);
     } else {
         decisions_.assign(1, OwnershipDecision{});
         if (eligibleForOwnership(outcomes_[0])) decisions_[0] = OwnershipDecision{true, false, ids_[0]};
@@ -388,7 +442,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     for (std::size_t i = 0; i < n; ++i) {
         TargetSlot& s = targets_[i];
         if (interactionMarks_[i]) {
-            s.interactionHold = settings_.interaction_hold_frames;
+            s.interactionHold = updatesLasting(settings_.interaction_hold_seconds, dtSeconds);
         } else if (s.interactionHold > 0) {
             interactionMarks_[i] = 1;
             --s.interactionHold;

@@ -36,8 +36,10 @@ private:
     void fillCosts(const cv::Mat& grey);
     void markPrediction(std::size_t i, Reason reason, int frameW, int frameH);
     void resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
-    void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey);
+    void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     bool clearOfOthers(std::size_t i) const;
+    bool ownCandidate(std::size_t i) const;
+    double findSigma(std::size_t i, double dtSeconds) const;
     void keepBook(std::size_t i);
 
     TrackerParams config_;
