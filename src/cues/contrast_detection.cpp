@@ -158,6 +158,8 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
             if (touchesBorder) continue;
         }
         if (speedGate && !ctx.withinGate(hypCenter, gate)) continue;
+        // A blob set aside (another target's) leaves the next best blob its chance.
+        if (ctx.inputs.blocks(hypBox, hypCenter)) continue;
 
         const double dn = distance(hypCenter, Rc) / Dn;
         const double q = dn < 1.0 ? 1.0 - dn : 0.0;

@@ -191,6 +191,31 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
     }
 }
 
+bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+    // A target's candidates, best first: one whose best find went clearly to another target
+    // proposes again with that find set aside, so that the assignment also sees its next
+    // candidate (a faint target beside a bolder one it keeps finding instead).
+    bool again = false;
+    const std::size_t n = targets_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const OwnershipDecision& d = decisions_[i];
+        if (d.ambiguous || d.ownerId == 0 || d.ownerId == ids_[i] || !eligibleForOwnership(outcomes_[i])) {
+            continue;
+        }
+        blocked_.clear();
+        for (std::size_t j = 0; j < n; ++j) {
+            if (ids_[j] == d.ownerId) blocked_.push_back(outcomes_[j].box());
+        }
+        const TargetSlot& s = targets_[i];
+        proposals_[i] = TemplateTrackerProposal();
+        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
+                                          dtSeconds, true, findSigma(i, dtSeconds));
+        buildOutcome(i);
+        again = true;
+    }
+    return again;
+}
+
 double MultiTracker::findSigma(std::size_t i, double dtSeconds) const {
     // Where two predictions touch, a find may be the pair's common blob, its centre anywhere
     // on it: it corrects the motion filter as a measurement uncertain by half the pair's
@@ -425,6 +450,10 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     if (multi) {
         fillCosts(grey);
         assignCandidates(cost_, candidateOf_, candidates_, ids_, settings_, decisions_, assignment_);
+        if (lookAgain(frame, grey, dtSeconds)) {
+            fillCosts(grey);
+            assignCandidates(cost_, candidateOf_, candidates_, ids_, settings_, decisions_, assignment_);
+        }
     } else {
         decisions_.assign(1, OwnershipDecision{});
         if (eligibleForOwnership(outcomes_[0])) decisions_[0] = OwnershipDecision{true, false, ids_[0]};

@@ -40,6 +40,7 @@ private:
     bool clearOfOthers(std::size_t i) const;
     bool ownCandidate(std::size_t i) const;
     double findSigma(std::size_t i, double dtSeconds) const;
+    bool lookAgain(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void keepBook(std::size_t i);
 
     TrackerParams config_;
@@ -60,6 +61,7 @@ private:
     std::vector<std::vector<double>> cost_, likeness_;
     AssignmentScratch assignment_;
     std::vector<cv::Rect2f> noRegions_;
+    std::vector<cv::Rect2f> blocked_;
     int candidates_ = 0;
 };
 
