@@ -30,6 +30,13 @@ double persistenceFactor(double dtSeconds) {
     return std::sqrt(std::max(1.0, kReferenceInterval / effectiveInterval(dtSeconds)));
 }
 
+// Two boxes, each grown by a quarter of its size, overlap: their blobs may run together.
+bool touching(const cv::Rect2f& a, const cv::Rect2f& b) {
+    const cv::Rect2f ga(a.x - 0.25f * a.width, a.y - 0.25f * a.height, 1.5f * a.width, 1.5f * a.height);
+    const cv::Rect2f gb(b.x - 0.25f * b.width, b.y - 0.25f * b.height, 1.5f * b.width, 1.5f * b.height);
+    return (ga & gb).area() > 0.f;
+}
+
 bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
 }
@@ -193,8 +200,9 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
 
 bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     // A target's candidates, best first: one whose best find went clearly to another target
-    // proposes again with that find set aside, so that the assignment also sees its next
-    // candidate (a faint target beside a bolder one it keeps finding instead).
+    // proposes again with the owner's find set aside (mostly that same object), so that the
+    // assignment also sees its next candidate (a faint target beside a bolder one it keeps
+    // finding instead).
     bool again = false;
     const std::size_t n = targets_.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -217,17 +225,31 @@ bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double d
 }
 
 double MultiTracker::findSigma(std::size_t i, double dtSeconds) const {
-    // Where two predictions touch, a find may be the pair's common blob, its centre anywhere
-    // on it: it corrects the motion filter as a measurement uncertain by half the pair's
-    // larger side, so that two filters keep their own courses through a pass.
+    // Where two predicted boxes touch, a find may be the pair's common blob, its centre
+    // anywhere on it: it corrects the motion filter as a measurement uncertain by half the
+    // pair's larger side, so that two filters keep their own courses through a pass. Birds
+    // flying 12 px apart with 8 px boxes are two blobs, and their finds count in full.
     double sigma = 0.0;
     const cv::Rect2f& a = predictedBoxes_[i];
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         const cv::Rect2f& b = predictedBoxes_[j];
-        if (j == i || !interacts(a, b, settings_)) continue;
+        if (j == i || !touching(a, b)) continue;
         sigma = std::max(sigma, 0.5 * std::max({a.width, a.height, b.width, b.height}));
     }
     return sigma * persistenceFactor(dtSeconds);
+}
+
+std::size_t MultiTracker::nearestPrediction(cv::Point2f p) const {
+    std::size_t best = 0;
+    double bestDistance = std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < targets_.size(); ++j) {
+        const double d = distance(p, motion_[j].center);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = j;
+        }
+    }
+    return best;
 }
 
 bool MultiTracker::ownCandidate(std::size_t i) const {
@@ -316,13 +338,16 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         // where its own object should be.
         const Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
         // A target held back only because the assignment is unsure, whose tracked find is an
-        // object no other target found, has probably found its own object: the find still
+        // object no other target found and lies nearer its own prediction than any other
+        // target's, has probably found its own object: the find still
         // corrects its motion filter, as a measurement as unsure as the assignment (half its
         // size at least), so that a target flying beside a look-alike stays beside it
         // instead of flying on along the course it approached on.
         std::optional<cv::Point2f> held;
-        if (d.ambiguous && ownCandidate(i) && !namesReacquisition(o.scores.reason)) {
-            held = cv::Point2f(o.step.cx, o.step.cy);
+        const cv::Point2f find(o.step.cx, o.step.cy);
+        if (d.ambiguous && ownCandidate(i) && !namesReacquisition(o.scores.reason) &&
+            nearestPrediction(find) == i) {
+            held = find;
         }
         const double heldSigma =
             std::max(findSigma(i, dtSeconds), 0.5 * std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *

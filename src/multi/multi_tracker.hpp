@@ -39,6 +39,7 @@ private:
     void commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     bool clearOfOthers(std::size_t i) const;
     bool ownCandidate(std::size_t i) const;
+    std::size_t nearestPrediction(cv::Point2f p) const;
     double findSigma(std::size_t i, double dtSeconds) const;
     bool lookAgain(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void keepBook(std::size_t i);
