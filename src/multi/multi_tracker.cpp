@@ -37,10 +37,11 @@ struct ProposalRelease {
 
 MultiTracker::MultiTracker(const TrackerParams& params) : config_(params) {}
 
-void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::vector<cv::Rect>& boxes) {
+void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const std::vector<cv::Rect>& boxes) {
     if (frame.empty()) throw std::invalid_argument("frame must not be empty");
-    if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
+    if (callerGrey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (boxes.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
+    const cv::Mat& grey = frames_->keep(callerGrey);
 
     // A lone target has no neighbour to keep its box out of, so its size stays frozen.
     TrackerParams engineConfig = config_;
@@ -55,7 +56,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
         if (b.width < 1 || b.height < 1) throw std::invalid_argument("target bbox width and height must be positive");
         TargetSlot slot;
         slot.id = static_cast<int32_t>(k + 1);
-        slot.engine = std::make_unique<TemplateTracker>(engineConfig);
+        slot.engine = std::make_unique<TemplateTracker>(engineConfig, frames_);
         slot.engine->initialize(frame, grey, b);
 
         const float x = static_cast<float>(b.x), y = static_cast<float>(b.y);
@@ -442,8 +443,10 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
     }
 }
 
-std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
     if (targets_.empty()) throw std::runtime_error("call initialize() before update()");
+    // One copy of a grey frame of the caller's, which every target keeps as its previous one.
+    const cv::Mat& grey = frames_->keep(callerGrey);
     const std::size_t n = targets_.size();
     const bool multi = n > 1;
 
