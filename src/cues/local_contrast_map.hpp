@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "cues/box_blur.hpp"
+
 namespace molvane {
 
 class LocalContrastMap {
@@ -19,6 +21,7 @@ public:
                  int kernel, int polarity, cv::Mat& out);
 
 private:
+    BoxBlur boxBlur_;
     cv::Mat blur_, colourBlur_, colourDiff_;
     std::vector<cv::Mat> channels_{3};
 };
