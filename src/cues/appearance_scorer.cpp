@@ -8,6 +8,7 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -143,7 +144,7 @@ double AppearanceScorer::colourSimilarity(const TargetModel& model, const cv::Ma
 
     const double c1 = correlateOrCompare(patch, model.colourPatch);
 
-    cv::cvtColor(patch, lab_, cv::COLOR_BGR2Lab);
+    bgrToLab(patch, lab_);
     splitChannels(lab_, labChannels_);
     const cv::Mat& aRef = model.labChannels[1];
     const cv::Mat& bRef = model.labChannels[2];

@@ -13,6 +13,7 @@
 #include "config/interval_scaling.hpp"
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
@@ -169,7 +170,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
             model_.colourPatch = resized;
         }
         model_.colourPatch.copyTo(model_.anchorColourPatch);
-        cv::cvtColor(model_.colourPatch, model_.labPatch, cv::COLOR_BGR2Lab);
+        bgrToLab(model_.colourPatch, model_.labPatch);
         splitChannels(model_.labPatch, model_.labChannels);
     } else {
         model_.colourPatch.release();
