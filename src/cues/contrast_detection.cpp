@@ -107,7 +107,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
                                              static_cast<double>(ctx.params.min_diff_threshold));
     cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
-    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(binary_, contours_);
 
     const double rawE = static_cast<double>(w) * h;
     const double E = rawE <= 1.0 ? 1.0 : rawE;
@@ -168,7 +168,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         const double t = 1.0 - sim;
         const double sc = std::clamp(sim, 0.0, 1.0);
         const double strength =
-            std::min(blob::meanUnderContour(map_, contours_, i, bounds, fill_) / 96.0, 1.0);
+            std::min(blob::meanUnderContour(map_, tracer_, contours_[i], bounds, fill_) / 96.0, 1.0);
         const double a = areaUnit > 1.0 ? std::min(area / areaUnit, 1.0) : std::min(area, 1.0);
 
         double Mw = 0.0;

@@ -7,6 +7,7 @@
 
 #include "cues/appearance_scorer.hpp"
 #include "cues/blob_candidate.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/foreground_measurement.hpp"
 #include "cues/local_contrast_map.hpp"
@@ -32,6 +33,7 @@ private:
     cv::Mat kernel_;  // 3 x 3 elliptic closing element
     cv::Mat map_, binary_, fill_, morph_;
     ContourList contours_;
+    ContourTracer tracer_;  // finds and fills contours_
 };
 
 }  // namespace molvane

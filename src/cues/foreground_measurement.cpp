@@ -103,7 +103,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         openOrClose(binary_, cv::MORPH_OPEN, kernel_, morph_);
     }
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
-    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(binary_, contours_);
 
     const double E = static_cast<double>(w) * h;
     const double minArea = std::max(0.003 * E, 3.0);
@@ -124,7 +124,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
-        const double meanDifference = blob::meanUnderContour(diff_, contours_, i, bounds, fill_);
+        const double meanDifference = blob::meanUnderContour(diff_, tracer_, contours_[i], bounds, fill_);
         const double cost = weights::kForegroundCostDistance * d / G -
                             weights::kForegroundCostArea * std::min(area / refArea, 1.0) -
                             weights::kForegroundCostStrength * std::min(meanDifference / 64.0, 1.0);
@@ -133,7 +133,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     if (candidates_.empty()) return none;
 
     // Fragment merge: pieces of the same target near the best blob join its box.
-    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, contours_, m <= 13 ? 6 : m / 2,
+    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, tracer_, contours_, m <= 13 ? 6 : m / 2,
                                                               std::max(0.85 * m, 8.0), C.size(), merged_);
     const BlobCandidate* best = merged.best;
     const cv::Rect bb = merged.box;

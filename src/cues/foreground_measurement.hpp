@@ -9,6 +9,7 @@
 
 #include "cues/appearance_scorer.hpp"
 #include "cues/blob_candidate.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 
 namespace molvane {
@@ -29,6 +30,7 @@ private:
     cv::Mat ring_, diff_, colourDiff_, binary_, fill_, merged_, morph_;
     std::vector<cv::Mat> channels_{3};
     ContourList contours_;
+    ContourTracer tracer_;  // finds and fills contours_
     std::vector<BlobCandidate> candidates_;
 };
 

@@ -113,7 +113,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             s = 0.25;
         }
         openOrClose(*binary, cv::MORPH_CLOSE, kernel, morph_);
-        cv::findContours(*binary, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+        tracer_.findOuter(*binary, contours_);
 
         double bestE = -1.0;
         double bestConfidence = -1.0;
