@@ -115,6 +115,7 @@ double AppearanceScorer::greySimilarity(const cv::Mat& grey, const cv::Rect& box
 
     cv::Mat patch = grey(r);
     if (patch.size() != reference.size()) {
+        fitScratch(patch_, patchStore_, reference.size(), patch.type());
         cv::resize(patch, patch_, reference.size(), 0.0, 0.0, cv::INTER_AREA);
         patch = patch_;
     }

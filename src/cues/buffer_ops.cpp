@@ -79,6 +79,17 @@ bool isCross3(const cv::Mat& kernel) {
     return true;
 }
 
+void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, int type) {
+    const std::size_t bytes = static_cast<std::size_t>(size.area()) * CV_ELEM_SIZE(type);
+    if (bytes == 0) {
+        m.release();
+        return;
+    }
+    if (storage.size() < bytes) storage.resize(bytes);
+    if (m.data == storage.data() && m.size() == size && m.type() == type && m.isContinuous()) return;
+    m = cv::Mat(size, type, storage.data());
+}
+
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch) {
     if (op != cv::MORPH_OPEN && op != cv::MORPH_CLOSE) throw std::invalid_argument("openOrClose: open or close only");
     if (image.empty()) return;

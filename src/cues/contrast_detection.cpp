@@ -100,11 +100,15 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
     const int w = static_cast<int>(lw);
     const int h = static_cast<int>(lh);
 
+    const cv::Rect mapRect = clipToFrame(region.x, region.y, region.width, region.height, grey.cols, grey.rows);
+    fitScratch(map_, mapStore_, mapRect.size(), CV_8UC1);
     contrastMap_.compute(ctx.params.color_contrast, colourFrame, grey, region, std::max(w, h), polarity, map_);
     if (map_.empty()) return none;
 
     const double T = blob::contrastThreshold(map_, polarity, {0.5, 1.05, 0.6, 1.2},
                                              static_cast<double>(ctx.params.min_diff_threshold));
+    fitScratch(binary_, binaryStore_, map_.size(), CV_8UC1);
+    fitScratch(morph_, morphStore_, map_.size(), CV_8UC1);
     cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
     tracer_.findOuter(binary_, contours_);

@@ -3,6 +3,8 @@
 // expected size and ranked by distance, appearance, strength, size and isolation.
 #pragma once
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 #include "cues/appearance_scorer.hpp"
@@ -32,6 +34,7 @@ private:
     LocalContrastMap contrastMap_;
     cv::Mat kernel_;  // 3 x 3 elliptic closing element
     cv::Mat map_, binary_, fill_, morph_;
+    std::vector<unsigned char> mapStore_, binaryStore_, morphStore_;  // pixels of map_, binary_, morph_; only grown
     ContourList contours_;
     ContourTracer tracer_;  // finds and fills contours_
 };

@@ -51,7 +51,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     const cv::Rect sLocal = S - C.tl();
 
     // Background ring: the context without the search rectangle.
-    ring_.create(C.size(), CV_8UC1);
+    fitScratch(ring_, ringStore_, C.size(), CV_8UC1);
     ring_.setTo(cv::Scalar(255));
     ring_(sLocal).setTo(cv::Scalar(0));
     const long long contextArea = static_cast<long long>(C.width) * C.height;
@@ -63,6 +63,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     const int polarity = ctx.model.polarity;
     const double minDiff = static_cast<double>(ctx.params.min_diff_threshold);
     double T = 0.0;
+    fitScratch(diff_, diffStore_, C.size(), CV_8UC1);
     if (polarity != 0) {
         const cv::Mat context = grey(C);
         cv::Scalar mean, sd;
@@ -94,6 +95,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         T = std::max(2.0 * sd[0], minDiff);
     }
 
+    fitScratch(binary_, binaryStore_, diff_.size(), CV_8UC1);
+    fitScratch(morph_, morphStore_, diff_.size(), CV_8UC1);
     cv::threshold(diff_, binary_, T, 255.0, cv::THRESH_BINARY);
     // Blobs may reach half a margin beyond the search rectangle, never into the outer ring.
     const cv::Rect A = growAndClip(sLocal, margin / 2, C.width, C.height);
@@ -133,6 +136,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     if (candidates_.empty()) return none;
 
     // Fragment merge: pieces of the same target near the best blob join its box.
+    fitScratch(merged_, mergedStore_, C.size(), CV_8UC1);
     const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, tracer_, contours_, m <= 13 ? 6 : m / 2,
                                                               std::max(0.85 * m, 8.0), C.size(), merged_);
     const BlobCandidate* best = merged.best;

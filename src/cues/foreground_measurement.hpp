@@ -28,6 +28,8 @@ private:
     AppearanceScorer& scorer_;
     cv::Mat kernel_;  // 3 x 3 elliptic element of the opening and closing
     cv::Mat ring_, diff_, colourDiff_, binary_, fill_, merged_, morph_;
+    // Pixels of ring_, diff_, binary_, morph_ and merged_, only ever grown.
+    std::vector<unsigned char> ringStore_, diffStore_, binaryStore_, morphStore_, mergedStore_;
     std::vector<cv::Mat> channels_{3};
     ContourList contours_;
     ContourTracer tracer_;  // finds and fills contours_

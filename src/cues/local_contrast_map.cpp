@@ -34,6 +34,7 @@ void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFram
     // the grey frame does not contribute at all.
     if (polarity != 0 || !useColour) {
         const cv::Mat roi = grey(r);
+        fitScratch(blur_, blurStore_, r.size(), roi.type());
         boxBlur_.apply(roi, box, blur_);
         signedDifference(roi, blur_, polarity, out);
     }
