@@ -48,7 +48,7 @@ inline double meanUnderContour(const cv::Mat& values, ContourTracer& tracer, con
         scratch.create(std::max(scratch.rows, bounds.height), std::max(scratch.cols, bounds.width), CV_8UC1);
     }
     cv::Mat mask = scratch(cv::Rect(0, 0, bounds.width, bounds.height));
-    mask.setTo(cv::Scalar::all(0));
+    fillBytes(mask, 0);
     tracer.fill(contour, mask, 255, -bounds.tl());
     return cv::mean(values(bounds), mask)[0];
 }
@@ -95,7 +95,7 @@ inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidat
     }
     const cv::Rect mergeBox = growAndClip(best->box, mergeGrowth, size.width, size.height);
     merged.create(size, CV_8UC1);
-    merged.setTo(cv::Scalar(0));
+    fillBytes(merged, 0);
     for (const BlobCandidate& c : candidates) {
         if (overlaps(c.box, mergeBox) || distance(c.centroid, best->centroid) <= mergeRadius) {
             tracer.fill(contours[c.index], merged, 255, cv::Point());

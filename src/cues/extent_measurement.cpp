@@ -88,7 +88,7 @@ Extent ExtentMeasurement::measureOnce(const cv::Mat& grey, cv::Point2f center, c
     const int threshold = static_cast<int>(std::ceil(std::max(kShareOfPeak * peak, kMemberSigmas * sd + 1.0)));
 
     fitScratch(mask_, maskStore_, window.size(), CV_8UC1);
-    mask_.setTo(cv::Scalar(0));
+    fillBytes(mask_, 0);
     stack_.clear();
     stack_.push_back(seed.y * window.width + seed.x);
     mask_.at<uchar>(seed) = 1;

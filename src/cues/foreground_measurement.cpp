@@ -18,14 +18,13 @@ namespace {
 void keepOnly(cv::Mat& image, const cv::Rect& keep) {
     const cv::Rect all(0, 0, image.cols, image.rows);
     if (keep.empty()) {
-        image.setTo(cv::Scalar::all(0));
+        fillBytes(image, 0);
         return;
     }
-    image.rowRange(0, keep.y).setTo(cv::Scalar::all(0));
-    image.rowRange(keep.y + keep.height, all.height).setTo(cv::Scalar::all(0));
-    image(cv::Rect(0, keep.y, keep.x, keep.height)).setTo(cv::Scalar::all(0));
-    image(cv::Rect(keep.x + keep.width, keep.y, all.width - keep.x - keep.width, keep.height))
-        .setTo(cv::Scalar::all(0));
+    fillBytes(image.rowRange(0, keep.y), 0);
+    fillBytes(image.rowRange(keep.y + keep.height, all.height), 0);
+    fillBytes(image(cv::Rect(0, keep.y, keep.x, keep.height)), 0);
+    fillBytes(image(cv::Rect(keep.x + keep.width, keep.y, all.width - keep.x - keep.width, keep.height)), 0);
 }
 
 }  // namespace
@@ -52,8 +51,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
 
     // Background ring: the context without the search rectangle.
     fitScratch(ring_, ringStore_, C.size(), CV_8UC1);
-    ring_.setTo(cv::Scalar(255));
-    ring_(sLocal).setTo(cv::Scalar(0));
+    fillBytes(ring_, 255);
+    fillBytes(ring_(sLocal), 0);
     const long long contextArea = static_cast<long long>(C.width) * C.height;
     const long long ringCount = contextArea - static_cast<long long>(w) * h;
     const long long required = contextArea > 135 ? contextArea / 8 : 16;
