@@ -41,7 +41,9 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
     if (frame.empty()) throw std::invalid_argument("frame must not be empty");
     if (callerGrey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (boxes.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
-    const cv::Mat& grey = frames_->keep(callerGrey);
+    // Several targets share one copy of a grey frame of the caller's; a lone target copies
+    // it itself, into the buffer of its previous frame.
+    const cv::Mat& grey = boxes.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
 
     // A lone target has no neighbour to keep its box out of, so its size stays frozen.
     TrackerParams engineConfig = config_;
@@ -445,8 +447,9 @@ void MultiTracker::keepBook(std::size_t i, int frameW, int frameH, float dtc) {
 
 std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
     if (targets_.empty()) throw std::runtime_error("call initialize() before update()");
-    // One copy of a grey frame of the caller's, which every target keeps as its previous one.
-    const cv::Mat& grey = frames_->keep(callerGrey);
+    // One copy of a grey frame of the caller's, which every target keeps as its previous one
+    // (a lone target copies it itself, into the buffer of its previous frame).
+    const cv::Mat& grey = targets_.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
     const std::size_t n = targets_.size();
     const bool multi = n > 1;
 
