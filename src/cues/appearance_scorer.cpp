@@ -8,6 +8,7 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -114,6 +115,7 @@ double AppearanceScorer::greySimilarity(const cv::Mat& grey, const cv::Rect& box
 
     cv::Mat patch = grey(r);
     if (patch.size() != reference.size()) {
+        fitScratch(patch_, patchStore_, reference.size(), patch.type());
         cv::resize(patch, patch_, reference.size(), 0.0, 0.0, cv::INTER_AREA);
         patch = patch_;
     }
@@ -143,7 +145,7 @@ double AppearanceScorer::colourSimilarity(const TargetModel& model, const cv::Ma
 
     const double c1 = correlateOrCompare(patch, model.colourPatch);
 
-    cv::cvtColor(patch, lab_, cv::COLOR_BGR2Lab);
+    bgrToLab(patch, lab_);
     splitChannels(lab_, labChannels_);
     const cv::Mat& aRef = model.labChannels[1];
     const cv::Mat& bRef = model.labChannels[2];

@@ -30,6 +30,7 @@ private:
     double correlateOrCompare(const cv::Mat& patch, const cv::Mat& reference);
 
     cv::Mat patch_, result_, diff_, lab_;
+    std::vector<unsigned char> patchStore_;  // pixels of patch_, only ever grown
     std::vector<cv::Mat> labChannels_;
     cv::Mat colourPatch_, colourDiff_;
 };

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/contour_tracing.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -27,8 +28,6 @@ struct BlobCandidate {
     double cost = 0.0;  // lower is better
 };
 
-using ContourList = std::vector<std::vector<cv::Point>>;
-
 namespace blob {
 
 // lround of a non-negative size or padding. NaN and negatives give 0 and huge values are
@@ -39,18 +38,18 @@ inline long long roundSize(double v) {
     return std::llround(v);
 }
 
-// Mean of `values` under contour `index` drawn filled (8-connected). Only the contour's
+// Mean of `values` under `contour` (one of `tracer`'s last) drawn filled (8-connected). Only the contour's
 // bounding rectangle `bounds` is drawn and averaged, which gives the same mean as a
 // full-size mask at a fraction of the cost. The mask is the top-left corner of `scratch`,
 // which only ever grows, so contours of changing size do not reallocate it.
-inline double meanUnderContour(const cv::Mat& values, const ContourList& contours, std::size_t index,
+inline double meanUnderContour(const cv::Mat& values, ContourTracer& tracer, const std::vector<cv::Point>& contour,
                                const cv::Rect& bounds, cv::Mat& scratch) {
     if (scratch.type() != CV_8UC1 || scratch.rows < bounds.height || scratch.cols < bounds.width) {
         scratch.create(std::max(scratch.rows, bounds.height), std::max(scratch.cols, bounds.width), CV_8UC1);
     }
     cv::Mat mask = scratch(cv::Rect(0, 0, bounds.width, bounds.height));
-    mask.setTo(cv::Scalar::all(0));
-    fillContour(mask, contours[index], cv::Scalar(255), -bounds.tl());
+    fillBytes(mask, 0);
+    tracer.fill(contour, mask, 255, -bounds.tl());
     return cv::mean(values(bounds), mask)[0];
 }
 
@@ -87,7 +86,8 @@ struct MergedBlob {
     cv::Rect box;
 };
 
-inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidates, const ContourList& contours,
+inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidates, ContourTracer& tracer,
+                                      const ContourList& contours,
                                       int mergeGrowth, double mergeRadius, cv::Size size, cv::Mat& merged) {
     const BlobCandidate* best = &candidates.front();
     for (const BlobCandidate& c : candidates) {
@@ -95,10 +95,10 @@ inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidat
     }
     const cv::Rect mergeBox = growAndClip(best->box, mergeGrowth, size.width, size.height);
     merged.create(size, CV_8UC1);
-    merged.setTo(cv::Scalar(0));
+    fillBytes(merged, 0);
     for (const BlobCandidate& c : candidates) {
         if (overlaps(c.box, mergeBox) || distance(c.centroid, best->centroid) <= mergeRadius) {
-            fillContour(merged, contours[c.index], cv::Scalar(255));
+            tracer.fill(contours[c.index], merged, 255, cv::Point());
         }
     }
     return {best, cv::boundingRect(merged)};

@@ -48,7 +48,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
         elementSize_ = e;
     }
     openOrClose(binary_, cv::MORPH_CLOSE, element_, morph_);
-    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(binary_, contours_);
     if (contours_.empty()) return none;
 
     const double E = static_cast<double>(ew) * eh;
@@ -75,7 +75,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
         if (!blob::contourCentroid(contour, centroid)) continue;
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
-        const double meanDifference = blob::meanUnderContour(map_, contours_, i, bounds, fill_);
+        const double meanDifference = blob::meanUnderContour(map_, tracer_, contours_[i], bounds, fill_);
         const double v = areaUnit > 1.0 ? area / areaUnit : area;
         const double cost = weights::kBoundaryCostDistance * d / G - weights::kBoundaryCostArea * std::min(v, 1.0) -
                             weights::kBoundaryCostStrength * std::min(meanDifference / 80.0, 1.0);
@@ -83,7 +83,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     }
     if (candidates_.empty()) return none;
 
-    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, contours_, std::max(c, 10),
+    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, tracer_, contours_, std::max(c, 10),
                                                               std::max(1.35 * c, 16.0), map_.size(), merged_);
     const BlobCandidate* best = merged.best;
     const cv::Rect bb = merged.box;

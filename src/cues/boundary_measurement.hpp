@@ -9,6 +9,7 @@
 
 #include "cues/appearance_scorer.hpp"
 #include "cues/blob_candidate.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/local_contrast_map.hpp"
 
@@ -40,6 +41,7 @@ private:
     int elementSize_ = 0;
     cv::Mat map_, binary_, fill_, merged_, morph_;
     ContourList contours_;
+    ContourTracer tracer_;  // finds and fills contours_
     std::vector<BlobCandidate> candidates_;
 };
 

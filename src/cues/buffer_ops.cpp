@@ -1,6 +1,7 @@
 #include "cues/buffer_ops.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include <opencv2/core/hal/intrin.hpp>
@@ -77,6 +78,22 @@ bool isCross3(const cv::Mat& kernel) {
         }
     }
     return true;
+}
+
+void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, int type) {
+    const std::size_t bytes = static_cast<std::size_t>(size.area()) * CV_ELEM_SIZE(type);
+    if (bytes == 0) {
+        m.release();
+        return;
+    }
+    if (storage.size() < bytes) storage.resize(bytes);
+    if (m.data == storage.data() && m.size() == size && m.type() == type && m.isContinuous()) return;
+    m = cv::Mat(size, type, storage.data());
+}
+
+void fillBytes(cv::Mat image, unsigned char value) {
+    CV_Assert(image.type() == CV_8UC1);
+    for (int y = 0; y < image.rows; ++y) std::memset(image.ptr<unsigned char>(y), value, static_cast<std::size_t>(image.cols));
 }
 
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch) {

@@ -17,6 +17,18 @@ bool isCross3(const cv::Mat& kernel);
 // the image never take part): the same result, with `scratch` holding the intermediate.
 // The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
 // case runs here, any other element goes through OpenCV with `scratch` as its intermediate.
+// Makes `m` a continuous `size` image of `type` over `storage`, which only ever grows, so
+// that scratch images whose size follows a search window stop reallocating (OpenCV
+// functions writing into `m` at that size and type reuse it). `m` does not own its pixels:
+// it is valid while `storage` is, until the next call with the same storage.
+void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, int type);
+
+// Sets every pixel of an 8-bit one-channel image (or of a view into one: the header is
+// taken by value, the pixels are shared) to `value`. Unlike cv::Mat::setTo, which stages
+// its value in a heap buffer for images of about a thousand pixels or more, it never
+// allocates.
+void fillBytes(cv::Mat image, unsigned char value);
+
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch);
 
 // `image` minus `level` for polarity +1, the reverse for -1, the absolute difference for 0

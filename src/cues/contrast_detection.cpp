@@ -100,14 +100,18 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
     const int w = static_cast<int>(lw);
     const int h = static_cast<int>(lh);
 
+    const cv::Rect mapRect = clipToFrame(region.x, region.y, region.width, region.height, grey.cols, grey.rows);
+    fitScratch(map_, mapStore_, mapRect.size(), CV_8UC1);
     contrastMap_.compute(ctx.params.color_contrast, colourFrame, grey, region, std::max(w, h), polarity, map_);
     if (map_.empty()) return none;
 
     const double T = blob::contrastThreshold(map_, polarity, {0.5, 1.05, 0.6, 1.2},
                                              static_cast<double>(ctx.params.min_diff_threshold));
+    fitScratch(binary_, binaryStore_, map_.size(), CV_8UC1);
+    fitScratch(morph_, morphStore_, map_.size(), CV_8UC1);
     cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
-    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(binary_, contours_);
 
     const double rawE = static_cast<double>(w) * h;
     const double E = rawE <= 1.0 ? 1.0 : rawE;
@@ -170,7 +174,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         const double t = 1.0 - sim;
         const double sc = std::clamp(sim, 0.0, 1.0);
         const double strength =
-            std::min(blob::meanUnderContour(map_, contours_, i, bounds, fill_) / 96.0, 1.0);
+            std::min(blob::meanUnderContour(map_, tracer_, contours_[i], bounds, fill_) / 96.0, 1.0);
         const double a = areaUnit > 1.0 ? std::min(area / areaUnit, 1.0) : std::min(area, 1.0);
 
         double Mw = 0.0;

@@ -3,10 +3,13 @@
 // expected size and ranked by distance, appearance, strength, size and isolation.
 #pragma once
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 #include "cues/appearance_scorer.hpp"
 #include "cues/blob_candidate.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/foreground_measurement.hpp"
 #include "cues/local_contrast_map.hpp"
@@ -31,7 +34,9 @@ private:
     LocalContrastMap contrastMap_;
     cv::Mat kernel_;  // 3 x 3 elliptic closing element
     cv::Mat map_, binary_, fill_, morph_;
+    std::vector<unsigned char> mapStore_, binaryStore_, morphStore_;  // pixels of map_, binary_, morph_; only grown
     ContourList contours_;
+    ContourTracer tracer_;  // finds and fills contours_
 };
 
 }  // namespace molvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cues/buffer_ops.hpp"
 #include "engine/geometry.hpp"
 
 namespace molvane {
@@ -59,7 +60,7 @@ Extent ExtentMeasurement::measureOnce(const cv::Mat& grey, cv::Point2f center, c
     const double mean = static_cast<double>(sum) / n;
     const double sd = std::sqrt(std::max(static_cast<double>(sumSq) / n - mean * mean, 0.0));
 
-    diff_.create(window.size(), CV_16SC1);
+    fitScratch(diff_, diffStore_, window.size(), CV_16SC1);
     const int level = static_cast<int>(std::lround(mean));
     for (int y = 0; y < window.height; ++y) {
         const uchar* row = grey.ptr<uchar>(window.y + y) + window.x;
@@ -86,8 +87,8 @@ Extent ExtentMeasurement::measureOnce(const cv::Mat& grey, cv::Point2f center, c
     if (peak < std::max(kPeakSigmas * sd + 1.0, 0.5 * minDiff)) return out;
     const int threshold = static_cast<int>(std::ceil(std::max(kShareOfPeak * peak, kMemberSigmas * sd + 1.0)));
 
-    mask_.create(window.size(), CV_8UC1);
-    mask_.setTo(cv::Scalar(0));
+    fitScratch(mask_, maskStore_, window.size(), CV_8UC1);
+    fillBytes(mask_, 0);
     stack_.clear();
     stack_.push_back(seed.y * window.width + seed.x);
     mask_.at<uchar>(seed) = 1;

@@ -35,6 +35,7 @@ private:
 
     cv::Mat diff_;            // signed difference from the sky, clipped at 0
     cv::Mat mask_;            // visited pixels
+    std::vector<unsigned char> diffStore_, maskStore_;  // their pixels, only ever grown
     std::vector<int> stack_;  // region-growing work list
 };
 

@@ -18,14 +18,13 @@ namespace {
 void keepOnly(cv::Mat& image, const cv::Rect& keep) {
     const cv::Rect all(0, 0, image.cols, image.rows);
     if (keep.empty()) {
-        image.setTo(cv::Scalar::all(0));
+        fillBytes(image, 0);
         return;
     }
-    image.rowRange(0, keep.y).setTo(cv::Scalar::all(0));
-    image.rowRange(keep.y + keep.height, all.height).setTo(cv::Scalar::all(0));
-    image(cv::Rect(0, keep.y, keep.x, keep.height)).setTo(cv::Scalar::all(0));
-    image(cv::Rect(keep.x + keep.width, keep.y, all.width - keep.x - keep.width, keep.height))
-        .setTo(cv::Scalar::all(0));
+    fillBytes(image.rowRange(0, keep.y), 0);
+    fillBytes(image.rowRange(keep.y + keep.height, all.height), 0);
+    fillBytes(image(cv::Rect(0, keep.y, keep.x, keep.height)), 0);
+    fillBytes(image(cv::Rect(keep.x + keep.width, keep.y, all.width - keep.x - keep.width, keep.height)), 0);
 }
 
 }  // namespace
@@ -51,9 +50,9 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     const cv::Rect sLocal = S - C.tl();
 
     // Background ring: the context without the search rectangle.
-    ring_.create(C.size(), CV_8UC1);
-    ring_.setTo(cv::Scalar(255));
-    ring_(sLocal).setTo(cv::Scalar(0));
+    fitScratch(ring_, ringStore_, C.size(), CV_8UC1);
+    fillBytes(ring_, 255);
+    fillBytes(ring_(sLocal), 0);
     const long long contextArea = static_cast<long long>(C.width) * C.height;
     const long long ringCount = contextArea - static_cast<long long>(w) * h;
     const long long required = contextArea > 135 ? contextArea / 8 : 16;
@@ -63,6 +62,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     const int polarity = ctx.model.polarity;
     const double minDiff = static_cast<double>(ctx.params.min_diff_threshold);
     double T = 0.0;
+    fitScratch(diff_, diffStore_, C.size(), CV_8UC1);
     if (polarity != 0) {
         const cv::Mat context = grey(C);
         cv::Scalar mean, sd;
@@ -94,6 +94,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         T = std::max(2.0 * sd[0], minDiff);
     }
 
+    fitScratch(binary_, binaryStore_, diff_.size(), CV_8UC1);
+    fitScratch(morph_, morphStore_, diff_.size(), CV_8UC1);
     cv::threshold(diff_, binary_, T, 255.0, cv::THRESH_BINARY);
     // Blobs may reach half a margin beyond the search rectangle, never into the outer ring.
     const cv::Rect A = growAndClip(sLocal, margin / 2, C.width, C.height);
@@ -103,7 +105,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         openOrClose(binary_, cv::MORPH_OPEN, kernel_, morph_);
     }
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
-    cv::findContours(binary_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(binary_, contours_);
 
     const double E = static_cast<double>(w) * h;
     const double minArea = std::max(0.003 * E, 3.0);
@@ -124,7 +126,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         const double d = distance(centroid, expectedLocal);
         if (!(d <= G)) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
-        const double meanDifference = blob::meanUnderContour(diff_, contours_, i, bounds, fill_);
+        const double meanDifference = blob::meanUnderContour(diff_, tracer_, contours_[i], bounds, fill_);
         const double cost = weights::kForegroundCostDistance * d / G -
                             weights::kForegroundCostArea * std::min(area / refArea, 1.0) -
                             weights::kForegroundCostStrength * std::min(meanDifference / 64.0, 1.0);
@@ -133,7 +135,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     if (candidates_.empty()) return none;
 
     // Fragment merge: pieces of the same target near the best blob join its box.
-    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, contours_, m <= 13 ? 6 : m / 2,
+    fitScratch(merged_, mergedStore_, C.size(), CV_8UC1);
+    const blob::MergedBlob merged = blob::mergeAroundCheapest(candidates_, tracer_, contours_, m <= 13 ? 6 : m / 2,
                                                               std::max(0.85 * m, 8.0), C.size(), merged_);
     const BlobCandidate* best = merged.best;
     const cv::Rect bb = merged.box;

@@ -9,6 +9,7 @@
 
 #include "cues/appearance_scorer.hpp"
 #include "cues/blob_candidate.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 
 namespace molvane {
@@ -27,8 +28,11 @@ private:
     AppearanceScorer& scorer_;
     cv::Mat kernel_;  // 3 x 3 elliptic element of the opening and closing
     cv::Mat ring_, diff_, colourDiff_, binary_, fill_, merged_, morph_;
+    // Pixels of ring_, diff_, binary_, morph_ and merged_, only ever grown.
+    std::vector<unsigned char> ringStore_, diffStore_, binaryStore_, morphStore_, mergedStore_;
     std::vector<cv::Mat> channels_{3};
     ContourList contours_;
+    ContourTracer tracer_;  // finds and fills contours_
     std::vector<BlobCandidate> candidates_;
 };
 

@@ -25,7 +25,7 @@ void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFram
         out.release();
         return;
     }
-    const cv::Size box(backgroundBoxSize(kernel), backgroundBoxSize(kernel));
+    const int box = backgroundBoxSize(kernel);
     const bool useColour = useColourContrast && colourFrame.channels() >= 3 &&
                            colourFrame.size() == grey.size() && colourFrame.depth() == CV_8U;
 
@@ -34,13 +34,14 @@ void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFram
     // the grey frame does not contribute at all.
     if (polarity != 0 || !useColour) {
         const cv::Mat roi = grey(r);
-        cv::blur(roi, blur_, box);
+        fitScratch(blur_, blurStore_, r.size(), roi.type());
+        boxBlur_.apply(roi, box, blur_);
         signedDifference(roi, blur_, polarity, out);
     }
     if (!useColour) return;
 
     const cv::Mat croi = colourFrame(r);
-    cv::blur(croi, colourBlur_, box);
+    boxBlur_.apply(croi, box, colourBlur_);
     cv::absdiff(croi, colourBlur_, colourDiff_);
     // Only the first three channels count (a fourth one is alpha).
     if (channels_.size() < 3) channels_.resize(3);

@@ -39,7 +39,7 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     cv::threshold(diff_, mask_, threshold, 255, cv::THRESH_BINARY);
     openOrClose(mask_, cv::MORPH_OPEN, kernel_, morph_);
     openOrClose(mask_, cv::MORPH_CLOSE, kernel_, morph_);
-    cv::findContours(mask_, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    tracer_.findOuter(mask_, contours_);
 
     const int w = ctx.state.box.width;
     const int h = ctx.state.box.height;

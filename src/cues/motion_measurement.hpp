@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "cues/appearance_scorer.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/foreground_measurement.hpp"
 
@@ -27,6 +28,7 @@ private:
     cv::Mat kernel_;  // 3 x 3 elliptic opening and closing element
     cv::Mat diff_, mask_, morph_;
     std::vector<std::vector<cv::Point>> contours_;
+    ContourTracer tracer_;  // finds and fills contours_
     std::vector<Measurement> candidates_;
 };
 

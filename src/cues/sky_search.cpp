@@ -8,6 +8,7 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 
@@ -112,7 +113,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             s = 0.25;
         }
         openOrClose(*binary, cv::MORPH_CLOSE, kernel, morph_);
-        cv::findContours(*binary, contours_, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+        tracer_.findOuter(*binary, contours_);
 
         double bestE = -1.0;
         double bestConfidence = -1.0;
@@ -167,7 +168,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                         patch = bgr_;
                     }
                     if (patch.channels() == 3) {
-                        cv::cvtColor(patch, lab_, cv::COLOR_BGR2Lab);
+                        bgrToLab(patch, lab_);
                         splitChannels(lab_, labChannels_);
                         const double n = static_cast<double>(lab_.total());
                         const double d1 = cv::norm(labChannels_[1], model.labChannels[1], cv::NORM_L1) / n;

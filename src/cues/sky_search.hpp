@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "cues/appearance_scorer.hpp"
+#include "cues/contour_tracing.hpp"
 #include "cues/local_contrast_map.hpp"
 #include "cues/cue_context.hpp"
 
@@ -28,6 +29,7 @@ private:
     cv::Mat diff_, binary_, half_, patch_, bgr_, lab_, morph_;
     std::vector<cv::Mat> labChannels_{3};
     std::vector<std::vector<cv::Point>> contours_;
+    ContourTracer tracer_;  // finds and fills contours_
 };
 
 }  // namespace molvane

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -59,7 +60,7 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
                 bgr = &learnBgr_;
             }
             if (bgr->channels() == 3) {
-                cv::cvtColor(*bgr, model_.labPatch, cv::COLOR_BGR2Lab);
+                bgrToLab(*bgr, model_.labPatch);
                 splitChannels(model_.labPatch, model_.labChannels);
             }
         }

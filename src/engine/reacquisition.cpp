@@ -92,7 +92,7 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                 // A target declared gone needs two looks, as in the sky search.
                 const int needed = std::max(config_.reacquire_confirm_frames, state_.presence.targetAbsent ? 2 : 1);
                 const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
-                if (!proposalActive_) grey.copyTo(model_.previousFrame);
+                if (!proposalActive_) keepFrame(grey);
                 return step;
             }
         }

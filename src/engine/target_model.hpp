@@ -18,7 +18,7 @@ struct TargetModel {
     cv::Mat anchorColourPatch;  // the colour patch as seeded
     cv::Mat labPatch;           // the colour patch in Lab
     std::vector<cv::Mat> labChannels;  // its three Lab planes
-    cv::Mat previousFrame;      // the grey frame of the last committed step
+    cv::Mat previousFrame;      // the grey frame of the last committed step (shared, read only)
     int polarity = 0;           // +1 brighter than the sky, -1 darker, 0 unknown
     double seedContrast = 0.0;  // seed contrast in the polarity's direction; 0 when unknown
     cv::Size seedSize;          // box size at the lock

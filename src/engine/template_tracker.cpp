@@ -13,6 +13,7 @@
 #include "config/interval_scaling.hpp"
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/lab_conversion.hpp"
 #include "engine/counters.hpp"
 #include "engine/geometry.hpp"
 #include "engine/reasons.hpp"
@@ -80,8 +81,11 @@ const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
     return *impl_;
 }
 
-TemplateTracker::TemplateTracker(const TrackerParams& params)
-    : profile_(params), config_(params), identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1) {
+TemplateTracker::TemplateTracker(const TrackerParams& params, std::shared_ptr<GreyFrames> frames)
+    : profile_(params),
+      config_(params),
+      identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1),
+      frames_(frames ? std::move(frames) : std::make_shared<GreyFrames>()) {
     state_.reason = Reason::kInit;
 }
 
@@ -166,7 +170,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
             model_.colourPatch = resized;
         }
         model_.colourPatch.copyTo(model_.anchorColourPatch);
-        cv::cvtColor(model_.colourPatch, model_.labPatch, cv::COLOR_BGR2Lab);
+        bgrToLab(model_.colourPatch, model_.labPatch);
         splitChannels(model_.labPatch, model_.labChannels);
     } else {
         model_.colourPatch.release();
@@ -175,7 +179,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
         model_.labChannels.clear();
     }
 
-    grey.copyTo(model_.previousFrame);
+    keepFrame(grey);
 
     initialized_ = true;
     state_.box = box;
@@ -788,7 +792,7 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
         }
     }
     learning_.clear();
-    grey.copyTo(model_.previousFrame);
+    keepFrame(grey);
     ++generation_;
     return step;
 }
@@ -800,7 +804,7 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
     if (*reasonText(why) == '\0') throw std::invalid_argument("unknown coast reason");
 
-    grey.copyTo(model_.previousFrame);
+    keepFrame(grey);
     ++generation_;
     const double dt = boundedInterval(dtSeconds);
     beginStep(dt);
@@ -812,6 +816,12 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
     coastOnFilter_ = false;
     return step;
+}
+
+void TemplateTracker::keepFrame(const cv::Mat& grey) {
+    // Let go first: when nothing else holds the old frame, its buffer takes this one.
+    model_.previousFrame.release();
+    model_.previousFrame = frames_->keep(grey);
 }
 
 double TemplateTracker::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {

@@ -13,6 +13,7 @@
 #include "cues/correlator.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/cue_set.hpp"
+#include "engine/grey_frames.hpp"
 #include "engine/motion_state.hpp"
 #include "engine/target_model.hpp"
 #include "engine/track_records.hpp"
@@ -75,7 +76,9 @@ struct OwnedGeometry {
 
 class TemplateTracker {
 public:
-    explicit TemplateTracker(const TrackerParams& params);
+    // `frames`: where the engine keeps the grey frame of its last step, shared by the
+    // engines of one multi-target lock (an engine of its own has its own).
+    explicit TemplateTracker(const TrackerParams& params, std::shared_ptr<GreyFrames> frames = nullptr);
     TemplateTracker(const TemplateTracker&) = delete;
     TemplateTracker& operator=(const TemplateTracker&) = delete;
 
@@ -108,6 +111,9 @@ public:
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     const TargetModel& model() const { return model_; }
+    // The grey frames this engine keeps its previous frame in: a colour frame converted
+    // with its `greyOf` is kept without a copy.
+    GreyFrames& greyFrames() { return *frames_; }
     // Similarity in [-1, 1] of `box` in `grey` to the seed's look (the anchor template); 0
     // before the lock. Uses the engine's appearance scratch, so it is not const.
     double anchorSimilarity(const cv::Mat& grey, const cv::Rect& box);
@@ -129,6 +135,8 @@ private:
     bool refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
+    // Keeps `grey` as the previous frame for the next step.
+    void keepFrame(const cv::Mat& grey);
     bool isBlocked(const Measurement& m) const;
     bool isAcceptable(const Measurement& m) const;
     void predict(double dtSeconds, int frameW, int frameH);
@@ -205,7 +213,9 @@ private:
     // Pending model update
     LearningRecord learning_;
 
-    // The target's appearance model and the correlation filters
+    // The target's appearance model (its previous frame lives in frames_) and the
+    // correlation filters
+    std::shared_ptr<GreyFrames> frames_;
     TargetModel model_;
     CorrelatorBank correlators_;
 

@@ -54,10 +54,13 @@ struct ProposalRelease {
 
 MultiTracker::MultiTracker(const TrackerParams& params) : config_(params) {}
 
-void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::vector<cv::Rect>& boxes) {
+void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const std::vector<cv::Rect>& boxes) {
     if (frame.empty()) throw std::invalid_argument("frame must not be empty");
-    if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
+    if (callerGrey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (boxes.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
+    // Several targets share one copy of a grey frame of the caller's; a lone target copies
+    // it itself, into the buffer of its previous frame.
+    const cv::Mat& grey = boxes.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
 
     // A lone target has no neighbour to keep its box out of, so its size stays frozen.
     TrackerParams engineConfig = config_;
@@ -72,7 +75,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& grey, const std::ve
         if (b.width < 1 || b.height < 1) throw std::invalid_argument("target bbox width and height must be positive");
         TargetSlot slot;
         slot.id = static_cast<int32_t>(k + 1);
-        slot.engine = std::make_unique<TemplateTracker>(engineConfig);
+        slot.engine = std::make_unique<TemplateTracker>(engineConfig, frames_);
         slot.engine->initialize(frame, grey, b);
 
         const float x = static_cast<float>(b.x), y = static_cast<float>(b.y);
@@ -446,8 +449,11 @@ void MultiTracker::keepBook(std::size_t i) {
     if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
 }
 
-std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
     if (targets_.empty()) throw std::runtime_error("call initialize() before update()");
+    // One copy of a grey frame of the caller's, which every target keeps as its previous one
+    // (a lone target copies it itself, into the buffer of its previous frame).
+    const cv::Mat& grey = targets_.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
     const std::size_t n = targets_.size();
     const bool multi = n > 1;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -28,6 +29,10 @@ public:
     std::size_t size() const { return targets_.size(); }
     const MultiTargetSettings& settings() const { return settings_; }
     const std::vector<TargetSlot>& targets() const { return targets_; }
+    // The grey frames the targets share their previous frame in: a colour frame converted
+    // with its `greyOf` is shared without a copy, a grey frame of the caller's is copied
+    // once for all targets.
+    GreyFrames& greyFrames() { return *frames_; }
 
 private:
     void buildOutcome(std::size_t i);
@@ -46,6 +51,7 @@ private:
 
     TrackerParams config_;
     MultiTargetSettings settings_;
+    std::shared_ptr<GreyFrames> frames_ = std::make_shared<GreyFrames>();
     std::vector<TargetSlot> targets_;
 
     // Per-update working data, one entry per slot, kept between updates so that a frame

@@ -3,8 +3,6 @@
 #include <climits>
 #include <stdexcept>
 
-#include <opencv2/imgproc.hpp>
-
 namespace molvane {
 
 FrameView viewFrame(FrameArray array) {
@@ -27,12 +25,6 @@ FrameView viewFrame(FrameArray array) {
 FrameView viewFrame(const py::object& frame) {
     // The converting constructor keeps NumPy's error, where ensure() would clear it.
     return viewFrame(FrameArray(frame));
-}
-
-const cv::Mat& greyOf(const cv::Mat& frame, cv::Mat& scratch) {
-    if (frame.channels() == 1) return frame;
-    cv::cvtColor(frame, scratch, cv::COLOR_BGR2GRAY);
-    return scratch;
 }
 
 }  // namespace molvane

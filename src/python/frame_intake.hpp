@@ -1,5 +1,4 @@
-// Turning the caller's numpy frame into the 8-bit image the engines read, without copying,
-// and deriving its single-channel grey image.
+// Turning the caller's numpy frame into the 8-bit image the engines read, without copying.
 #pragma once
 
 #include <cstdint>
@@ -42,12 +41,6 @@ FrameView viewFrame(FrameArray array);
 // Presents a stored frame reference through the same conversion (the object may have been
 // reshaped in place since it was stored). Needs the interpreter lock.
 FrameView viewFrame(const py::object& frame);
-
-// The grey image of `frame`: the frame itself when it has one channel, otherwise one
-// blue-green-red to grey conversion into `scratch` (a fourth channel is ignored; other
-// channel counts and empty colour frames make OpenCV throw). Runs without the interpreter
-// lock.
-const cv::Mat& greyOf(const cv::Mat& frame, cv::Mat& scratch);
 
 }  // namespace molvane
 

@@ -46,7 +46,7 @@ public:
             boxes.push_back(b.rect());
         }
         runExclusive(mutex_, [&] {
-            const cv::Mat& grey = greyOf(view.image, grey_);
+            const cv::Mat& grey = targets_.greyFrames().greyOf(view.image);
             if (view.image.empty()) throw std::invalid_argument("frame must not be empty");
             if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
             if (boxes.empty()) throw std::invalid_argument("MultiTracker requires at least one target bbox");
@@ -63,7 +63,8 @@ public:
         FrameView view = viewFrame(std::move(frame.array));
         std::vector<TrackResult> records = runExclusive(mutex_, [&] {
             const double dtSeconds = clock_.interval(dt);
-            std::vector<TrackResult> out = targets_.update(view.image, greyOf(view.image, grey_), dtSeconds);
+            const cv::Mat& grey = targets_.greyFrames().greyOf(view.image);
+            std::vector<TrackResult> out = targets_.update(view.image, grey, dtSeconds);
             const std::int32_t frameNumber = clock_.takeFrameNumber();
             for (TrackResult& record : out) record.frame = frameNumber;
             return out;
@@ -84,7 +85,6 @@ private:
     std::atomic<bool> locked_{false};
     MultiTracker targets_;
     FrameClock clock_;
-    cv::Mat grey_;  // conversion buffer for colour frames, reused from frame to frame
 };
 
 }  // namespace

@@ -46,7 +46,7 @@ public:
         const FrameView view = viewFrame(std::move(frame.array));
         const cv::Rect box = bbox.rect();
         runExclusive(mutex_, [&] {
-            engine_.initialize(view.image, greyOf(view.image, grey_), box);
+            engine_.initialize(view.image, engine_.greyFrames().greyOf(view.image), box);
             clock_.restart(steadyNowNs());
             locked_.store(true, std::memory_order_release);
         });
@@ -59,7 +59,7 @@ public:
         FrameView view = viewFrame(std::move(frame.array));
         TrackResult record = runExclusive(mutex_, [&] {
             const double dtSeconds = clock_.interval(dt);
-            const TrackStep step = engine_.update(view.image, greyOf(view.image, grey_), dtSeconds);
+            const TrackStep step = engine_.update(view.image, engine_.greyFrames().greyOf(view.image), dtSeconds);
             TrackResult r = singleTargetResult(step, engine_);
             r.frame = clock_.takeFrameNumber();
             return r;
@@ -73,7 +73,6 @@ private:
     std::atomic<bool> locked_{false};
     TemplateTracker engine_;
     FrameClock clock_;
-    cv::Mat grey_;  // conversion buffer for colour frames, reused from frame to frame
 };
 
 }  // namespace
