@@ -154,7 +154,8 @@ void assignCandidates(const std::vector<std::vector<double>>& cost, const std::v
             if (finite(cost[i][c])) row[c] = cost[i][c];
         }
     }
-    const std::vector<int> assignment = hungarian(sc.cost);
+    hungarian(sc.cost, sc.assignment, sc.solver);
+    const std::vector<int>& assignment = sc.assignment;
     sc.column.assign(candidateOf.size(), -1);
     sc.holder.assign(static_cast<std::size_t>(candidates), -1);
     for (int i = 0; i < n; ++i) {

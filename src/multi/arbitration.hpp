@@ -14,6 +14,7 @@
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
 #include "engine/track_records.hpp"
+#include "multi/hungarian.hpp"
 
 namespace molvane {
 
@@ -152,6 +153,8 @@ struct AssignmentScratch {
     std::vector<int> column;                // per target, the column it was given
     std::vector<int> holder;                // per candidate, the target given it (-1 none)
     std::vector<unsigned char> ambiguous;   // per candidate
+    std::vector<int> assignment;            // solver answer: per target, its column
+    HungarianScratch solver;
 };
 
 // Mean grey of the core (the middle half in each direction) of `box` in `grey`; 0 when empty.

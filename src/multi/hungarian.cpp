@@ -13,11 +13,17 @@ namespace {
 // reads the cost of zero-based row r and column c, so the transposed orientation needs
 // no copy of the matrix. Indices inside are 1-based; index 0 is the sentinel column.
 template <typename Cost>
-std::vector<int> solveCore(std::size_t n, std::size_t m, const Cost& at) {
+void solveCore(std::size_t n, std::size_t m, const Cost& at, HungarianScratch& sc, std::vector<int>& answer) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    std::vector<double> u(n + 1, 0.0), v(m + 1, 0.0), minv(m + 1, kInf);
-    std::vector<std::size_t> p(m + 1, 0), way(m + 1, 0);
-    std::vector<unsigned char> used(m + 1, 0);
+    std::vector<double>&u = sc.u, &v = sc.v, &minv = sc.minv;
+    std::vector<std::size_t>&p = sc.p, &way = sc.way;
+    std::vector<unsigned char>& used = sc.used;
+    u.assign(n + 1, 0.0);
+    v.assign(m + 1, 0.0);
+    minv.assign(m + 1, kInf);
+    p.assign(m + 1, 0);
+    way.assign(m + 1, 0);
+    used.assign(m + 1, 0);
 
     for (std::size_t i = 1; i <= n; ++i) {
         p[0] = i;
@@ -61,20 +67,30 @@ std::vector<int> solveCore(std::size_t n, std::size_t m, const Cost& at) {
         } while (j0 != 0);
     }
 
-    std::vector<int> answer(n, -1);
+    answer.assign(n, -1);
     for (std::size_t j = 1; j <= m; ++j) {
         if (p[j] != 0) answer[p[j] - 1] = static_cast<int>(j - 1);
     }
-    return answer;
 }
 
 }  // namespace
 
 std::vector<int> hungarian(const std::vector<std::vector<double>>& cost) {
+    HungarianScratch scratch;
+    std::vector<int> answer;
+    hungarian(cost, answer, scratch);
+    return answer;
+}
+
+void hungarian(const std::vector<std::vector<double>>& cost, std::vector<int>& answer, HungarianScratch& scratch) {
     const std::size_t rows = cost.size();
-    if (rows == 0) return {};
+    answer.clear();
+    if (rows == 0) return;
     const std::size_t cols = cost.front().size();
-    if (cols == 0) return std::vector<int>(rows, -1);
+    if (cols == 0) {
+        answer.assign(rows, -1);
+        return;
+    }
     for (const auto& row : cost) {
         if (row.size() != cols) throw std::invalid_argument("Hungarian cost matrix must be rectangular");
     }
@@ -87,16 +103,16 @@ std::vector<int> hungarian(const std::vector<std::vector<double>>& cost) {
     }
 
     if (cols >= rows) {
-        return solveCore(rows, cols, [&cost](std::size_t r, std::size_t c) { return cost[r][c]; });
+        solveCore(rows, cols, [&cost](std::size_t r, std::size_t c) { return cost[r][c]; }, scratch, answer);
+        return;
     }
     // More rows than columns: solve the transposed problem and invert its answer.
-    const std::vector<int> byColumn =
-        solveCore(cols, rows, [&cost](std::size_t r, std::size_t c) { return cost[c][r]; });
-    std::vector<int> result(rows, -1);
+    std::vector<int>& byColumn = scratch.byColumn;
+    solveCore(cols, rows, [&cost](std::size_t r, std::size_t c) { return cost[c][r]; }, scratch, byColumn);
+    answer.assign(rows, -1);
     for (std::size_t j = 0; j < byColumn.size(); ++j) {
-        if (byColumn[j] >= 0) result[static_cast<std::size_t>(byColumn[j])] = static_cast<int>(j);
+        if (byColumn[j] >= 0) answer[static_cast<std::size_t>(byColumn[j])] = static_cast<int>(j);
     }
-    return result;
 }
 
 }  // namespace molvane
