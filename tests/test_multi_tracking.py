@@ -156,10 +156,8 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
 
 
 @pytest.mark.parametrize("scene, profile, max_latency", [
-    # Known regression: with finds placed and sized by their extent, the course rules let
-    # the target that coasted on the upper course take the lower drone 24 px off its
-    # course when the two come apart (2 switches). Gated assignment on the targets' motion
-    # filters is meant to replace those rules and passes this pass, but not yet the real flock.
+    # A 10 degree pass at 0 px: the target that coasts must not take the other drone when
+    # the two come apart.
     (lambda: cpb.pass_scene(10, 0, 1.0), "close-pass", 10),
     (lambda: cpb.pass_scene(30, 10, 0.6), "close-pass", 10),
     # Birds on curving paths: a hidden bird's straight prediction drifts onto a neighbour.

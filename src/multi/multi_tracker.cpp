@@ -103,6 +103,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
     interactionMarks_.reserve(n);
     neighbours_.reserve(n);
     ids_.reserve(n);
+    findSigma_.reserve(n);
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
@@ -220,7 +221,7 @@ bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double d
         const TargetSlot& s = targets_[i];
         proposals_[i] = TemplateTrackerProposal();
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, true, findSigma(i, dtSeconds));
+                                          dtSeconds, true, findSigma_[i]);
         buildOutcome(i);
         again = true;
     }
@@ -353,7 +354,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
             held = find;
         }
         const double heldSigma =
-            std::max(findSigma(i, dtSeconds), 0.5 * std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *
+            std::max(findSigma_[i], 0.5 * std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *
                                                   persistenceFactor(dtSeconds));
         takeStep(i, s.engine->coast(grey, coastReason, dtSeconds, true, held, heldSigma));
         o.scores.confidence = 0.f;
@@ -463,6 +464,7 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     outcomes_.resize(n);
     interactionMarks_.assign(n, 0);
     ids_.resize(n);
+    findSigma_.resize(n);
     ProposalRelease release{proposals_};
 
     // Every target proposes once, with its prediction taken first.
@@ -470,10 +472,11 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
         ids_[i] = targets_[i].id;
         predictMotion(i, dtSeconds);
     }
+    for (std::size_t i = 0; i < n; ++i) findSigma_[i] = findSigma(i, dtSeconds);
     for (std::size_t i = 0; i < n; ++i) {
         const TargetSlot& s = targets_[i];
         proposals_[i] = s.engine->propose(frame, grey, noRegions_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, multi, findSigma(i, dtSeconds));
+                                          dtSeconds, multi, findSigma_[i]);
         buildOutcome(i);
     }
 
