@@ -9,7 +9,7 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 namespace molvane {
 

@@ -7,7 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/tracker_params.hpp"
-#include "engine/target_model.hpp"
+#include "core/target_model.hpp"
 
 namespace molvane {
 

@@ -13,7 +13,7 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/contour_tracing.hpp"
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 namespace molvane {
 

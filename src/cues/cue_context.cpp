@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 namespace molvane {
 

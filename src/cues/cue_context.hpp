@@ -9,9 +9,9 @@
 #include <opencv2/core.hpp>
 
 #include "config/tracker_params.hpp"
-#include "engine/motion_state.hpp"
-#include "engine/target_model.hpp"
-#include "engine/track_records.hpp"
+#include "core/motion_state.hpp"
+#include "core/target_model.hpp"
+#include "core/track_records.hpp"
 
 namespace molvane {
 

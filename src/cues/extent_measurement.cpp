@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "cues/buffer_ops.hpp"
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 namespace molvane {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/geometry.hpp"
-#include "engine/size_limits.hpp"
+#include "core/geometry.hpp"
+#include "core/size_limits.hpp"
 
 namespace molvane {
 

@@ -7,8 +7,8 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

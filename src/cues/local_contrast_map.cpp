@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 namespace molvane {
 

@@ -9,8 +9,8 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

@@ -8,8 +8,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/cue_weights.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

@@ -7,8 +7,8 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/lab_conversion.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
 
 namespace molvane {

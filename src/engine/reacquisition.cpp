@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
 
 namespace molvane {

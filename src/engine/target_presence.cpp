@@ -12,9 +12,9 @@
 #include <opencv2/core.hpp>
 
 #include "cues/buffer_ops.hpp"
-#include "engine/counters.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/counters.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine/ring_contrast.hpp"
 #include "engine/template_tracker.hpp"
 

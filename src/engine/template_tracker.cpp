@@ -14,11 +14,11 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
-#include "engine/counters.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/counters.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine/ring_contrast.hpp"
-#include "engine/size_limits.hpp"
+#include "core/size_limits.hpp"
 
 namespace molvane {
 

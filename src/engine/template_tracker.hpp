@@ -14,9 +14,9 @@
 #include "cues/cue_context.hpp"
 #include "cues/cue_set.hpp"
 #include "engine/grey_frames.hpp"
-#include "engine/motion_state.hpp"
-#include "engine/target_model.hpp"
-#include "engine/track_records.hpp"
+#include "core/motion_state.hpp"
+#include "core/target_model.hpp"
+#include "core/track_records.hpp"
 
 namespace molvane {
 

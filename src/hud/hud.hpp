@@ -3,7 +3,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "engine/track_records.hpp"
+#include "core/track_records.hpp"
 
 namespace molvane {
 

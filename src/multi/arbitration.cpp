@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/geometry.hpp"
-#include "engine/size_limits.hpp"
+#include "core/geometry.hpp"
+#include "core/size_limits.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {

@@ -13,7 +13,7 @@
 
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
-#include "engine/track_records.hpp"
+#include "core/track_records.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {

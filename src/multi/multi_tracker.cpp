@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "config/interval_scaling.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

@@ -10,7 +10,7 @@
 
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
-#include "engine/track_records.hpp"
+#include "core/track_records.hpp"
 #include "multi/arbitration.hpp"
 
 namespace molvane {

@@ -6,7 +6,7 @@
 
 #include <pybind11/numpy.h>
 
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 #include "hud/hud.hpp"
 #include "python/bindings.hpp"
 #include "python/frame_intake.hpp"

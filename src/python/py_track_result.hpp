@@ -5,7 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "engine/template_tracker.hpp"
-#include "engine/track_records.hpp"
+#include "core/track_records.hpp"
 #include "python/initialized_caster.hpp"
 
 namespace molvane {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 #include "multi/arbitration.hpp"
 #include "multi/multi_tracker.hpp"
 

@@ -3,7 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cue_scenes.hpp"
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 namespace {
 

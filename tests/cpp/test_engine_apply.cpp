@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine_probe.hpp"
 #include "test_engine_support.hpp"
 

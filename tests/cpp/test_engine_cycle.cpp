@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 #include "engine_probe.hpp"
 #include "test_engine_support.hpp"
 

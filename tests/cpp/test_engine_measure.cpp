@@ -6,8 +6,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/cue_set.hpp"
-#include "engine/geometry.hpp"
-#include "engine/reasons.hpp"
+#include "core/geometry.hpp"
+#include "core/reasons.hpp"
 #include "engine_probe.hpp"
 #include "test_engine_support.hpp"
 

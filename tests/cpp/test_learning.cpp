@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/tracker_params.hpp"
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
 #include "cue_scenes.hpp"
 #include "engine_probe.hpp"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/motion_filter.hpp"
+#include "core/motion_filter.hpp"
 
 namespace molvane {
 namespace {

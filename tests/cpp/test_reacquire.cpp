@@ -6,7 +6,7 @@
 
 #include "config/tracker_params.hpp"
 #include "engine/reacquisition.hpp"
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
 #include "engine_probe.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane::test {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config/tracker_params.hpp"
-#include "engine/size_limits.hpp"
+#include "core/size_limits.hpp"
 
 namespace molvane {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "config/tracker_params.hpp"
 #include "cue_scenes.hpp"
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "cue_scenes.hpp"
 #include "engine_probe.hpp"
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 #include <cstddef>
 

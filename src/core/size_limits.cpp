@@ -1,4 +1,4 @@
-#include "engine/size_limits.hpp"
+#include "core/size_limits.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "engine/motion_filter.hpp"
+#include "core/motion_filter.hpp"
 
 #include <algorithm>
 #include <cmath>

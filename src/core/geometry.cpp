@@ -1,4 +1,4 @@
-#include "engine/geometry.hpp"
+#include "core/geometry.hpp"
 
 #include <algorithm>
 #include <cmath>

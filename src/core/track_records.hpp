@@ -7,7 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "engine/reasons.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

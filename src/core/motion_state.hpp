@@ -4,8 +4,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "engine/motion_filter.hpp"
-#include "engine/reasons.hpp"
+#include "core/motion_filter.hpp"
+#include "core/reasons.hpp"
 
 namespace molvane {
 

@@ -1,4 +1,4 @@
-#include "engine/track_records.hpp"
+#include "core/track_records.hpp"
 
 namespace molvane {
 
