@@ -5,7 +5,7 @@ import copy
 import numpy as np
 import pytest
 
-import sky_scenes
+from molvane_tools.scenes import named, sprites
 import track_metrics as tm
 
 NAN4 = (np.nan,) * 4
@@ -133,7 +133,7 @@ def test_identity_switches_with_persistence_ignore_brief_excursions():
 
 def test_scene_is_deterministic_per_seed():
     def frames(seed):
-        return list(sky_scenes.make_scene("flock", 4, seed=seed).frames())
+        return list(named.make_scene("flock", 4, seed=seed).frames())
 
     a, b, c = frames(3), frames(3), frames(4)
     for fa, fb in zip(a, b):
@@ -148,7 +148,7 @@ def test_scene_is_deterministic_per_seed():
 ])
 def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
     for cx, cy, heading in ((20.3, 20.6, 0.3), (31.0, 17.75, 2.4)):
-        sp = sky_scenes.render_sprite(kind, cx, cy, size, heading, phase)
+        sp = sprites.render_sprite(kind, cx, cy, size, heading, phase)
         ox, oy = sp.origin
         ys, xs = np.nonzero(sp.alpha > 0.02)
         x, y, w, h = sp.box
@@ -165,7 +165,7 @@ def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
 def test_ground_truth_matches_drawn_pixels(name):
     """Drawing the scene with invisible targets isolates the pixels the targets change;
     they must lie in the ground-truth boxes (allowing for the blur) and fill them."""
-    scene = sky_scenes.make_scene(name, 12, seed=5)
+    scene = named.make_scene(name, 12, seed=5)
     blank = copy.deepcopy(scene)
     for t in blank.targets:
         t.opacity = 0.0
@@ -185,12 +185,12 @@ def test_ground_truth_matches_drawn_pixels(name):
 
 
 def test_hidden_targets_are_flagged_invisible():
-    occ = sky_scenes.make_scene("occlusion", 30, seed=7)
+    occ = named.make_scene("occlusion", 30, seed=7)
     vis = [f.visible[0] for f in occ.frames()]
     assert vis[0] and vis[-1] and not all(vis)
     # a single hidden stretch, not flicker
     assert sum(1 for a, b in zip(vis, vis[1:]) if a != b) == 2
-    edge = sky_scenes.make_scene("edge_exit", 24, seed=7)
+    edge = named.make_scene("edge_exit", 24, seed=7)
     for f in edge.frames():
         b = f.boxes[0]
         if b is not None:
@@ -203,14 +203,14 @@ def test_hidden_targets_are_flagged_invisible():
 def test_every_scene_starts_with_all_targets_inside_the_frame(n_frames):
     # the benchmark seeds trackers from the first frame; checked on the sprite geometry
     # alone (no full-frame rendering) so every scene can be covered quickly
-    for name in sky_scenes.SCENARIOS:
-        scene = sky_scenes.make_scene(name, n_frames)
+    for name in named.SCENARIOS:
+        scene = named.make_scene(name, n_frames)
         for t in scene.targets:
             x, y, w, h = scene.target_box(t, 0).box
             assert 0 <= x and 0 <= y and x + w <= scene.width and y + h <= scene.height, name
             assert w >= 3 and h >= 3, name
     # the one scene with an occluder must not start with the target behind it
-    assert all(sky_scenes.make_scene("occlusion", n_frames).render(0).visible)
+    assert all(named.make_scene("occlusion", n_frames).render(0).visible)
 
 
 @pytest.mark.parametrize("box", [(100, 80, 11, 9), (2, 1, 11, 9), (630, 350, 8, 8), (10, 10, 40, 50)])
@@ -252,7 +252,7 @@ class _Oracle:
 
 def test_evaluation_lines_up_predictions_with_their_frames():
     import run_bench
-    scene = sky_scenes.make_scene("tiny_fast", 10, seed=2)
+    scene = named.make_scene("tiny_fast", 10, seed=2)
     res = {r["tracker"]: r for r in run_bench.run_scene(
         scene, [_Oracle(scene), _Oracle(scene, lag=1)], progress=False)["results"]}
     exact, late = res["oracle-lag0"], res["oracle-lag1"]
@@ -266,7 +266,7 @@ def test_evaluation_lines_up_predictions_with_their_frames():
 
 def test_presence_rewards_reporting_lost_behind_the_cloud():
     import run_bench
-    scene = sky_scenes.make_scene("occlusion", 24, seed=7)
+    scene = named.make_scene("occlusion", 24, seed=7)
     out = run_bench.run_scene(scene, [_Oracle(scene)], progress=False)
     r = out["results"][0]
     assert 0 < out["visible_share"] < 1
