@@ -4,7 +4,8 @@ Modules, cheapest first:
 
 - ``demo``: the demo clip (a drone passing behind a cloud, and an aircraft); numpy only;
 - ``small``: small test frames: a one-frame sky, scripted single-target sequences, small
-  drones on given paths, and odd inputs of any size and channel count; numpy only;
+  drones on given paths, discs for concurrent streams, and odd inputs of any size and
+  channel count; numpy only;
 - ``sprites``: anti-aliased aircraft, quadcopter, bird and glint sprites;
 - ``sky``: the scene record (``Scene``): gradient sky, drifting clouds, noise, blur, camera
   shake and flicker, occluders and scenery, with per-frame ground-truth boxes and

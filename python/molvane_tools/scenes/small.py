@@ -1,7 +1,8 @@
 """Small synthetic frames for the tests: a one-frame sky with a textured target, scripted
-single-target sequences, frames of small drones on given paths, and the odd inputs of the
-property tests (a covered, blinded or broken camera). Numpy only and deterministic for a
-given seed; each keeps its own random draws, since tests pin results on these pixels.
+single-target sequences, frames of small drones on given paths, dark discs on straight
+paths for concurrent streams, and the odd inputs of the property tests (a covered, blinded
+or broken camera). Numpy only and deterministic for a given seed; each keeps its own
+random draws, since tests pin results on these pixels.
 """
 from __future__ import annotations
 
@@ -212,3 +213,26 @@ def input_box(rows, cols, t, k=0, targets=1):
     cx, cy = input_centres(rows, cols, t, targets)[k]
     half = max(2, int(min(rows, cols) / 10) + 2)
     return (int(cx) - half, int(cy) - half, 2 * half, 2 * half)
+
+
+# --------------------------------------------------------------------------------------
+# random dark discs on straight paths, for concurrent streams
+
+def disc_stream(seed, targets, channels, rows=180, cols=240, count=40):
+    """``count + 1`` frames of a noisy sky with `targets` dark discs on straight paths drawn
+    from the seed, and integer seed boxes around the discs of the first frame."""
+    rng = np.random.default_rng(seed)
+    starts = rng.uniform((30, 30), (cols - 90, rows - 60), (targets, 2))
+    speeds = rng.uniform(-2.5, 2.5, (targets, 2)) + (1.5, 0.5)
+    radii = rng.uniform(3, 6, targets)
+    yy, xx = np.ogrid[:rows, :cols]
+    frames = []
+    for t in range(count + 1):
+        img = noisy_sky(rng, rows, cols, 140, 210, 2.5)
+        for (x0, y0), (vx, vy), r in zip(starts, speeds, radii):
+            img[(xx - x0 - vx * t) ** 2 + (yy - y0 - vy * t) ** 2 <= r * r] = 50
+        grey = np.clip(img, 0, 255).astype(np.uint8)
+        frames.append(grey if channels == 1 else np.ascontiguousarray(np.dstack([grey, grey, grey])))
+    boxes = [(int(x - r - 3), int(y - r - 3), int(2 * r + 6), int(2 * r + 6))
+             for (x, y), r in zip(starts, radii)]
+    return frames, boxes
