@@ -104,6 +104,36 @@ def test_identity_switches_counts_tracks_that_swap_targets():
     assert tm.identity_switches(np.stack([gap, b]), gts, vis) == 0
 
 
+
+@pytest.mark.parametrize("track, own_visible, expected", [
+    ((44, 0, 10, 10), True, True),      # 6 px from the other truth, 44 px from its own
+    ((25, 0, 10, 10), True, False),     # half-way: nearer neither, within 20 px of neither
+    ((19, 0, 10, 10), True, False),     # nearer its own truth
+    ((75, 0, 10, 10), True, False),     # nearer the other, but 20+ px from it
+    ((75, 0, 10, 10), False, False),    # own hidden, still 20+ px from the other
+    ((35, 0, 10, 10), False, True),     # own hidden, on the other
+    (NAN4, True, False),                # no report is on nothing
+])
+def test_a_report_is_on_another_target_by_the_benchmarks_own_rule(track, own_visible, expected):
+    gts = np.array([[0, 0, 10, 10], [50, 0, 10, 10]], np.float64)
+    assert tm.on_other_target(track, 0, gts, np.array([own_visible, True])) == expected
+
+
+def test_separation_is_the_first_frame_after_the_targets_last_come_close():
+    # centres 40, 20, 10, 20, 24, 40 px apart; 10 px boxes: apart beyond max(20, 15) px
+    gap = np.array([40.0, 20.0, 10.0, 20.0, 24.0, 40.0])
+    a = np.stack([np.zeros(6), np.zeros(6), np.full(6, 10.0), np.full(6, 10.0)], 1)
+    b = a.copy()
+    b[:, 0] = gap
+    gts, vis = np.stack([a, b]), np.ones((2, 6), bool)
+    assert [tm.apart(a[f], b[f]) for f in range(6)] == [True, False, False, False, True, True]
+    assert tm.separation_frame(gts, vis) == 4
+    big = gts.copy()
+    big[:, :, 2:] = 30.0                # 30 px boxes: apart beyond 45 px, never here
+    assert tm.separation_frame(big, vis) is None
+    vis[1, 1:4] = False                 # the second one hidden while close: never together
+    assert tm.separation_frame(gts, vis) is None
+
 def test_identity_switches_with_persistence_ignore_brief_excursions():
     n = 12
     a = np.tile([0.0, 0.0, 10.0, 10.0], (n, 1))
