@@ -2,19 +2,25 @@
 near-identical drones pass close to each other?
 
 Scenes: two 10 px drones meet at the frame centre at a chosen crossing angle, closest
-distance and speed ratio (a grid of passes), plus the named multi-target scenes of
-sky_scenes.py (crossing pair, close pass, flock, merge and split) with their recommended
+distance and speed ratio (a grid of passes), plus the named multi-target scenes
+(crossing pair, close pass, flock, merge and split) with their recommended
 profile, plus scene kinds of varied seed (--kinds): side-by-side formations of look-alikes
 and of clearly different shades, merge then split, a large and a small target passing,
 crossings at 0-90 degrees, a hovering target passed by another, and the same crossings at
-10, 30, 60 and 120 fps with the same motion per second. Trackers: MultiTracker and N independent OpenCV CSRT trackers.
+10, 30, 60 and 120 fps with the same motion per second (all from molvane_tools.scenes).
+Trackers: MultiTracker and N independent OpenCV CSRT trackers.
+
+The judging rules are the benchmark's own (bench/track_metrics.py), not the tracker's:
+two true targets are apart when their centres are more than 20 px and more than 1.5 times
+the larger box side from each other; a report is on another target's object when its
+centre is within 20 px of that target's true centre and nearer it than its own.
 
 Per scene and tracker:
 - AUC, P@20: per-target success AUC and share of frames with centre error <= 20 px, over
   the frames the target is visible, averaged over targets (a report of "lost" scores 0);
 - switches: identity switches, 5 frames settled on another target's truth;
-- sep->conf: frames from separation (the first frame after which no pair of true boxes
-  interacts any more) to the latest target's re-confirmation on its own object (confirmed,
+- sep->conf: frames from separation (the first frame after which every pair of visible
+  true targets is apart) to the latest target's re-confirmation on its own object (confirmed,
   not suppressed, overlapping its own truth more than any other); "-" when a target is
   never re-confirmed, "n/a" when the targets never come apart;
 - wrong: frames after separation a target is reported confirmed on another's object;
@@ -37,119 +43,24 @@ os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sky_scenes  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
 import track_metrics as tm  # noqa: E402
+from molvane_tools.scenes import named  # noqa: E402
+from molvane_tools.scenes.passes import kind_scenes, pass_scene  # noqa: E402
+from molvane_tools.scenes.sky import Scene  # noqa: E402
 
 import molvane as mv  # noqa: E402
 
 DT = 1.0 / 30.0
 ID_PERSIST = 5
 NAMED = ("crossing_drones", "close_pass", "flock", "merge_split")
-# the interaction test of the arbitration, applied to the true boxes
-INTERACT_DISTANCE, INTERACT_SIZE_FACTOR, INTERACT_IOU = 18.0, 1.25, 0.4
 
 
 def int_box(b):
     x0, y0 = math.floor(b[0]), math.floor(b[1])
     x1, y1 = math.ceil(b[0] + b[2]), math.ceil(b[1] + b[3])
     return (int(x0), int(y0), max(int(x1 - x0), 1), max(int(y1 - y0), 1))
-
-
-def pass_scene(angle: float, closest: float, speed_ratio: float, half: int = 100, speed: float = 2.8,
-               seed: int = 5) -> sky_scenes.Scene:
-    """Two 10 px drones headed +-angle/2 off the x axis, nearest (``closest`` px apart) at the
-    middle frame; the second flies at ``speed_ratio`` times the first one's speed."""
-    n = 2 * half + 1
-    i = np.arange(n, dtype=np.float64) - half
-    a = math.radians(angle) / 2.0
-    va = speed * np.array([math.cos(a), math.sin(a)])
-    vb = speed * speed_ratio * np.array([math.cos(a), -math.sin(a)])
-    rel = va - vb
-    normal = np.array([-rel[1], rel[0]]) / max(np.hypot(*rel), 1e-9)
-    c = np.array([320.0, 240.0])
-    pa = c + 0.5 * closest * normal + i[:, None] * va
-    pb = c - 0.5 * closest * normal + i[:, None] * vb
-    ta = sky_scenes._target("quad", pa[:, 0], pa[:, 1], 10.0, np.zeros(n))
-    tb = sky_scenes._target("quad", pb[:, 0], pb[:, 1], 10.0, np.zeros(n))
-    name = f"pass a{angle:g} d{closest:g}" + ("" if speed_ratio == 1.0 else f" v{speed_ratio:g}")
-    return sky_scenes.Scene(name, "two 10 px drones pass close", 640, 480, n, seed, [ta, tb],
-                            ("close-pass",))
-
-
-def _pair(name, n, fps, seed, pa, pb, sa=11.0, sb=11.0, kinds=("aircraft", "aircraft"),
-          colors=((55.0, 52.0, 50.0), (55.0, 52.0, 50.0))) -> sky_scenes.Scene:
-    ta = sky_scenes._target(kinds[0], pa[:, 0], pa[:, 1], sa, np.zeros(n) if kinds[0] == "quad" else None,
-                            color=colors[0], opacity=0.95)
-    tb = sky_scenes._target(kinds[1], pb[:, 0], pb[:, 1], sb, np.zeros(n) if kinds[1] == "quad" else None,
-                            color=colors[1], opacity=0.95)
-    return sky_scenes.Scene(name, name, 640, 360, n, seed, [ta, tb], ("default",), fps=fps)
-
-
-def kind_scenes(seed: int) -> list:
-    """The scene kinds of one seed: (scene, fps). Motion is given per second, so a scene's
-    frame rate changes only how finely the same flight is sampled."""
-    rng = np.random.default_rng([seed, 20])
-    out = []
-
-    def timeline(seconds, fps):
-        return np.arange(int(round(seconds * fps)) + 1, dtype=np.float64) / fps
-
-    # Side by side: 14-18 px apart for 1.5 s, then apart at 25 px/s across the track.
-    for label, colors in (("alike", ((55, 52, 50), (55, 52, 50))), ("shades", ((45, 45, 45), (128, 128, 128)))):
-        t = timeline(5.0, 30.0)
-        gap = rng.uniform(14, 18) + 25.0 * np.clip(t - 2.5, 0, None)
-        x = 120 + 75.0 * t
-        y = 180 + 6 * np.sin(t * 1.3 + rng.uniform(0, 6))
-        pa = np.stack([x, y - gap / 2], 1)
-        pb = np.stack([x + rng.uniform(-2, 2), y + gap / 2], 1)
-        out.append((_pair(f"formation {label} s{seed}", len(t), 30.0, seed, pa, pb, colors=colors), 30.0))
-    # Merge then split: converge to 10 px apart, side by side for 1 s, then split again.
-    t = timeline(5.0, 30.0)
-    gap = 10 + 30 * np.clip(np.abs(t - 2.5) - 0.5, 0, None)
-    x = 120 + 80.0 * t
-    pa, pb = np.stack([x, 180 - gap / 2], 1), np.stack([x + 2, 180 + gap / 2], 1)
-    out.append((_pair(f"merge-split s{seed}", len(t), 30.0, seed, pa, pb, kinds=("quad", "quad"),
-                      sa=11.0, sb=11.0), 30.0))
-    # A 34 px aircraft passes a 12 px drone, 10-20 px between their centres.
-    t = timeline(5.0, 30.0)
-    d = rng.uniform(10, 20)
-    pa = np.stack([80 + 95.0 * t, np.full_like(t, 180.0 - d / 2)], 1)
-    pb = np.stack([560 - 95.0 * t, np.full_like(t, 180.0 + d / 2)], 1)
-    out.append((_pair(f"sizes s{seed}", len(t), 30.0, seed, pa, pb, sa=34.0, sb=12.0,
-                      kinds=("aircraft", "quad")), 30.0))
-    # A hovering drone that an aircraft passes 8-14 px away.
-    t = timeline(5.0, 30.0)
-    d = rng.uniform(8, 14)
-    hx = 320 + 1.5 * np.sin(t * 3.1)
-    hy = 180 + 1.5 * np.sin(t * 2.3 + 1)
-    pa = np.stack([hx, hy], 1)
-    pb = np.stack([80 + 96.0 * t, np.full_like(t, 180.0 + d)], 1)
-    out.append((_pair(f"hover s{seed}", len(t), 30.0, seed, pa, pb, sa=12.0, sb=11.0,
-                      kinds=("quad", "aircraft")), 30.0))
-    # Crossings at an angle drawn from 0-90 degrees (0: one overtakes the other), sampled
-    # at 10, 30, 60 and 120 fps.
-    ang = math.radians(rng.uniform(0, 90))
-    closest = rng.uniform(0, 12)
-    for fps in (10.0, 30.0, 60.0, 120.0):
-        t = timeline(5.0, fps) - 2.5
-        va = 84.0 * np.array([math.cos(ang / 2), math.sin(ang / 2)])
-        vb = (0.6 if ang < math.radians(15) else 1.0) * 84.0 * np.array([math.cos(ang / 2), -math.sin(ang / 2)])
-        rel = va - vb
-        normal = np.array([-rel[1], rel[0]]) / max(np.hypot(*rel), 1e-9)
-        c = np.array([320.0, 180.0])
-        pa = c + 0.5 * closest * normal + t[:, None] * va
-        pb = c - 0.5 * closest * normal + t[:, None] * vb
-        out.append((_pair(f"cross{math.degrees(ang):.0f} {fps:g}fps s{seed}", len(t), fps, seed, pa, pb,
-                          kinds=("quad", "quad"), sa=10.0, sb=10.0), fps))
-    return out
-
-
-def interacts(a, b) -> bool:
-    if tm.iou(a, b)[0] >= INTERACT_IOU:
-        return True
-    d = float(tm.center_error(a, b)[0])
-    return d <= INTERACT_DISTANCE or d <= INTERACT_SIZE_FACTOR * max(4.0, a[2], a[3], b[2], b[3])
 
 
 class MolvaneRun:
@@ -188,7 +99,7 @@ class CsrtRun:
         return out
 
 
-def evaluate(scene: sky_scenes.Scene, run) -> dict:
+def evaluate(scene: Scene, run) -> dict:
     frames = list(scene.frames())
     n = scene.n_targets
     run.init(frames[0].image, [int_box(b) for b in frames[0].boxes])
@@ -207,14 +118,7 @@ def evaluate(scene: sky_scenes.Scene, run) -> dict:
         p20s.append(tm.precision_at(tm.center_error(tracks[k][v], gts[k][v]), 20.0))
     switches = tm.identity_switches(np.nan_to_num(tracks), np.nan_to_num(gts), vis, ID_PERSIST, exclusive=True)
 
-    # separation: the first frame after the last one in which any two true boxes interact
-    last = -1
-    for f in range(T):
-        for a in range(n):
-            for b in range(a + 1, n):
-                if vis[a, f] and vis[b, f] and interacts(gts[a, f], gts[b, f]):
-                    last = f
-    sep = last + 1 if 0 <= last < T - 1 else None
+    sep = tm.separation_frame(gts, vis)
 
     def owner(k, f):
         """Index of the true target the report of k overlaps most, -1 when none."""
@@ -227,7 +131,8 @@ def evaluate(scene: sky_scenes.Scene, run) -> dict:
         for k in range(n):
             hit = next((f for f in range(sep, T) if conf[k, f] and owner(k, f) == k), None)
             lat.append(None if hit is None else hit - sep)
-            wrong += sum(1 for f in range(sep, T) if conf[k, f] and owner(k, f) not in (k, -1))
+            wrong += sum(1 for f in range(sep, T)
+                         if conf[k, f] and tm.on_other_target(tracks[k, f], k, gts[:, f], vis[:, f]))
         latency = None if any(x is None for x in lat) else max(lat)
     suppressed = int(sum(r[k][2] for r in rep for k in range(n)))
     held = 0
@@ -278,7 +183,7 @@ def main(argv=None) -> int:
                 scenes.append((sc.name, sc, profile))
     if not args.grid_only:
         for name in NAMED:
-            sc = sky_scenes.make_scene(name, args.frames)
+            sc = named.make_scene(name, args.frames)
             for profile in (sc.profiles if args.all_profiles else sc.profiles[:1]):
                 scenes.append((name, sc, profile))
     if not args.named_only:

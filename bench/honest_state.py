@@ -21,9 +21,10 @@ import sys
 os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
 import run_bench as rb  # noqa: E402
-import sky_scenes  # noqa: E402
+from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 import track_metrics as tm  # noqa: E402
 
 LOSS_SCENES = ("leave_frame", "cloud_bank", "mast_clutter", "occlusion", "edge_exit")

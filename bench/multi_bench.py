@@ -5,7 +5,7 @@
    and N independent OpenCV CSRT and KCF trackers. Frames are rendered before timing. A
    second table repeats the molvane rows on grey frames, where no tracker converts colour.
 2. Identity: on the crossing pair, the close pass, the flock of four and the merge-split
-   scenes of sky_scenes.py, identity switches (a track whose best-overlapping ground-truth
+   scenes of molvane_tools.scenes.named, identity switches (a track whose best-overlapping ground-truth
    target changes), "duplicate" frames (two tracks reporting the same visible target while
    the other target is visible elsewhere), frames a target is reported at all, and the
    frames in which MultiTracker reported a target suppressed.
@@ -26,8 +26,10 @@ import time
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sky_scenes  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
+from molvane_tools.scenes import named  # noqa: E402
+from molvane_tools.scenes.passes import grid_scene  # noqa: E402
 import track_metrics as tm  # noqa: E402
 
 import molvane as mv  # noqa: E402
@@ -41,20 +43,6 @@ def int_box(b):
     x0, y0 = math.floor(b[0]), math.floor(b[1])
     x1, y1 = math.ceil(b[0] + b[2]), math.ceil(b[1] + b[3])
     return (int(x0), int(y0), max(int(x1 - x0), 1), max(int(y1 - y0), 1))
-
-
-def grid_scene(n_frames: int, seed: int = 11) -> sky_scenes.Scene:
-    """Eight 14 px drones spread over a 640x480 sky, each drifting slowly on its own."""
-    i = np.arange(n_frames, dtype=np.float64)
-    targets = []
-    for k in range(8):
-        cx = 90 + (k % 4) * 150
-        cy = 130 + (k // 4) * 220
-        vx, vy = 1.2 * math.cos(k * 0.8), 0.8 * math.sin(k * 1.3)
-        kind = "quad" if k % 2 == 0 else "aircraft"
-        targets.append(sky_scenes._target(kind, cx + vx * i, cy + vy * i, 14.0))
-    return sky_scenes.Scene("grid", "eight separated targets", 640, 480, n_frames, seed, targets,
-                            ("default",))
 
 
 def render_all(scene):
@@ -152,7 +140,7 @@ class OpenCVRun:
 
 
 def identity_row(scene_name: str, n_frames: int, runs_for) -> None:
-    scene = sky_scenes.make_scene(scene_name, n_frames)
+    scene = named.make_scene(scene_name, n_frames)
     images, gt, vis = render_all(scene)
     seeds = [int_box(b) for b in gt[0]]
     n = len(seeds)

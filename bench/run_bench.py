@@ -1,6 +1,6 @@
 """Sky tracking benchmark: molvane against OpenCV's trackers on synthetic sky videos.
 
-Every scenario of sky_scenes.py is played once per tracker (frames are generated on the fly,
+Every named scene of molvane_tools.scenes.named is played once per tracker (frames are generated on the fly,
 identically each time); the first frame seeds the tracker with the ground-truth box.
 Per tracker and scenario it reports:
 
@@ -51,8 +51,9 @@ os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sky_scenes  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
+from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 import track_metrics as tm  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -15,9 +15,13 @@ import math
 import sys
 import time
 
+import os
+
 import numpy as np
 
-import molvane as mv
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+import molvane as mv  # noqa: E402
+from molvane_tools.scenes.cost import LoopSky as Sky  # noqa: E402
 
 
 def rss_kib(field="VmRSS"):
@@ -26,51 +30,6 @@ def rss_kib(field="VmRSS"):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     return -1
-
-
-class Sky:
-    """Cheap frame source: a pool of pre-made noisy backgrounds, targets pasted in."""
-
-    def __init__(self, width, height, targets, pool=32, seed=0):
-        rng = np.random.default_rng(seed)
-        grad = np.linspace(135, 215, height, dtype=np.float32)[:, None]
-        self.backgrounds = [
-            np.clip(grad + rng.normal(0, 3, (height, width)), 0, 255).astype(np.uint8)
-            for _ in range(pool)
-        ]
-        self.w, self.h = width, height
-        self.paths = [
-            (0.5 + 0.15 * math.cos(k * 1.7), 0.5 + 0.12 * math.sin(k * 2.3),  # centre
-             0.3, 0.3,                                                        # amplitude
-             0.011 * (1 + 0.21 * k), 0.017 * (1 + 0.13 * k), k * 0.9)          # rates, phase
-            for k in range(targets)
-        ]
-        self.radius = [4 + (k % 3) for k in range(targets)]
-        self.frame = np.empty((height, width), np.uint8)
-
-    def centre(self, k, t):
-        cx, cy, ax, ay, fx, fy, ph = self.paths[k]
-        return (self.w * (cx + ax * math.sin(fx * t + ph)), self.h * (cy + ay * math.sin(fy * t)))
-
-    def visible(self, k, t):
-        # Every target disappears for 12 frames in every 1500 (at a different time).
-        return (t + 300 * k + 100) % 1500 >= 12
-
-    def render(self, t):
-        np.copyto(self.frame, self.backgrounds[t % len(self.backgrounds)])
-        for k, r in enumerate(self.radius):
-            if not self.visible(k, t):
-                continue
-            x, y = self.centre(k, t)
-            x0, y0 = int(x) - r, int(y) - r
-            xs, ys = slice(max(x0, 0), min(x0 + 2 * r + 1, self.w)), slice(max(y0, 0), min(y0 + 2 * r + 1, self.h))
-            self.frame[ys, xs] = 45 + 20 * k
-        return self.frame
-
-    def box(self, k, t):
-        x, y = self.centre(k, t)
-        r = self.radius[k] + 3
-        return (int(x) - r, int(y) - r, 2 * r + 1, 2 * r + 1)
 
 
 def show_frame(t, out, sky):

@@ -174,3 +174,47 @@ def timing_summary(seconds: Sequence[float]) -> dict:
     mean = float(s.mean())
     return {"median_ms": float(np.median(s)), "p95_ms": float(np.percentile(s, 95)),
             "fps": 1000.0 / mean if mean > 0 else None}
+
+
+# --------------------------------------------------------------------------------------
+# Several targets at once. These judging rules belong to the benchmarks: none is taken from
+# the tracker's configuration, so retuning the tracker's own interaction test cannot move
+# the yardstick it is measured with.
+
+NEAR_PX = 20.0      # a reported centre this close to a true centre is on that target
+APART_SIZES = 1.5   # true targets are apart beyond this many times the larger box side
+
+
+def apart(a: Sequence[float], b: Sequence[float]) -> bool:
+    """Two true boxes are apart when their centres are more than NEAR_PX and more than
+    APART_SIZES times the larger box side from each other: the boxes do not touch, and a
+    report on one is not within NEAR_PX of the other's centre for being half-way between."""
+    d = float(center_error(np.asarray(a, np.float64), np.asarray(b, np.float64))[0])
+    return d > max(NEAR_PX, APART_SIZES * max(a[2], a[3], b[2], b[3]))
+
+
+def separation_frame(gts: np.ndarray, visible: np.ndarray) -> Optional[int]:
+    """``gts`` (G, T, 4) true boxes, ``visible`` (G, T). The first frame after the last one in
+    which two visible targets are not apart; None when no two ever come together or they
+    are still together in the last frame."""
+    g, n = visible.shape
+    last = -1
+    for f in range(n):
+        if any(visible[a, f] and visible[b, f] and not apart(gts[a, f], gts[b, f])
+               for a in range(g) for b in range(a + 1, g)):
+            last = f
+    return last + 1 if 0 <= last < n - 1 else None
+
+
+def on_other_target(track: Sequence[float], k: int, gts_at_frame: np.ndarray,
+                    visible_at_frame: np.ndarray) -> bool:
+    """A report of target ``k`` is on another target's object when its centre is within
+    NEAR_PX of another visible target's true centre and nearer it than its own (a hidden
+    own target counts as infinitely far). ``gts_at_frame`` (G, 4), ``visible_at_frame`` (G,)."""
+    track = np.asarray(track, np.float64)
+    if np.isnan(track).any():
+        return False
+    err = center_error(np.broadcast_to(track, gts_at_frame.shape), gts_at_frame)
+    own = err[k] if visible_at_frame[k] else np.inf
+    return any(visible_at_frame[g] and err[g] <= NEAR_PX and err[g] < own
+               for g in range(len(err)) if g != k)

@@ -52,13 +52,13 @@ def _row(r) -> list:
 def _frames(case: str) -> Iterator:
     n = CASES[case]
     if case == "demo":
-        from molvane_tools.demo_clip import DemoClip
+        from molvane_tools.scenes import DemoClip
         clip = DemoClip()
         for i in range(n):
             yield clip.frame(i), clip.seed_boxes(0) if i == 0 else None
         return
-    import sky_scenes
-    scene = sky_scenes.make_scene(case, n_frames=n)
+    from molvane_tools.scenes import named
+    scene = named.make_scene(case, n_frames=n)
     for f in scene.frames():
         box = None
         if f.index == 0:

@@ -5,7 +5,7 @@ import copy
 import numpy as np
 import pytest
 
-import sky_scenes
+from molvane_tools.scenes import named, sprites
 import track_metrics as tm
 
 NAN4 = (np.nan,) * 4
@@ -104,6 +104,36 @@ def test_identity_switches_counts_tracks_that_swap_targets():
     assert tm.identity_switches(np.stack([gap, b]), gts, vis) == 0
 
 
+
+@pytest.mark.parametrize("track, own_visible, expected", [
+    ((44, 0, 10, 10), True, True),      # 6 px from the other truth, 44 px from its own
+    ((25, 0, 10, 10), True, False),     # half-way: nearer neither, within 20 px of neither
+    ((19, 0, 10, 10), True, False),     # nearer its own truth
+    ((75, 0, 10, 10), True, False),     # nearer the other, but 20+ px from it
+    ((75, 0, 10, 10), False, False),    # own hidden, still 20+ px from the other
+    ((35, 0, 10, 10), False, True),     # own hidden, on the other
+    (NAN4, True, False),                # no report is on nothing
+])
+def test_a_report_is_on_another_target_by_the_benchmarks_own_rule(track, own_visible, expected):
+    gts = np.array([[0, 0, 10, 10], [50, 0, 10, 10]], np.float64)
+    assert tm.on_other_target(track, 0, gts, np.array([own_visible, True])) == expected
+
+
+def test_separation_is_the_first_frame_after_the_targets_last_come_close():
+    # centres 40, 20, 10, 20, 24, 40 px apart; 10 px boxes: apart beyond max(20, 15) px
+    gap = np.array([40.0, 20.0, 10.0, 20.0, 24.0, 40.0])
+    a = np.stack([np.zeros(6), np.zeros(6), np.full(6, 10.0), np.full(6, 10.0)], 1)
+    b = a.copy()
+    b[:, 0] = gap
+    gts, vis = np.stack([a, b]), np.ones((2, 6), bool)
+    assert [tm.apart(a[f], b[f]) for f in range(6)] == [True, False, False, False, True, True]
+    assert tm.separation_frame(gts, vis) == 4
+    big = gts.copy()
+    big[:, :, 2:] = 30.0                # 30 px boxes: apart beyond 45 px, never here
+    assert tm.separation_frame(big, vis) is None
+    vis[1, 1:4] = False                 # the second one hidden while close: never together
+    assert tm.separation_frame(gts, vis) is None
+
 def test_identity_switches_with_persistence_ignore_brief_excursions():
     n = 12
     a = np.tile([0.0, 0.0, 10.0, 10.0], (n, 1))
@@ -133,7 +163,7 @@ def test_identity_switches_with_persistence_ignore_brief_excursions():
 
 def test_scene_is_deterministic_per_seed():
     def frames(seed):
-        return list(sky_scenes.make_scene("flock", 4, seed=seed).frames())
+        return list(named.make_scene("flock", 4, seed=seed).frames())
 
     a, b, c = frames(3), frames(3), frames(4)
     for fa, fb in zip(a, b):
@@ -148,7 +178,7 @@ def test_scene_is_deterministic_per_seed():
 ])
 def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
     for cx, cy, heading in ((20.3, 20.6, 0.3), (31.0, 17.75, 2.4)):
-        sp = sky_scenes.render_sprite(kind, cx, cy, size, heading, phase)
+        sp = sprites.render_sprite(kind, cx, cy, size, heading, phase)
         ox, oy = sp.origin
         ys, xs = np.nonzero(sp.alpha > 0.02)
         x, y, w, h = sp.box
@@ -165,7 +195,7 @@ def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
 def test_ground_truth_matches_drawn_pixels(name):
     """Drawing the scene with invisible targets isolates the pixels the targets change;
     they must lie in the ground-truth boxes (allowing for the blur) and fill them."""
-    scene = sky_scenes.make_scene(name, 12, seed=5)
+    scene = named.make_scene(name, 12, seed=5)
     blank = copy.deepcopy(scene)
     for t in blank.targets:
         t.opacity = 0.0
@@ -185,12 +215,12 @@ def test_ground_truth_matches_drawn_pixels(name):
 
 
 def test_hidden_targets_are_flagged_invisible():
-    occ = sky_scenes.make_scene("occlusion", 30, seed=7)
+    occ = named.make_scene("occlusion", 30, seed=7)
     vis = [f.visible[0] for f in occ.frames()]
     assert vis[0] and vis[-1] and not all(vis)
     # a single hidden stretch, not flicker
     assert sum(1 for a, b in zip(vis, vis[1:]) if a != b) == 2
-    edge = sky_scenes.make_scene("edge_exit", 24, seed=7)
+    edge = named.make_scene("edge_exit", 24, seed=7)
     for f in edge.frames():
         b = f.boxes[0]
         if b is not None:
@@ -203,14 +233,14 @@ def test_hidden_targets_are_flagged_invisible():
 def test_every_scene_starts_with_all_targets_inside_the_frame(n_frames):
     # the benchmark seeds trackers from the first frame; checked on the sprite geometry
     # alone (no full-frame rendering) so every scene can be covered quickly
-    for name in sky_scenes.SCENARIOS:
-        scene = sky_scenes.make_scene(name, n_frames)
+    for name in named.SCENARIOS:
+        scene = named.make_scene(name, n_frames)
         for t in scene.targets:
             x, y, w, h = scene.target_box(t, 0).box
             assert 0 <= x and 0 <= y and x + w <= scene.width and y + h <= scene.height, name
             assert w >= 3 and h >= 3, name
     # the one scene with an occluder must not start with the target behind it
-    assert all(sky_scenes.make_scene("occlusion", n_frames).render(0).visible)
+    assert all(named.make_scene("occlusion", n_frames).render(0).visible)
 
 
 @pytest.mark.parametrize("box", [(100, 80, 11, 9), (2, 1, 11, 9), (630, 350, 8, 8), (10, 10, 40, 50)])
@@ -252,7 +282,7 @@ class _Oracle:
 
 def test_evaluation_lines_up_predictions_with_their_frames():
     import run_bench
-    scene = sky_scenes.make_scene("tiny_fast", 10, seed=2)
+    scene = named.make_scene("tiny_fast", 10, seed=2)
     res = {r["tracker"]: r for r in run_bench.run_scene(
         scene, [_Oracle(scene), _Oracle(scene, lag=1)], progress=False)["results"]}
     exact, late = res["oracle-lag0"], res["oracle-lag1"]
@@ -266,7 +296,7 @@ def test_evaluation_lines_up_predictions_with_their_frames():
 
 def test_presence_rewards_reporting_lost_behind_the_cloud():
     import run_bench
-    scene = sky_scenes.make_scene("occlusion", 24, seed=7)
+    scene = named.make_scene("occlusion", 24, seed=7)
     out = run_bench.run_scene(scene, [_Oracle(scene)], progress=False)
     r = out["results"][0]
     assert 0 < out["visible_share"] < 1

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import molvane as mv
-from conftest import sky_frame
+from molvane_tools.scenes.small import sky_frame
 
 MSG_SHAPE = "frame must be a 2D or 3D uint8 numpy array"
 MSG_NOT_LOCKED = "call lock() before update()"

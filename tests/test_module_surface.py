@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import molvane as mv
-from conftest import sky_frame
+from molvane_tools.scenes.small import sky_frame
 
 TRACKER_DOC = (
     "Single-target lock-and-track.\n\nProfiles: 'default', 'correlation', 'adaptive'\n\nExample::\n\n"

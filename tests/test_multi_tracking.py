@@ -3,51 +3,16 @@ crossings, interaction hold, unobserved targets and a failed re-lock."""
 
 import math
 
-import numpy as np
 import pytest
 
 import close_pass_bench as cpb
 import molvane as mv
-import sky_scenes
-import soak
+from molvane_tools.scenes import cost, named, passes
+from molvane_tools.scenes.small import drone_box as seed_box
+from molvane_tools.scenes.small import drone_frames as render
 
-ROWS, COLS = 180, 240
+COLS = 240  # width of the drone frames
 DT = 1.0 / 30.0
-
-
-def sky(rng):
-    base = np.linspace(150, 205, ROWS, dtype=np.float32)[:, None] + np.zeros((1, COLS), np.float32)
-    return base + rng.normal(0, 2.0, (ROWS, COLS)).astype(np.float32)
-
-
-def draw_drone(img, cx, cy, size, value=45):
-    """A small dark quad-rotor silhouette: a body with four arms, `size` px across."""
-    yy, xx = np.ogrid[:ROWS, :COLS]
-    half = size / 2.0
-    body = (np.abs(xx - cx) <= half * 0.45) & (np.abs(yy - cy) <= half * 0.45)
-    diag1 = np.abs((xx - cx) - (yy - cy)) <= 1.2
-    diag2 = np.abs((xx - cx) + (yy - cy)) <= 1.2
-    inside = (np.abs(xx - cx) <= half) & (np.abs(yy - cy) <= half)
-    img[(body | ((diag1 | diag2) & inside))] = value
-
-
-def render(paths, frames, size=14, seed=0, values=None):
-    """Frames with one drone per path; a path maps a frame index to (cx, cy) or None (absent)."""
-    rng = np.random.default_rng(seed)
-    out = []
-    for t in range(frames):
-        img = sky(rng)
-        for k, path in enumerate(paths):
-            p = path(t)
-            if p is not None:
-                draw_drone(img, p[0], p[1], size, 45 if values is None else values[k])
-        out.append(np.clip(img, 0, 255).astype(np.uint8))
-    return out
-
-
-def seed_box(p, size=14, pad=3):
-    half = size / 2.0 + pad
-    return (int(round(p[0] - half)), int(round(p[1] - half)), int(round(2 * half)), int(round(2 * half)))
 
 
 def run(frames, boxes, profile="default"):
@@ -158,10 +123,10 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
 @pytest.mark.parametrize("scene, profile, max_latency", [
     # A 10 degree pass at 0 px: the target that coasts must not take the other drone when
     # the two come apart.
-    (lambda: cpb.pass_scene(10, 0, 1.0), "close-pass", 10),
-    (lambda: cpb.pass_scene(30, 10, 0.6), "close-pass", 10),
+    (lambda: passes.pass_scene(10, 0, 1.0), "close-pass", 10),
+    (lambda: passes.pass_scene(30, 10, 0.6), "close-pass", 10),
     # Birds on curving paths: a hidden bird's straight prediction drifts onto a neighbour.
-    (lambda: sky_scenes.make_scene("flock", 240), "default", 10),
+    (lambda: named.make_scene("flock", 240), "default", 10),
 ], ids=["10deg-0px", "30deg-10px-slower", "flock"])
 def test_after_a_pass_no_target_settles_on_another_targets_object(scene, profile, max_latency):
     res = cpb.evaluate(scene(), cpb.MolvaneRun(profile))
@@ -170,12 +135,12 @@ def test_after_a_pass_no_target_settles_on_another_targets_object(scene, profile
 
 
 def test_soak_targets_stay_on_their_own_objects_through_their_crossings():
-    # Four targets of different sizes and shades on crossing paths (bench/soak.py). Near
+    # Four targets of different sizes and shades on crossing paths (the soak benchmark's sky). Near
     # frames 4000 and 7640 one target, just re-found after a pass, jumps onto the object of
     # the neighbour still hidden by that pass (at 7640 by 18 px in one frame). Near 12420
     # two targets just re-found are hidden again at once, and their predictions must fly on
     # with their objects.
-    sky = soak.Sky(640, 480, 4)
+    sky = cost.LoopSky(640, 480, 4)
     tracker = mv.MultiTracker("default")
     tracker.lock(sky.render(0), [sky.box(k, 0) for k in range(4)])
     for t in range(1, 12601):

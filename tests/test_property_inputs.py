@@ -16,6 +16,8 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import molvane as mv
+from molvane_tools.scenes.small import input_box as target_box
+from molvane_tools.scenes.small import input_frame as scene
 
 # Under the sanitizers everything runs several times slower: fewer, fixed examples.
 # MOLVANE_FUZZ_EXAMPLES asks for a longer hunt locally.
@@ -63,49 +65,8 @@ SIZES = [(1, 1), (2, 2), (1, 7), (9, 1), (3, 5), (16, 16), (48, 64), (96, 128), 
 
 # --------------------------------------------------------------------------- scenes
 
+# Patterns of scene(); the sky twice, so that it is drawn most often.
 PATTERNS = ["sky", "sky", "flat", "black", "white", "noise", "checker"]
-
-
-def scene(rows, cols, channels, t, targets=1, seed=0, pattern="sky"):
-    """A sky gradient with a little noise and `targets` dark blobs moving across it; the
-    other patterns are what a camera gives when it is covered, blinded or broken."""
-    rng = np.random.default_rng(seed * 7919 + t)
-    if pattern == "sky":
-        grad = np.linspace(150, 205, rows, dtype=np.float32)[:, None]
-        img = grad + rng.normal(0.0, 2.0, (rows, cols)).astype(np.float32)
-        for k, (cx, cy) in enumerate(target_centres(rows, cols, t, targets)):
-            r = max(1.0, min(rows, cols) / 16.0 + k)
-            yy, xx = np.ogrid[:rows, :cols]
-            img[(yy - cy) ** 2 + (xx - cx) ** 2 <= r * r] = 40 + 25 * k
-    elif pattern == "noise":
-        img = rng.integers(0, 256, (rows, cols)).astype(np.float32)
-    elif pattern == "checker":
-        yy, xx = np.indices((rows, cols))
-        img = (((yy // 2 + xx // 2 + t) % 2) * 255).astype(np.float32)
-    else:
-        img = np.full((rows, cols), {"flat": 128, "black": 0, "white": 255}[pattern], np.float32)
-    grey = np.clip(img, 0, 255).astype(np.uint8)
-    if channels == 1:
-        return grey
-    planes = [grey, np.clip(grey.astype(np.int16) + 12, 0, 255).astype(np.uint8), grey][:min(channels, 3)]
-    while len(planes) < channels:
-        planes.append(np.full_like(grey, 255))
-    return np.ascontiguousarray(np.stack(planes, axis=2))
-
-
-def target_centres(rows, cols, t, targets):
-    out = []
-    for k in range(targets):
-        cx = (cols * (0.25 + 0.25 * k) + 1.5 * t) % max(cols, 1)
-        cy = rows * (0.3 + 0.2 * k) + 0.5 * t * (1 if k % 2 else -1) % max(rows // 4, 1)
-        out.append((cx, min(cy, rows - 1)))
-    return out
-
-
-def target_box(rows, cols, t, k=0, targets=1):
-    cx, cy = target_centres(rows, cols, t, targets)[k]
-    half = max(2, int(min(rows, cols) / 10) + 2)
-    return (int(cx) - half, int(cy) - half, 2 * half, 2 * half)
 
 
 # --------------------------------------------------------------------------- checks

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import molvane as mv
+from molvane_tools.scenes.small import disc_stream as stream
 
 FIELDS = ("frame", "lost", "id", "state", "cx", "cy", "bbox_x", "bbox_y", "bbox_w", "bbox_h",
           "hits", "misses", "target_score", "target_candidate_score", "confidence", "speed",
@@ -20,27 +21,8 @@ FIELDS = ("frame", "lost", "id", "state", "cx", "cy", "bbox_x", "bbox_y", "bbox_
           "model_learning_suppressed", "geometry_update_suppressed",
           "geometry_ownership_constrained", "geometry_confidence", "prediction_only")
 
-ROWS, COLS, FRAMES = 180, 240, 40
+FRAMES = 40  # disc_stream's default count
 
-
-def stream(seed, targets, channels, rows=ROWS, cols=COLS, count=FRAMES):
-    """Frames of a noisy sky with `targets` dark objects on straight paths."""
-    rng = np.random.default_rng(seed)
-    starts = rng.uniform((30, 30), (cols - 90, rows - 60), (targets, 2))
-    speeds = rng.uniform(-2.5, 2.5, (targets, 2)) + (1.5, 0.5)
-    radii = rng.uniform(3, 6, targets)
-    yy, xx = np.ogrid[:rows, :cols]
-    sky = np.linspace(140, 210, rows, dtype=np.float32)[:, None] + np.zeros((1, cols), np.float32)
-    frames = []
-    for t in range(count + 1):
-        img = sky + rng.normal(0, 2.5, (rows, cols)).astype(np.float32)
-        for (x0, y0), (vx, vy), r in zip(starts, speeds, radii):
-            img[(xx - x0 - vx * t) ** 2 + (yy - y0 - vy * t) ** 2 <= r * r] = 50
-        grey = np.clip(img, 0, 255).astype(np.uint8)
-        frames.append(grey if channels == 1 else np.ascontiguousarray(np.dstack([grey, grey, grey])))
-    boxes = [(int(x - r - 3), int(y - r - 3), int(2 * r + 6), int(2 * r + 6))
-             for (x, y), r in zip(starts, radii)]
-    return frames, boxes
 
 
 # (kind, profile, seed, targets, channels)

@@ -6,8 +6,8 @@ import math
 import pytest
 
 import molvane as mv
-from sky_sequences import (gap_sequence, leaving_sequence, moving_sequence, static_sequence,
-                           vanishing_by_mast_sequence)
+from molvane_tools.scenes.small import (gap_sequence, leaving_sequence, moving_sequence, static_sequence,
+                                        vanishing_by_mast_sequence)
 
 DT = 1.0 / 30.0
 PROFILES = ["default", "correlation", "adaptive", "fast-sky", "birds", "close-pass", "missile", "scale-target"]

@@ -13,7 +13,7 @@ from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .demo_clip import Box, DemoClip
+from .scenes.demo import Box, DemoClip
 
 IMAGE_SUFFIXES = frozenset({".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".webp"})
 # Frames larger than this are refused before they are decoded: a small compressed file can

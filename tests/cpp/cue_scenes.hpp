@@ -1,33 +1,13 @@
-// Synthetic sky scenes and engine set-up shared by the image cue tests.
+// Engine set-up shared by the image cue tests; their frames come from sky_scene.hpp.
 #pragma once
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "cues/cue_context.hpp"
 #include "cues/cue_set.hpp"
+#include "sky_scene.hpp"
 
 namespace molvane::test {
-
-// A smooth vertical sky gradient, brighter towards the horizon.
-inline cv::Mat skyGradient(int width, int height, int top = 140, int bottom = 180) {
-    cv::Mat sky(height, width, CV_8UC1);
-    for (int y = 0; y < height; ++y) {
-        const double v = top + (bottom - top) * (height > 1 ? static_cast<double>(y) / (height - 1) : 0.0);
-        sky.row(y).setTo(cv::Scalar(v));
-    }
-    return sky;
-}
-
-inline void paint(cv::Mat& image, const cv::Rect& r, double value) { image(r).setTo(cv::Scalar::all(value)); }
-
-// Repeatable texture, so that correlation scores are well defined.
-inline cv::Mat texture(int width, int height, unsigned seed = 7) {
-    cv::Mat t(height, width, CV_8UC1);
-    cv::RNG rng(seed);
-    rng.fill(t, cv::RNG::UNIFORM, 20, 235);
-    return t;
-}
 
 inline bool contains(const cv::Rect& outer, const cv::Rect& inner) { return (outer & inner) == inner; }
 

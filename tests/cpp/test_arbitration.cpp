@@ -9,6 +9,7 @@
 #include "core/reasons.hpp"
 #include "multi/arbitration.hpp"
 #include "multi/multi_tracker.hpp"
+#include "sky_scene.hpp"
 
 using namespace molvane;
 
@@ -275,12 +276,7 @@ TEST(MultiTrackerChecks, RefusesEmptyInputsAndUpdateBeforeTargets) {
     EXPECT_EQ(mt.size(), 0u);
 }
 
-cv::Mat skyWithBlobs(const std::vector<cv::Point>& centres) {
-    cv::Mat img(120, 160, CV_8UC1);
-    cv::randu(img, cv::Scalar(170), cv::Scalar(180));
-    for (const cv::Point& c : centres) img(cv::Rect(c.x - 5, c.y - 5, 10, 10)).setTo(cv::Scalar(40));
-    return img;
-}
+using test::skyWithBlobs;
 
 TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     MultiTracker mt{trackerParamsForProfile("default")};

@@ -2,7 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "cue_scenes.hpp"
+#include "sky_scene.hpp"
 #include "cues/local_contrast_map.hpp"
 
 namespace {

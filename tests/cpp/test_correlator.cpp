@@ -8,28 +8,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/correlator.hpp"
+#include "sky_scene.hpp"
 
 using molvane::analyseCorrelationPeak;
 using molvane::Correlator;
 using molvane::CorrelatorBank;
+using molvane::test::texturedSkyWithTarget;
 
 namespace {
-
-// Mildly textured sky with one target of the given size; the box is returned.
-cv::Mat skyWithTarget(int w, int h, cv::Rect& box, int kind = 0) {
-    cv::Mat grey(480, 640, CV_8UC1);
-    cv::RNG rng(7);
-    rng.fill(grey, cv::RNG::NORMAL, 120, 6);
-    cv::GaussianBlur(grey, grey, cv::Size(5, 5), 1.5);
-    box = cv::Rect(300, 200, w, h);
-    if (kind == 0) {
-        grey(box).setTo(210);
-    } else {  // an L shape: no symmetry a biased filter could hide behind
-        grey(cv::Rect(box.x, box.y, w, std::max(1, h / 3))).setTo(220);
-        grey(cv::Rect(box.x, box.y, std::max(1, w / 3), h)).setTo(220);
-    }
-    return grey;
-}
 
 cv::Mat shifted(const cv::Mat& grey, double dx, double dy) {
     cv::Mat out;
@@ -150,7 +136,7 @@ TEST(CorrelatorBank, EmptyBankFindsNothing) {
     EXPECT_EQ(r.center, cv::Point2f(0.f, 0.f));
 
     cv::Rect box;
-    const cv::Mat sky = skyWithTarget(10, 10, box);
+    const cv::Mat sky = texturedSkyWithTarget(10, 10, box);
     bank.train(sky, box, 0);
     EXPECT_FALSE(bank.detect(cv::Mat(), centreOf(box)).found);
     EXPECT_FALSE(bank.detect(sky, {NAN, 3.f}).found);
@@ -159,7 +145,7 @@ TEST(CorrelatorBank, EmptyBankFindsNothing) {
 
 TEST(CorrelatorBank, InvalidInputIsRefusedBeforeAnythingChanges) {
     cv::Rect box;
-    const cv::Mat grey = skyWithTarget(90, 30, box);
+    const cv::Mat grey = texturedSkyWithTarget(90, 30, box);
     CorrelatorBank bank;
     bank.train(grey, cv::Rect(10, 10, 10, 10), 0);
     ASSERT_EQ(bank.searchSize(), 128);
@@ -188,7 +174,7 @@ TEST(CorrelatorBank, InvalidInputIsRefusedBeforeAnythingChanges) {
 
 TEST(CorrelatorBank, TrainingIsDeterministicAndRetrainingReplacesEverything) {
     cv::Rect box;
-    const cv::Mat grey = skyWithTarget(24, 16, box, 1);
+    const cv::Mat grey = texturedSkyWithTarget(24, 16, box, 1);
     CorrelatorBank a, b;
     a.train(grey, box, 0);
     b.train(grey, cv::Rect(0, 0, 6, 6), 0);
@@ -216,7 +202,7 @@ class StaticAndMovedTarget : public ::testing::TestWithParam<std::tuple<int, int
 TEST_P(StaticAndMovedTarget, DisplacementIsRecovered) {
     const auto [size, kind] = GetParam();
     cv::Rect box;
-    const cv::Mat grey = skyWithTarget(size, size, box, kind);
+    const cv::Mat grey = texturedSkyWithTarget(size, size, box, kind);
     CorrelatorBank bank;
     bank.train(grey, box, 0);
     const cv::Point2f c = centreOf(box);
@@ -243,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(TargetSizes, StaticAndMovedTarget,
 
 TEST(Correlator, UpdateRateOneRebuildsFromThePatchAloneAndZeroKeepsTheSums) {
     cv::Rect box;
-    const cv::Mat grey = skyWithTarget(12, 12, box);
+    const cv::Mat grey = texturedSkyWithTarget(12, 12, box);
     CorrelatorBank bank;
     bank.train(grey, box, 0);
     Correlator& f = bank.filter(0);

@@ -23,7 +23,7 @@ cv::Mat texture(int size, std::uint64_t seed) {
     return t;
 }
 
-cv::Mat flatSky(int W, int H) { return cv::Mat(H, W, CV_8U, cv::Scalar(100)); }
+using test::flatSky;
 
 void paste(cv::Mat& frame, const cv::Mat& patch, cv::Point topLeft) {
     patch.copyTo(frame(cv::Rect(topLeft, patch.size())));

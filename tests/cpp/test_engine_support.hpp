@@ -1,27 +1,15 @@
-// Synthetic frames and small comparison helpers shared by the engine tests.
+// Small comparison helpers shared by the engine tests; their frames come from sky_scene.hpp.
 #pragma once
 
 #include <cmath>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "engine/template_tracker.hpp"
+#include "sky_scene.hpp"
 
 namespace molvane::test {
-
-// A smooth sky (soft vertical gradient) with a bright blob of the given diameter.
-inline cv::Mat skyWithBlob(int W, int H, cv::Point2f center, int diameter, int brightness = 235) {
-    cv::Mat grey(H, W, CV_8U);
-    for (int r = 0; r < H; ++r) grey.row(r).setTo(cv::Scalar(100 + (30 * r) / std::max(H, 1)));
-    if (diameter > 0) {
-        const int radius = std::max(diameter / 2, 1);
-        cv::circle(grey, cv::Point(static_cast<int>(std::lround(center.x)), static_cast<int>(std::lround(center.y))),
-                   radius, cv::Scalar(brightness), cv::FILLED, cv::LINE_8);
-    }
-    return grey;
-}
 
 // A box of size `size` centred on `center`.
 inline cv::Rect boxAround(cv::Point2f center, int size) {

@@ -4,17 +4,12 @@
 
 #include "config/interval_scaling.hpp"
 #include "cues/extent_measurement.hpp"
+#include "sky_scene.hpp"
 
 namespace molvane {
 namespace {
 
-cv::Mat sky() {
-    cv::Mat grey(240, 320, CV_8UC1, cv::Scalar(170));
-    cv::RNG rng(3);
-    cv::Mat noise(grey.size(), CV_8UC1);
-    rng.fill(noise, cv::RNG::UNIFORM, 0, 5);
-    return grey + noise;
-}
+cv::Mat sky() { return test::noisySky(320, 240, 170, 5, 3); }
 
 // A dark target is sized by what stands out around the find, whatever size it was tracked
 // at; a target merged with something larger than its window is not sized at all.

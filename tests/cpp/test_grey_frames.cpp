@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "cue_scenes.hpp"
+#include "sky_scene.hpp"
 #include "engine/template_tracker.hpp"
 #include "multi/multi_tracker.hpp"
 

@@ -15,10 +15,8 @@ namespace {
 
 // A textured 640 x 480 scene with a distinct target at `box`.
 cv::Mat texturedScene(const cv::Rect& box, unsigned seed = 3) {
-    cv::Mat grey(480, 640, CV_8UC1);
     cv::RNG rng(seed);
-    rng.fill(grey, cv::RNG::NORMAL, 110, 10);
-    cv::GaussianBlur(grey, grey, cv::Size(5, 5), 1.2);
+    cv::Mat grey = test::blurredNoiseSky({640, 480}, 110, 10, 1.2, rng);
     cv::Mat t(box.size(), CV_8UC1);
     rng.fill(t, cv::RNG::UNIFORM, 60, 250);
     t.copyTo(grey(box));

@@ -9,6 +9,7 @@
 #include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
 #include "engine_probe.hpp"
+#include "sky_scene.hpp"
 
 namespace molvane {
 namespace {
@@ -93,18 +94,7 @@ TEST(WideSearchRadius, AreasBeyondThirtyTwoBitsAreExact) {
 
 namespace {
 
-cv::Mat skyWithTarget(cv::Point centre, cv::Size size) {
-    cv::Mat grey(480, 640, CV_8UC1, cv::Scalar(60));
-    cv::RNG rng(5);
-    cv::Mat noise(grey.size(), CV_8UC1);
-    rng.fill(noise, cv::RNG::UNIFORM, 0, 4);
-    grey += noise;
-    // The blob fills about a third of its box: local contrast searches admit at most half the
-    // box area.
-    cv::ellipse(grey, centre, cv::Size(size.width / 3, size.height / 3), 0, 0, 360, cv::Scalar(210), cv::FILLED);
-    cv::circle(grey, centre + cv::Point(size.width / 6, 0), std::max(size.height / 6, 2), cv::Scalar(150), cv::FILLED);
-    return grey;
-}
+using test::skyWithTarget;
 
 struct LostTarget {
     TemplateTracker engine;

@@ -23,7 +23,7 @@ struct LostEngine : test::CueBench {
     Measurement search(const cv::Mat& grey) { return search(grey, grey); }
 };
 
-cv::Mat darkSky(int W = 640, int H = 480) { return cv::Mat(H, W, CV_8UC1, cv::Scalar(20)); }
+cv::Mat darkSky(int W = 640, int H = 480) { return test::flatSky(W, H, 20); }
 
 // A bright w x h block centred on (cx, cy).
 void block(cv::Mat& img, int cx, int cy, int w, int h, const cv::Scalar& value = cv::Scalar::all(200)) {

@@ -2,7 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "cue_scenes.hpp"
+#include "sky_scene.hpp"
 #include "engine_probe.hpp"
 #include "core/reasons.hpp"
 
@@ -16,14 +16,7 @@ using molvane::TrackerParams;
 constexpr double kDt = 1.0 / 30.0;
 
 // Sky with a dark textured target centred at `c` (none when `c.x` < 0).
-cv::Mat skyWith(cv::Point c) {
-    cv::Mat sky = molvane::test::skyGradient(160, 120);
-    if (c.x >= 0) {
-        cv::circle(sky, c, 5, cv::Scalar(60), -1);
-        cv::circle(sky, c + cv::Point(1, -1), 2, cv::Scalar(110), -1);
-    }
-    return sky;
-}
+cv::Mat skyWith(cv::Point c) { return molvane::test::skyWithDarkDot(c); }
 
 Measurement observed(cv::Point c, double confidence = 0.9) {
     Measurement m;

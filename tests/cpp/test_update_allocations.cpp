@@ -10,7 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "cue_scenes.hpp"
+#include "sky_scene.hpp"
 #include "engine/template_tracker.hpp"
 #include "multi/multi_tracker.hpp"
 
@@ -22,10 +22,7 @@ using CountFn = unsigned long long (*)();
 // Dark dots drifting on a noisy sky gradient, one per target.
 cv::Mat frameAt(int i, int targets, bool colour) {
     cv::Mat grey = skyGradient(480, 240);
-    cv::Mat noise(grey.size(), CV_8UC1);
-    cv::RNG rng(static_cast<std::uint64_t>(i) + 1);
-    rng.fill(noise, cv::RNG::UNIFORM, 0, 6);
-    grey += noise;
+    addUniformNoise(grey, 6, static_cast<std::uint64_t>(i) + 1);
     for (int k = 0; k < targets; ++k) {
         const double t = i / 25.0 + k;
         const cv::Point c(80 + 150 * k + static_cast<int>(std::lround(15 * std::sin(t))),
