@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
 #include "core/geometry.hpp"
@@ -16,14 +17,9 @@ namespace molvane {
 
 namespace {
 
-// Regions larger than this in either direction are searched at half resolution.
-constexpr int kHalfResolutionSide = 200;
 // Caps a caller-supplied expected size so that the rounding below stays defined; no
 // frame is this large.
 constexpr float kMaxExpectedSide = 1 << 20;
-// A pixel stands out when its local contrast exceeds this multiple of the region's upper
-// quartile of local contrast (and the engine's smallest difference threshold).
-constexpr double kSkyNoiseMultiple = 4.0;
 
 // Upper quartile of an 8-bit image, by its histogram.
 double upperQuartile(const cv::Mat& map) {
@@ -50,6 +46,7 @@ SkySearch::SkySearch(AppearanceScorer& scorer)
 
 Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
                               double dtSeconds) {
+    using namespace cue_tuning::sky;
     const EngineMotionState& state = ctx.state;
     const TargetModel& model = ctx.model;
     const std::optional<cv::Size2f>& referenceSize = ctx.inputs.referenceSize;
@@ -82,8 +79,10 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
     const cv::Mat& kernel = kernel_;
 
     // The neighbourhood a pixel is compared with: a few target sizes across (odd).
-    const int backgroundKernel = static_cast<int>(std::min<long long>(std::max<long long>(15, 4 * m), 255)) | 1;
-    for (long long R : {2 * m, 5 * m, dMax / 2, dMax}) {
+    const long long backgroundSide = std::min<long long>(std::max<long long>(kMinBackground, kBackgroundSides * m),
+                                                         kMaxBackground);
+    const int backgroundKernel = static_cast<int>(backgroundSide) | 1;
+    for (long long R : {kNearRingSides * m, kFarRingSides * m, dMax / 2, dMax}) {
         const cv::Rect region = growAndClip(base, R, W, H);
         if (region.empty()) continue;
         // What stands out from its own neighbourhood: against the mean of the whole region,
@@ -93,7 +92,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         // The sky's own level of local contrast, from the bulk of the region: a target
         // filling a good part of a small ring must not raise its own bar.
         const double threshold =
-            std::max(kSkyNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
+            std::max(kNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
         cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
         int k = 1;
@@ -120,15 +119,15 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         cv::Rect bestBox;
         cv::Point2f bestCentroid;
         double bestC = 0.0;
-        const double areaLo = 0.05 * A * s;
-        const double areaHi = 6.0 * A * s;
+        const double areaLo = kMinAreaShare * A * s;
+        const double areaHi = kMaxAreaShare * A * s;
         for (const auto& contour : contours_) {
             const double a = cv::contourArea(contour);
             if (a < areaLo || a > areaHi) continue;
             const cv::Rect br = cv::boundingRect(contour);
             if (br.width <= 0 || br.height <= 0) continue;
             const double r = static_cast<double>(br.width) / br.height;
-            if (r / aspect > 5.0 || aspect / r > 5.0) continue;
+            if (r / aspect > kMaxAspectChange || aspect / r > kMaxAspectChange) continue;
             const cv::Moments mo = cv::moments(contour);
             if (std::fabs(mo.m00) <= 1e-6) continue;
             const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 * k + region.x),
@@ -150,7 +149,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                 continue;
             }
 
-            double c = 0.5;
+            double c = weights::kSkyNeutralAgreement;
             double colourTerm = weights::kSkyNeutralColour;
             if (colourModel) {
                 const cv::Rect crop = intersect(candidate, cv::Rect(0, 0, W, H));
@@ -183,7 +182,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             const double t = as > 1.0 ? a / as : a;
             // Agreement of the areas on a log scale: the target may have come closer or gone
             // further since it was lost; a 4x change of side (16x of area) counts nothing.
-            const double q = t > 0.0 ? 1.0 - std::fabs(std::log(t)) / std::log(16.0) : 0.0;
+            const double q = t > 0.0 ? 1.0 - std::fabs(std::log(t)) / std::log(kAreaRatioAtZero) : 0.0;
             const double sizeTerm = std::clamp(weights::kSkySize * q, 0.0, weights::kSkySize);
             const double e = sizeTerm + colourTerm;
             if (e < weights::kSkyMinScore) continue;
