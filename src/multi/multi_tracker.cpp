@@ -53,7 +53,7 @@ struct ProposalRelease {
 
 }  // namespace
 
-MultiTracker::MultiTracker(const TrackerParams& params) : config_(params) {}
+MultiTracker::MultiTracker(const TrackerParams& params) : params_(params) {}
 
 void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const std::vector<cv::Rect>& boxes) {
     if (frame.empty()) throw std::invalid_argument("frame must not be empty");
@@ -64,7 +64,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
     const cv::Mat& grey = boxes.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
 
     // A lone target has no neighbour to keep its box out of, so its size stays frozen.
-    TrackerParams engineConfig = config_;
+    TrackerParams engineConfig = params_;
     if (boxes.size() == 1) engineConfig.cue_geometry_update = false;
 
     // Seed into a fresh vector and swap it in only when every target took: a refused box
@@ -392,7 +392,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         if (p.hasGeometry) {
             if (o.step.state == kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
-                    limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, config_);
+                    limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, params_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
@@ -403,7 +403,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                     }
                 }
                 const OwnershipCell cell = ownershipCell(limited, rectCenter(p.geometryBox), p.center, neighbours_,
-                                                         grey.cols, grey.rows, s.initialSize, settings_, config_);
+                                                         grey.cols, grey.rows, s.initialSize, settings_, params_);
                 if (cell.valid) {
                     acceptGeometry = true;
                     owned.box = cell.box;
