@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
@@ -28,13 +29,8 @@ bool referenceExpectedSize(const std::optional<cv::Size2f>& ref, long long& w, l
     return true;
 }
 
-// Largest blob of a local search, as a share of the expected box area. The box is sized by
-// the target's extent, so the target's own blob fills most of it (a disc about 0.8); a
-// blob much larger than the box is clutter or a neighbour merged with it.
-constexpr double kLocalMaxAreaShare = 1.2;
-
 // How crowded the ring between the inner and the outer box is: the share of its pixels set
-// in `binary`, where one set pixel in twelve already counts as fully crowded.
+// in `binary`, where one set pixel in kCrowdedOneIn already counts as fully crowded.
 double ringBusyness(const cv::Mat& binary, const cv::Rect& inner, const cv::Rect& outer) {
     const long long outerArea = static_cast<long long>(outer.width) * outer.height;
     const long long innerArea = static_cast<long long>(inner.width) * inner.height;
@@ -43,32 +39,9 @@ double ringBusyness(const cv::Mat& binary, const cv::Rect& inner, const cv::Rect
     const long long ringPixels = outerArea - static_cast<long long>(hole.width) * hole.height;
     long long count = cv::countNonZero(binary(outer));
     if (!hole.empty()) count -= cv::countNonZero(binary(hole));
-    return std::min(12.0 * static_cast<double>(count) / static_cast<double>(ringPixels), 1.0);
+    return std::min(cue_tuning::contrast::kCrowdedOneIn * static_cast<double>(count) / static_cast<double>(ringPixels),
+                    1.0);
 }
-
-// How a hypothesis is ranked: its cost (lower is better) and its confidence, each a
-// weighted sum of
-//   dn        distance from the search centre, as a share of the search reach
-//   1 - sim   how unlike the target it looks
-//   a         contour area, as a share of 4 % of the expected area (capped at 1)
-//   strength  mean local contrast under the contour / 96 (capped at 1)
-//   q         nearness, 1 - dn (0 beyond the reach)
-// The isolation penalty is added to the cost as it is. With a known polarity strength
-// counts for more; a local search weighs distance more than a whole-frame one.
-struct HypothesisWeights {
-    double costDistance;
-    double costUnlike;
-    double costArea;      // subtracted
-    double costStrength;  // subtracted
-    double confidenceStrength;
-    double confidenceAppearance;
-    double confidenceNearness;
-    double confidenceArea;
-};
-constexpr HypothesisWeights kSignedLocal{0.78, 0.32, 0.12, 0.18, 0.14, 0.3, 0.36, 0.15};
-constexpr HypothesisWeights kSignedFullFrame{0.22, 0.12, 0.18, 0.36, 0.3, 0.25, 0.15, 0.15};
-constexpr HypothesisWeights kUnsignedLocal{0.7, 0.2, 0.12, 0.0, 0.15, 0.3, 0.35, 0.15};
-constexpr HypothesisWeights kUnsignedFullFrame{0.28, 0.2, 0.12, 0.0, 0.15, 0.25, 0.15, 0.15};
 
 }  // namespace
 
@@ -80,6 +53,7 @@ ContrastDetection::ContrastDetection(ForegroundMeasurement& foreground, Appearan
 Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
                                       const cv::Rect& searchRect, int margin, double dtSeconds, int polarity,
                                       bool speedGate, bool fullFrame) {
+    using namespace cue_tuning::contrast;
     Measurement none;
     const int frameW = grey.cols;
     const int frameH = grey.rows;
@@ -105,32 +79,35 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
     contrastMap_.compute(ctx.params.color_contrast, colourFrame, grey, region, std::max(w, h), polarity, map_);
     if (map_.empty()) return none;
 
-    const double T = blob::contrastThreshold(map_, polarity, {0.5, 1.05, 0.6, 1.2},
-                                             static_cast<double>(ctx.params.min_diff_threshold));
+    const double threshold =
+        blob::contrastThreshold(map_, polarity, kThreshold, static_cast<double>(ctx.params.min_diff_threshold));
     fitScratch(binary_, binaryStore_, map_.size(), CV_8UC1);
     fitScratch(morph_, morphStore_, map_.size(), CV_8UC1);
-    cv::threshold(map_, binary_, T, 255.0, cv::THRESH_BINARY);
+    cv::threshold(map_, binary_, threshold, 255.0, cv::THRESH_BINARY);
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
     tracer_.findOuter(binary_, contours_);
 
-    const double rawE = static_cast<double>(w) * h;
-    const double E = rawE <= 1.0 ? 1.0 : rawE;
-    const double minArea = std::max(0.001 * E, 2.0);
-    const double upperFloor = 0.001 * E > 2.0 ? minArea + 1.0 : 3.0;
-    const double maxArea = std::max(((fullFrame || hasReference) ? 2.5 : kLocalMaxAreaShare) * E, upperFloor);
-    const double shape = fullFrame ? std::max(2.0 * ctx.params.max_size_scale, 2.0) : 2.0;
-    const double Dn = fullFrame ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
-                                : (margin > 1 ? static_cast<double>(margin) : 1.0);
-    const cv::Point2f Rc(static_cast<float>(searchRect.x + 0.5 * searchRect.width),
-                         static_cast<float>(searchRect.y + 0.5 * searchRect.height));
+    const double rawArea = static_cast<double>(w) * h;
+    const double expectedArea = rawArea <= 1.0 ? 1.0 : rawArea;
+    const double minArea = std::max(kMinAreaShare * expectedArea, kMinArea);
+    const double upperFloor = kMinAreaShare * expectedArea > kMinArea ? minArea + 1.0 : kMinArea + 1.0;
+    const double maxArea =
+        std::max(((fullFrame || hasReference) ? kWideMaxAreaShare : kLocalMaxAreaShare) * expectedArea, upperFloor);
+    const double sideFactor =
+        fullFrame ? std::max(kMaxSideFactor * ctx.params.max_size_scale, kMaxSideFactor) : kMaxSideFactor;
+    const double reach = fullFrame
+                             ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
+                             : (margin > 1 ? static_cast<double>(margin) : 1.0);
+    const cv::Point2f searchCenter(static_cast<float>(searchRect.x + 0.5 * searchRect.width),
+                                   static_cast<float>(searchRect.y + 0.5 * searchRect.height));
     const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius);
     const bool searchInside = searchRect.x > 0 && searchRect.y > 0 &&
                               static_cast<long long>(searchRect.x) + searchRect.width < frameW &&
                               static_cast<long long>(searchRect.y) + searchRect.height < frameH;
-    const double areaUnit = 0.04 * E;
+    const double areaUnit = kAreaUnitShare * expectedArea;
     const int expectedMax = std::max(w, h);
-    const long long innerGrowth = expectedMax <= 11 ? 2 : expectedMax / 4;
-    const long long outerGrowth = std::max(expectedMax, 8);
+    const long long innerGrowth = expectedMax <= kSmallSide ? kSmallInnerGrowth : expectedMax / kInnerGrowthDivisor;
+    const long long outerGrowth = std::max(expectedMax, kMinOuterGrowth);
     const double isolationWeight = ctx.params.contrast_appearance_weight;
 
     Measurement best = none;
@@ -141,7 +118,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         const double area = cv::contourArea(contour);
         if (area < minArea || area > maxArea) continue;
         const cv::Rect bounds = cv::boundingRect(contour);
-        if (bounds.width > shape * w || bounds.height > shape * h) continue;
+        if (bounds.width > sideFactor * w || bounds.height > sideFactor * h) continue;
         const cv::Moments mo = cv::moments(contour);
         if (std::abs(mo.m00) <= 1e-6) continue;
         const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 + region.x),
@@ -165,44 +142,46 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         // A blob set aside (another target's) leaves the next best blob its chance.
         if (ctx.inputs.blocks(hypBox, hypCenter)) continue;
 
-        const double dn = distance(hypCenter, Rc) / Dn;
-        const double q = dn < 1.0 ? 1.0 - dn : 0.0;
+        const double dn = distance(hypCenter, searchCenter) / reach;
+        const double nearness = dn < 1.0 ? 1.0 - dn : 0.0;
         // A found blob already scored its own box.
         const double sim = fg.found && !ctx.model.templ.empty()
                                ? fg.targetScore
                                : scorer_.appearanceSimilarity(ctx.params, ctx.model, colourFrame, grey, hypBox);
-        const double t = 1.0 - sim;
-        const double sc = std::clamp(sim, 0.0, 1.0);
-        const double strength =
-            std::min(blob::meanUnderContour(map_, tracer_, contours_[i], bounds, fill_) / 96.0, 1.0);
-        const double a = areaUnit > 1.0 ? std::min(area / areaUnit, 1.0) : std::min(area, 1.0);
+        const double unlike = 1.0 - sim;
+        const double likeness = std::clamp(sim, 0.0, 1.0);
+        const double strength = std::min(
+            blob::meanUnderContour(map_, tracer_, contours_[i], bounds, fill_) / weights::kContrastStrengthScale, 1.0);
+        const double areaShare = areaUnit > 1.0 ? std::min(area / areaUnit, 1.0) : std::min(area, 1.0);
 
-        double Mw = 0.0;
+        double isolation = 0.0;
         if (isolationWeight > 0.0) {
             const cv::Rect local = hypBox - region.tl();
             const cv::Rect inner = growAndClip(local, innerGrowth, binary_.cols, binary_.rows);
             const cv::Rect outer = growAndClip(local, outerGrowth, binary_.cols, binary_.rows);
-            Mw = isolationWeight * ringBusyness(binary_, inner, outer);
+            isolation = isolationWeight * ringBusyness(binary_, inner, outer);
         }
-        const double f = fg.found ? weights::kContrastForegroundShare * fg.confidence : 0.0;
+        const double foregroundShare = fg.found ? weights::kContrastForegroundShare * fg.confidence : 0.0;
 
         if (polarity != 0 && !fullFrame && sim < weights::kUnlikeBelow && dn > weights::kFarBeyond) continue;
 
-        const HypothesisWeights& wt = polarity != 0 ? (fullFrame ? kSignedFullFrame : kSignedLocal)
-                                                    : (fullFrame ? kUnsignedFullFrame : kUnsignedLocal);
+        const weights::HypothesisWeights& wt =
+            polarity != 0 ? (fullFrame ? weights::kSignedFullFrame : weights::kSignedLocal)
+                          : (fullFrame ? weights::kUnsignedFullFrame : weights::kUnsignedLocal);
         const double md = speedGate && !fullFrame ? ctx.motionDeviation(hypCenter) : 0.0;
-        const double u = wt.costDistance * dn + wt.costUnlike * t + Mw - wt.costArea * a - wt.costStrength * strength +
-                         weights::kMotionConsistency * md * md;
-        const double k = wt.confidenceStrength * strength + wt.confidenceAppearance * sc +
-                         wt.confidenceNearness * q + wt.confidenceArea * a;
-        if (!(u < bestCost)) continue;
+        const double cost = wt.costDistance * dn + wt.costUnlike * unlike + isolation - wt.costArea * areaShare -
+                            wt.costStrength * strength + weights::kMotionConsistency * md * md;
+        const double confidence = wt.confidenceStrength * strength + wt.confidenceAppearance * likeness +
+                                  wt.confidenceNearness * nearness + wt.confidenceArea * areaShare;
+        if (!(cost < bestCost)) continue;
 
-        bestCost = u;
+        bestCost = cost;
         best.box = hypBox;
         best.center = hypCenter;
         best.targetScore = sim;
-        best.candidateScore = u;
-        best.confidence = std::clamp(k + f - weights::kContrastIsolationShare * Mw, 0.0, 1.0);
+        best.candidateScore = cost;
+        best.confidence =
+            std::clamp(confidence + foregroundShare - weights::kContrastIsolationShare * isolation, 0.0, 1.0);
         best.found = true;
     }
     if (!best.found) return none;

@@ -9,7 +9,11 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/cue_tuning.hpp"
+
 namespace molvane {
+
+using namespace cue_tuning::correlation;
 
 namespace {
 
@@ -17,12 +21,11 @@ constexpr const char* kBadTrainingInput = "correlation assist requires a graysca
 constexpr const char* kBadSearchSize = "correlation search size must be a power of two >= 32";
 constexpr const char* kBadCorrelatorSize = "Correlator: searchSize must be a power of two >= 4";
 
-constexpr int kTrainingSamples = 9;
-constexpr double kScales[] = {0.5, 1.0, 2.0, 4.0};
-constexpr int kPsrExclusion = 5;        // 11 x 11 cells around the peak
-constexpr int kSidelobeExclusion = 14;  // 29 x 29 cells around the peak
+// Numerics, not tuning: the floor under a logarithm, 2 pi in float, and the seed of the
+// training jitter (fixed, so that every training of the same patch gives the same filters).
 constexpr float kLogFloor = 1e-9f;
 constexpr float kTwoPi = 6.2831855f;
+constexpr unsigned kJitterSeed = 42;
 
 bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
 
@@ -160,7 +163,7 @@ Correlator::Correlator(int searchSize, int targetSize) : searchSize_(searchSize)
 
     // Gaussian target response peaking at cell (0, 0) and wrapping round every border.
     target_.create(S, S, CV_32FC2);
-    const float sigma = 0.1f * static_cast<float>(targetSize);
+    const float sigma = kResponseSigmaShare * static_cast<float>(targetSize);
     const float factor = sigma > 0.f ? 1.f / (2.f * sigma * sigma) : 0.f;
     float largest = 0.f;
     for (int k = 0; k < S; ++k) {
@@ -263,9 +266,9 @@ void CorrelatorBank::train(const cv::Mat& grey, const cv::Rect& bbox, int reques
     }
 
     const int extent = std::max(bbox.width, bbox.height);
-    const int S = requestedSearchSize > 0 ? requestedSearchSize : (extent > 80 ? 256 : 128);
-    const int T = extent < 8 ? 8 : std::min(extent, S / 2);
-    const int r = extent < 8 ? 2 : T / 4;
+    const int S = requestedSearchSize > 0 ? requestedSearchSize : (extent > kLargeBox ? kLargeWindow : kSmallWindow);
+    const int T = extent < kMinTargetSize ? kMinTargetSize : std::min(extent, S / 2);
+    const int r = extent < kMinTargetSize ? kSmallJitter : T / kJitterDivisor;
     searchSize_ = S;
     targetSize_ = T;
 
@@ -276,7 +279,7 @@ void CorrelatorBank::train(const cv::Mat& grey, const cv::Rect& bbox, int reques
     samples_.resize(kTrainingSamples);
     sampleOffsets_.assign(kTrainingSamples, cv::Point2f(0.f, 0.f));
     extractPatch(grey, c).copyTo(samples_[0]);
-    std::mt19937 gen(42);
+    std::mt19937 gen(kJitterSeed);
     const float rf = static_cast<float>(r);
     for (int i = 1; i < kTrainingSamples; ++i) {
         const float u1 = canonicalFloat(gen);
@@ -295,7 +298,7 @@ void CorrelatorBank::train(const cv::Mat& grey, const cv::Rect& bbox, int reques
     const float lambda = static_cast<float>(regularisation_);
     for (double s : kScales) {
         if (static_cast<double>(extent) * s > 0.5 * S) continue;
-        const int E = std::min(std::max(static_cast<int>(std::lround(T * s)), 8), S / 2);
+        const int E = std::min(std::max(static_cast<int>(std::lround(T * s)), kMinTargetSize), S / 2);
         std::unique_ptr<Correlator> f;
         for (auto& candidate : old) {
             if (candidate && candidate->searchSize_ == S && candidate->targetSize_ == E) {

@@ -1,5 +1,6 @@
 // The weights the cues rank their candidates and rate their finds by, in one table so they
-// can be read and tuned side by side. A cost is lower for a better candidate; a confidence
+// can be read and tuned side by side (the other fixed numbers of the cues are in
+// cue_tuning.hpp). A cost is lower for a better candidate; a confidence
 // lies in [0, 1]. Every term a weight multiplies is normalised (capped at 1) by its cue.
 #pragma once
 
@@ -22,20 +23,49 @@ inline constexpr double kLabScale = 64.0;          // mean a/b difference (level
 // Foreground blob.
 inline constexpr double kForegroundCostDistance = 0.35;  // per share of the gate from the expected centre
 inline constexpr double kForegroundCostArea = 0.15;      // subtracted, per share of the reference area
-inline constexpr double kForegroundCostStrength = 0.5;   // subtracted, per unit of mean difference / 64
-inline constexpr double kForegroundStrength = 0.5;       // confidence per unit of mean difference / 96
+inline constexpr double kForegroundCostStrength = 0.5;   // subtracted, per unit of mean difference / scale
+inline constexpr double kForegroundStrength = 0.5;       // confidence per unit of mean difference / scale
 inline constexpr double kForegroundArea = 0.25;          // confidence per share of the reference area merged
 inline constexpr double kForegroundFit = 0.25;           // confidence per unit of 1 - |winner's cost|
+// grey levels. A mean difference of this counts fully: in the cost, and in the confidence.
+inline constexpr double kForegroundCostStrengthScale = 64.0;
+inline constexpr double kForegroundStrengthScale = 96.0;
 
 // Boundary.
 inline constexpr double kBoundaryCostDistance = 0.35;  // per share of the gate from the expected centre
 inline constexpr double kBoundaryCostArea = 0.25;      // subtracted, per share of 12 % of the expected area
-inline constexpr double kBoundaryCostStrength = 0.4;   // subtracted, per unit of mean contrast / 80
+inline constexpr double kBoundaryCostStrength = 0.4;   // subtracted, per unit of mean contrast / scale
 inline constexpr double kBoundaryArea = 0.25;          // confidence per share of 12 % of the expected area merged
-inline constexpr double kBoundaryStrength = 0.55;      // confidence per unit of the best fragment's contrast / 96
+inline constexpr double kBoundaryStrength = 0.55;      // confidence per unit of the best fragment's contrast / scale
 inline constexpr double kBoundaryAppearance = 0.2;     // confidence per unit of appearance similarity
+// grey levels. A mean contrast of this counts fully: in the cost, and (the best fragment's) in the confidence.
+inline constexpr double kBoundaryCostStrengthScale = 80.0;
+inline constexpr double kBoundaryStrengthScale = 96.0;
 
-// Contrast detection (the ranking weights per search kind are in contrast_detection.cpp).
+// Contrast detection. A hypothesis is ranked by its cost (lower is better) and rated by its
+// confidence, each a weighted sum of
+//   dn        distance from the search centre, as a share of the search reach
+//   1 - sim   how unlike the target it looks
+//   a         contour area, as a share of 4 % of the expected area (capped at 1)
+//   strength  mean local contrast under the contour / kContrastStrengthScale (capped at 1)
+//   q         nearness, 1 - dn (0 beyond the reach)
+// The isolation penalty is added to the cost as it is. With a known polarity strength
+// counts for more; a local search weighs distance more than a whole-frame one.
+struct HypothesisWeights {
+    double costDistance;
+    double costUnlike;
+    double costArea;      // subtracted
+    double costStrength;  // subtracted
+    double confidenceStrength;
+    double confidenceAppearance;
+    double confidenceNearness;
+    double confidenceArea;
+};
+inline constexpr HypothesisWeights kSignedLocal{0.78, 0.32, 0.12, 0.18, 0.14, 0.3, 0.36, 0.15};
+inline constexpr HypothesisWeights kSignedFullFrame{0.22, 0.12, 0.18, 0.36, 0.3, 0.25, 0.15, 0.15};
+inline constexpr HypothesisWeights kUnsignedLocal{0.7, 0.2, 0.12, 0.0, 0.15, 0.3, 0.35, 0.15};
+inline constexpr HypothesisWeights kUnsignedFullFrame{0.28, 0.2, 0.12, 0.0, 0.15, 0.25, 0.15, 0.15};
+inline constexpr double kContrastStrengthScale = 96.0;   // grey levels of mean local contrast that count fully
 inline constexpr double kContrastForegroundShare = 0.1;  // confidence per unit of the found blob's own
 inline constexpr double kContrastIsolationShare = 0.45;  // confidence lost per unit of isolation penalty
 
@@ -71,6 +101,7 @@ inline constexpr double kTinyMotionConfirmingMin = 0.76;     // least confidence
 inline constexpr double kSkySize = 0.35;              // score per unit of size agreement
 inline constexpr double kSkyColour = 0.65;            // score per unit of Lab colour agreement
 inline constexpr double kSkyNeutralColour = 0.325;    // colour term without a colour model
+inline constexpr double kSkyNeutralAgreement = 0.5;   // colour agreement reported without a colour model
 inline constexpr double kSkyMinScore = 0.2;           // least score of a ring's winner
 inline constexpr double kSkyMinSimilarity = 0.25;     // least template similarity of a ring's winner
 inline constexpr double kSkyTemplateShare = 0.5;      // confidence share of template similarity and of score

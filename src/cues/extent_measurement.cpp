@@ -4,23 +4,12 @@
 #include <cmath>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "core/geometry.hpp"
 
 namespace molvane {
 
-namespace {
-
-// The peak must reach this many standard deviations of the sky ring (plus one grey level),
-// and half the engine's smallest difference threshold.
-constexpr double kPeakSigmas = 4.0;
-// A pixel belongs to the target when it stands out by this share of the peak, and by this
-// many standard deviations of the sky.
-constexpr double kShareOfPeak = 0.3;
-constexpr double kMemberSigmas = 2.5;
-// Region growing bridges gaps of one pixel (thin drone arms, a wing drawn faint).
-constexpr int kReach = 2;
-
-}  // namespace
+using namespace cue_tuning::extent;
 
 Extent ExtentMeasurement::measure(const cv::Mat& grey, cv::Point2f center, cv::Size current, int polarity,
                                   double minDiff, int regrow) {
@@ -39,11 +28,11 @@ Extent ExtentMeasurement::measureOnce(const cv::Mat& grey, cv::Point2f center, c
     if (grey.empty() || grey.type() != CV_8UC1 || current.width < 1 || current.height < 1) return out;
     const int side = std::max(current.width, current.height);
     const cv::Rect inner = boxFromCenter(center.x, center.y, current.width, current.height, grey.cols, grey.rows);
-    const cv::Rect window = growAndClip(inner, std::max(side, 6), grey.cols, grey.rows);
+    const cv::Rect window = growAndClip(inner, std::max(side, kMinWindowGrowth), grey.cols, grey.rows);
     if (window.width < 3 * kReach || window.height < 3 * kReach) return out;
 
     // The sky: a band along the window's edge.
-    const int band = std::max(2, std::min(window.width, window.height) / 8);
+    const int band = std::max(kMinBand, std::min(window.width, window.height) / kBandDivisor);
     long long n = 0, sum = 0, sumSq = 0;
     for (int y = 0; y < window.height; ++y) {
         const uchar* row = grey.ptr<uchar>(window.y + y) + window.x;

@@ -5,18 +5,19 @@
 
 #include "core/geometry.hpp"
 #include "core/size_limits.hpp"
+#include "cues/cue_tuning.hpp"
 
 namespace molvane {
 
+using namespace cue_tuning::foreground_box;
+
 namespace {
 
-// Window growth per pass of the search.
-constexpr double kWindowGrowth = 1.8;
 // Upper bound on a window side; the window is clipped to the frame anyway.
 constexpr double kMaxWindowSide = 1 << 30;
 
 int windowLimit(int seedSide, double factor) {
-    return static_cast<int>(std::min(std::max(std::ceil(seedSide * factor), 2.0), kMaxWindowSide));
+    return static_cast<int>(std::min(std::max(std::ceil(seedSide * factor), kMinWindowSide), kMaxWindowSide));
 }
 
 int grownSide(int side, int limit) {
@@ -29,7 +30,7 @@ int grownSide(int side, int limit) {
 std::optional<Measurement> ForegroundBoxSearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                                                        const cv::Mat& grey, const Measurement& measurement,
                                                        cv::Point2f predictedCenter) {
-    const TrackerParams& config = ctx.params;
+    const TrackerParams& params = ctx.params;
     const cv::Size seedSize = ctx.model.seedSize;
     const cv::Rect& box = ctx.state.box;
     if (grey.empty()) return std::nullopt;
@@ -37,14 +38,14 @@ std::optional<Measurement> ForegroundBoxSearch::search(const CueContext& ctx, co
     const int H = grey.rows;
 
     const long long seedArea = static_cast<long long>(seedSize.width) * seedSize.height;
-    const double f = maxSizeScale(config, static_cast<double>(seedArea));
+    const double f = maxSizeScale(params, static_cast<double>(seedArea));
     const int maxW = windowLimit(seedSize.width, f);
     const int maxH = windowLimit(seedSize.height, f);
-    const int passes = ctx.inputs.multiTarget ? 4 : 1;
+    const int passes = ctx.inputs.multiTarget ? kMultiTargetPasses : 1;
 
     const double boxSide = std::max(box.width, box.height);
     auto gate = [&](double k, int ws, int hs) {
-        return std::max(0.5 * k * std::max(ws, hs), std::max(6.0, std::max(k, 0.0) * boxSide));
+        return std::max(0.5 * k * std::max(ws, hs), std::max(kMinGate, std::max(k, 0.0) * boxSide));
     };
 
     std::optional<Measurement> result;
@@ -59,9 +60,9 @@ std::optional<Measurement> ForegroundBoxSearch::search(const CueContext& ctx, co
         if (fg.found) {
             const double d1 = distance(fg.center, predictedCenter);
             const double d2 = distance(fg.center, measurement.center);
-            accepted = !ctx.inputs.blocks(fg) && fg.confidence >= config.foreground_min_score &&
-                       d1 <= gate(config.correlation_gate_factor, ws, hs) &&
-                       d2 <= gate(config.foreground_gate_factor, ws, hs);
+            accepted = !ctx.inputs.blocks(fg) && fg.confidence >= params.foreground_min_score &&
+                       d1 <= gate(params.correlation_gate_factor, ws, hs) &&
+                       d2 <= gate(params.foreground_gate_factor, ws, hs);
             if (accepted && (!result || static_cast<long long>(fg.box.width) * fg.box.height >
                                             static_cast<long long>(result->box.width) * result->box.height)) {
                 result = fg;

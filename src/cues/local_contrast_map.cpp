@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "core/geometry.hpp"
 
 namespace molvane {
@@ -14,7 +15,9 @@ namespace {
 // Largest box size whose pixel count still fits an int inside the box filter.
 constexpr int kMaxBoxSize = 46339;
 
-int backgroundBoxSize(int kernel) { return std::min(std::max(kernel | 1, 15), kMaxBoxSize); }
+int backgroundBoxSize(int kernel) {
+    return std::min(std::max(kernel | 1, cue_tuning::local_contrast::kMinBackgroundBox), kMaxBoxSize);
+}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
@@ -20,14 +21,15 @@ MotionMeasurement::MotionMeasurement(ForegroundMeasurement& foreground, Appearan
 Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& frame, const cv::Mat& grey,
                                        const cv::Rect& predictedBox, cv::Point2f predictedCenter, int searchRadius,
                                        double dtSeconds) {
+    using namespace cue_tuning::motion;
     const cv::Mat& previousFrame = ctx.model.previousFrame;
     Measurement none;
-    const int W = grey.cols;
-    const int H = grey.rows;
+    const int frameW = grey.cols;
+    const int frameH = grey.rows;
     if (previousFrame.empty() || previousFrame.size() != grey.size() || previousFrame.type() != grey.type()) {
         return none;
     }
-    const cv::Rect window = growAndClip(predictedBox, searchRadius, W, H);
+    const cv::Rect window = growAndClip(predictedBox, searchRadius, frameW, frameH);
     if (window.empty()) return none;
 
     cv::absdiff(grey(window), previousFrame(window), diff_);
@@ -43,16 +45,16 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
 
     const int w = ctx.state.box.width;
     const int h = ctx.state.box.height;
-    const double a0 = std::max(1.0, static_cast<double>(w) * h);
-    double minA = a0 * ctx.params.motion_min_area_fraction;
-    double floorA = 0.0;
-    if (minA > 4.0) {
-        floorA = minA + 1.0;
+    const double boxArea = std::max(1.0, static_cast<double>(w) * h);
+    double minArea = boxArea * ctx.params.motion_min_area_fraction;
+    double upperFloor = 0.0;
+    if (minArea > kMinArea) {
+        upperFloor = minArea + 1.0;
     } else {
-        minA = 4.0;
-        floorA = 5.0;
+        minArea = kMinArea;
+        upperFloor = kMinArea + 1.0;
     }
-    const double maxA = std::max(a0 * ctx.params.motion_max_area_fraction, floorA);
+    const double maxArea = std::max(boxArea * ctx.params.motion_max_area_fraction, upperFloor);
     const double norm = std::max(1.0, static_cast<double>(searchRadius));
     const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius);
 
@@ -60,24 +62,24 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     std::size_t winner = 0;
     for (const std::vector<cv::Point>& contour : contours_) {
         const double area = cv::contourArea(contour);
-        if (area < minA || area > maxA) continue;
+        if (area < minArea || area > maxArea) continue;
         const cv::Moments mo = cv::moments(contour);
-        cv::Point2f c;
+        cv::Point2f centroid;
         if (std::fabs(mo.m00) > 1e-6) {
-            c = {static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00)};
+            centroid = {static_cast<float>(mo.m10 / mo.m00), static_cast<float>(mo.m01 / mo.m00)};
         } else {
-            c = rectCenter(cv::boundingRect(contour));
+            centroid = rectCenter(cv::boundingRect(contour));
         }
-        c.x += static_cast<float>(window.x);
-        c.y += static_cast<float>(window.y);
+        centroid.x += static_cast<float>(window.x);
+        centroid.y += static_cast<float>(window.y);
 
-        const long long bx = std::lroundf(c.x - w * 0.5f);
-        const long long by = std::lroundf(c.y - h * 0.5f);
-        if (bx < 0 || by < 0 || bx + w > W || by + h > H) continue;  // only whole boxes are compared
+        const long long bx = std::lroundf(centroid.x - w * 0.5f);
+        const long long by = std::lroundf(centroid.y - h * 0.5f);
+        if (bx < 0 || by < 0 || bx + w > frameW || by + h > frameH) continue;  // only whole boxes are compared
         cv::Rect box(static_cast<int>(bx), static_cast<int>(by), w, h);
-        cv::Point2f center = c;
+        cv::Point2f center = centroid;
         double fgConfidence = 0.0;
-        const Measurement fg = foreground_.measure(ctx, frame, grey, box, c);
+        const Measurement fg = foreground_.measure(ctx, frame, grey, box, centroid);
         if (fg.found) {
             box = fg.box;
             center = fg.center;
@@ -87,20 +89,20 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
 
         const double dn = distance(center, predictedCenter) / norm;
         // A found blob already scored its own box.
-        const double s = fg.found && !ctx.model.templ.empty()
-                             ? fg.targetScore
-                             : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
-        if (!(s >= weights::kUnlikeBelow || dn <= weights::kFarBeyond)) continue;
-        const double ar = std::min(area / std::max(a0 * 0.08, 1.0), 1.0);
-        const double cost =
-            weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - s) - weights::kMotionCostArea * ar +
-            weights::kMotionConsistency * ctx.motionDeviation(center) * ctx.motionDeviation(center);
-        const double q = std::clamp(weights::kMotionForeground * fgConfidence +
-                                        weights::kMotionAppearance * std::clamp(s, 0.0, 1.0) +
-                                        weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) +
-                                        weights::kMotionArea * ar,
-                                    0.0, 1.0);
-        candidates_.push_back(foundMeasurement(box, center, s, cost, q, Reason::kMotion));
+        const double similarity = fg.found && !ctx.model.templ.empty()
+                                      ? fg.targetScore
+                                      : scorer_.appearanceSimilarity(ctx.params, ctx.model, frame, grey, box);
+        if (!(similarity >= weights::kUnlikeBelow || dn <= weights::kFarBeyond)) continue;
+        const double areaShare = std::min(area / std::max(boxArea * kAreaUnitShare, 1.0), 1.0);
+        const double cost = weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - similarity) -
+                            weights::kMotionCostArea * areaShare +
+                            weights::kMotionConsistency * ctx.motionDeviation(center) * ctx.motionDeviation(center);
+        const double confidence = std::clamp(weights::kMotionForeground * fgConfidence +
+                                                 weights::kMotionAppearance * std::clamp(similarity, 0.0, 1.0) +
+                                                 weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) +
+                                                 weights::kMotionArea * areaShare,
+                                             0.0, 1.0);
+        candidates_.push_back(foundMeasurement(box, center, similarity, cost, confidence, Reason::kMotion));
         if (cost < candidates_[winner].candidateScore) winner = candidates_.size() - 1;
     }
     if (candidates_.empty()) return none;

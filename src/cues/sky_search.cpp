@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
 #include "core/geometry.hpp"
@@ -16,14 +17,9 @@ namespace molvane {
 
 namespace {
 
-// Regions larger than this in either direction are searched at half resolution.
-constexpr int kHalfResolutionSide = 200;
 // Caps a caller-supplied expected size so that the rounding below stays defined; no
 // frame is this large.
 constexpr float kMaxExpectedSide = 1 << 20;
-// A pixel stands out when its local contrast exceeds this multiple of the region's upper
-// quartile of local contrast (and the engine's smallest difference threshold).
-constexpr double kSkyNoiseMultiple = 4.0;
 
 // Upper quartile of an 8-bit image, by its histogram.
 double upperQuartile(const cv::Mat& map) {
@@ -50,13 +46,14 @@ SkySearch::SkySearch(AppearanceScorer& scorer)
 
 Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
                               double dtSeconds) {
+    using namespace cue_tuning::sky;
     const EngineMotionState& state = ctx.state;
     const TargetModel& model = ctx.model;
     const std::optional<cv::Size2f>& referenceSize = ctx.inputs.referenceSize;
     Measurement none;
     if (grey.empty()) return none;
-    const int W = grey.cols;
-    const int H = grey.rows;
+    const int frameW = grey.cols;
+    const int frameH = grey.rows;
 
     int w = state.box.width;
     int h = state.box.height;
@@ -67,14 +64,14 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
     }
     if (w < 1 || h < 1) return none;
 
-    const double A = static_cast<double>(w) * h;
+    const double expectedArea = static_cast<double>(w) * h;
     const double aspect = static_cast<double>(w) / h;
-    const long long m = std::max(w, h);
-    const long long dMax = std::max(W, H);
-    const cv::Rect base = boxFromCenter(state.center.x, state.center.y, w, h, W, H);
+    const long long side = std::max(w, h);
+    const long long dMax = std::max(frameW, frameH);
+    const cv::Rect base = boxFromCenter(state.center.x, state.center.y, w, h, frameW, frameH);
 
-    const cv::Point2f p(std::clamp(state.center.x, 0.f, static_cast<float>(W - 1)),
-                        std::clamp(state.center.y, 0.f, static_cast<float>(H - 1)));
+    const cv::Point2f lastCenter(std::clamp(state.center.x, 0.f, static_cast<float>(frameW - 1)),
+                                 std::clamp(state.center.y, 0.f, static_cast<float>(frameH - 1)));
     const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius) *
                         std::sqrt(static_cast<double>(std::max(state.misses, 1)));
 
@@ -82,9 +79,11 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
     const cv::Mat& kernel = kernel_;
 
     // The neighbourhood a pixel is compared with: a few target sizes across (odd).
-    const int backgroundKernel = static_cast<int>(std::min<long long>(std::max<long long>(15, 4 * m), 255)) | 1;
-    for (long long R : {2 * m, 5 * m, dMax / 2, dMax}) {
-        const cv::Rect region = growAndClip(base, R, W, H);
+    const long long backgroundSide =
+        std::min<long long>(std::max<long long>(kMinBackground, kBackgroundSides * side), kMaxBackground);
+    const int backgroundKernel = static_cast<int>(backgroundSide) | 1;
+    for (long long ringRadius : {kNearRingSides * side, kFarRingSides * side, dMax / 2, dMax}) {
+        const cv::Rect region = growAndClip(base, ringRadius, frameW, frameH);
         if (region.empty()) continue;
         // What stands out from its own neighbourhood: against the mean of the whole region,
         // the blue gaps between bright clouds would stand out as much as the target.
@@ -93,11 +92,11 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         // The sky's own level of local contrast, from the bulk of the region: a target
         // filling a good part of a small ring must not raise its own bar.
         const double threshold =
-            std::max(kSkyNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
+            std::max(kNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
         cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
-        int k = 1;
-        double s = 1.0;
+        int pixelScale = 1;
+        double areaScale = 1.0;
         cv::Mat* binary = &binary_;
         if (region.width > kHalfResolutionSide || region.height > kHalfResolutionSide) {
             if (binary_.cols >= 2 && binary_.rows >= 2) {
@@ -109,53 +108,55 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                            0, 0, cv::INTER_NEAREST);
             }
             binary = &half_;
-            k = 2;
-            s = 0.25;
+            pixelScale = 2;
+            areaScale = 0.25;
         }
         openOrClose(*binary, cv::MORPH_CLOSE, kernel, morph_);
         tracer_.findOuter(*binary, contours_);
 
-        double bestE = -1.0;
+        double bestScore = -1.0;
         double bestConfidence = -1.0;
         cv::Rect bestBox;
         cv::Point2f bestCentroid;
-        double bestC = 0.0;
-        const double areaLo = 0.05 * A * s;
-        const double areaHi = 6.0 * A * s;
+        double bestColourAgreement = 0.0;
+        const double areaLo = kMinAreaShare * expectedArea * areaScale;
+        const double areaHi = kMaxAreaShare * expectedArea * areaScale;
         for (const auto& contour : contours_) {
-            const double a = cv::contourArea(contour);
-            if (a < areaLo || a > areaHi) continue;
-            const cv::Rect br = cv::boundingRect(contour);
-            if (br.width <= 0 || br.height <= 0) continue;
-            const double r = static_cast<double>(br.width) / br.height;
-            if (r / aspect > 5.0 || aspect / r > 5.0) continue;
+            const double area = cv::contourArea(contour);
+            if (area < areaLo || area > areaHi) continue;
+            const cv::Rect bounds = cv::boundingRect(contour);
+            if (bounds.width <= 0 || bounds.height <= 0) continue;
+            const double blobAspect = static_cast<double>(bounds.width) / bounds.height;
+            if (blobAspect / aspect > kMaxAspectChange || aspect / blobAspect > kMaxAspectChange) continue;
             const cv::Moments mo = cv::moments(contour);
             if (std::fabs(mo.m00) <= 1e-6) continue;
-            const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 * k + region.x),
-                                       static_cast<float>(mo.m01 / mo.m00 * k + region.y));
-            if (distance(centroid, p) > gate) continue;
+            const cv::Point2f centroid(static_cast<float>(mo.m10 / mo.m00 * pixelScale + region.x),
+                                       static_cast<float>(mo.m01 / mo.m00 * pixelScale + region.y));
+            if (distance(centroid, lastCenter) > gate) continue;
             // A target found again may have grown meanwhile (it came closer): its candidate
             // box then holds the whole blob.
-            const int bw = std::max(w, static_cast<int>(std::min<long long>(static_cast<long long>(br.width) * k, W)));
-            const int bh = std::max(h, static_cast<int>(std::min<long long>(static_cast<long long>(br.height) * k, H)));
-            const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, bw, bh, W, H);
+            const long long blobW = static_cast<long long>(bounds.width) * pixelScale;
+            const long long blobH = static_cast<long long>(bounds.height) * pixelScale;
+            const int bw = std::max(w, static_cast<int>(std::min<long long>(blobW, frameW)));
+            const int bh = std::max(h, static_cast<int>(std::min<long long>(blobH, frameH)));
+            const cv::Rect candidate = boxFromCenter(centroid.x, centroid.y, bw, bh, frameW, frameH);
             // A blob another target owns is no candidate: two lost targets searching the
             // same stretch of sky would otherwise both settle on the nearer twin.
             if (ctx.inputs.blocks(candidate, centroid)) continue;
             // A target that moves is not what stands still (a cloud's edge it flew behind).
-            const cv::Rect inside = intersect(candidate, cv::Rect(0, 0, W, H));
+            const cv::Rect inside = intersect(candidate, cv::Rect(0, 0, frameW, frameH));
             if (!inside.empty() && ctx.model.previousFrame.size() == grey.size() &&
                 ctx.model.previousFrame.type() == grey.type() &&
                 ctx.state.presence.stillFor(meanAbsoluteChange(grey, ctx.model.previousFrame, inside))) {
                 continue;
             }
 
-            double c = 0.5;
+            double colourAgreement = weights::kSkyNeutralAgreement;
             double colourTerm = weights::kSkyNeutralColour;
             if (colourModel) {
-                const cv::Rect crop = intersect(candidate, cv::Rect(0, 0, W, H));
+                const cv::Rect crop = intersect(candidate, cv::Rect(0, 0, frameW, frameH));
                 if (crop.empty()) {
-                    c = 0.0;
+                    colourAgreement = 0.0;
                     colourTerm = 0.0;
                 } else {
                     cv::Mat patch = colourFrame(crop);
@@ -170,45 +171,47 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                     if (patch.channels() == 3) {
                         bgrToLab(patch, lab_);
                         splitChannels(lab_, labChannels_);
-                        const double n = static_cast<double>(lab_.total());
-                        const double d1 = cv::norm(labChannels_[1], model.labChannels[1], cv::NORM_L1) / n;
-                        const double d2 = cv::norm(labChannels_[2], model.labChannels[2], cv::NORM_L1) / n;
-                        c = std::clamp(1.0 - (d1 + d2) * 0.5 / weights::kLabScale, 0.0, 1.0);
-                        colourTerm = weights::kSkyColour * c;
+                        const double pixels = static_cast<double>(lab_.total());
+                        const double d1 = cv::norm(labChannels_[1], model.labChannels[1], cv::NORM_L1) / pixels;
+                        const double d2 = cv::norm(labChannels_[2], model.labChannels[2], cv::NORM_L1) / pixels;
+                        colourAgreement = std::clamp(1.0 - (d1 + d2) * 0.5 / weights::kLabScale, 0.0, 1.0);
+                        colourTerm = weights::kSkyColour * colourAgreement;
                     }
                 }
             }
 
-            const double as = A * s;
-            const double t = as > 1.0 ? a / as : a;
+            const double scaledArea = expectedArea * areaScale;
+            const double areaRatio = scaledArea > 1.0 ? area / scaledArea : area;
             // Agreement of the areas on a log scale: the target may have come closer or gone
             // further since it was lost; a 4x change of side (16x of area) counts nothing.
-            const double q = t > 0.0 ? 1.0 - std::fabs(std::log(t)) / std::log(16.0) : 0.0;
-            const double sizeTerm = std::clamp(weights::kSkySize * q, 0.0, weights::kSkySize);
-            const double e = sizeTerm + colourTerm;
-            if (e < weights::kSkyMinScore) continue;
+            const double sizeAgreement =
+                areaRatio > 0.0 ? 1.0 - std::fabs(std::log(areaRatio)) / std::log(kAreaRatioAtZero) : 0.0;
+            const double sizeTerm = std::clamp(weights::kSkySize * sizeAgreement, 0.0, weights::kSkySize);
+            const double score = sizeTerm + colourTerm;
+            if (score < weights::kSkyMinScore) continue;
             // Every blob that could be the target is compared with it: the best-sized blob
             // of a ring is often a piece of cloud or a wire, and the target another.
-            double confidence = e;
+            double confidence = score;
             if (!model.templ.empty()) {
-                double d = scorer_.greySimilarity(grey, candidate, model.templ);
+                double similarity = scorer_.greySimilarity(grey, candidate, model.templ);
                 if (!model.anchorTemplate.empty()) {
-                    d = std::max(d, scorer_.greySimilarity(grey, candidate, model.anchorTemplate));
+                    similarity = std::max(similarity, scorer_.greySimilarity(grey, candidate, model.anchorTemplate));
                 }
-                if (d < weights::kSkyMinSimilarity) continue;
-                confidence = weights::kSkyTemplateShare * d + weights::kSkyTemplateShare * e;
+                if (similarity < weights::kSkyMinSimilarity) continue;
+                confidence = weights::kSkyTemplateShare * similarity + weights::kSkyTemplateShare * score;
             }
             if (confidence > bestConfidence) {
                 bestConfidence = confidence;
-                bestE = e;
+                bestScore = score;
                 bestBox = candidate;
                 bestCentroid = centroid;
-                bestC = c;
+                bestColourAgreement = colourAgreement;
             }
         }
 
         if (bestConfidence < 0.0) continue;  // no candidate in this ring
-        return foundMeasurement(bestBox, bestCentroid, bestC, bestE, bestConfidence, Reason::kSkyReacquire);
+        return foundMeasurement(bestBox, bestCentroid, bestColourAgreement, bestScore, bestConfidence,
+                                Reason::kSkyReacquire);
     }
     return none;
 }

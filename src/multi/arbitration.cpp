@@ -10,18 +10,19 @@
 
 namespace molvane {
 
+using namespace multi_tuning;
+
 namespace {
 
+// The solver's sentinels, not tuning: they only have to order the pairs. A forbidden pair
+// (outside the gate) pays kForbiddenCost, which the solver never prefers to anything else.
 constexpr double kForbiddenCost = 1.0e9;
 // A target given no candidate pays this: more than any gated pair, so that a target takes a
 // candidate whenever one is open to it, far less than a forbidden pair.
 constexpr double kNothingCost = 1.0e6;
-// Spreads beyond which a find is simply far: the motion term stops growing, so that every
-// gated pair stays below kNothingCost.
-constexpr double kFarSpreads = 1000.0;
-// A target's own find outside its gate (a reacquisition the engine made elsewhere) costs
-// what a find at the gate's edge would, plus this.
-constexpr double kOffGatePenalty = 2.0;
+// The motion term of a gated pair is capped at half kFarSpreads squared, which leaves the
+// uncertainty, penalty and appearance terms half the cost of taking nothing as room.
+static_assert(0.5 * kFarSpreads * kFarSpreads <= 0.5 * kNothingCost, "a far pair must cost less than nothing");
 
 double clamp01(double v) {
     if (!(v > 0.0)) return 0.0;  // also NaN
@@ -46,7 +47,7 @@ bool sameObservation(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTarget
     const double smallest = std::min({static_cast<double>(a.width), static_cast<double>(a.height),
                                       static_cast<double>(b.width), static_cast<double>(b.height)});
     return closeBy(a, b, s.cluster_min_iou, s.cluster_max_distance, s.cluster_size_factor,
-                   std::max(3.0, s.cluster_size_factor * std::max(4.0, smallest)));
+                   std::max(kClusterMinReach, s.cluster_size_factor * std::max(kCloseMinSide, smallest)));
 }
 
 }  // namespace
@@ -74,7 +75,7 @@ bool interacts(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettin
     const double largest = std::max({static_cast<double>(a.width), static_cast<double>(a.height),
                                      static_cast<double>(b.width), static_cast<double>(b.height)});
     return closeBy(a, b, s.interaction_min_iou, s.interaction_max_distance, s.interaction_size_factor,
-                   s.interaction_size_factor * std::max(4.0, largest));
+                   s.interaction_size_factor * std::max(kCloseMinSide, largest));
 }
 
 bool eligibleForOwnership(const TargetOutcome& o) {
@@ -97,15 +98,15 @@ double pairCost(const TargetMotion& m, cv::Point2f find, double likeness, bool o
 }
 
 float coreShade(const cv::Mat& grey, const cv::Rect2f& box) {
-    const cv::Rect core = cv::Rect(cvRound(box.x + 0.25f * box.width), cvRound(box.y + 0.25f * box.height),
-                                   std::max(cvRound(0.5f * box.width), 1), std::max(cvRound(0.5f * box.height), 1)) &
-                          cv::Rect(0, 0, grey.cols, grey.rows);
+    const cv::Rect core =
+        cv::Rect(cvRound(box.x + kCoreInset * box.width), cvRound(box.y + kCoreInset * box.height),
+                 std::max(cvRound(kCoreShare * box.width), 1), std::max(cvRound(kCoreShare * box.height), 1)) &
+        cv::Rect(0, 0, grey.cols, grey.rows);
     if (core.empty() || grey.empty()) return 0.f;
     return static_cast<float>(cv::mean(grey(core))[0]);
 }
 
 double shadeLikeness(float a, float b) {
-    constexpr double kShadeScale = 30.0;  // grey levels: a difference of this costs a factor e
     return std::exp(-std::abs(static_cast<double>(a) - b) / kShadeScale);
 }
 
@@ -227,8 +228,8 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
         return cell;
     }
     const double r = std::max(settings.ownership_cell_gap, 0.0);
-    const double maxOffset =
-        std::max(std::max(initialSize.width, initialSize.height) * std::max(params.foreground_gate_factor, 0.0), 6.0);
+    const double maxOffset = std::max(
+        std::max(initialSize.width, initialSize.height) * std::max(params.foreground_gate_factor, 0.0), kCellMinOffset);
 
     double ox = static_cast<double>(measured.x) - own.x;
     double oy = static_cast<double>(measured.y) - own.y;
@@ -248,7 +249,7 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
         if (!isFinite(nb)) continue;
         const double dx = std::abs(static_cast<double>(nb.x) - own.x);
         const double dy = std::abs(static_cast<double>(nb.y) - own.y);
-        if (dx < 0.01 && dy < 0.01) return cell;  // a neighbour on top of us leaves no own space
+        if (dx < kCoincident && dy < kCoincident) return cell;  // a neighbour on top of us leaves no own space
         if (dx >= dy) {
             const double mid = (static_cast<double>(nb.x) + own.x) / 2.0;
             const double limit = nb.x > own.x ? mid - r - cx : cx - (mid + r);
@@ -260,16 +261,16 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
         }
     }
     const double cw = std::min(2.0 * hx, W);
-    if (cw < 2.0) return cell;
+    if (cw < kCellMinSide) return cell;
     const double ch = std::min(2.0 * hy, H);
-    if (ch < 2.0) return cell;
+    if (ch < kCellMinSide) return cell;
     const double f = std::clamp(settings.ownership_cell_min_fraction, 0.0, 1.0);
     if (f > cw / W || f > ch / H) return cell;
 
     cell.valid = true;
     cell.box = cv::Rect2f(static_cast<float>(cx - cw / 2.0), static_cast<float>(cy - ch / 2.0),
                           static_cast<float>(cw), static_cast<float>(ch));
-    cell.clipped = W > cw + 0.5 || H > ch + 0.5;
+    cell.clipped = W > cw + kClipTolerance || H > ch + kClipTolerance;
     return cell;
 }
 

@@ -11,50 +11,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/multi_params.hpp"
 #include "config/tracker_params.hpp"
 #include "engine/template_tracker.hpp"
 #include "core/track_records.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {
-
-// Fixed arbitration tuning; no profile changes it. One comment each: unit, then meaning.
-struct MultiTargetSettings {
-    // IoU, <= 0 = test off. Two boxes interact when they overlap at least this much.
-    double interaction_min_iou = 0.4;
-    // px, <= 0 = test off. Boxes interact when their centres are this close; twice it is the own-prediction radius.
-    double interaction_max_distance = 18.0;
-    // of the larger side (at least 4 px), <= 0 = test off. Two boxes interact within this centre distance.
-    double interaction_size_factor = 1.25;
-    // s. A target stays interacting this long after its last real interaction.
-    double interaction_hold_seconds = 0.1;
-    // IoU, <= 0 = test off. Two proposals are one observation when they overlap at least this much.
-    double cluster_min_iou = 0.65;
-    // of the smaller side (at least 4 px), <= 0 = off. One observation within max(3, this x side) px.
-    double cluster_size_factor = 0.35;
-    // cost units. A candidate is ambiguous when a second target that wants it would pay less
-    // than this more for it than its owner does.
-    double ambiguity_min_cost_margin = 1.0;
-    // cost units per unit of likeness. Weight of the appearance distance (1 - anchor likeness)
-    // in the assignment cost; one unit of cost is what half a gate sigma squared costs in motion.
-    double appearance_weight = 4.0;
-    // anchor likeness 0..1. The appearance bar of the weak-reacquisition rule.
-    double min_owner_appearance = 0.45;
-    // Confirmed targets that do not interact have their box limited to an ownership cell.
-    bool ownership_cell_enabled = true;
-    // px. Gap kept between an ownership cell and the midline towards a neighbour.
-    double ownership_cell_gap = 1.0;
-    // fraction. A cell must keep at least this share of the limited width and of the height.
-    double ownership_cell_min_fraction = 0.45;
-    // factor. The measured aspect ratio stays within this factor of the seed's.
-    double max_aspect_change = 1.35;
-    // px, <= 0 = test off. Two proposals are one observation when their centres are this close.
-    // Off: two objects a few px apart are two candidates, and motion decides who owns which.
-    double cluster_max_distance = 0.0;
-    // s. A lost target is reported as its prediction, and still claims finds near it, while
-    // it has been unseen at most this long.
-    double unobserved_prediction_max_seconds = 1.0;
-};
 
 // Where a target stands in a multi-target lock. Everything reported about it follows from
 // this: a coasting target is suppressed or a prediction, and it counts as lost when it is

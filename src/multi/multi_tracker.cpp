@@ -6,15 +6,14 @@
 #include <stdexcept>
 
 #include "config/interval_scaling.hpp"
+#include "config/motion_params.hpp"
+#include "config/multi_params.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 
 namespace molvane {
 
 namespace {
-
-// The gate radius is this many sigmas of the predicted centre (see motionGate).
-constexpr double kGateSigmas = 3.0;
 
 // Updates of `dtSeconds` that last `seconds` (at least one).
 int32_t updatesLasting(double seconds, double dtSeconds) {
@@ -32,8 +31,10 @@ double persistenceFactor(double dtSeconds) {
 
 // Two boxes, each grown by a quarter of its size, overlap: their blobs may run together.
 bool touching(const cv::Rect2f& a, const cv::Rect2f& b) {
-    const cv::Rect2f ga(a.x - 0.25f * a.width, a.y - 0.25f * a.height, 1.5f * a.width, 1.5f * a.height);
-    const cv::Rect2f gb(b.x - 0.25f * b.width, b.y - 0.25f * b.height, 1.5f * b.width, 1.5f * b.height);
+    constexpr float kGrowth = multi_tuning::kTouchGrowth;
+    constexpr float kGrown = 1.f + 2.f * kGrowth;
+    const cv::Rect2f ga(a.x - kGrowth * a.width, a.y - kGrowth * a.height, kGrown * a.width, kGrown * a.height);
+    const cv::Rect2f gb(b.x - kGrowth * b.width, b.y - kGrowth * b.height, kGrown * b.width, kGrown * b.height);
     return (ga & gb).area() > 0.f;
 }
 
@@ -52,7 +53,7 @@ struct ProposalRelease {
 
 }  // namespace
 
-MultiTracker::MultiTracker(const TrackerParams& params) : config_(params) {}
+MultiTracker::MultiTracker(const TrackerParams& params) : params_(params) {}
 
 void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const std::vector<cv::Rect>& boxes) {
     if (frame.empty()) throw std::invalid_argument("frame must not be empty");
@@ -63,7 +64,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
     const cv::Mat& grey = boxes.size() > 1 ? frames_->keep(callerGrey) : callerGrey;
 
     // A lone target has no neighbour to keep its box out of, so its size stays frozen.
-    TrackerParams engineConfig = config_;
+    TrackerParams engineConfig = params_;
     if (boxes.size() == 1) engineConfig.cue_geometry_update = false;
 
     // Seed into a fresh vector and swap it in only when every target took: a refused box
@@ -238,7 +239,7 @@ double MultiTracker::findSigma(std::size_t i, double dtSeconds) const {
     for (std::size_t j = 0; j < targets_.size(); ++j) {
         const cv::Rect2f& b = predictedBoxes_[j];
         if (j == i || !touching(a, b)) continue;
-        sigma = std::max(sigma, 0.5 * std::max({a.width, a.height, b.width, b.height}));
+        sigma = std::max(sigma, multi_tuning::kCommonBlobSigmaShare * std::max({a.width, a.height, b.width, b.height}));
     }
     return sigma * persistenceFactor(dtSeconds);
 }
@@ -354,8 +355,9 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
             held = find;
         }
         const double heldSigma =
-            std::max(findSigma_[i], 0.5 * std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *
-                                                  persistenceFactor(dtSeconds));
+            std::max(findSigma_[i], multi_tuning::kHeldFindSigmaShare *
+                                        std::max(predictedBoxes_[i].width, predictedBoxes_[i].height) *
+                                        persistenceFactor(dtSeconds));
         takeStep(i, s.engine->coast(grey, coastReason, dtSeconds, true, held, heldSigma));
         o.scores.confidence = 0.f;
         o.scores.reason = coastReason;
@@ -390,7 +392,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         if (p.hasGeometry) {
             if (o.step.state == kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
-                    limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, config_);
+                    limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, params_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
@@ -401,7 +403,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                     }
                 }
                 const OwnershipCell cell = ownershipCell(limited, rectCenter(p.geometryBox), p.center, neighbours_,
-                                                         grey.cols, grey.rows, s.initialSize, settings_, config_);
+                                                         grey.cols, grey.rows, s.initialSize, settings_, params_);
                 if (cell.valid) {
                     acceptGeometry = true;
                     owned.box = cell.box;

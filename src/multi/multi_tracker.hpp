@@ -49,7 +49,7 @@ private:
     bool lookAgain(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     void keepBook(std::size_t i);
 
-    TrackerParams config_;
+    TrackerParams params_;
     MultiTargetSettings settings_;
     std::shared_ptr<GreyFrames> frames_ = std::make_shared<GreyFrames>();
     std::vector<TargetSlot> targets_;
