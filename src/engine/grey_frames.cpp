@@ -1,6 +1,6 @@
 #include "engine/grey_frames.hpp"
 
-#include <opencv2/imgproc.hpp>
+#include "engine/grey_conversion.hpp"
 
 namespace molvane {
 
@@ -31,7 +31,7 @@ cv::Mat& GreyFrames::freeBuffer(cv::Size size, int type) {
 const cv::Mat& GreyFrames::greyOf(const cv::Mat& frame) {
     if (frame.channels() == 1) return frame;
     cv::Mat& out = freeBuffer(frame.size(), CV_8UC1);
-    cv::cvtColor(frame, out, cv::COLOR_BGR2GRAY);
+    bgrToGrey(frame, out);
     return out;
 }
 

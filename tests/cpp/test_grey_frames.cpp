@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sky_scene.hpp"
+#include "engine/grey_conversion.hpp"
 #include "engine/template_tracker.hpp"
 #include "multi/multi_tracker.hpp"
 
@@ -59,6 +60,32 @@ TEST(GreyFrames, TargetsOfAMultiTrackerShareOneCopy) {
         EXPECT_EQ(a.data, b.data);
         EXPECT_EQ(cv::norm(a, expected, cv::NORM_INF), 0.0);
     }
+}
+
+// Every one of the 2^24 colours, three and four channels, on a view with a row step of its
+// own and a width that leaves a tail after the vector loop.
+TEST(GreyConversion, EqualsOpenCvOnEveryColour) {
+    for (const int channels : {3, 4}) {
+        cv::Mat all(4096, 4096 + 5, CV_8UC(channels), cv::Scalar::all(77));
+        for (int y = 0; y < 4096; ++y) {
+            unsigned char* row = all.ptr<unsigned char>(y);
+            for (int x = 0; x < 4096; ++x) {
+                const int c = y * 4096 + x;
+                row[channels * x] = static_cast<unsigned char>(c & 255);
+                row[channels * x + 1] = static_cast<unsigned char>((c >> 8) & 255);
+                row[channels * x + 2] = static_cast<unsigned char>(c >> 16);
+            }
+        }
+        const cv::Mat view = all(cv::Rect(0, 0, 4096 + 3, 4096));
+        cv::Mat expected, got(view.size(), CV_8UC1);
+        cv::cvtColor(view, expected, channels == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
+        bgrToGrey(view, got);
+        EXPECT_EQ(cv::norm(expected, got, cv::NORM_INF), 0.0) << channels << " channels";
+    }
+    cv::Mat grey(2, 2, CV_8UC1);
+    EXPECT_THROW(bgrToGrey(cv::Mat(2, 2, CV_8UC2), grey), std::invalid_argument);
+    EXPECT_THROW(bgrToGrey(cv::Mat(), grey), std::invalid_argument);
+    EXPECT_THROW(bgrToGrey(cv::Mat(3, 2, CV_8UC3), grey), std::invalid_argument);
 }
 
 }  // namespace
