@@ -1,5 +1,7 @@
 #include "engine/grey_frames.hpp"
 
+#include <opencv2/imgproc.hpp>
+
 #include "engine/grey_conversion.hpp"
 
 namespace molvane {
@@ -30,6 +32,12 @@ cv::Mat& GreyFrames::freeBuffer(cv::Size size, int type) {
 
 const cv::Mat& GreyFrames::greyOf(const cv::Mat& frame) {
     if (frame.channels() == 1) return frame;
+    if (frame.empty() || (frame.channels() != 3 && frame.channels() != 4)) {
+        // No grey image exists for these: OpenCV's conversion refuses them with its own
+        // message, which is what the caller is told.
+        cv::Mat refused;
+        cv::cvtColor(frame, refused, cv::COLOR_BGR2GRAY);
+    }
     cv::Mat& out = freeBuffer(frame.size(), CV_8UC1);
     bgrToGrey(frame, out);
     return out;

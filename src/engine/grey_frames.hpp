@@ -14,7 +14,7 @@ class GreyFrames {
 public:
     // The grey image of `frame`: the frame itself when it has one channel, else its
     // blue-green-red to grey conversion written into a free buffer (a fourth channel is
-    // ignored; other channel counts and empty colour frames throw std::invalid_argument).
+    // ignored; other channel counts and empty colour frames make OpenCV's conversion throw).
     const cv::Mat& greyOf(const cv::Mat& frame);
     // `grey` as an image that may be kept across updates: itself when it is one of these
     // buffers, else a copy of it in a free buffer. The buffer is never written again while
