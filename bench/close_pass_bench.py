@@ -31,6 +31,7 @@ Per scene and tracker:
 Usage: python bench/close_pass_bench.py [--quick] [--named-only] [--grid-only] [--all-profiles]
        [--skip-csrt] [--json F]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -75,8 +76,14 @@ class MolvaneRun:
 
     def step(self, image):
         """Per target: (box or None when reported lost, confirmed-and-not-suppressed, suppressed)."""
-        return [(None if r.lost else r.bbox(), r.state == "confirmed" and not r.suppressed
-                 and not r.prediction_only, bool(r.suppressed)) for r in self.t.update(image, self.dt)]
+        return [
+            (
+                None if r.lost else r.bbox(),
+                r.state == "confirmed" and not r.suppressed and not r.prediction_only,
+                bool(r.suppressed),
+            )
+            for r in self.t.update(image, self.dt)
+        ]
 
 
 class CsrtRun:
@@ -105,11 +112,11 @@ def evaluate(scene: Scene, run) -> dict:
     run.init(frames[0].image, [int_box(b) for b in frames[0].boxes])
     rep = [run.step(f.image) for f in frames[1:]]
     T = len(rep)
-    gts = np.array([[f.boxes[k] if f.boxes[k] is not None else (np.nan,) * 4 for f in frames[1:]]
-                    for k in range(n)], np.float64)
+    gts = np.array(
+        [[f.boxes[k] if f.boxes[k] is not None else (np.nan,) * 4 for f in frames[1:]] for k in range(n)], np.float64
+    )
     vis = np.array([[f.visible[k] and f.boxes[k] is not None for f in frames[1:]] for k in range(n)], bool)
-    tracks = np.array([[r[k][0] if r[k][0] is not None else (np.nan,) * 4 for r in rep] for k in range(n)],
-                      np.float64)
+    tracks = np.array([[r[k][0] if r[k][0] is not None else (np.nan,) * 4 for r in rep] for k in range(n)], np.float64)
     conf = np.array([[r[k][1] for r in rep] for k in range(n)], bool)
     aucs, p20s = [], []
     for k in range(n):
@@ -131,21 +138,34 @@ def evaluate(scene: Scene, run) -> dict:
         for k in range(n):
             hit = next((f for f in range(sep, T) if conf[k, f] and owner(k, f) == k), None)
             lat.append(None if hit is None else hit - sep)
-            wrong += sum(1 for f in range(sep, T)
-                         if conf[k, f] and tm.on_other_target(tracks[k, f], k, gts[:, f], vis[:, f]))
+            wrong += sum(
+                1 for f in range(sep, T) if conf[k, f] and tm.on_other_target(tracks[k, f], k, gts[:, f], vis[:, f])
+            )
         latency = None if any(x is None for x in lat) else max(lat)
     suppressed = int(sum(r[k][2] for r in rep for k in range(n)))
     held = 0
     for k in range(n):
         run = 0
         for f in range(T):
-            apart = all(not vis[g, f] or float(tm.center_error(gts[k, f], gts[g, f])[0])
-                        >= 2.0 * max(gts[k, f][2], gts[g, f][2]) for g in range(n) if g != k)
+            apart = all(
+                not vis[g, f]
+                or float(tm.center_error(gts[k, f], gts[g, f])[0]) >= 2.0 * max(gts[k, f][2], gts[g, f][2])
+                for g in range(n)
+                if g != k
+            )
             run = run + 1 if (rep[f][k][2] and apart and vis[k, f]) else 0
             held = max(held, run)
-    return {"auc": float(np.mean(aucs)), "p20": float(np.mean(p20s)), "switches": switches,
-            "sep": sep, "latency": latency, "wrong": wrong, "suppressed": suppressed,
-            "held": held / scene.fps, "fps": scene.fps}
+    return {
+        "auc": float(np.mean(aucs)),
+        "p20": float(np.mean(p20s)),
+        "switches": switches,
+        "sep": sep,
+        "latency": latency,
+        "wrong": wrong,
+        "suppressed": suppressed,
+        "held": held / scene.fps,
+        "fps": scene.fps,
+    }
 
 
 def fmt_latency(res) -> str:
@@ -160,12 +180,14 @@ def main(argv=None) -> int:
     ap.add_argument("--named-only", action="store_true")
     ap.add_argument("--grid-only", action="store_true")
     ap.add_argument("--skip-csrt", action="store_true")
-    ap.add_argument("--kinds", type=int, default=0, metavar="SEEDS",
-                    help="add the scene kinds for this many seeds")
+    ap.add_argument("--kinds", type=int, default=0, metavar="SEEDS", help="add the scene kinds for this many seeds")
     ap.add_argument("--kinds-only", action="store_true", help="only the scene kinds")
     ap.add_argument("--profiles", default="default,close-pass", help="profiles of the scene kinds")
-    ap.add_argument("--all-profiles", action="store_true",
-                    help="run each named scene under every profile it recommends, not just the first")
+    ap.add_argument(
+        "--all-profiles",
+        action="store_true",
+        help="run each named scene under every profile it recommends, not just the first",
+    )
     ap.add_argument("--frames", type=int, default=240, help="frames of the named scenes")
     ap.add_argument("--json", help="write the results here")
     args = ap.parse_args(argv)
@@ -177,14 +199,14 @@ def main(argv=None) -> int:
         args.kinds = args.kinds or 3
     kinds = []
     for seed in range(1, args.kinds + 1):
-        for sc, fps in kind_scenes(seed):
+        for sc, _fps in kind_scenes(seed):
             for profile in args.profiles.split(","):
                 kinds.append(sc.name)
                 scenes.append((sc.name, sc, profile))
     if not args.grid_only:
         for name in NAMED:
             sc = named.make_scene(name, args.frames)
-            for profile in (sc.profiles if args.all_profiles else sc.profiles[:1]):
+            for profile in sc.profiles if args.all_profiles else sc.profiles[:1]:
                 scenes.append((name, sc, profile))
     if not args.named_only:
         angles = (10, 45, 90) if args.quick else (10, 30, 60, 90)
@@ -196,8 +218,10 @@ def main(argv=None) -> int:
                     sc = pass_scene(ang, d, r)
                     scenes.append((sc.name, sc, "close-pass"))
 
-    print(f"{'scene':<22} {'tracker':<20} {'AUC':>5} {'P@20':>5} {'switch':>6} {'sep->conf':>9} "
-          f"{'wrong':>5} {'suppr':>5} {'held':>5}")
+    print(
+        f"{'scene':<22} {'tracker':<20} {'AUC':>5} {'P@20':>5} {'switch':>6} {'sep->conf':>9} "
+        f"{'wrong':>5} {'suppr':>5} {'held':>5}"
+    )
     results = {}
     for name, sc, profile in scenes:
         seen = any(t == "N x CSRT" for t in results.get(name, {}))
@@ -205,12 +229,17 @@ def main(argv=None) -> int:
         for run in runs:
             res = evaluate(sc, run)
             results.setdefault(name, {})[run.name] = res
-            print(f"{name:<22} {run.name[:20]:<20} {res['auc']:>5.2f} {res['p20']:>5.2f} {res['switches']:>6} "
-                  f"{fmt_latency(res):>9} {res['wrong']:>5} {res['suppressed']:>5} {res['held']:>5.2f}", flush=True)
+            print(
+                f"{name:<22} {run.name[:20]:<20} {res['auc']:>5.2f} {res['p20']:>5.2f} {res['switches']:>6} "
+                f"{fmt_latency(res):>9} {res['wrong']:>5} {res['suppressed']:>5} {res['held']:>5.2f}",
+                flush=True,
+            )
 
     kind_of = {k: k.split(" ")[0].rstrip("0123456789") for k in kinds}
-    groups = [("named scenes", sorted({s[0] for s in scenes if s[0] in NAMED})),
-              ("pass grid", [s[0] for s in scenes if s[0] not in NAMED and s[0] not in kind_of])]
+    groups = [
+        ("named scenes", sorted({s[0] for s in scenes if s[0] in NAMED})),
+        ("pass grid", [s[0] for s in scenes if s[0] not in NAMED and s[0] not in kind_of]),
+    ]
     for kind in dict.fromkeys(kind_of.values()):
         groups.append((kind, sorted({k for k in kinds if kind_of[k] == kind})))
     groups.append(("all kinds", sorted(set(kinds))))
@@ -225,10 +254,12 @@ def main(argv=None) -> int:
             never = sum(1 for x in lats if x is None)
             fps = [r["fps"] for r in rows if r["sep"] is not None]
             late = sum(1 for x, f in zip(lats, fps) if x is not None and x / f > 0.33)
-            print(f"{label[:17] + ' mean':<22} {tracker:<20} {np.mean([r['auc'] for r in rows]):>5.2f} "
-                  f"{np.mean([r['p20'] for r in rows]):>5.2f} {sum(r['switches'] for r in rows):>6} "
-                  f"{f'{never}nv/{late}>.33':>9} {sum(r['wrong'] for r in rows):>5} "
-                  f"{sum(r['suppressed'] for r in rows):>5} {max(r['held'] for r in rows):>5.2f}")
+            print(
+                f"{label[:17] + ' mean':<22} {tracker:<20} {np.mean([r['auc'] for r in rows]):>5.2f} "
+                f"{np.mean([r['p20'] for r in rows]):>5.2f} {sum(r['switches'] for r in rows):>6} "
+                f"{f'{never}nv/{late}>.33':>9} {sum(r['wrong'] for r in rows):>5} "
+                f"{sum(r['suppressed'] for r in rows):>5} {max(r['held'] for r in rows):>5.2f}"
+            )
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(results, fh, indent=1)

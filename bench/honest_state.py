@@ -11,6 +11,7 @@ the existing scenes, per tracker (molvane profiles and OpenCV's trackers):
 
 Usage: python bench/honest_state.py [--scenes a,b] [--trackers x,y] [--frames N] [--json F]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -24,8 +25,8 @@ import numpy as np  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
 import run_bench as rb  # noqa: E402
-from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 import track_metrics as tm  # noqa: E402
+from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 
 LOSS_SCENES = ("leave_frame", "cloud_bank", "mast_clutter", "occlusion", "edge_exit")
 PROFILES = ("default", "correlation", "adaptive", "fast-sky", "birds", "missile")
@@ -44,8 +45,10 @@ def play(scene: sky_scenes.Scene, adapter) -> dict:
             boxes[k].append(box if box is not None else (np.nan,) * 4)
             vis[k].append(f.visible[k])
             gt[k].append(f.boxes[k] if f.boxes[k] is not None else (np.nan,) * 4)
-    per = [evaluate(np.array(boxes[k], float), np.array(gt[k], float), np.array(vis[k]), np.array(lost[k]))
-           for k in range(n)]
+    per = [
+        evaluate(np.array(boxes[k], float), np.array(gt[k], float), np.array(vis[k]), np.array(lost[k]))
+        for k in range(n)
+    ]
     if n == 1:
         return per[0]
     out = {}
@@ -73,7 +76,7 @@ def evaluate(pred, gt, vis, lost) -> dict:
         if h and k - run0 + 1 > best:
             best, start = k - run0 + 1, run0
     if start is not None:
-        after = np.flatnonzero(lost[start:start + best])
+        after = np.flatnonzero(lost[start : start + best])
         out["to_lost"] = int(after[0]) if after.size else None
     else:
         out["to_lost"] = None
@@ -86,8 +89,7 @@ def evaluate(pred, gt, vis, lost) -> dict:
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--scenes", default=",".join(LOSS_SCENES),
-                    help="comma-separated scene names, or 'all'")
+    ap.add_argument("--scenes", default=",".join(LOSS_SCENES), help="comma-separated scene names, or 'all'")
     ap.add_argument("--trackers", default=",".join(f"molvane:{p}" for p in PROFILES) + ",CSRT,KCF-pad32,MIL")
     ap.add_argument("--frames", type=int, default=240)
     ap.add_argument("--seed", type=int, default=7)
@@ -108,9 +110,12 @@ def main(argv=None) -> int:
             r.update(scene=name, tracker=tr)
             results.append(r)
             f = lambda v, p=".2f": "-" if v is None else format(v, p)  # noqa: E731
-            print(f"{name:14s} {tr:22s} hidden-lost {f(r['hidden_lost'])}  to-lost {f(r['to_lost'], 'd'):>4s}"
-                  f"  false-lost {f(r['false_lost'], '.3f')}  auc {f(r.get('auc'), '.3f')}"
-                  f"  p20 {f(r.get('p20'), '.3f')}", flush=True)
+            print(
+                f"{name:14s} {tr:22s} hidden-lost {f(r['hidden_lost'])}  to-lost {f(r['to_lost'], 'd'):>4s}"
+                f"  false-lost {f(r['false_lost'], '.3f')}  auc {f(r.get('auc'), '.3f')}"
+                f"  p20 {f(r.get('p20'), '.3f')}",
+                flush=True,
+            )
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(results, fh, indent=1)

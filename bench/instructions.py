@@ -15,6 +15,7 @@ Build the bench first:
 Usage: python bench/instructions.py [--bench build/bench/bench_instructions] [--cases a,b]
        [--updates N] [--alloc]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -44,10 +45,21 @@ def count_instructions(bench: Path, case: str, updates: int) -> tuple[float, int
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         run = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-             f"--toggle-collect=*{function}*", str(bench), case, str(updates)],
-            capture_output=True, text=True, check=True,
-            env={**os.environ, "OPENCV_FOR_THREADS_NUM": "1"})
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                "--collect-atstart=no",
+                f"--toggle-collect=*{function}*",
+                str(bench),
+                case,
+                str(updates),
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+            env={**os.environ, "OPENCV_FOR_THREADS_NUM": "1"},
+        )
         calls = int(re.search(r"^calls (\d+)$", run.stdout, re.M).group(1))
         text = out.read_text()
         total = re.search(r"^(?:summary|totals): (\d+)", text, re.M)
@@ -55,16 +67,32 @@ def count_instructions(bench: Path, case: str, updates: int) -> tuple[float, int
 
 
 def count_allocations(bench: Path, case: str, updates: int, interposer: Path) -> float | None:
-    run = subprocess.run([str(bench), case, str(updates)], capture_output=True, text=True, check=True,
-                         env={**os.environ, "LD_PRELOAD": str(interposer)})
+    run = subprocess.run(
+        [str(bench), case, str(updates)],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "LD_PRELOAD": str(interposer)},
+    )
     m = re.search(r"^allocs/update ([\d.]+)$", run.stdout, re.M)
     return float(m.group(1)) if m else None
 
 
 def build_interposer(tmp: Path) -> Path:
     lib = tmp / "alloc_count.so"
-    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", str(lib),
-                    str(ROOT / "bench" / "alloc_count" / "alloc_count.c"), "-ldl"], check=True)
+    subprocess.run(
+        [
+            "cc",
+            "-O2",
+            "-shared",
+            "-fPIC",
+            "-o",
+            str(lib),
+            str(ROOT / "bench" / "alloc_count" / "alloc_count.c"),
+            "-ldl",
+        ],
+        check=True,
+    )
     return lib
 
 

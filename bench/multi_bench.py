@@ -15,6 +15,7 @@ prediction-only; an OpenCV tracker when its update returns ok.
 
 Usage: python bench/multi_bench.py [--frames N] [--repeat R] [--skip-opencv]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -28,9 +29,9 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
+import track_metrics as tm  # noqa: E402
 from molvane_tools.scenes import named  # noqa: E402
 from molvane_tools.scenes.passes import grid_scene  # noqa: E402
-import track_metrics as tm  # noqa: E402
 
 import molvane as mv  # noqa: E402
 
@@ -74,20 +75,22 @@ def bench_cost(n_frames: int, repeat: int, opencv: bool, grey: bool = False) -> 
         images = [cv2.cvtColor(im, cv2.COLOR_BGR2GRAY) for im in images]
         opencv = False
     first = [int_box(b) for b in boxes[0]]
-    print(f"\nCost per frame, 640x480 {'grey' if grey else 'colour'}, {n_frames} frames: median ms per frame "
-          f"(share of target-frames reported as tracked)")
+    print(
+        f"\nCost per frame, 640x480 {'grey' if grey else 'colour'}, {n_frames} frames: median ms per frame "
+        f"(share of target-frames reported as tracked)"
+    )
     names = ["MultiTracker", "N x Tracker"] + ([f"N x {k}" for k in OPENCV] if opencv else [])
     print(f"{'N':>3} " + " ".join(f"{n:>19}" for n in names))
     for n in (1, 2, 4, 8):
         seeds = first[:n]
         row = []
 
-        def multi_run():
+        def multi_run(seeds=seeds):
             mt = mv.MultiTracker()
             mt.lock(images[0], seeds)
             return time_loop(lambda f: molvane_seen(mt.update(f, DT)), images)
 
-        def single_run():
+        def single_run(seeds=seeds):
             ts = [mv.Tracker() for _ in seeds]
             for t, b in zip(ts, seeds):
                 t.lock(images[0], bbox=b)
@@ -100,7 +103,7 @@ def bench_cost(n_frames: int, repeat: int, opencv: bool, grey: bool = False) -> 
                 ts = [make() for _ in seeds]
                 for t, b in zip(ts, seeds):
                     t.init(images[0], b)
-                row.append(time_loop(lambda f: [bool(t.update(f)[0]) for t in ts], images))
+                row.append(time_loop(lambda f, ts=ts: [bool(t.update(f)[0]) for t in ts], images))
         print(f"{n:>3} " + " ".join(f"{ms:>11.2f} ({seen:>4.2f})" for ms, seen in row))
 
 
@@ -144,8 +147,10 @@ def identity_row(scene_name: str, n_frames: int, runs_for) -> None:
     images, gt, vis = render_all(scene)
     seeds = [int_box(b) for b in gt[0]]
     n = len(seeds)
-    gts = np.array([[b if b is not None else (0, 0, 0, 0) for b in (gt[i][k] for i in range(1, n_frames))]
-                    for k in range(n)], np.float64)
+    gts = np.array(
+        [[b if b is not None else (0, 0, 0, 0) for b in (gt[i][k] for i in range(1, n_frames))] for k in range(n)],
+        np.float64,
+    )
     visible = np.array([[vis[i][k] for i in range(1, n_frames)] for k in range(n)], bool)  # (targets, frames)
     for run in runs_for(images[0], seeds):
         reported = []
@@ -153,8 +158,9 @@ def identity_row(scene_name: str, n_frames: int, runs_for) -> None:
         for image in images[1:]:
             reported.append(run.step(image))
         ms = 1000.0 * (time.perf_counter() - t0) / (n_frames - 1)
-        tracks = np.array([[r[k] if r[k] is not None else (0, 0, 0, 0) for r in reported] for k in range(n)],
-                          np.float64)
+        tracks = np.array(
+            [[r[k] if r[k] is not None else (0, 0, 0, 0) for r in reported] for k in range(n)], np.float64
+        )
         switches = tm.identity_switches(tracks, gts, visible)
         duplicates = 0
         for f, r in enumerate(reported):
@@ -172,14 +178,18 @@ def identity_row(scene_name: str, n_frames: int, runs_for) -> None:
                 if any(tm.iou(gts[g, f], gts[h, f])[0] < 0.1 for h in others):
                     duplicates += 1
         coverage = float(np.mean([[r[k] is not None for k in range(n)] for r in reported]))
-        print(f"{scene_name:<16} {run.name:<13} {switches:>8} {duplicates:>10} {coverage:>9.2f} "
-              f"{run.suppressed:>10} {ms:>8.2f}")
+        print(
+            f"{scene_name:<16} {run.name:<13} {switches:>8} {duplicates:>10} {coverage:>9.2f} "
+            f"{run.suppressed:>10} {ms:>8.2f}"
+        )
 
 
 def bench_identity(n_frames: int, opencv: bool) -> None:
     print(f"\nIdentity, {n_frames} frames per scene")
-    print(f"{'scene':<16} {'tracker':<13} {'switches':>8} {'duplicates':>10} {'reported':>9} "
-          f"{'suppressed':>10} {'ms/frame':>8}")
+    print(
+        f"{'scene':<16} {'tracker':<13} {'switches':>8} {'duplicates':>10} {'reported':>9} "
+        f"{'suppressed':>10} {'ms/frame':>8}"
+    )
 
     def runs(image, seeds):
         yield MolvaneRun(image, seeds)

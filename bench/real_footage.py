@@ -31,6 +31,7 @@ every such frame (any result not reported lost).
 Usage: python bench/real_footage.py [--real DIR] [--clips a,b] [--trackers default,CSRT,..]
        [--no-opencv] [--no-multi] [--out DIR] [--json FILE] [--no-cache]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -44,7 +45,6 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import Optional
 
 os.environ.setdefault("OPENCV_FOR_THREADS_NUM", "1")
 
@@ -60,17 +60,17 @@ REAL_DIR = os.path.join(os.path.dirname(rb.ROOT), "shared", "real")
 CACHE_DIR = os.path.join(tempfile.gettempdir(), "molvane-real-frames")
 OPENCV = ("CSRT", "KCF", "MIL", "MedianFlow")
 MULTI_OPENCV = ("CSRT",)
-NEAR_PX = 20.0          # centre error that still counts as "on the target"
-MIN_HIDDEN = 5          # hidden frames before a return counts as a re-find
+NEAR_PX = 20.0  # centre error that still counts as "on the target"
+MIN_HIDDEN = 5  # hidden frames before a return counts as a re-find
 SWITCH_RUN = rb.ID_PERSIST
 
 
 @dataclass
 class Truth:
-    first: int              # video frame of column 0
-    boxes: np.ndarray       # (targets, frames, 4), NaN where hidden or without a row
-    visible: np.ndarray     # (targets, frames) bool
-    known: np.ndarray       # (targets, frames) bool: the file has a row for it
+    first: int  # video frame of column 0
+    boxes: np.ndarray  # (targets, frames, 4), NaN where hidden or without a row
+    visible: np.ndarray  # (targets, frames) bool
+    known: np.ndarray  # (targets, frames) bool: the file has a row for it
     ids: list
 
     @property
@@ -82,10 +82,10 @@ class Truth:
 class Clip:
     name: str
     fps: float
-    start: int              # video frame of frames[0]
-    frames: np.ndarray      # (n, h, w, 3) BGR
+    start: int  # video frame of frames[0]
+    frames: np.ndarray  # (n, h, w, 3) BGR
     gt: Truth
-    multi: Optional[Truth]
+    multi: Truth | None
 
     def frame(self, index: int) -> np.ndarray:
         return self.frames[index - self.start]
@@ -95,8 +95,11 @@ def discover(real_dir: str = REAL_DIR) -> list[str]:
     """Clip folders (those holding a video and gt.csv), sorted by name; [] if none."""
     if not os.path.isdir(real_dir):
         return []
-    return [os.path.join(real_dir, d) for d in sorted(os.listdir(real_dir))
-            if all(os.path.isfile(os.path.join(real_dir, d, f)) for f in ("video.mp4", "gt.csv"))]
+    return [
+        os.path.join(real_dir, d)
+        for d in sorted(os.listdir(real_dir))
+        if all(os.path.isfile(os.path.join(real_dir, d, f)) for f in ("video.mp4", "gt.csv"))
+    ]
 
 
 def read_truth(path: str) -> Truth:
@@ -117,7 +120,7 @@ def read_truth(path: str) -> Truth:
     return Truth(first, boxes, visible, known, ids)
 
 
-def decode(video: str, start: int, stop: int, cache_dir: Optional[str] = CACHE_DIR) -> np.ndarray:
+def decode(video: str, start: int, stop: int, cache_dir: str | None = CACHE_DIR) -> np.ndarray:
     """Frames start..stop-1 of the video, decoded sequentially from frame 0 (or from the cache)."""
     with open(video, "rb") as fh:
         key = hashlib.sha256(fh.read()).hexdigest()
@@ -143,7 +146,7 @@ def decode(video: str, start: int, stop: int, cache_dir: Optional[str] = CACHE_D
     return out
 
 
-def load_clip(path: str, cache_dir: Optional[str] = CACHE_DIR) -> Clip:
+def load_clip(path: str, cache_dir: str | None = CACHE_DIR) -> Clip:
     gt = read_truth(os.path.join(path, "gt.csv"))
     multi_path = os.path.join(path, "gt_multi.csv")
     multi = read_truth(multi_path) if os.path.isfile(multi_path) else None
@@ -157,18 +160,17 @@ def load_clip(path: str, cache_dir: Optional[str] = CACHE_DIR) -> Clip:
     video = os.path.join(path, "video.mp4")
     if fps <= 0:
         fps = cv2.VideoCapture(video).get(cv2.CAP_PROP_FPS) or 30.0
-    return Clip(os.path.basename(os.path.normpath(path)), fps, start,
-                decode(video, start, stop, cache_dir), gt, multi)
+    return Clip(os.path.basename(os.path.normpath(path)), fps, start, decode(video, start, stop, cache_dir), gt, multi)
 
 
 # --------------------------------------------------------------------------------------
 # trackers: update(frame) -> per target (box or None when reported lost, state)
 
+
 class MolvaneStates(rb.MolvaneAdapter):
     def update(self, frame):
         rs = self.tracker.update(frame, dt=self.dt)
-        return [(None if r.lost or r.state == "lost" else r.bbox(), r.state)
-                for r in (rs if self.multi else [rs])]
+        return [(None if r.lost or r.state == "lost" else r.bbox(), r.state) for r in (rs if self.multi else [rs])]
 
 
 class OpenCVStates(rb.OpenCVAdapter):
@@ -183,6 +185,7 @@ def is_molvane(name: str) -> bool:
 def make_tracker(name: str, multi: bool, dt: float):
     if is_molvane(name):
         import molvane
+
         return MolvaneStates(molvane, name, multi, dt)
     kind, _, pad = name.partition("-pad")
     return OpenCVStates(kind, int(pad) if pad else 0)
@@ -215,6 +218,7 @@ def play(clip: Clip, truth: Truth, name: str, multi: bool) -> dict:
 # --------------------------------------------------------------------------------------
 # scoring
 
+
 def runs(mask: np.ndarray) -> list[tuple[int, int]]:
     """(start, length) of every run of True."""
     edges = np.diff(np.concatenate(([0], np.asarray(mask, np.int8), [0])))
@@ -222,8 +226,7 @@ def runs(mask: np.ndarray) -> list[tuple[int, int]]:
     return [(int(s), int(e - s)) for s, e in zip(starts, ends)]
 
 
-def refind_latencies(near: np.ndarray, visible: np.ndarray, known: np.ndarray,
-                     first: int) -> list[dict]:
+def refind_latencies(near: np.ndarray, visible: np.ndarray, known: np.ndarray, first: int) -> list[dict]:
     """For each return of the target after MIN_HIDDEN+ hidden frames (with truth rows): frames
     until ``near`` (tracked within 20 px), None if not before it hides again or the truth ends."""
     out = []
@@ -232,7 +235,7 @@ def refind_latencies(near: np.ndarray, visible: np.ndarray, known: np.ndarray,
         if length < MIN_HIDDEN or ret >= len(visible) or not visible[ret]:
             continue
         stretch = next(r for r in runs(visible) if r[0] == ret)
-        hits = np.flatnonzero(near[ret:ret + stretch[1]])
+        hits = np.flatnonzero(near[ret : ret + stretch[1]])
         out.append({"frame": first + ret, "latency": int(hits[0]) if hits.size else None})
     return out
 
@@ -260,31 +263,34 @@ def score_single(truth: Truth, rec: dict) -> dict:
         "confirmed_wrong_run": max((n for _, n in runs(conf_wrong)), default=0),
         "confirmed_hidden": int((confirmed & hid).sum()),
         "refind": refind_latencies(err <= NEAR_PX, truth.visible[0], scored, truth.first),
-        "visible": int(vis.sum()), "hidden": int(hid.sum()), "first_frame": truth.first,
+        "visible": int(vis.sum()),
+        "hidden": int(hid.sum()),
+        "first_frame": truth.first,
         "hidden_runs": [[truth.first + s, n] for s, n in runs(hid)],
         "lost_runs": [[truth.first + s, n] for s, n in runs(lost & scored)],
-        "center_error": [None if not s or np.isinf(e) else round(float(e), 1)
-                         for e, s in zip(err, scored)],
+        "center_error": [None if not s or np.isinf(e) else round(float(e), 1) for e, s in zip(err, scored)],
     }
 
 
 def score_multi(truth: Truth, rec: dict) -> dict:
     n_t = len(truth.ids)
     vis = truth.visible & rec["scored"]
-    err = np.stack([[tm.center_error(rec["boxes"][k], truth.boxes[j]) for j in range(n_t)]
-                    for k in range(n_t)])                        # (result, truth, frames)
+    err = np.stack(
+        [[tm.center_error(rec["boxes"][k], truth.boxes[j]) for j in range(n_t)] for k in range(n_t)]
+    )  # (result, truth, frames)
     per_id = []
     for k in range(n_t):
-        others = [vis[j] & (err[k, j] <= NEAR_PX) & (err[k, j] < err[k, k])
-                  for j in range(n_t) if j != k]
+        others = [vis[j] & (err[k, j] <= NEAR_PX) & (err[k, j] < err[k, k]) for j in range(n_t) if j != k]
         on_other = np.any(others, axis=0)
-        per_id.append({
-            "id": truth.ids[k],
-            "p20": tm.precision_at(err[k, k][vis[k]], NEAR_PX),
-            "switches": sum(1 for _, n in runs(on_other) if n >= SWITCH_RUN),
-            "on_other": int(on_other.sum()),
-            "lost_visible": float(np.isnan(rec["boxes"][k, vis[k], 0]).mean()),
-        })
+        per_id.append(
+            {
+                "id": truth.ids[k],
+                "p20": tm.precision_at(err[k, k][vis[k]], NEAR_PX),
+                "switches": sum(1 for _, n in runs(on_other) if n >= SWITCH_RUN),
+                "on_other": int(on_other.sum()),
+                "lost_visible": float(np.isnan(rec["boxes"][k, vis[k], 0]).mean()),
+            }
+        )
     return {
         "mean_p20": float(np.mean([p["p20"] for p in per_id])),
         "switches": sum(p["switches"] for p in per_id),
@@ -295,15 +301,27 @@ def score_multi(truth: Truth, rec: dict) -> dict:
 
 def run_single(clip: Clip, name: str) -> dict:
     rec = play(clip, clip.gt, name, multi=False)
-    return {"clip": clip.name, "tracker": name, "family": "molvane" if is_molvane(name) else "opencv",
-            "seed_frame": rec["seed"], **score_single(clip.gt, rec), **cpu_summary(rec["times"])}
+    return {
+        "clip": clip.name,
+        "tracker": name,
+        "family": "molvane" if is_molvane(name) else "opencv",
+        "seed_frame": rec["seed"],
+        **score_single(clip.gt, rec),
+        **cpu_summary(rec["times"]),
+    }
 
 
 def run_multi(clip: Clip, name: str) -> dict:
     rec = play(clip, clip.multi, name, multi=True)
-    return {"clip": clip.name, "tracker": name, "family": "molvane" if is_molvane(name) else "opencv",
-            "seed_frame": rec["seed"], "targets": len(clip.multi.ids),
-            **score_multi(clip.multi, rec), **cpu_summary(rec["times"])}
+    return {
+        "clip": clip.name,
+        "tracker": name,
+        "family": "molvane" if is_molvane(name) else "opencv",
+        "seed_frame": rec["seed"],
+        "targets": len(clip.multi.ids),
+        **score_multi(clip.multi, rec),
+        **cpu_summary(rec["times"]),
+    }
 
 
 def add_cpu_ratios(results: list[dict]) -> None:
@@ -315,6 +333,7 @@ def add_cpu_ratios(results: list[dict]) -> None:
 
 # --------------------------------------------------------------------------------------
 # report
+
 
 def _f(v, fmt: str = ".3f") -> str:
     return "-" if v is None else format(v, fmt)
@@ -329,62 +348,77 @@ def _file_id(path: str) -> str:
 
 
 def _refind(r: dict) -> str:
-    return ", ".join(f"{e['frame']}: {'never' if e['latency'] is None else e['latency']}"
-                     for e in r["refind"]) or "-"
+    return ", ".join(f"{e['frame']}: {'never' if e['latency'] is None else e['latency']}" for e in r["refind"]) or "-"
 
 
 def markdown(single: list[dict], multi: list[dict], meta: dict) -> str:
-    lines = ["# Real footage", "",
-             f"Generated by `bench/real_footage.py` on {meta['date']} in {meta['seconds']} s "
-             f"({meta['molvane']}; OpenCV {meta['opencv']}; {meta['machine']}, one thread). "
-             "Columns: [README](README.md#real-footage).", ""]
+    lines = [
+        "# Real footage",
+        "",
+        f"Generated by `bench/real_footage.py` on {meta['date']} in {meta['seconds']} s "
+        f"({meta['molvane']}; OpenCV {meta['opencv']}; {meta['machine']}, one thread). "
+        "Columns: [README](README.md#real-footage).",
+        "",
+    ]
     for clip in dict.fromkeys(r["clip"] for r in single):
         rs = [r for r in single if r["clip"] == clip]
-        lines += [f"## {clip}: single target (seed frame {rs[0]['seed_frame']}, "
-                  f"{rs[0]['visible']} visible and {rs[0]['hidden']} hidden frames scored)", "",
-                  "| tracker | AUC | P@20 | wrong | lost-hid | lost-vis | conf-run | conf-hid "
-                  "| re-find | CPU ms | x CSRT |",
-                  "|---|---|---|---|---|---|---|---|---|---|---|"]
+        lines += [
+            f"## {clip}: single target (seed frame {rs[0]['seed_frame']}, "
+            f"{rs[0]['visible']} visible and {rs[0]['hidden']} hidden frames scored)",
+            "",
+            "| tracker | AUC | P@20 | wrong | lost-hid | lost-vis | conf-run | conf-hid | re-find | CPU ms | x CSRT |",
+            "|---|---|---|---|---|---|---|---|---|---|---|",
+        ]
         for r in rs:
-            lines.append(f"| {r['tracker']} | {_f(r['auc'])} | {_f(r['p20'])} | {_f(r['tracked_wrong'])} "
-                         f"| {_f(r['lost_hidden'])} | {_f(r['lost_visible'])} | {r['confirmed_wrong_run']} "
-                         f"| {r['confirmed_hidden']} | {_refind(r)} | {_f(r['cpu_ms'], '.2f')} "
-                         f"| {_f(r['cpu_vs_csrt'], '.3f')} |")
+            lines.append(
+                f"| {r['tracker']} | {_f(r['auc'])} | {_f(r['p20'])} | {_f(r['tracked_wrong'])} "
+                f"| {_f(r['lost_hidden'])} | {_f(r['lost_visible'])} | {r['confirmed_wrong_run']} "
+                f"| {r['confirmed_hidden']} | {_refind(r)} | {_f(r['cpu_ms'], '.2f')} "
+                f"| {_f(r['cpu_vs_csrt'], '.3f')} |"
+            )
         lines.append("")
     for clip in dict.fromkeys(r["clip"] for r in multi):
         rs = [r for r in multi if r["clip"] == clip]
         ids = [p["id"] for p in rs[0]["per_id"]]
-        lines += [f"## {clip}: {rs[0]['targets']} targets (gt_multi.csv, seed frame {rs[0]['seed_frame']})",
-                  "", "| tracker | mean P@20 | " + " | ".join(f"P@20 id {i}" for i in ids)
-                  + " | switches | on-other | CPU ms | x CSRT |",
-                  "|---|---|" + "---|" * len(ids) + "---|---|---|---|"]
+        lines += [
+            f"## {clip}: {rs[0]['targets']} targets (gt_multi.csv, seed frame {rs[0]['seed_frame']})",
+            "",
+            "| tracker | mean P@20 | "
+            + " | ".join(f"P@20 id {i}" for i in ids)
+            + " | switches | on-other | CPU ms | x CSRT |",
+            "|---|---|" + "---|" * len(ids) + "---|---|---|---|",
+        ]
         for r in rs:
-            lines.append(f"| {r['tracker']} | {_f(r['mean_p20'])} | "
-                         + " | ".join(_f(p["p20"]) for p in r["per_id"])
-                         + f" | {r['switches']} | {r['on_other']} | {_f(r['cpu_ms'], '.2f')} "
-                         f"| {_f(r['cpu_vs_csrt'], '.3f')} |")
+            lines.append(
+                f"| {r['tracker']} | {_f(r['mean_p20'])} | "
+                + " | ".join(_f(p["p20"]) for p in r["per_id"])
+                + f" | {r['switches']} | {r['on_other']} | {_f(r['cpu_ms'], '.2f')} "
+                f"| {_f(r['cpu_vs_csrt'], '.3f')} |"
+            )
         lines.append("")
     return "\n".join(lines)
 
 
 def plot(single: list[dict], multi: list[dict], path: str) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     clips = list(dict.fromkeys(r["clip"] for r in single))
     rows = len(clips) + (1 if multi else 0)
-    fig, axes = plt.subplots(rows, 2, figsize=(13, 3.3 * rows), squeeze=False,
-                             gridspec_kw={"width_ratios": [1, 1.6]})
+    fig, axes = plt.subplots(rows, 2, figsize=(13, 3.3 * rows), squeeze=False, gridspec_kw={"width_ratios": [1, 1.6]})
     idx: dict = {}
+
     def style(r: dict) -> dict:
         return rb._style(("molvane:" if r["family"] == "molvane" else "cv:") + r["tracker"], idx)
 
     for (bars, curve), clip in zip(axes, clips):
         rs = [r for r in single if r["clip"] == clip]
         x = np.arange(len(rs))
-        for j, (key, label, col) in enumerate((("auc", "AUC", "#4575b4"), ("p20", "P@20", "#91bfdb"),
-                                               ("tracked_wrong", "tracked but wrong", "#d73027"))):
+        for j, (key, label, col) in enumerate(
+            (("auc", "AUC", "#4575b4"), ("p20", "P@20", "#91bfdb"), ("tracked_wrong", "tracked but wrong", "#d73027"))
+        ):
             bars.bar(x + (j - 1) * 0.27, [r[key] or 0 for r in rs], 0.27, label=label, color=col)
         bars.set_xticks(x, [r["tracker"] for r in rs], rotation=35, ha="right", fontsize=8)
         bars.set_ylim(0, 1.18)
@@ -405,8 +439,7 @@ def plot(single: list[dict], multi: list[dict], path: str) -> None:
         curve.set_ylim(-6 - 6 * len(shown), 102)
         curve.set_xlabel("frame", fontsize=8)
         curve.set_ylabel("centre error px (capped at 100)", fontsize=8)
-        curve.set_title(f"{clip}: centre error (grey: target hidden; bars below 0: reported lost)",
-                        fontsize=9)
+        curve.set_title(f"{clip}: centre error (grey: target hidden; bars below 0: reported lost)", fontsize=9)
         curve.legend(fontsize=7, frameon=False)
         curve.tick_params(labelsize=7)
     if multi:
@@ -433,16 +466,19 @@ def plot(single: list[dict], multi: list[dict], path: str) -> None:
 
 # --------------------------------------------------------------------------------------
 
-def main(argv: Optional[list] = None) -> int:
+
+def main(argv: list | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--real", default=REAL_DIR, help="folder of clip folders (default: %(default)s)")
     ap.add_argument("--clips", default=None, help="comma-separated clip names (default: all)")
-    ap.add_argument("--trackers", default=None,
-                    help="comma-separated molvane profiles and OpenCV trackers (default: all)")
+    ap.add_argument(
+        "--trackers", default=None, help="comma-separated molvane profiles and OpenCV trackers (default: all)"
+    )
     ap.add_argument("--no-opencv", action="store_true")
     ap.add_argument("--no-multi", action="store_true")
-    ap.add_argument("--out", default=os.path.join(rb.ROOT, "docs", "bench"),
-                    help="folder for real_footage.md and real_footage.png")
+    ap.add_argument(
+        "--out", default=os.path.join(rb.ROOT, "docs", "bench"), help="folder for real_footage.md and real_footage.png"
+    )
     ap.add_argument("--json", default=None, help="JSON file (default: <out>/real_footage.json)")
     ap.add_argument("--no-cache", action="store_true", help=f"do not cache decoded frames in {CACHE_DIR}")
     args = ap.parse_args(argv)
@@ -458,15 +494,15 @@ def main(argv: Optional[list] = None) -> int:
     if mv is None:
         print(f"note: {why}; running OpenCV's trackers only", file=sys.stderr)
     trackers = args.trackers.split(",") if args.trackers else list(PROFILES) + list(OPENCV)
-    trackers = [t for t in trackers if not (is_molvane(t) and mv is None)
-                and not (args.no_opencv and not is_molvane(t))]
+    trackers = [
+        t for t in trackers if not (is_molvane(t) and mv is None) and not (args.no_opencv and not is_molvane(t))
+    ]
     single, multi = [], []
     t_all = time.perf_counter()
     for path in paths:
         t0 = time.perf_counter()
         clip = load_clip(path, None if args.no_cache else CACHE_DIR)
-        print(f"{clip.name}: {len(clip.frames)} frames loaded in {time.perf_counter() - t0:.1f} s",
-              file=sys.stderr)
+        print(f"{clip.name}: {len(clip.frames)} frames loaded in {time.perf_counter() - t0:.1f} s", file=sys.stderr)
         for name in trackers:
             t0 = time.perf_counter()
             single.append(run_single(clip, name))
@@ -480,10 +516,15 @@ def main(argv: Optional[list] = None) -> int:
         del clip
     add_cpu_ratios(single)
     add_cpu_ratios(multi)
-    meta = {"date": _dt.date.today().isoformat(), "opencv": cv2.__version__,
-            "molvane": build,
-            "machine": platform.machine(), "python": platform.python_version(),
-            "real_dir": os.path.abspath(args.real), "seconds": round(time.perf_counter() - t_all, 1)}
+    meta = {
+        "date": _dt.date.today().isoformat(),
+        "opencv": cv2.__version__,
+        "molvane": build,
+        "machine": platform.machine(),
+        "python": platform.python_version(),
+        "real_dir": os.path.abspath(args.real),
+        "seconds": round(time.perf_counter() - t_all, 1),
+    }
     text = markdown(single, multi, meta)
     print(text)
     os.makedirs(args.out, exist_ok=True)

@@ -25,11 +25,13 @@ shrunk back by the same margins.
 
 A tracker that reports the target lost gives no box for that frame (IoU 0), whatever box
 it might still carry; "raw AUC" scores the box it carries anyway (OpenCV: the last box it
-returned), to tell a tracker that drifted off from one that stayed put but lost confidence. OpenCV runs single-threaded by default (molvane is single-threaded),
-and receives grey scenes converted to BGR outside the timed call.
+returned), to tell a tracker that drifted off from one that stayed put but lost
+confidence. OpenCV runs single-threaded by default (molvane is single-threaded), and
+receives grey scenes converted to BGR outside the timed call.
 
 Usage: python bench/run_bench.py [--quick] [--frames N] [--scenarios a,b] [--trackers x,y]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -41,8 +43,8 @@ import os
 import platform
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 # One worker thread for the OpenCV inside molvane as well as for cv2, so that per-thread CPU
 # time is the whole cost of a call; must be set before either library starts its pool.
@@ -53,8 +55,8 @@ import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
-from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 import track_metrics as tm  # noqa: E402
+from molvane_tools.scenes import named as sky_scenes  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -71,7 +73,7 @@ PADDED_VARIANTS = {"KCF": 32, "MOSSE": 64}
 QUICK_SCENARIOS = ("small_slow", "tiny_fast", "occlusion", "dusk_glint", "crossing_drones")
 QUICK_OPENCV = ("CSRT", "KCF", "MOSSE")
 BASELINE_PROFILE = "default"
-ID_PERSIST = 5     # frames a track must stay on another target before that is a switch
+ID_PERSIST = 5  # frames a track must stay on another target before that is a switch
 
 
 def int_box(b) -> tuple[int, int, int, int]:
@@ -83,6 +85,7 @@ def int_box(b) -> tuple[int, int, int, int]:
 
 # --------------------------------------------------------------------------------------
 # tracker adapters: init(frame, boxes), update(frame) -> per target (reported box, raw box)
+
 
 class Adapter:
     name = ""
@@ -98,7 +101,7 @@ class Adapter:
     def init(self, frame: np.ndarray, boxes: list[tuple[int, int, int, int]]) -> None:
         raise NotImplementedError
 
-    def update(self, frame: np.ndarray) -> list[tuple[Optional[tuple], Optional[tuple]]]:
+    def update(self, frame: np.ndarray) -> list[tuple[tuple | None, tuple | None]]:
         """Per target: (box, or None when the tracker reports the target lost; the box it
         holds regardless of that report, or None if it has none)."""
         raise NotImplementedError
@@ -111,6 +114,7 @@ class OpenCVAdapter(Adapter):
     that many pixels per side and the tracker's boxes are shrunk back by the same margins:
     KCF and MOSSE give up on tight boxes around small targets but work with some context,
     which is what a practitioner using them would give them."""
+
     family = "opencv"
     wants_bgr = True
 
@@ -165,6 +169,7 @@ class OpenCVAdapter(Adapter):
 
 class MolvaneAdapter(Adapter):
     """molvane.Tracker for one target, molvane.MultiTracker for several."""
+
     family = "molvane"
 
     def __init__(self, module, profile: str, multi: bool, dt: float) -> None:
@@ -203,7 +208,7 @@ class MolvaneAdapter(Adapter):
         return out
 
 
-def probe_molvane() -> tuple[Optional[object], str]:
+def probe_molvane() -> tuple[object | None, str]:
     """Imports molvane and checks that a tracker can lock and update; (module, why-not)."""
     try:
         import molvane  # type: ignore
@@ -223,14 +228,15 @@ def probe_molvane() -> tuple[Optional[object], str]:
 # --------------------------------------------------------------------------------------
 # one scenario
 
+
 @dataclass
 class Record:
     adapter: Adapter
-    boxes: list = field(default_factory=list)      # per frame: list of box-or-None per target
-    times: list = field(default_factory=list)       # CPU seconds of the calling thread
+    boxes: list = field(default_factory=list)  # per frame: list of box-or-None per target
+    times: list = field(default_factory=list)  # CPU seconds of the calling thread
     wall: list = field(default_factory=list)
     init_s: float = 0.0
-    error: Optional[str] = None
+    error: str | None = None
 
 
 def molvane_profiles(scene: sky_scenes.Scene, quick: bool) -> list[str]:
@@ -281,15 +287,18 @@ def run_scene(scene: sky_scenes.Scene, adapters: list[Adapter], progress: bool =
                 rec.wall.append(time.perf_counter() - w0)
             rec.boxes.append(out)
     if progress:
-        print(f"  [{scene.name}: {scene.n_frames} frames, {len(records)} trackers, "
-              f"{time.perf_counter() - t_start:.1f} s]", file=sys.stderr)
+        print(
+            f"  [{scene.name}: {scene.n_frames} frames, {len(records)} trackers, "
+            f"{time.perf_counter() - t_start:.1f} s]",
+            file=sys.stderr,
+        )
     return evaluate(scene, records, gt, vis)
 
 
 def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list) -> dict:
     n_t = scene.n_targets
-    gt_arr = np.stack([tm.as_boxes([g[k] for g in gt]) for k in range(n_t)])   # (G, N, 4)
-    vis_arr = np.array(vis, bool).T                                            # (G, N)
+    gt_arr = np.stack([tm.as_boxes([g[k] for g in gt]) for k in range(n_t)])  # (G, N, 4)
+    vis_arr = np.array(vis, bool).T  # (G, N)
     results = []
     for rec in records:
         tracks = np.stack([tm.as_boxes([b[k][0] for b in rec.boxes]) for k in range(n_t)])
@@ -305,24 +314,25 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
             err = tm.center_error(tracks[k], gt_arr[k])
             lost = np.isnan(tracks[k, :, 0])
             curve = tm.success_curve(ious[v])
-            raw_ious = np.where(np.isnan(gt_arr[k, :, 0]), 0.0,
-                                tm.iou(raw[k], np.nan_to_num(gt_arr[k])))
+            raw_ious = np.where(np.isnan(gt_arr[k, :, 0]), 0.0, tm.iou(raw[k], np.nan_to_num(gt_arr[k])))
             curves.append(curve)
             runs = tm.failure_runs(ious, v)
             failures += len(runs)
             lat = tm.reacquisition_latencies(ious, v)
             latencies += lat
-            per_target.append({
-                "auc": float(curve.mean()),
-                "p20": tm.precision_at(err[v], 20.0),
-                "p5": tm.precision_at(err[v], 5.0),
-                "presence": float(tm.presence_scores(ious, v, lost).mean()),
-                "auc_raw": tm.success_auc(raw_ious[v]),
-                "size_ratio": _size_ratio(tracks[k][v], gt_arr[k][v]),
-                "center_err_median": float(np.median(err[v])) if v.any() else None,
-                "lost_share": float(lost.mean()),
-                "failure_runs": runs,
-            })
+            per_target.append(
+                {
+                    "auc": float(curve.mean()),
+                    "p20": tm.precision_at(err[v], 20.0),
+                    "p5": tm.precision_at(err[v], 5.0),
+                    "presence": float(tm.presence_scores(ious, v, lost).mean()),
+                    "auc_raw": tm.success_auc(raw_ious[v]),
+                    "size_ratio": _size_ratio(tracks[k][v], gt_arr[k][v]),
+                    "center_err_median": float(np.median(err[v])) if v.any() else None,
+                    "lost_share": float(lost.mean()),
+                    "failure_runs": runs,
+                }
+            )
         got = [x for x in latencies if x is not None]
         res = {
             "tracker": rec.adapter.name,
@@ -336,9 +346,12 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
             "size_ratio": _mean_or_none([p["size_ratio"] for p in per_target]),
             "center_err_median": _mean_or_none([p["center_err_median"] for p in per_target]),
             "failures": failures,
-            "reacq": {"events": len(latencies), "latencies": latencies,
-                      "mean": float(np.mean(got)) if got else None,
-                      "never": sum(1 for x in latencies if x is None)},
+            "reacq": {
+                "events": len(latencies),
+                "latencies": latencies,
+                "mean": float(np.mean(got)) if got else None,
+                "never": sum(1 for x in latencies if x is None),
+            },
             "curve": [float(c) for c in np.mean(curves, axis=0)],
             "time": tm.timing_summary(rec.times),
             "wall_time": tm.timing_summary(rec.wall),
@@ -347,8 +360,7 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
             "error": rec.error,
         }
         if n_t > 1:
-            res["id_switches"] = tm.identity_switches(tracks, gt_arr, vis_arr, ID_PERSIST,
-                                                      exclusive=True)
+            res["id_switches"] = tm.identity_switches(tracks, gt_arr, vis_arr, ID_PERSIST, exclusive=True)
             res["id_switches_any"] = tm.identity_switches(tracks, gt_arr, vis_arr, 1)
             res["per_target_auc"] = [p["auc"] for p in per_target]
         results.append(res)
@@ -366,7 +378,7 @@ def evaluate(scene: sky_scenes.Scene, records: list[Record], gt: list, vis: list
     }
 
 
-def _size_ratio(pred: np.ndarray, gt: np.ndarray) -> Optional[float]:
+def _size_ratio(pred: np.ndarray, gt: np.ndarray) -> float | None:
     """Median of sqrt(predicted area / true area) over frames with a predicted box: 1 is
     the right size, 1.5 a box half as wide and high again as the target."""
     ok = ~np.isnan(pred[:, 0]) & ~np.isnan(gt[:, 0]) & (gt[:, 2] * gt[:, 3] > 0)
@@ -375,13 +387,14 @@ def _size_ratio(pred: np.ndarray, gt: np.ndarray) -> Optional[float]:
     return float(np.median(np.sqrt(pred[ok, 2] * pred[ok, 3] / (gt[ok, 2] * gt[ok, 3]))))
 
 
-def _mean_or_none(values: list) -> Optional[float]:
+def _mean_or_none(values: list) -> float | None:
     vals = [v for v in values if v is not None and np.isfinite(v)]
     return float(np.mean(vals)) if vals else None
 
 
 # --------------------------------------------------------------------------------------
 # summary, table, plots
+
 
 def summarise(scenes: list[dict]) -> list[dict]:
     """One row per tracker over the scenes it ran, plus two molvane roll-ups: the scene's
@@ -399,19 +412,21 @@ def summarise(scenes: list[dict]) -> list[dict]:
     for name, rs in rows.items():
         med = [r["time"]["median_ms"] for r in rs if r["time"]["median_ms"] is not None]
         fps = [r["time"]["fps"] for r in rs if r["time"]["fps"]]
-        out.append({
-            "tracker": name,
-            "scenes": len(rs),
-            "mean_auc": float(np.mean([r["auc"] for r in rs])),
-            "mean_p20": float(np.mean([r["p20"] for r in rs])),
-            "mean_p5": float(np.mean([r["p5"] for r in rs])),
-            "mean_presence": float(np.mean([r["presence"] for r in rs])),
-            "mean_auc_raw": float(np.mean([r["auc_raw"] for r in rs])),
-            "failures": int(sum(r["failures"] for r in rs)),
-            "id_switches": int(sum(r.get("id_switches", 0) for r in rs)),
-            "median_ms": float(np.median(med)) if med else None,
-            "fps": float(np.exp(np.mean(np.log(fps)))) if fps else None,   # geometric mean
-        })
+        out.append(
+            {
+                "tracker": name,
+                "scenes": len(rs),
+                "mean_auc": float(np.mean([r["auc"] for r in rs])),
+                "mean_p20": float(np.mean([r["p20"] for r in rs])),
+                "mean_p5": float(np.mean([r["p5"] for r in rs])),
+                "mean_presence": float(np.mean([r["presence"] for r in rs])),
+                "mean_auc_raw": float(np.mean([r["auc_raw"] for r in rs])),
+                "failures": int(sum(r["failures"] for r in rs)),
+                "id_switches": int(sum(r.get("id_switches", 0) for r in rs)),
+                "median_ms": float(np.median(med)) if med else None,
+                "fps": float(np.exp(np.mean(np.log(fps)))) if fps else None,  # geometric mean
+            }
+        )
     return out
 
 
@@ -420,40 +435,57 @@ def _fmt(v, pattern: str = ".3f", none: str = "-") -> str:
 
 
 def print_table(scenes: list[dict], summary: list[dict], file=sys.stdout) -> None:
-    hdr = (f"{'scenario':16s} {'tracker':24s} {'AUC':>5s} {'P@20':>5s} {'P@5':>5s} {'pres':>5s} "
-           f"{'raw':>5s} {'size':>5s} {'fail':>4s} {'reacq':>7s} {'idsw':>4s} {'med ms':>7s} {'p95 ms':>7s} {'fps':>7s}")
+    hdr = (
+        f"{'scenario':16s} {'tracker':24s} {'AUC':>5s} {'P@20':>5s} {'P@5':>5s} {'pres':>5s} "
+        f"{'raw':>5s} {'size':>5s} {'fail':>4s} {'reacq':>7s} {'idsw':>4s} {'med ms':>7s} {'p95 ms':>7s} {'fps':>7s}"
+    )
     print(hdr, file=file)
     print("-" * len(hdr), file=file)
     for sc in scenes:
         for r in sorted(sc["results"], key=lambda r: -r["auc"]):
             rq = r["reacq"]
-            reacq = "-" if not rq["events"] else (
-                f"{_fmt(rq['mean'], '.0f', 'x')}/{rq['never']}x")
+            reacq = "-" if not rq["events"] else (f"{_fmt(rq['mean'], '.0f', 'x')}/{rq['never']}x")
             t = r["time"]
-            print(f"{sc['name']:16s} {r['tracker']:24s} {r['auc']:5.3f} {r['p20']:5.3f} "
-                  f"{r['p5']:5.3f} {r['presence']:5.3f} {r['auc_raw']:5.3f} {_fmt(r['size_ratio'], '5.2f'):>5s} {r['failures']:4d} {reacq:>7s} "
-                  f"{_fmt(r.get('id_switches'), 'd'):>4s} {_fmt(t['median_ms'], '.2f'):>7s} "
-                  f"{_fmt(t['p95_ms'], '.2f'):>7s} {_fmt(t['fps'], '.0f'):>7s}"
-                  + (f"  ERROR {r['error']}" if r["error"] else ""), file=file)
+            print(
+                f"{sc['name']:16s} {r['tracker']:24s} {r['auc']:5.3f} {r['p20']:5.3f} "
+                f"{r['p5']:5.3f} {r['presence']:5.3f} {r['auc_raw']:5.3f} "
+                f"{_fmt(r['size_ratio'], '5.2f'):>5s} {r['failures']:4d} {reacq:>7s} "
+                f"{_fmt(r.get('id_switches'), 'd'):>4s} {_fmt(t['median_ms'], '.2f'):>7s} "
+                f"{_fmt(t['p95_ms'], '.2f'):>7s} {_fmt(t['fps'], '.0f'):>7s}"
+                + (f"  ERROR {r['error']}" if r["error"] else ""),
+                file=file,
+            )
         print(file=file)
-    print("pres: presence score; raw: AUC of the box held even while reporting lost; "
-          "size: median sqrt(box area / true area)", file=file)
-    print("fail: runs of 10+ visible frames at IoU 0; "
-          "P@20, P@5: share of visible frames with centre error <= 20 / 5 px", file=file)
-    print(f"idsw: identity switches (track left its target for another for {ID_PERSIST}+ frames); "
-          "ms and fps: CPU time per update of all targets", file=file)
-    print("reacq: mean frames to overlap again after reappearance / reappearances never "
-          "reacquired", file=file)
+    print(
+        "pres: presence score; raw: AUC of the box held even while reporting lost; "
+        "size: median sqrt(box area / true area)",
+        file=file,
+    )
+    print(
+        "fail: runs of 10+ visible frames at IoU 0; P@20, P@5: share of visible frames with centre error <= 20 / 5 px",
+        file=file,
+    )
+    print(
+        f"idsw: identity switches (track left its target for another for {ID_PERSIST}+ frames); "
+        "ms and fps: CPU time per update of all targets",
+        file=file,
+    )
+    print("reacq: mean frames to overlap again after reappearance / reappearances never reacquired", file=file)
     print(file=file)
-    h2 = (f"{'summary':24s} {'scenes':>6s} {'AUC':>6s} {'P@20':>6s} {'P@5':>6s} {'pres':>6s} "
-          f"{'raw':>6s} {'fails':>5s} {'idsw':>5s} {'med ms':>7s} {'fps':>7s}")
+    h2 = (
+        f"{'summary':24s} {'scenes':>6s} {'AUC':>6s} {'P@20':>6s} {'P@5':>6s} {'pres':>6s} "
+        f"{'raw':>6s} {'fails':>5s} {'idsw':>5s} {'med ms':>7s} {'fps':>7s}"
+    )
     print(h2, file=file)
     print("-" * len(h2), file=file)
     for s in sorted(summary, key=lambda s: -s["mean_auc"]):
-        print(f"{s['tracker']:24s} {s['scenes']:6d} {s['mean_auc']:6.3f} {s['mean_p20']:6.3f} "
-              f"{s['mean_p5']:6.3f} {s['mean_presence']:6.3f} {s['mean_auc_raw']:6.3f} {s['failures']:5d} "
-              f"{s['id_switches']:5d} {_fmt(s['median_ms'], '.2f'):>7s} "
-              f"{_fmt(s['fps'], '.0f'):>7s}", file=file)
+        print(
+            f"{s['tracker']:24s} {s['scenes']:6d} {s['mean_auc']:6.3f} {s['mean_p20']:6.3f} "
+            f"{s['mean_p5']:6.3f} {s['mean_presence']:6.3f} {s['mean_auc_raw']:6.3f} {s['failures']:5d} "
+            f"{s['id_switches']:5d} {_fmt(s['median_ms'], '.2f'):>7s} "
+            f"{_fmt(s['fps'], '.0f'):>7s}",
+            file=file,
+        )
 
 
 def _save_small_png(fig, path: str, dpi: int) -> None:
@@ -461,6 +493,7 @@ def _save_small_png(fig, path: str, dpi: int) -> None:
     fig.savefig(path, dpi=dpi)
     try:
         from PIL import Image
+
         im = Image.open(path).convert("RGB")
         im.quantize(colors=96, method=Image.Quantize.MEDIANCUT).save(path, optimize=True)
     except Exception:
@@ -469,23 +502,37 @@ def _save_small_png(fig, path: str, dpi: int) -> None:
 
 def _style(name: str, idx: dict) -> dict:
     if name.startswith("molvane"):
-        fixed = {"molvane:default": "#d62728", "molvane:fast-sky": "#ff7f0e",
-                 "molvane:correlation": "#8c564b", "molvane:adaptive": "#e377c2",
-                 "molvane:birds": "#9467bd", "molvane:close-pass": "#4a1486",
-                 "molvane:missile": "#111111", "molvane:scale-target": "#f0027f",
-                 "molvane:recommended": "#b2182b", "molvane:best-of-profiles": "#67001f"}
+        fixed = {
+            "molvane:default": "#d62728",
+            "molvane:fast-sky": "#ff7f0e",
+            "molvane:correlation": "#8c564b",
+            "molvane:adaptive": "#e377c2",
+            "molvane:birds": "#9467bd",
+            "molvane:close-pass": "#4a1486",
+            "molvane:missile": "#111111",
+            "molvane:scale-target": "#f0027f",
+            "molvane:recommended": "#b2182b",
+            "molvane:best-of-profiles": "#67001f",
+        }
         extra = ["#a50f15", "#fd8d3c", "#6a51a3"]
         col = fixed.get(name) or extra[idx.setdefault(name, len(idx)) % len(extra)]
         return {"color": col, "ls": "-", "lw": 1.8}
-    cols = {"cv:CSRT": ("#1f77b4", "--"), "cv:KCF": ("#2ca02c", "-."), "cv:MOSSE": ("#17becf", ":"),
-            "cv:KCF-pad32": ("#98df8a", "-."), "cv:MOSSE-pad64": ("#9edae5", ":"),
-            "cv:MIL": ("#7f7f7f", "--"), "cv:MedianFlow": ("#bcbd22", "-.")}
+    cols = {
+        "cv:CSRT": ("#1f77b4", "--"),
+        "cv:KCF": ("#2ca02c", "-."),
+        "cv:MOSSE": ("#17becf", ":"),
+        "cv:KCF-pad32": ("#98df8a", "-."),
+        "cv:MOSSE-pad64": ("#9edae5", ":"),
+        "cv:MIL": ("#7f7f7f", "--"),
+        "cv:MedianFlow": ("#bcbd22", "-."),
+    }
     col, ls = cols.get(name, ("#333333", "--"))
     return {"color": col, "ls": ls, "lw": 1.4}
 
 
 def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: str) -> list[str]:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -499,8 +546,7 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
     for ax, sc in zip(axes.flat, scenes):
         for r in sorted(sc["results"], key=lambda r: r["tracker"]):
             st = _style(r["tracker"], mv_idx)
-            (line,) = ax.plot(tm.THRESHOLDS, r["curve"], color=st["color"], ls=st["ls"],
-                              lw=st["lw"])
+            (line,) = ax.plot(tm.THRESHOLDS, r["curve"], color=st["color"], ls=st["ls"], lw=st["lw"])
             handles.setdefault(r["tracker"], line)
         ax.set_title(sc["name"], fontsize=9)
         ax.set_xlim(0, 1)
@@ -512,13 +558,25 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
         ax.axis("off")
     fig.supxlabel("IoU threshold", fontsize=9)
     fig.supylabel("success rate (visible frames)", fontsize=9)
-    if spare:   # the legend goes into an empty panel when there is one
-        spare[-1].legend(list(handles.values()), list(handles.keys()), loc="center",
-                         fontsize=8, frameon=False, ncol=2 if len(spare) > 1 else 1)
+    if spare:  # the legend goes into an empty panel when there is one
+        spare[-1].legend(
+            list(handles.values()),
+            list(handles.keys()),
+            loc="center",
+            fontsize=8,
+            frameon=False,
+            ncol=2 if len(spare) > 1 else 1,
+        )
         fig.tight_layout()
     else:
-        fig.legend(list(handles.values()), list(handles.keys()), loc="lower center",
-                   ncol=min(6, len(handles)), fontsize=8, frameon=False)
+        fig.legend(
+            list(handles.values()),
+            list(handles.keys()),
+            loc="lower center",
+            ncol=min(6, len(handles)),
+            fontsize=8,
+            frameon=False,
+        )
         fig.tight_layout(rect=(0, 0.08, 1, 1))
     p = os.path.join(out_dir, f"success_curves{suffix}.png")
     _save_small_png(fig, p, 72)
@@ -529,13 +587,21 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
     full = [x for x in summary if x["scenes"] == n and x["fps"] is not None]
     fig, axs = plt.subplots(1, 2, figsize=(11.5, 4.2))
     markers = {"molvane:recommended": "D", "molvane:best-of-profiles": "^"}
-    for ax, key, label in ((axs[0], "mean_auc", "mean success AUC"),
-                           (axs[1], "mean_p20", "mean precision at 20 px")):
+    for ax, key, label in ((axs[0], "mean_auc", "mean success AUC"), (axs[1], "mean_p20", "mean precision at 20 px")):
         for x in sorted(full, key=lambda x: x["tracker"]):
             st = _style(x["tracker"], mv_idx)
             marker = markers.get(x["tracker"], "o" if x["tracker"].startswith("molvane") else "s")
-            ax.scatter(x["fps"], x[key], color=st["color"], marker=marker, s=42, zorder=3,
-                       label=x["tracker"], edgecolors="black", linewidths=0.4)
+            ax.scatter(
+                x["fps"],
+                x[key],
+                color=st["color"],
+                marker=marker,
+                s=42,
+                zorder=3,
+                label=x["tracker"],
+                edgecolors="black",
+                linewidths=0.4,
+            )
         ax.set_xscale("log")
         ax.set_xlabel("frames per second (geometric mean over scenes)", fontsize=8)
         ax.set_ylabel(label, fontsize=8)
@@ -543,8 +609,9 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
         ax.grid(alpha=0.3, which="both")
         ax.tick_params(labelsize=7)
     axs[1].legend(loc="center left", bbox_to_anchor=(1.02, 0.5), fontsize=7, frameon=False)
-    fig.suptitle(f"speed vs accuracy over all {n} scenes (one core, {scenes[0]['frames']} "
-                 "frames per scene)", fontsize=9)
+    fig.suptitle(
+        f"speed vs accuracy over all {n} scenes (one core, {scenes[0]['frames']} frames per scene)", fontsize=9
+    )
     fig.tight_layout()
     p = os.path.join(out_dir, f"speed_accuracy{suffix}.png")
     _save_small_png(fig, p, 80)
@@ -552,8 +619,9 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
     paths.append(p)
 
     # AUC matrix: trackers x scenes
-    trackers = sorted({r["tracker"] for sc in scenes for r in sc["results"]},
-                      key=lambda t: (not t.startswith("molvane"), t))
+    trackers = sorted(
+        {r["tracker"] for sc in scenes for r in sc["results"]}, key=lambda t: (not t.startswith("molvane"), t)
+    )
     mat = np.full((len(trackers), n), np.nan)
     for j, sc in enumerate(scenes):
         for r in sc["results"]:
@@ -565,8 +633,15 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
     for i in range(len(trackers)):
         for j in range(n):
             if not np.isnan(mat[i, j]):
-                ax.text(j, i, f"{mat[i, j]:.2f}", ha="center", va="center", fontsize=6,
-                        color="white" if mat[i, j] < 0.6 else "black")
+                ax.text(
+                    j,
+                    i,
+                    f"{mat[i, j]:.2f}",
+                    ha="center",
+                    va="center",
+                    fontsize=6,
+                    color="white" if mat[i, j] < 0.6 else "black",
+                )
     ax.set_xticks(range(n), [sc["name"] for sc in scenes], rotation=40, ha="right", fontsize=7)
     ax.set_yticks(range(len(trackers)), trackers, fontsize=7)
     ax.set_title("success AUC per scene (blank: not run)", fontsize=9)
@@ -580,18 +655,18 @@ def make_plots(scenes: list[dict], summary: list[dict], out_dir: str, suffix: st
 
 # --------------------------------------------------------------------------------------
 
-def main(argv: Optional[list[str]] = None) -> int:
+
+def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="5 scenes x 60 frames, 3 OpenCV trackers and one molvane profile")
+    ap.add_argument(
+        "--quick", action="store_true", help="5 scenes x 60 frames, 3 OpenCV trackers and one molvane profile"
+    )
     ap.add_argument("--frames", type=int, default=None, help="frames per scene (default 240)")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--scenarios", default=None, help="comma-separated scene names")
-    ap.add_argument("--trackers", default=None,
-                    help="comma-separated: molvane and/or " + ", ".join(OPENCV_TRACKERS))
+    ap.add_argument("--trackers", default=None, help="comma-separated: molvane and/or " + ", ".join(OPENCV_TRACKERS))
     ap.add_argument("--opencv-only", action="store_true", help="skip molvane")
-    ap.add_argument("--no-padded", action="store_true",
-                    help="skip the KCF/MOSSE runs seeded with a grown box")
+    ap.add_argument("--no-padded", action="store_true", help="skip the KCF/MOSSE runs seeded with a grown box")
     ap.add_argument("--cv-threads", type=int, default=1, help="OpenCV worker threads")
     ap.add_argument("--out", default=os.path.join(ROOT, "docs", "bench"))
     ap.add_argument("--no-plots", action="store_true")
@@ -599,14 +674,17 @@ def main(argv: Optional[list[str]] = None) -> int:
 
     cv2.setNumThreads(args.cv_threads)
     frames = args.frames or (60 if args.quick else 240)
-    names = (args.scenarios.split(",") if args.scenarios
-             else list(QUICK_SCENARIOS if args.quick else sky_scenes.SCENARIOS))
+    names = (
+        args.scenarios.split(",") if args.scenarios else list(QUICK_SCENARIOS if args.quick else sky_scenes.SCENARIOS)
+    )
     unknown = [s for s in names if s not in sky_scenes.SCENARIOS]
     if unknown:
-        ap.error(f"unknown scenario(s): {', '.join(unknown)}; known: "
-                 + ", ".join(sky_scenes.SCENARIOS))
-    wanted = (args.trackers.split(",") if args.trackers
-              else ["molvane"] + list(QUICK_OPENCV if args.quick else OPENCV_TRACKERS))
+        ap.error(f"unknown scenario(s): {', '.join(unknown)}; known: " + ", ".join(sky_scenes.SCENARIOS))
+    wanted = (
+        args.trackers.split(",")
+        if args.trackers
+        else ["molvane"] + list(QUICK_OPENCV if args.quick else OPENCV_TRACKERS)
+    )
     bad = [t for t in wanted if t != "molvane" and t not in OPENCV_TRACKERS]
     if bad:
         ap.error(f"unknown tracker(s): {', '.join(bad)}")
@@ -624,12 +702,12 @@ def main(argv: Optional[list[str]] = None) -> int:
         scene = sky_scenes.make_scene(name, frames, args.seed)
         adapters: list[Adapter] = []
         if mv is not None:
-            adapters += [MolvaneAdapter(mv, p, scene.multi, 1.0 / scene.fps)
-                         for p in molvane_profiles(scene, args.quick)]
+            adapters += [
+                MolvaneAdapter(mv, p, scene.multi, 1.0 / scene.fps) for p in molvane_profiles(scene, args.quick)
+            ]
         adapters += [OpenCVAdapter(k) for k in wanted if k in OPENCV_TRACKERS]
         if not args.no_padded:
-            adapters += [OpenCVAdapter(k, PADDED_VARIANTS[k]) for k in wanted
-                         if k in PADDED_VARIANTS]
+            adapters += [OpenCVAdapter(k, PADDED_VARIANTS[k]) for k in wanted if k in PADDED_VARIANTS]
         scenes_out.append(run_scene(scene, adapters))
     elapsed = time.perf_counter() - t0
 
@@ -637,16 +715,22 @@ def main(argv: Optional[list[str]] = None) -> int:
     table = io.StringIO()
     print_table(scenes_out, summary, file=table)
     print(table.getvalue(), end="")
-    print(f"\n{len(scenes_out)} scenes x {frames} frames in {elapsed:.1f} s"
-          + (f"; molvane: {mv_note}" if mv_note else ""))
+    print(
+        f"\n{len(scenes_out)} scenes x {frames} frames in {elapsed:.1f} s"
+        + (f"; molvane: {mv_note}" if mv_note else "")
+    )
 
     os.makedirs(args.out, exist_ok=True)
     suffix = "-quick" if args.quick else ""
     meta = {
         "date": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
-        "quick": args.quick, "frames": frames, "seed": args.seed,
-        "opencv": cv2.__version__, "opencv_threads": args.cv_threads,
-        "numpy": np.__version__, "python": platform.python_version(),
+        "quick": args.quick,
+        "frames": frames,
+        "seed": args.seed,
+        "opencv": cv2.__version__,
+        "opencv_threads": args.cv_threads,
+        "numpy": np.__version__,
+        "python": platform.python_version(),
         "machine": f"{platform.machine()} {os.cpu_count()} cpu",
         "molvane": "ok" if mv is not None else mv_note,
         "elapsed_s": elapsed,
@@ -659,8 +743,10 @@ def main(argv: Optional[list[str]] = None) -> int:
     written = [path]
     path = os.path.join(args.out, f"results{suffix}.txt")
     with open(path, "w") as f:
-        f.write(f"# {meta['date']}  {len(scenes_out)} scenes x {frames} frames, seed {args.seed}, "
-                f"OpenCV {meta['opencv']} ({args.cv_threads} thread), molvane: {meta['molvane']}\n\n")
+        f.write(
+            f"# {meta['date']}  {len(scenes_out)} scenes x {frames} frames, seed {args.seed}, "
+            f"OpenCV {meta['opencv']} ({args.cv_threads} thread), molvane: {meta['molvane']}\n\n"
+        )
         f.write(table.getvalue())
     written.append(path)
     if not args.no_plots:

@@ -12,8 +12,9 @@ Scenes (molvane_tools.scenes.cost: vertical gradient, faint static cloud texture
 
 Each tracker plays every scene on its own, one tracker after the other, on the same
 freshly generated frames (generation is outside the timed region; interleaving the trackers
-frame by frame would let each one run with caches the others just filled). ``molvane.Tracker.update`` runs with the default profile
-and a fixed frame interval; the OpenCV trackers get the BGR frame (grey scenes are
+frame by frame would let each one run with caches the others just filled).
+``molvane.Tracker.update`` runs with the default profile and a fixed frame interval;
+the OpenCV trackers get the BGR frame (grey scenes are
 converted outside the timed call). Only the update call is timed: wall time with
 ``time.perf_counter`` and CPU time of the calling thread with ``time.thread_time`` (the
 latter does not count time the scheduler gives to other processes on a busy machine).
@@ -29,6 +30,7 @@ when the process runs with the counting interposer of bench/alloc_count preloade
 Usage: python bench/single_bench.py [--frames N] [--scenes a,b] [--trackers x,y] [--json out.json]
 (molvane is imported from PYTHONPATH, so a build directory can be chosen there).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -38,8 +40,8 @@ import os
 import platform
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 # One worker thread for the OpenCV inside molvane as well as for cv2; must be set before
 # either library starts its thread pool.
@@ -70,7 +72,8 @@ TARGET_PLANE_MEDIAN_MS = 3.0
 # --------------------------------------------------------------------------------------
 # timing
 
-def allocation_counter() -> Optional[Callable[[], int]]:
+
+def allocation_counter() -> Callable[[], int] | None:
     """The preloaded interposer's counter, or None when it is not loaded."""
     try:
         fn = ctypes.CDLL(None).alloc_count_total
@@ -83,11 +86,11 @@ def allocation_counter() -> Optional[Callable[[], int]]:
 
 @dataclass
 class Timings:
-    wall: list = field(default_factory=list)   # seconds
+    wall: list = field(default_factory=list)  # seconds
     cpu: list = field(default_factory=list)
     allocs: list = field(default_factory=list)
 
-    def add(self, wall: float, cpu: float, allocs: Optional[int] = None) -> None:
+    def add(self, wall: float, cpu: float, allocs: int | None = None) -> None:
         self.wall.append(wall)
         self.cpu.append(cpu)
         if allocs is not None:
@@ -99,8 +102,12 @@ class Timings:
             if not values:
                 continue
             a = np.asarray(values) * 1e3
-            out[key] = {"median_ms": float(np.median(a)), "p95_ms": float(np.percentile(a, 95)),
-                        "max_ms": float(a.max()), "mean_ms": float(a.mean())}
+            out[key] = {
+                "median_ms": float(np.median(a)),
+                "p95_ms": float(np.percentile(a, 95)),
+                "max_ms": float(a.max()),
+                "mean_ms": float(a.mean()),
+            }
         if self.allocs:
             a = np.asarray(self.allocs, dtype=np.float64)
             out["allocs"] = {"mean": float(a.mean()), "median": float(np.median(a)), "max": int(a.max())}
@@ -129,8 +136,9 @@ def lost_phase(misses: int) -> str:
     return "sky"
 
 
-def run_one(make: Callable[[], Scene], n: int, warmup: int, name: str, mv=None,
-            count: Optional[Callable[[], int]] = None) -> dict:
+def run_one(
+    make: Callable[[], Scene], n: int, warmup: int, name: str, mv=None, count: Callable[[], int] | None = None
+) -> dict:
     """Plays a fresh copy of the scene to one tracker ("molvane", an OpenCV tracker, or
     "cvtColor" for the bare grey conversion) and times each update."""
     scene = make()
@@ -177,15 +185,21 @@ def run_one(make: Callable[[], Scene], n: int, warmup: int, name: str, mv=None,
     return out
 
 
-def run_scene(mv, make: Callable[[], Scene], n: int, trackers: list[str], warmup: int,
-              count: Optional[Callable[[], int]] = None) -> dict:
+def run_scene(
+    mv, make: Callable[[], Scene], n: int, trackers: list[str], warmup: int, count: Callable[[], int] | None = None
+) -> dict:
     """Every tracker plays the whole scene on its own (one after the other, each on the same
     freshly generated frames), so that none of them works with caches another one filled."""
     scene = make()
     m = run_one(make, n, warmup, "molvane", mv, count)
-    out = {"scene": scene.name, "description": scene.description, "frames": n,
-           "molvane": m, "found": m.pop("found"),
-           "opencv": {t: run_one(make, n, warmup, t) for t in trackers}}
+    out = {
+        "scene": scene.name,
+        "description": scene.description,
+        "frames": n,
+        "molvane": m,
+        "found": m.pop("found"),
+        "opencv": {t: run_one(make, n, warmup, t) for t in trackers},
+    }
     if "phases" in m:
         out["phases"] = m.pop("phases")
     if scene.colour:
@@ -195,6 +209,7 @@ def run_scene(mv, make: Callable[[], Scene], n: int, trackers: list[str], warmup
 
 # --------------------------------------------------------------------------------------
 # report
+
 
 def fmt(s: dict, key: str = "wall") -> str:
     if key not in s:
@@ -220,13 +235,17 @@ def ratio(a: dict, b: dict, key: str) -> str:
 def report(results: list[dict], trackers: list[str]) -> None:
     print("\nper-frame update time, ms: median p95 max (wall | thread CPU)")
     for r in results:
-        print(f"\n{r['scene']}: {r['description']}, {r['molvane']['n']} timed frames, "
-              f"molvane found the target in {r['found']}")
+        print(
+            f"\n{r['scene']}: {r['description']}, {r['molvane']['n']} timed frames, "
+            f"molvane found the target in {r['found']}"
+        )
         print(f"  {'molvane':12s} {fmt(r['molvane'])} | {fmt(r['molvane'], 'cpu')}{fmt_allocs(r['molvane'])}")
         for name in trackers:
             s = r["opencv"][name]
-            print(f"  {name:12s} {fmt(s)} | {fmt(s, 'cpu')}   "
-                  f"{name}/molvane wall {ratio(s, r['molvane'], 'wall')} cpu {ratio(s, r['molvane'], 'cpu')}")
+            print(
+                f"  {name:12s} {fmt(s)} | {fmt(s, 'cpu')}   "
+                f"{name}/molvane wall {ratio(s, r['molvane'], 'wall')} cpu {ratio(s, r['molvane'], 'cpu')}"
+            )
         if "cvtColor" in r:
             print(f"  {'cvtColor':12s} {fmt(r['cvtColor'])} | {fmt(r['cvtColor'], 'cpu')}")
         for phase, s in r.get("phases", {}).items():
@@ -244,32 +263,39 @@ def report(results: list[dict], trackers: list[str]) -> None:
     if "dot640c" in by:
         m = by["dot640c"]["molvane"]
         ok = med(m) <= TARGET_DOT_MEDIAN_MS and p95(m) <= TARGET_DOT_P95_MS
-        print(f"  10x10 @640x480 BGR median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_DOT_MEDIAN_MS}, "
-              f"p95 {p95(m):.3f} ({p95(m, 'wall'):.3f}) <= {TARGET_DOT_P95_MS}: {'met' if ok else 'MISSED'}")
+        print(
+            f"  10x10 @640x480 BGR median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_DOT_MEDIAN_MS}, "
+            f"p95 {p95(m):.3f} ({p95(m, 'wall'):.3f}) <= {TARGET_DOT_P95_MS}: {'met' if ok else 'MISSED'}"
+        )
     if "dot640c" in by and "dot1280c" in by:
         extra = med(by["dot1280c"]["molvane"]) - med(by["dot640c"]["molvane"])
         conv = med(by["dot1280c"]["cvtColor"]) - med(by["dot640c"]["cvtColor"])
-        print(f"  1280x720 over 640x480: +{extra:.3f} ms, extra grey conversion +{conv:.3f} ms: "
-              f"{'met' if extra <= conv else 'MISSED'}")
+        print(
+            f"  1280x720 over 640x480: +{extra:.3f} ms, extra grey conversion +{conv:.3f} ms: "
+            f"{'met' if extra <= conv else 'MISSED'}"
+        )
     if "plane1280c" in by:
         m = by["plane1280c"]["molvane"]
-        print(f"  120x50 @1280x720 median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_PLANE_MEDIAN_MS}: "
-              f"{'met' if med(m) <= TARGET_PLANE_MEDIAN_MS else 'MISSED'}")
+        print(
+            f"  120x50 @1280x720 median {med(m):.3f} ({med(m, 'wall'):.3f}) <= {TARGET_PLANE_MEDIAN_MS}: "
+            f"{'met' if med(m) <= TARGET_PLANE_MEDIAN_MS else 'MISSED'}"
+        )
     if "lost640c" in by:
         for phase in ("wide", "full", "sky"):
             s = by["lost640c"].get("phases", {}).get(phase)
             if s:
-                print(f"  lost target, {phase} search: p95 {p95(s):.3f} ({p95(s, 'wall'):.3f}) "
-                      f"max {s['cpu']['max_ms']:.3f} ({s['wall']['max_ms']:.3f}) ms")
+                print(
+                    f"  lost target, {phase} search: p95 {p95(s):.3f} ({p95(s, 'wall'):.3f}) "
+                    f"max {s['cpu']['max_ms']:.3f} ({s['wall']['max_ms']:.3f}) ms"
+                )
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--frames", type=int, default=300, help="frames per scene (default 300)")
     ap.add_argument("--warmup", type=int, default=10, help="untimed frames at the start of a scene")
     ap.add_argument("--scenes", default=",".join(SCENES), help="comma-separated scene names")
-    ap.add_argument("--trackers", default=",".join(OPENCV_TRACKERS),
-                    help="OpenCV trackers to compare (empty for none)")
+    ap.add_argument("--trackers", default=",".join(OPENCV_TRACKERS), help="OpenCV trackers to compare (empty for none)")
     ap.add_argument("--json", help="write the results there")
     args = ap.parse_args(argv)
 
@@ -292,9 +318,14 @@ def main(argv: Optional[list[str]] = None) -> int:
         print(f"{s}: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     report(results, trackers)
     if args.json:
-        meta = {"molvane": getattr(mv, "__file__", "?"), "cv2": cv2.__version__,
-                "python": platform.python_version(), "machine": platform.machine(),
-                "loadavg": os.getloadavg(), "frames": args.frames}
+        meta = {
+            "molvane": getattr(mv, "__file__", "?"),
+            "cv2": cv2.__version__,
+            "python": platform.python_version(),
+            "machine": platform.machine(),
+            "loadavg": os.getloadavg(),
+            "frames": args.frames,
+        }
         with open(args.json, "w") as f:
             json.dump({"meta": meta, "results": results}, f, indent=1)
     return 0

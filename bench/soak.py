@@ -12,16 +12,16 @@ reacquire paths are soaked too.
 
 import argparse
 import math
+import os
 import sys
 import time
-
-import os
 
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
-import molvane as mv  # noqa: E402
 from molvane_tools.scenes.cost import LoopSky as Sky  # noqa: E402
+
+import molvane as mv  # noqa: E402
 
 
 def rss_kib(field="VmRSS"):
@@ -37,8 +37,10 @@ def show_frame(t, out, sky):
     for k, r in enumerate(out):
         near = min(range(len(sky.paths)), key=lambda j: math.dist((r.cx, r.cy), sky.centre(j, t)))
         err = math.dist((r.cx, r.cy), sky.centre(k, t))
-        print(f"  frame {t} target {k + 1}: {r.state:<9} {r.reason:<28} suppressed={int(r.suppressed)} "
-              f"at ({r.cx:.0f}, {r.cy:.0f}), {err:.0f} px from its own truth, nearest truth {near + 1}")
+        print(
+            f"  frame {t} target {k + 1}: {r.state:<9} {r.reason:<28} suppressed={int(r.suppressed)} "
+            f"at ({r.cx:.0f}, {r.cy:.0f}), {err:.0f} px from its own truth, nearest truth {near + 1}"
+        )
 
 
 def soak(name, frames, targets, width, height, every, profile, show=()):
@@ -54,12 +56,16 @@ def soak(name, frames, targets, width, height, every, profile, show=()):
     for t in range(1, warm + 1):
         tr.update(sky.render(t), dt=1.0 / 30)
     rss0 = rss_kib()
-    print(f"\n== {name}: {frames} frames, {targets} target(s), {width}x{height}, "
-          f"profile {profile}; VmRSS after lock+{warm} frames: {rss0 / 1024:.1f} MiB")
+    print(
+        f"\n== {name}: {frames} frames, {targets} target(s), {width}x{height}, "
+        f"profile {profile}; VmRSS after lock+{warm} frames: {rss0 / 1024:.1f} MiB"
+    )
     # tracked: results that are neither lost nor a bare prediction; err px: their mean
     # distance to the true centre; wrong: tracked results nearer another target's centre.
-    print(f"{'frames':>8} {'ms/frame':>9} {'p99 ms':>7} {'max ms':>7} {'tracked':>8} "
-          f"{'err px':>7} {'wrong':>6} {'VmRSS MiB':>10}")
+    print(
+        f"{'frames':>8} {'ms/frame':>9} {'p99 ms':>7} {'max ms':>7} {'tracked':>8} "
+        f"{'err px':>7} {'wrong':>6} {'VmRSS MiB':>10}"
+    )
     times = np.empty(every)
     tracked = wrong = 0
     err_sum = 0.0
@@ -84,8 +90,11 @@ def soak(name, frames, targets, width, height, every, profile, show=()):
                     err = math.hypot(r.cx - x, r.cy - y)
                     err_sum += err
                     err_n += 1
-                    wrong += any(sky.visible(j, t) and math.dist((r.cx, r.cy), sky.centre(j, t)) < err
-                                 for j in range(targets) if j != k)
+                    wrong += any(
+                        sky.visible(j, t) and math.dist((r.cx, r.cy), sky.centre(j, t)) < err
+                        for j in range(targets)
+                        if j != k
+                    )
             if not all(math.isfinite(v) for v in (r.cx, r.cy, r.bbox_w, r.bbox_h, r.speed)):
                 print(f"non-finite result at frame {t}, target {k + 1}: {r.reason}")
                 return 1
@@ -93,17 +102,21 @@ def soak(name, frames, targets, width, height, every, profile, show=()):
             n = (i % every) + 1
             window = np.sort(times[:n])
             rows.append((i + 1, window.mean() * 1e3, rss_kib()))
-            print(f"{i + 1:>8} {window.mean() * 1e3:>9.3f} {window[int(0.99 * (n - 1))] * 1e3:>7.2f} "
-                  f"{window[-1] * 1e3:>7.2f} {tracked / (n * targets):>8.1%} "
-                  f"{(err_sum / err_n if err_n else float('nan')):>7.2f} "
-                  f"{(wrong / err_n if err_n else 0.0):>6.1%} {rows[-1][2] / 1024:>10.1f}",
-                  flush=True)
+            print(
+                f"{i + 1:>8} {window.mean() * 1e3:>9.3f} {window[int(0.99 * (n - 1))] * 1e3:>7.2f} "
+                f"{window[-1] * 1e3:>7.2f} {tracked / (n * targets):>8.1%} "
+                f"{(err_sum / err_n if err_n else float('nan')):>7.2f} "
+                f"{(wrong / err_n if err_n else 0.0):>6.1%} {rows[-1][2] / 1024:>10.1f}",
+                flush=True,
+            )
             tracked, wrong, err_sum, err_n = 0, 0, 0.0, 0
     rss1 = rss_kib()
-    print(f"VmRSS start {rss0 / 1024:.1f} MiB, end {rss1 / 1024:.1f} MiB "
-          f"(growth {(rss1 - rss0) / 1024:+.2f} MiB), peak {rss_kib('VmHWM') / 1024:.1f} MiB; "
-          f"mean {total / frames * 1e3:.3f} ms/frame over the run, "
-          f"first window {rows[0][1]:.3f} ms, last window {rows[-1][1]:.3f} ms")
+    print(
+        f"VmRSS start {rss0 / 1024:.1f} MiB, end {rss1 / 1024:.1f} MiB "
+        f"(growth {(rss1 - rss0) / 1024:+.2f} MiB), peak {rss_kib('VmHWM') / 1024:.1f} MiB; "
+        f"mean {total / frames * 1e3:.3f} ms/frame over the run, "
+        f"first window {rows[0][1]:.3f} ms, last window {rows[-1][1]:.3f} ms"
+    )
     return 0
 
 
@@ -124,8 +137,7 @@ def main(argv=None):
         status |= soak("single target", args.frames, 1, width, height, every, args.profile)
     if args.multi_frames > 0:
         show = {int(v) for v in args.show.split(",") if v.strip()}
-        status |= soak("multi target", args.multi_frames, args.targets, width, height,
-                       every, args.profile, show)
+        status |= soak("multi target", args.multi_frames, args.targets, width, height, every, args.profile, show)
     return status
 
 

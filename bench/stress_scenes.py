@@ -35,6 +35,7 @@ string (c/t/l) and the reasons given on frames reported lost.
 Usage: python bench/stress_scenes.py [--cases a,b] [--profiles a,b] [--fps 10,30]
        [--module-path DIR] [--seed N] [--json FILE] [--skip-csrt] [--snapshots DIR]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -50,7 +51,7 @@ import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
-from molvane_tools.scenes.stress import CASES, H, W, Sky, make_case, render  # noqa: E402
+from molvane_tools.scenes.stress import CASES, H, Sky, W, make_case, render  # noqa: E402
 from track_metrics import iou  # noqa: E402
 
 PROFILES = ("default", "correlation", "adaptive", "fast-sky", "birds", "missile")
@@ -66,6 +67,7 @@ def int_box(b) -> tuple[int, int, int, int]:
 
 # ---------------------------------------------------------------------------------------
 # Trackers and figures
+
 
 class Molvane:
     def __init__(self, mv, profile: str):
@@ -107,14 +109,17 @@ def figures(states, boxes, truth, decoy, visible, fps: int) -> dict:
     lost = states == "lost"
     gt = np.array([b if b is not None else (np.nan,) * 4 for b in truth[1:]], np.float64)
     ov = np.where(lost, 0.0, np.nan_to_num(iou(boxes, gt)))[vis]
-    err = np.hypot(boxes[:, 0] + boxes[:, 2] / 2 - gt[:, 0] - gt[:, 2] / 2,
-                   boxes[:, 1] + boxes[:, 3] / 2 - gt[:, 1] - gt[:, 3] / 2)
+    err = np.hypot(
+        boxes[:, 0] + boxes[:, 2] / 2 - gt[:, 0] - gt[:, 2] / 2, boxes[:, 1] + boxes[:, 3] / 2 - gt[:, 1] - gt[:, 3] / 2
+    )
     hit20 = (~lost & (np.nan_to_num(err, nan=np.inf) <= 20))[vis]
     t = (np.arange(len(states)) + 1) / fps
     lost_vis_t = t[vis & lost]
     out = {
-        "frames": int(len(states)), "visible": int(vis.sum()),
-        "lost_vis": float(lost[vis].mean()), "conf_vis": float((states == "confirmed")[vis].mean()),
+        "frames": int(len(states)),
+        "visible": int(vis.sum()),
+        "lost_vis": float(lost[vis].mean()),
+        "conf_vis": float((states == "confirmed")[vis].mean()),
         "p20": float(hit20.mean()),
         "auc": float(np.mean([(ov > max(th - 1e-9, 0)).mean() for th in THRESHOLDS])),
         "first_lost_s": float(lost_vis_t[0]) if len(lost_vis_t) else None,
@@ -125,12 +130,16 @@ def figures(states, boxes, truth, decoy, visible, fps: int) -> dict:
         first = int(np.argmax(lost[post])) if lost[post].any() else None
         on_decoy = iou(boxes, np.array(decoy[1:], np.float64)) > 0
         run = longest_run((states == "confirmed")[post] & on_decoy[post])
-        out.update({
-            "post_frames": n_post,
-            "to_lost_frames": first, "to_lost_s": first / fps if first is not None else None,
-            "conf_after": float((states == "confirmed")[post].mean()),
-            "decoy_run_frames": run, "decoy_run_s": run / fps,
-        })
+        out.update(
+            {
+                "post_frames": n_post,
+                "to_lost_frames": first,
+                "to_lost_s": first / fps if first is not None else None,
+                "conf_after": float((states == "confirmed")[post].mean()),
+                "decoy_run_frames": run,
+                "decoy_run_s": run / fps,
+            }
+        )
     return out
 
 
@@ -175,6 +184,7 @@ def run_case(mv, case_name: str, fps: int, profiles, with_csrt: bool, seed: int,
 
 # ---------------------------------------------------------------------------------------
 
+
 def _f(v, fmt):
     return "-" if v is None else format(v, fmt)
 
@@ -188,11 +198,15 @@ def print_table(case_name: str, res: dict) -> None:
     print(head)
     for tracker, per_fps in res.items():
         for fps, r in per_fps.items():
-            line = (f"{tracker:<22}{fps:>4}{r['lost_vis']:>9.3f}{r['conf_vis']:>9.3f}{r['p20']:>6.2f}"
-                    f"{r['auc']:>6.2f}{_f(r['first_lost_s'], '.2f'):>9}")
+            line = (
+                f"{tracker:<22}{fps:>4}{r['lost_vis']:>9.3f}{r['conf_vis']:>9.3f}{r['p20']:>6.2f}"
+                f"{r['auc']:>6.2f}{_f(r['first_lost_s'], '.2f'):>9}"
+            )
             if decoy:
-                line += (f"{_f(r['to_lost_frames'], 'd'):>8}{_f(r['to_lost_s'], '.2f'):>10}"
-                         f"{r['conf_after']:>11.3f}{r['decoy_run_frames']:>10d}")
+                line += (
+                    f"{_f(r['to_lost_frames'], 'd'):>8}{_f(r['to_lost_s'], '.2f'):>10}"
+                    f"{r['conf_after']:>11.3f}{r['decoy_run_frames']:>10d}"
+                )
             print(line)
     sys.stdout.flush()
 
@@ -211,7 +225,7 @@ def snapshots(out_dir: str, cases, seed: int) -> None:
             ref = boxes[0] or boxes[1]
             cx, cy = int(ref[0] + ref[2] / 2), int(ref[1] + ref[3] / 2)
             x0, y0 = min(max(cx - 32, 0), W - 64), min(max(cy - 24, 0), H - 64)
-            crop = cv2.resize(frame[y0:y0 + 64, x0:x0 + 64], None, fx=8, fy=8, interpolation=cv2.INTER_NEAREST)
+            crop = cv2.resize(frame[y0 : y0 + 64, x0 : x0 + 64], None, fx=8, fy=8, interpolation=cv2.INTER_NEAREST)
             for b, col in zip(boxes, ((0, 200, 0), (0, 0, 255))):
                 if b is not None:
                     p0 = (int(round((b[0] - x0) * 8)), int(round((b[1] - y0) * 8)))
@@ -242,6 +256,7 @@ def main() -> None:
     if args.module_path:
         sys.path.insert(0, os.path.abspath(args.module_path))
     import molvane as mv
+
     cv2.setNumThreads(1)
     profiles = [p for p in args.profiles.split(",") if p]
     fps_list = [int(f) for f in args.fps.split(",") if f]
@@ -260,8 +275,15 @@ def main() -> None:
     wall = time.perf_counter() - t0
     print(f"\nrun time {wall:.1f} s")
     if args.json:
-        meta = {"module": mv.__file__, "cv2": cv2.__version__, "seed": args.seed, "fps": fps_list,
-                "profiles": profiles, "cases": cases, "run_time_s": wall}
+        meta = {
+            "module": mv.__file__,
+            "cv2": cv2.__version__,
+            "seed": args.seed,
+            "fps": fps_list,
+            "profiles": profiles,
+            "cases": cases,
+            "run_time_s": wall,
+        }
         with open(args.json, "w") as fh:
             json.dump({"meta": meta, "results": results}, fh, indent=1)
 

@@ -6,17 +6,18 @@ Conventions shared by every function here:
 - ``visible`` is a boolean array of length N: whether the target can be seen in that frame.
 - A frame without a predicted box has IoU 0 and an infinite centre error.
 """
+
 from __future__ import annotations
 
-from typing import Optional, Sequence
+from collections.abc import Sequence
 
 import numpy as np
 
-THRESHOLDS = np.round(np.arange(0.0, 1.0 + 1e-9, 0.05), 2)   # 21 IoU thresholds 0 .. 1
+THRESHOLDS = np.round(np.arange(0.0, 1.0 + 1e-9, 0.05), 2)  # 21 IoU thresholds 0 .. 1
 FAILURE_MIN_RUN = 10
 
 
-def as_boxes(boxes: Sequence[Optional[Sequence[float]]]) -> np.ndarray:
+def as_boxes(boxes: Sequence[Sequence[float] | None]) -> np.ndarray:
     """Turns a list of boxes (None for a missing one) into an (N, 4) float array."""
     out = np.full((len(boxes), 4), np.nan)
     for i, b in enumerate(boxes):
@@ -44,8 +45,9 @@ def center_error(pred: np.ndarray, gt: np.ndarray) -> np.ndarray:
     """Distance between box centres in pixels; infinite where a box is missing."""
     pred = np.atleast_2d(np.asarray(pred, np.float64))
     gt = np.atleast_2d(np.asarray(gt, np.float64))
-    d = np.hypot(pred[:, 0] + pred[:, 2] / 2 - gt[:, 0] - gt[:, 2] / 2,
-                 pred[:, 1] + pred[:, 3] / 2 - gt[:, 1] - gt[:, 3] / 2)
+    d = np.hypot(
+        pred[:, 0] + pred[:, 2] / 2 - gt[:, 0] - gt[:, 2] / 2, pred[:, 1] + pred[:, 3] / 2 - gt[:, 1] - gt[:, 3] / 2
+    )
     return np.where(np.isnan(d), np.inf, d)
 
 
@@ -79,8 +81,7 @@ def presence_scores(ious: np.ndarray, visible: np.ndarray, reported_lost: np.nda
     return np.where(visible, ious, np.where(lost, 1.0, 0.0))
 
 
-def failure_runs(ious: np.ndarray, visible: np.ndarray,
-                 min_run: int = FAILURE_MIN_RUN) -> list[tuple[int, int]]:
+def failure_runs(ious: np.ndarray, visible: np.ndarray, min_run: int = FAILURE_MIN_RUN) -> list[tuple[int, int]]:
     """Runs of at least ``min_run`` visible frames with IoU 0, as (first frame, length).
 
     Invisible frames neither extend nor end a run: a tracker that was off the target before
@@ -105,18 +106,18 @@ def failure_runs(ious: np.ndarray, visible: np.ndarray,
     return runs
 
 
-def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[Optional[int]]:
+def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[int | None]:
     """For every reappearance (a visible frame right after invisible ones, once the target
     has been seen), the number of frames until the tracker overlaps it again (0: at once).
     None when it never overlaps before the target hides again or the sequence ends."""
     ious = np.asarray(ious, np.float64)
     visible = np.asarray(visible, bool)
-    out: list[Optional[int]] = []
+    out: list[int | None] = []
     seen = False
     i, n = 0, len(ious)
     while i < n:
         if visible[i] and i > 0 and not visible[i - 1] and seen:
-            lat: Optional[int] = None
+            lat: int | None = None
             j = i
             while j < n and visible[j]:
                 if ious[j] > 0.0:
@@ -129,8 +130,9 @@ def reacquisition_latencies(ious: np.ndarray, visible: np.ndarray) -> list[Optio
     return out
 
 
-def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray,
-                      persist: int = 1, exclusive: bool = False) -> int:
+def identity_switches(
+    tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray, persist: int = 1, exclusive: bool = False
+) -> int:
     """Counts identity switches: ``tracks`` (T, N, 4) and ``gts`` (G, N, 4) boxes, ``visible``
     (G, N). Each frame a track is matched to the visible ground-truth target it overlaps
     most (IoU > 0). A switch is a track taking on a match other than its current identity
@@ -148,8 +150,9 @@ def identity_switches(tracks: np.ndarray, gts: np.ndarray, visible: np.ndarray,
     for t in range(tracks.shape[0]):
         current, candidate, streak = -1, -1, 0
         for i in range(n):
-            overlaps = np.array([iou(tracks[t, i], gts[g, i])[0] if visible[g, i] else 0.0
-                                 for g in range(gts.shape[0])])
+            overlaps = np.array(
+                [iou(tracks[t, i], gts[g, i])[0] if visible[g, i] else 0.0 for g in range(gts.shape[0])]
+            )
             if overlaps.max(initial=0.0) <= 0.0:
                 continue
             g = int(np.argmax(overlaps))
@@ -172,8 +175,11 @@ def timing_summary(seconds: Sequence[float]) -> dict:
     if s.size == 0:
         return {"median_ms": None, "p95_ms": None, "fps": None}
     mean = float(s.mean())
-    return {"median_ms": float(np.median(s)), "p95_ms": float(np.percentile(s, 95)),
-            "fps": 1000.0 / mean if mean > 0 else None}
+    return {
+        "median_ms": float(np.median(s)),
+        "p95_ms": float(np.percentile(s, 95)),
+        "fps": 1000.0 / mean if mean > 0 else None,
+    }
 
 
 # --------------------------------------------------------------------------------------
@@ -181,8 +187,8 @@ def timing_summary(seconds: Sequence[float]) -> dict:
 # the tracker's configuration, so retuning the tracker's own interaction test cannot move
 # the yardstick it is measured with.
 
-NEAR_PX = 20.0      # a reported centre this close to a true centre is on that target
-APART_SIZES = 1.5   # true targets are apart beyond this many times the larger box side
+NEAR_PX = 20.0  # a reported centre this close to a true centre is on that target
+APART_SIZES = 1.5  # true targets are apart beyond this many times the larger box side
 
 
 def apart(a: Sequence[float], b: Sequence[float]) -> bool:
@@ -193,21 +199,23 @@ def apart(a: Sequence[float], b: Sequence[float]) -> bool:
     return d > max(NEAR_PX, APART_SIZES * max(a[2], a[3], b[2], b[3]))
 
 
-def separation_frame(gts: np.ndarray, visible: np.ndarray) -> Optional[int]:
+def separation_frame(gts: np.ndarray, visible: np.ndarray) -> int | None:
     """``gts`` (G, T, 4) true boxes, ``visible`` (G, T). The first frame after the last one in
     which two visible targets are not apart; None when no two ever come together or they
     are still together in the last frame."""
     g, n = visible.shape
     last = -1
     for f in range(n):
-        if any(visible[a, f] and visible[b, f] and not apart(gts[a, f], gts[b, f])
-               for a in range(g) for b in range(a + 1, g)):
+        if any(
+            visible[a, f] and visible[b, f] and not apart(gts[a, f], gts[b, f])
+            for a in range(g)
+            for b in range(a + 1, g)
+        ):
             last = f
     return last + 1 if 0 <= last < n - 1 else None
 
 
-def on_other_target(track: Sequence[float], k: int, gts_at_frame: np.ndarray,
-                    visible_at_frame: np.ndarray) -> bool:
+def on_other_target(track: Sequence[float], k: int, gts_at_frame: np.ndarray, visible_at_frame: np.ndarray) -> bool:
     """A report of target ``k`` is on another target's object when its centre is within
     NEAR_PX of another visible target's true centre and nearer it than its own (a hidden
     own target counts as infinitely far). ``gts_at_frame`` (G, 4), ``visible_at_frame`` (G,)."""
@@ -216,5 +224,4 @@ def on_other_target(track: Sequence[float], k: int, gts_at_frame: np.ndarray,
         return False
     err = center_error(np.broadcast_to(track, gts_at_frame.shape), gts_at_frame)
     own = err[k] if visible_at_frame[k] else np.inf
-    return any(visible_at_frame[g] and err[g] <= NEAR_PX and err[g] < own
-               for g in range(len(err)) if g != k)
+    return any(visible_at_frame[g] and err[g] <= NEAR_PX and err[g] < own for g in range(len(err)) if g != k)

@@ -1,13 +1,14 @@
 """Follow several targets at once; ids stay with their targets even when they meet.
 
-    python examples/multi_target.py                          # synthetic clip, two targets
-    python examples/multi_target.py VIDEO X,Y,W,H X,Y,W,H    # your video and boxes
+python examples/multi_target.py                          # synthetic clip, two targets
+python examples/multi_target.py VIDEO X,Y,W,H X,Y,W,H    # your video and boxes
 """
 
 import sys
 
-import molvane as mv
 from molvane_tools.sources import example_clip
+
+import molvane as mv
 
 
 def note(r: mv.TrackResult) -> str:

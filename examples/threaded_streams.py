@@ -9,16 +9,19 @@ import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-import molvane as mv
 from molvane_tools import DemoClip
 from molvane_tools.sources import example_clip
+
+import molvane as mv
 
 
 def demo_streams() -> list[DemoClip]:
     """Three different synthetic skies: own size, length, frame rate and noise."""
-    return [DemoClip(width=640, height=360, frames=240, fps=30.0, seed=1, occluder=False),
-            DemoClip(width=480, height=272, frames=150, fps=25.0, seed=2, occluder=False, noise=4.0),
-            DemoClip(width=800, height=448, frames=300, fps=50.0, seed=3, occluder=False, noise=1.0)]
+    return [
+        DemoClip(width=640, height=360, frames=240, fps=30.0, seed=1, occluder=False),
+        DemoClip(width=480, height=272, frames=150, fps=25.0, seed=2, occluder=False, noise=4.0),
+        DemoClip(width=800, height=448, frames=300, fps=50.0, seed=3, occluder=False, noise=1.0),
+    ]
 
 
 def track(frames: list, box: tuple, dt: float) -> list[tuple[str, float, float]]:
@@ -29,8 +32,7 @@ def track(frames: list, box: tuple, dt: float) -> list[tuple[str, float, float]]
 
 def main(argv: list[str]) -> list[list[tuple[str, float, float]]]:
     pairs = list(zip(argv[::2], argv[1::2]))
-    clips = [example_clip(list(p)) for p in pairs] or [
-        (iter(c), c.fps, c.seed_boxes()) for c in demo_streams()]
+    clips = [example_clip(list(p)) for p in pairs] or [(iter(c), c.fps, c.seed_boxes()) for c in demo_streams()]
     jobs = [(list(frames), boxes[0], 1.0 / fps) for frames, fps, boxes in clips]
     start = time.perf_counter()
     with ThreadPoolExecutor(max_workers=len(jobs)) as pool:

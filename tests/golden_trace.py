@@ -7,6 +7,7 @@ tests/golden/, so that any change of tracking output is seen frame by frame.
 A replay is the demo clip (two targets, MultiTracker) or a bench scene (one target,
 Tracker) under one profile, with a fixed frame interval.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -14,7 +15,7 @@ import json
 import math
 import os
 import sys
-from typing import Iterator
+from collections.abc import Iterator
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -31,13 +32,37 @@ PROFILES = ("default", "correlation", "adaptive", "fast-sky", "birds", "missile"
 # two-target demo clip.
 CASES = {"demo": 120, "small_slow": 60, "tiny_fast": 60, "occlusion": 90, "edge_exit": 90}
 
-FLOAT_FIELDS = ("cx", "cy", "bbox_x", "bbox_y", "bbox_w", "bbox_h", "target_score",
-                "target_candidate_score", "confidence", "speed", "anchor_appearance",
-                "geometry_confidence")
-OTHER_FIELDS = ("frame", "lost", "id", "target_id", "state", "hits", "misses", "reason",
-                "suppressed", "suppressed_by_id", "interacting", "model_learning_suppressed",
-                "geometry_update_suppressed", "geometry_ownership_constrained",
-                "prediction_only")
+FLOAT_FIELDS = (
+    "cx",
+    "cy",
+    "bbox_x",
+    "bbox_y",
+    "bbox_w",
+    "bbox_h",
+    "target_score",
+    "target_candidate_score",
+    "confidence",
+    "speed",
+    "anchor_appearance",
+    "geometry_confidence",
+)
+OTHER_FIELDS = (
+    "frame",
+    "lost",
+    "id",
+    "target_id",
+    "state",
+    "hits",
+    "misses",
+    "reason",
+    "suppressed",
+    "suppressed_by_id",
+    "interacting",
+    "model_learning_suppressed",
+    "geometry_update_suppressed",
+    "geometry_ownership_constrained",
+    "prediction_only",
+)
 FIELDS = OTHER_FIELDS + FLOAT_FIELDS
 DECIMALS = 4
 
@@ -53,11 +78,13 @@ def _frames(case: str) -> Iterator:
     n = CASES[case]
     if case == "demo":
         from molvane_tools.scenes import DemoClip
+
         clip = DemoClip()
         for i in range(n):
             yield clip.frame(i), clip.seed_boxes(0) if i == 0 else None
         return
     from molvane_tools.scenes import named
+
     scene = named.make_scene(case, n_frames=n)
     for f in scene.frames():
         box = None
@@ -80,7 +107,7 @@ def replay(case: str, profile: str) -> list[list]:
                 tracker.lock(image, boxes[0])
             continue
         out = tracker.update(image, dt=1.0 / 30.0)
-        for r in (out if isinstance(out, list) else [out]):
+        for r in out if isinstance(out, list) else [out]:
             rows.append(_row(r))
     return rows
 
@@ -91,11 +118,11 @@ def path_of(case: str) -> str:
 
 def record(case: str) -> None:
     os.makedirs(GOLDEN_DIR, exist_ok=True)
-    data = {"fields": list(FIELDS), "frames": CASES[case],
-            "profiles": {p: replay(case, p) for p in PROFILES}}
+    data = {"fields": list(FIELDS), "frames": CASES[case], "profiles": {p: replay(case, p) for p in PROFILES}}
     with open(path_of(case), "w") as fh:
-        fh.write('{"fields": ' + json.dumps(data["fields"]) + ', "frames": ' + str(data["frames"])
-                 + ', "profiles": {\n')
+        fh.write(
+            '{"fields": ' + json.dumps(data["fields"]) + ', "frames": ' + str(data["frames"]) + ', "profiles": {\n'
+        )
         items = list(data["profiles"].items())
         for k, (p, rows) in enumerate(items):
             fh.write(f' "{p}": [\n')
@@ -109,7 +136,7 @@ def _same(a, b) -> bool:
     # filter's transforms take other vector paths): a speed of 90.4636 on one machine is
     # 90.4641 on another. A relative tolerance of 1e-5 keeps every behavioural change visible.
     if isinstance(a, float) or isinstance(b, float):
-        return math.isclose(float(a), float(b), rel_tol=1e-5, abs_tol=2 * 10 ** -DECIMALS)
+        return math.isclose(float(a), float(b), rel_tol=1e-5, abs_tol=2 * 10**-DECIMALS)
     return a == b
 
 

@@ -1,25 +1,28 @@
 """Benchmark tooling: the accuracy metrics on hand-made boxes, and the synthetic sky scenes
 (deterministic, ground truth that matches what is drawn)."""
+
 import copy
 
 import numpy as np
 import pytest
-
-from molvane_tools.scenes import named, sprites
 import track_metrics as tm
+from molvane_tools.scenes import named, sprites
 
 NAN4 = (np.nan,) * 4
 
 
-@pytest.mark.parametrize("a, b, expected", [
-    ((0, 0, 10, 10), (0, 0, 10, 10), 1.0),
-    ((0, 0, 10, 10), (5, 0, 10, 10), 50 / 150),
-    ((0, 0, 10, 10), (2, 2, 5, 5), 25 / 100),          # contained
-    ((0, 0, 10, 10), (10, 0, 10, 10), 0.0),            # touching edges only
-    ((0, 0, 10, 10), (30, 30, 4, 4), 0.0),
-    ((0, 0, 0, 0), (0, 0, 0, 0), 0.0),                 # empty boxes: no division by zero
-    (NAN4, (0, 0, 10, 10), 0.0),                       # no box reported
-])
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        ((0, 0, 10, 10), (0, 0, 10, 10), 1.0),
+        ((0, 0, 10, 10), (5, 0, 10, 10), 50 / 150),
+        ((0, 0, 10, 10), (2, 2, 5, 5), 25 / 100),  # contained
+        ((0, 0, 10, 10), (10, 0, 10, 10), 0.0),  # touching edges only
+        ((0, 0, 10, 10), (30, 30, 4, 4), 0.0),
+        ((0, 0, 0, 0), (0, 0, 0, 0), 0.0),  # empty boxes: no division by zero
+        (NAN4, (0, 0, 10, 10), 0.0),  # no box reported
+    ],
+)
 def test_iou_known_values(a, b, expected):
     assert tm.iou(np.array([a], float), np.array([b], float))[0] == pytest.approx(expected)
     assert tm.iou(np.array([b], float), np.array([a], float))[0] == pytest.approx(expected)
@@ -32,18 +35,21 @@ def test_center_error_and_precision():
     assert err[:2] == pytest.approx([0.0, 5.0])
     assert np.isinf(err[2])
     assert err[3] == pytest.approx(100.0)
-    assert tm.precision_at(err, 5.0) == pytest.approx(0.5)     # boundary is inclusive
+    assert tm.precision_at(err, 5.0) == pytest.approx(0.5)  # boundary is inclusive
     assert tm.precision_at(err, 20.0) == pytest.approx(0.5)
-    assert tm.precision_at(err, 1e9) == pytest.approx(0.75)    # a missing box never counts
+    assert tm.precision_at(err, 1e9) == pytest.approx(0.75)  # a missing box never counts
 
 
-@pytest.mark.parametrize("ious, auc", [
-    ([1.0] * 5, 1.0),                         # perfect tracking scores exactly 1
-    ([0.0] * 5, 0.0),
-    ([0.5] * 4, 11 / 21),                     # passes thresholds 0 .. 0.5
-    ([1.0, 0.0], 0.5),
-    ([0.52, 0.03], (11 + 1) / 21 / 2),        # 0.52 passes 0..0.5, 0.03 passes only 0
-])
+@pytest.mark.parametrize(
+    "ious, auc",
+    [
+        ([1.0] * 5, 1.0),  # perfect tracking scores exactly 1
+        ([0.0] * 5, 0.0),
+        ([0.5] * 4, 11 / 21),  # passes thresholds 0 .. 0.5
+        ([1.0, 0.0], 0.5),
+        ([0.52, 0.03], (11 + 1) / 21 / 2),  # 0.52 passes 0..0.5, 0.03 passes only 0
+    ],
+)
 def test_success_auc(ious, auc):
     assert tm.success_auc(np.array(ious)) == pytest.approx(auc)
 
@@ -67,15 +73,18 @@ def test_presence_score_rewards_saying_lost_only_when_target_is_hidden():
     assert s.tolist() == pytest.approx([0.8, 0.0, 1.0, 0.0, 0.6])
 
 
-@pytest.mark.parametrize("ious, visible, runs", [
-    ([0.5] + [0.0] * 12 + [0.5], None, [(1, 12)]),
-    ([0.5] + [0.0] * 9 + [0.5], None, []),                        # 9 frames: not a failure
-    ([0.0] * 10, None, [(0, 10)]),                                # run reaching the end
-    ([0.0] * 6 + [0.3] + [0.0] * 6, None, []),                    # broken by one good frame
-    # hidden frames are skipped: 6 + 5 visible zero frames around an occlusion is one run
-    ([0.0] * 6 + [0.0] * 4 + [0.0] * 5, [True] * 6 + [False] * 4 + [True] * 5, [(0, 11)]),
-    ([0.0] * 20, [False] * 20, []),                               # never visible
-])
+@pytest.mark.parametrize(
+    "ious, visible, runs",
+    [
+        ([0.5] + [0.0] * 12 + [0.5], None, [(1, 12)]),
+        ([0.5] + [0.0] * 9 + [0.5], None, []),  # 9 frames: not a failure
+        ([0.0] * 10, None, [(0, 10)]),  # run reaching the end
+        ([0.0] * 6 + [0.3] + [0.0] * 6, None, []),  # broken by one good frame
+        # hidden frames are skipped: 6 + 5 visible zero frames around an occlusion is one run
+        ([0.0] * 6 + [0.0] * 4 + [0.0] * 5, [True] * 6 + [False] * 4 + [True] * 5, [(0, 11)]),
+        ([0.0] * 20, [False] * 20, []),  # never visible
+    ],
+)
 def test_failure_runs(ious, visible, runs):
     v = np.ones(len(ious), bool) if visible is None else np.array(visible)
     assert tm.failure_runs(np.array(ious), v) == runs
@@ -104,16 +113,18 @@ def test_identity_switches_counts_tracks_that_swap_targets():
     assert tm.identity_switches(np.stack([gap, b]), gts, vis) == 0
 
 
-
-@pytest.mark.parametrize("track, own_visible, expected", [
-    ((44, 0, 10, 10), True, True),      # 6 px from the other truth, 44 px from its own
-    ((25, 0, 10, 10), True, False),     # half-way: nearer neither, within 20 px of neither
-    ((19, 0, 10, 10), True, False),     # nearer its own truth
-    ((75, 0, 10, 10), True, False),     # nearer the other, but 20+ px from it
-    ((75, 0, 10, 10), False, False),    # own hidden, still 20+ px from the other
-    ((35, 0, 10, 10), False, True),     # own hidden, on the other
-    (NAN4, True, False),                # no report is on nothing
-])
+@pytest.mark.parametrize(
+    "track, own_visible, expected",
+    [
+        ((44, 0, 10, 10), True, True),  # 6 px from the other truth, 44 px from its own
+        ((25, 0, 10, 10), True, False),  # half-way: nearer neither, within 20 px of neither
+        ((19, 0, 10, 10), True, False),  # nearer its own truth
+        ((75, 0, 10, 10), True, False),  # nearer the other, but 20+ px from it
+        ((75, 0, 10, 10), False, False),  # own hidden, still 20+ px from the other
+        ((35, 0, 10, 10), False, True),  # own hidden, on the other
+        (NAN4, True, False),  # no report is on nothing
+    ],
+)
 def test_a_report_is_on_another_target_by_the_benchmarks_own_rule(track, own_visible, expected):
     gts = np.array([[0, 0, 10, 10], [50, 0, 10, 10]], np.float64)
     assert tm.on_other_target(track, 0, gts, np.array([own_visible, True])) == expected
@@ -129,10 +140,11 @@ def test_separation_is_the_first_frame_after_the_targets_last_come_close():
     assert [tm.apart(a[f], b[f]) for f in range(6)] == [True, False, False, False, True, True]
     assert tm.separation_frame(gts, vis) == 4
     big = gts.copy()
-    big[:, :, 2:] = 30.0                # 30 px boxes: apart beyond 45 px, never here
+    big[:, :, 2:] = 30.0  # 30 px boxes: apart beyond 45 px, never here
     assert tm.separation_frame(big, vis) is None
-    vis[1, 1:4] = False                 # the second one hidden while close: never together
+    vis[1, 1:4] = False  # the second one hidden while close: never together
     assert tm.separation_frame(gts, vis) is None
+
 
 def test_identity_switches_with_persistence_ignore_brief_excursions():
     n = 12
@@ -140,10 +152,10 @@ def test_identity_switches_with_persistence_ignore_brief_excursions():
     b = np.tile([50.0, 0.0, 10.0, 10.0], (n, 1))
     gts, vis = np.stack([a, b]), np.ones((2, n), bool)
     blip = a.copy()
-    blip[4:6] = b[4:6]                      # two frames on the other target, then back
+    blip[4:6] = b[4:6]  # two frames on the other target, then back
     assert tm.identity_switches(np.stack([blip, b]), gts, vis, persist=1) == 2
     assert tm.identity_switches(np.stack([blip, b]), gts, vis, persist=3) == 0
-    moved = np.vstack([a[:5], b[5:]])       # stays on the other target: one switch
+    moved = np.vstack([a[:5], b[5:]])  # stays on the other target: one switch
     assert tm.identity_switches(np.stack([moved, b]), gts, vis, persist=3) == 1
     # sitting on both merged targets, nearer the other one, is not leaving its own
     merged = np.stack([np.tile([0.0, 0.0, 10.0, 10.0], (n, 1)), np.tile([4.0, 0.0, 10.0, 10.0], (n, 1))])
@@ -161,6 +173,7 @@ def test_identity_switches_with_persistence_ignore_brief_excursions():
 # ---------------------------------------------------------------------------------------
 # synthetic scenes
 
+
 def test_scene_is_deterministic_per_seed():
     def frames(seed):
         return list(named.make_scene("flock", 4, seed=seed).frames())
@@ -172,10 +185,17 @@ def test_scene_is_deterministic_per_seed():
     assert not all(np.array_equal(fa.image, fc.image) for fa, fc in zip(a, c))
 
 
-@pytest.mark.parametrize("kind, size, phase", [
-    ("aircraft", 11.0, 0.0), ("aircraft", 5.0, 0.0), ("quad", 12.0, 0.0),
-    ("bird", 16.0, 0.0), ("bird", 16.0, 2.5), ("glint", 5.0, 0.0),
-])
+@pytest.mark.parametrize(
+    "kind, size, phase",
+    [
+        ("aircraft", 11.0, 0.0),
+        ("aircraft", 5.0, 0.0),
+        ("quad", 12.0, 0.0),
+        ("bird", 16.0, 0.0),
+        ("bird", 16.0, 2.5),
+        ("glint", 5.0, 0.0),
+    ],
+)
 def test_sprite_box_covers_the_sprite_tightly(kind, size, phase):
     for cx, cy, heading in ((20.3, 20.6, 0.3), (31.0, 17.75, 2.4)):
         sp = sprites.render_sprite(kind, cx, cy, size, heading, phase)
@@ -207,8 +227,8 @@ def test_ground_truth_matches_drawn_pixels(name):
         for (x, y, w, h), vis in zip(fr.boxes, fr.visible):
             assert vis
             x0, y0 = int(np.floor(x)) - 2, int(np.floor(y)) - 2
-            inside[y0:int(np.ceil(y + h)) + 2, x0:int(np.ceil(x + w)) + 2] = True
-            ys, xs = np.nonzero(changed[int(y):int(np.ceil(y + h)), int(x):int(np.ceil(x + w))])
+            inside[y0 : int(np.ceil(y + h)) + 2, x0 : int(np.ceil(x + w)) + 2] = True
+            ys, xs = np.nonzero(changed[int(y) : int(np.ceil(y + h)), int(x) : int(np.ceil(x + w))])
             assert ys.size > 0
             assert xs.max() - xs.min() + 1 >= w - 3 and ys.max() - ys.min() + 1 >= h - 3
         assert not np.any(changed & ~inside)
@@ -246,6 +266,7 @@ def test_every_scene_starts_with_all_targets_inside_the_frame(n_frames):
 @pytest.mark.parametrize("box", [(100, 80, 11, 9), (2, 1, 11, 9), (630, 350, 8, 8), (10, 10, 40, 50)])
 def test_padded_seed_maps_back_to_the_original_box(box):
     import run_bench
+
     a = run_bench.OpenCVAdapter("KCF", 32)
     seed, (ml, mt, mr, mb) = a._grow(box, 640, 360)
     x, y, w, h = seed
@@ -258,6 +279,7 @@ def test_padded_seed_maps_back_to_the_original_box(box):
 class _Oracle:
     """Reports the true box of the frame it is given (or of the frame before, with
     ``lag``), and "lost" while the target is hidden."""
+
     family = "test"
     wants_bgr = False
 
@@ -282,9 +304,12 @@ class _Oracle:
 
 def test_evaluation_lines_up_predictions_with_their_frames():
     import run_bench
+
     scene = named.make_scene("tiny_fast", 10, seed=2)
-    res = {r["tracker"]: r for r in run_bench.run_scene(
-        scene, [_Oracle(scene), _Oracle(scene, lag=1)], progress=False)["results"]}
+    res = {
+        r["tracker"]: r
+        for r in run_bench.run_scene(scene, [_Oracle(scene), _Oracle(scene, lag=1)], progress=False)["results"]
+    }
     exact, late = res["oracle-lag0"], res["oracle-lag1"]
     assert exact["auc"] == pytest.approx(1.0) and exact["p5"] == 1.0
     assert exact["presence"] == pytest.approx(1.0) and exact["failures"] == 0
@@ -296,6 +321,7 @@ def test_evaluation_lines_up_predictions_with_their_frames():
 
 def test_presence_rewards_reporting_lost_behind_the_cloud():
     import run_bench
+
     scene = named.make_scene("occlusion", 24, seed=7)
     out = run_bench.run_scene(scene, [_Oracle(scene)], progress=False)
     r = out["results"][0]
@@ -310,17 +336,27 @@ def test_summary_rolls_up_molvane_profiles_per_scene():
 
     def res(name, auc):
         fam = "molvane" if name.startswith("molvane") else "opencv"
-        return {"tracker": name, "family": fam, "auc": auc, "p20": auc, "p5": auc,
-                "presence": auc, "auc_raw": auc, "failures": 0,
-                "time": {"median_ms": 1.0, "fps": 1000.0}}
+        return {
+            "tracker": name,
+            "family": fam,
+            "auc": auc,
+            "p20": auc,
+            "p5": auc,
+            "presence": auc,
+            "auc_raw": auc,
+            "failures": 0,
+            "time": {"median_ms": 1.0, "fps": 1000.0},
+        }
 
     scenes = [
-        {"profiles": ["birds", "default"], "results": [res("molvane:birds", 0.4),
-                                                       res("molvane:default", 0.6),
-                                                       res("cv:KCF", 0.1)]},
-        {"profiles": ["fast-sky", "default"], "results": [res("molvane:fast-sky", 0.9),
-                                                          res("molvane:default", 0.2),
-                                                          res("cv:KCF", 0.3)]},
+        {
+            "profiles": ["birds", "default"],
+            "results": [res("molvane:birds", 0.4), res("molvane:default", 0.6), res("cv:KCF", 0.1)],
+        },
+        {
+            "profiles": ["fast-sky", "default"],
+            "results": [res("molvane:fast-sky", 0.9), res("molvane:default", 0.2), res("cv:KCF", 0.3)],
+        },
     ]
     rows = {r["tracker"]: r for r in run_bench.summarise(scenes)}
     assert rows["molvane:recommended"]["mean_auc"] == pytest.approx((0.4 + 0.9) / 2)
@@ -332,6 +368,7 @@ def test_summary_rolls_up_molvane_profiles_per_scene():
 @pytest.mark.parametrize("box", [(3.25, 4.5, 5.5, 5.0), (0.0, 0.0, 10.0, 10.0), (7.9, 1.1, 0.2, 0.2)])
 def test_seed_box_is_the_smallest_integer_box_holding_the_target(box):
     import run_bench
+
     x, y, w, h = run_bench.int_box(box)
     assert x <= box[0] < x + 1 and y <= box[1] < y + 1
     assert x + w >= box[0] + box[2] > x + w - 1 and y + h >= box[1] + box[3] > y + h - 1

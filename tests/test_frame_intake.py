@@ -5,9 +5,9 @@ import math
 
 import numpy as np
 import pytest
+from molvane_tools.scenes.small import sky_frame
 
 import molvane as mv
-from molvane_tools.scenes.small import sky_frame
 
 MSG_SHAPE = "frame must be a 2D or 3D uint8 numpy array"
 MSG_NOT_LOCKED = "call lock() before update()"
@@ -31,6 +31,7 @@ LOCKS = {
 
 
 # --- shape ------------------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("lock", LOCKS.values(), ids=LOCKS.keys())
 @pytest.mark.parametrize("shape", [(), (10,), (2, 2, 2, 2), (4, 4, 3, 1)])
@@ -63,8 +64,15 @@ def test_grey_and_colour_frames_of_every_accepted_layout_get_past_intake():
     grey = sky_frame(channels=1)
     wide = np.zeros((grey.shape[0], grey.shape[1] * 2), np.uint8)
     wide[:, ::2] = grey
-    frames = [grey, grey[:, :, None], sky_frame(channels=3), sky_frame(channels=4), wide[:, ::2],
-              np.asfortranarray(grey), grey.astype(np.float64)]
+    frames = [
+        grey,
+        grey[:, :, None],
+        sky_frame(channels=3),
+        sky_frame(channels=4),
+        wide[:, ::2],
+        np.asfortranarray(grey),
+        grey.astype(np.float64),
+    ]
     readonly = grey.copy()
     readonly.flags.writeable = False
     frames.append(readonly)
@@ -74,6 +82,7 @@ def test_grey_and_colour_frames_of_every_accepted_layout_get_past_intake():
 
 
 # --- lock / update protocol ---------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("cls", [mv.Tracker, mv.MultiTracker])
 @pytest.mark.parametrize("frame", [sky_frame(), np.zeros(5, np.uint8), np.zeros((4, 4, 2), np.uint8)])
@@ -106,6 +115,7 @@ def test_multi_lock_checks_boxes_then_frame_then_box_count(method):
 
 # --- lock, update and annotate -------------------------------------------------------------------
 
+
 def test_frames_are_numbered_from_each_lock():
     t = mv.Tracker()
     f = sky_frame()
@@ -123,7 +133,7 @@ def test_non_finite_dt_reaches_the_engine_and_costs_no_frame_number():
     t.lock(f, BOX)
     assert t.update(f, dt=0.04).frame == 0
     for bad in (math.inf, math.nan, -math.nan):
-        raises(ValueError, "dtSeconds must be finite", lambda: t.update(f, dt=bad))
+        raises(ValueError, "dtSeconds must be finite", lambda bad=bad: t.update(f, dt=bad))
     # Tiny intervals are floored, minus infinity measures: both are fine.
     assert [t.update(f, dt=d).frame for d in (1e-9, -math.inf)] == [1, 2]
 
@@ -180,9 +190,15 @@ def test_config_overload_equals_profile_name():
     assert run(mv.Tracker(c)) == run(mv.Tracker("ADAPTIVE"))
 
 
-@pytest.mark.parametrize("shape_in, shape_out", [
-    ((60, 80), (60, 80)), ((60, 80, 1), (60, 80)), ((60, 80, 3), (60, 80, 3)), ((60, 80, 4), (60, 80, 4)),
-])
+@pytest.mark.parametrize(
+    "shape_in, shape_out",
+    [
+        ((60, 80), (60, 80)),
+        ((60, 80, 1), (60, 80)),
+        ((60, 80, 3), (60, 80, 3)),
+        ((60, 80, 4), (60, 80, 4)),
+    ],
+)
 def test_annotate_returns_a_new_picture_of_the_frame(shape_in, shape_out):
     channels = shape_in[2] if len(shape_in) == 3 else 1
     f = sky_frame(channels=channels).reshape(shape_in)

@@ -1,8 +1,8 @@
 """Tracking output must not change by accident: replays compared field by field with the
 traces in tests/golden/ (re-record on purpose with `python tests/golden_trace.py --record`)."""
-import pytest
 
 import golden_trace
+import pytest
 
 
 @pytest.mark.parametrize("case", list(golden_trace.CASES))

@@ -23,7 +23,7 @@ from molvane_tools.sources import image_size  # noqa: E402
 from molvane_tools.track import main  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-BOX = "60,200,16,6"   # the drone of the default demo clip, in its first frame
+BOX = "60,200,16,6"  # the drone of the default demo clip, in its first frame
 
 
 @pytest.fixture(scope="module")
@@ -58,8 +58,10 @@ def tool_env(**extra):
 
 # --- outputs: only the tool's own files are ever replaced or removed --------------------------
 
-@pytest.mark.parametrize("case", ["foreign folder", "foreign output name", "changed output", "input folder",
-                                  "input inside"])
+
+@pytest.mark.parametrize(
+    "case", ["foreign folder", "foreign output name", "changed output", "input folder", "input inside"]
+)
 def test_folders_with_files_the_tool_did_not_write_are_refused_untouched(tmp_path, frames, capsys, case):
     images, box = frames
     out, source, extra, fragment = tmp_path / "out", images, [], "did not write"
@@ -76,7 +78,7 @@ def test_folders_with_files_the_tool_did_not_write_are_refused_untouched(tmp_pat
     elif case == "input folder":
         out, fragment = images, "is the output folder"
     else:
-        source = out / "summary.png"       # an input named like an output, inside --out
+        source = out / "summary.png"  # an input named like an output, inside --out
         cv2.imwrite(str(source), cv2.imread(str(images / "f0.png")))
         fragment = "lies inside the output folder"
         source = out / "summary.png"
@@ -103,7 +105,7 @@ def test_overwrite_writes_beside_other_files_and_reruns_replace_only_the_tools_o
 
 def test_a_second_run_into_a_busy_folder_is_refused(tmp_path, frames, capsys):
     images, box = frames
-    first = outputs.OutputFolder(tmp_path / "out")     # what a running run holds
+    first = outputs.OutputFolder(tmp_path / "out")  # what a running run holds
     try:
         code, _, err = tool([images, "--bbox", box, "--out", tmp_path / "out", "--no-video"], capsys)
         one_line_error(code, err, "another molvane-track run is writing into")
@@ -137,6 +139,7 @@ def test_no_room_to_start_fails_before_anything_of_the_last_run_is_removed(tmp_p
     def opener(path, *args, **kwargs):
         fh = real_open(path, *args, **kwargs)
         return Full(fh) if Path(path).name == outputs.RESERVE else fh
+
     monkeypatch.setattr(outputs, "open", opener, raising=False)
     code, _, err = tool([images, "--bbox", box, "--out", out, "--no-video", "--no-plot"], capsys)
     one_line_error(code, err, f"cannot start writing into {out}: No space left on device")
@@ -148,13 +151,32 @@ def test_no_room_to_start_fails_before_anything_of_the_last_run_is_removed(tmp_p
 
 @pytest.mark.parametrize("video_format", ["mp4", "avi"])
 def test_a_video_cut_short_by_the_file_size_limit_fails_the_run(tmp_path, video_format):
-    limit = 100 * 1024    # the tracks fit, the video does not
+    limit = 100 * 1024  # the tracks fit, the video does not
 
     def limited():
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    proc = subprocess.run([sys.executable, "-m", "molvane_tools", "--out", str(tmp_path), "--bbox", BOX,
-                           "--max-frames", "60", "--no-plot", "--video-format", video_format],
-                          capture_output=True, text=True, env=tool_env(), timeout=120, preexec_fn=limited)
+
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "molvane_tools",
+            "--out",
+            str(tmp_path),
+            "--bbox",
+            BOX,
+            "--max-frames",
+            "60",
+            "--no-plot",
+            "--video-format",
+            video_format,
+        ],
+        capture_output=True,
+        text=True,
+        env=tool_env(),
+        timeout=120,
+        preexec_fn=limited,
+    )
     assert proc.returncode == 2 and proc.stdout == ""
     assert "file too large" in proc.stderr and proc.stderr.count("\n") == 1, proc.stderr
     summary = json.loads((tmp_path / "summary.json").read_text())
@@ -166,14 +188,21 @@ def test_a_video_cut_short_by_the_file_size_limit_fails_the_run(tmp_path, video_
 
 # --- hostile inputs -----------------------------------------------------------------------
 
+
 def test_names_that_are_not_utf8_are_refused_for_opencv_and_read_by_python_otherwise(tmp_path, frames):
     images, box = frames
     odd = os.fsdecode(b"clip\xff")
     video = tmp_path / f"{odd}.avi"
     video.write_bytes(b"whatever")
     for argv, fragment in [([str(video)], "video"), (["--out", str(tmp_path / odd)], "output folder")]:
-        proc = subprocess.run([sys.executable, "-m", "molvane_tools", "--bbox", box] + argv, capture_output=True,
-                              text=True, env=tool_env(), timeout=60, cwd=tmp_path)
+        proc = subprocess.run(
+            [sys.executable, "-m", "molvane_tools", "--bbox", box] + argv,
+            capture_output=True,
+            text=True,
+            env=tool_env(),
+            timeout=60,
+            cwd=tmp_path,
+        )
         assert proc.returncode == 2 and "not valid UTF-8" in proc.stderr and fragment in proc.stderr, proc.stderr
     # Images with such names are read by Python: tracked, named printably, with a strict stdout.
     folder = tmp_path / odd
@@ -181,8 +210,12 @@ def test_names_that_are_not_utf8_are_refused_for_opencv_and_read_by_python_other
     for i in range(4):
         (folder / os.fsdecode(b"f%d\xe9.png" % i)).write_bytes((images / f"f{i}.png").read_bytes())
     out = tmp_path / "tracked"
-    proc = subprocess.run([sys.executable, "-m", "molvane_tools", str(folder), "--bbox", box, "--out", str(out),
-                           "--no-plot"], capture_output=True, env=tool_env(PYTHONIOENCODING="ascii:strict"), timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-m", "molvane_tools", str(folder), "--bbox", box, "--out", str(out), "--no-plot"],
+        capture_output=True,
+        env=tool_env(PYTHONIOENCODING="ascii:strict"),
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     rows = [json.loads(line) for line in (out / "tracks.jsonl").read_text("utf-8").splitlines()]
     assert [r["source"] for r in rows] == [f"f{i}\ufffd.png" for i in range(1, 4)]
@@ -199,6 +232,7 @@ def test_image_size_is_read_from_the_header(suffix):
 def _png_header(width, height):
     import struct
     import zlib
+
     ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + b"IHDR" + ihdr + struct.pack(">I", zlib.crc32(b"IHDR" + ihdr))
 
@@ -222,15 +256,20 @@ def test_frames_above_the_pixel_limit_are_refused_before_decoding(tmp_path, fram
     one_line_error(code, err, fragment)
 
 
-@pytest.mark.parametrize("argv, boxes", [(["--bbox", "-5,-5,12,12"], [(-5, -5, 12, 12)]),
-                                         (["--bbox", "507 157 12 14", "--bbox", "1, 2, 3, 4"],
-                                          [(507, 157, 12, 14), (1, 2, 3, 4)])])
+@pytest.mark.parametrize(
+    "argv, boxes",
+    [
+        (["--bbox", "-5,-5,12,12"], [(-5, -5, 12, 12)]),
+        (["--bbox", "507 157 12 14", "--bbox", "1, 2, 3, 4"], [(507, 157, 12, 14), (1, 2, 3, 4)]),
+    ],
+)
 def test_negative_and_space_separated_boxes_are_taken(argv, boxes):
     args = track.build_parser().parse_args(track._attach_negative_boxes(argv + ["clip.avi"]))
     assert args.bbox == boxes and args.input == "clip.avi"
 
 
 # --- signals --------------------------------------------------------------------------------
+
 
 def test_ctrl_c_while_the_summary_prints_is_ignored(tmp_path, frames, capsys, monkeypatch):
     images, box = frames
@@ -239,10 +278,12 @@ def test_ctrl_c_while_the_summary_prints_is_ignored(tmp_path, frames, capsys, mo
     def interrupted(summary):
         os.kill(os.getpid(), signal.SIGINT)
         return real(summary)
+
     monkeypatch.setattr(track, "format_summary", interrupted)
     try:
-        code, out, err = tool([images, "--bbox", box, "--fps", 25, "--out", tmp_path, "--no-video", "--no-plot"],
-                              capsys)
+        code, out, err = tool(
+            [images, "--bbox", box, "--fps", 25, "--out", tmp_path, "--no-video", "--no-plot"], capsys
+        )
     except KeyboardInterrupt:
         pytest.fail("Ctrl-C after the run ended a finished run with a traceback")
     assert code == 0 and "frames" in out and err == ""
@@ -290,4 +331,5 @@ def test_no_object_can_be_pickled_by_any_protocol():
 
 def test_module_version_is_the_package_version():
     from importlib import metadata
+
     assert molvane.__version__ == metadata.version("molvane")

@@ -5,9 +5,9 @@ from decimal import Decimal
 
 import numpy as np
 import pytest
+from molvane_tools.scenes.small import sky_frame
 
 import molvane as mv
-from molvane_tools.scenes.small import sky_frame
 
 TRACKER_DOC = (
     "Single-target lock-and-track.\n\nProfiles: 'default', 'correlation', 'adaptive'\n\nExample::\n\n"
@@ -26,14 +26,23 @@ RESULT_PROPERTIES = [
     ("id", None),
     ("target_id", "Stable selected target id"),
     ("state", "Tracker state: confirmed, tentative, or lost"),
-    ("cx", None), ("cy", None),
-    ("bbox_x", None), ("bbox_y", None), ("bbox_w", None), ("bbox_h", None),
-    ("hits", None), ("misses", None),
-    ("target_score", None), ("target_candidate_score", None), ("confidence", None),
+    ("cx", None),
+    ("cy", None),
+    ("bbox_x", None),
+    ("bbox_y", None),
+    ("bbox_w", None),
+    ("bbox_h", None),
+    ("hits", None),
+    ("misses", None),
+    ("target_score", None),
+    ("target_candidate_score", None),
+    ("confidence", None),
     ("speed", "Speed in pixels/second"),
     ("reason", "Internal tracking reason string"),
-    ("suppressed", "True when this target coasted because ownership was ambiguous or another target "
-                   "owned the observation"),
+    (
+        "suppressed",
+        "True when this target coasted because ownership was ambiguous or another target owned the observation",
+    ),
     ("suppressed_by_id", "Stable target id that owns the observation, or 0 when ownership is ambiguous"),
     ("anchor_appearance", "Similarity to this target's immutable anchor template"),
     ("interacting", "True while this target is spatially interacting with another target"),
@@ -49,21 +58,49 @@ FRAME = "frame: numpy.ndarray[numpy.uint8]"
 METHODS = [
     (mv.TrackResult, "bbox", "bbox(self) -> tuple", "Returns (x, y, w, h) bounding box"),
     (mv.TrackResult, "center", "center(self) -> tuple", "Returns (cx, cy) target center"),
-    (mv.TrackResult, "annotate", "annotate(self) -> numpy.ndarray[numpy.uint8]",
-     "Returns a copy of the frame with HUD overlay drawn"),
-    (mv.Tracker, "lock", f"lock(self, {FRAME}, bbox: tuple[int, int, int, int]) -> None",
-     "Seed the tracker. bbox=(x, y, w, h) in pixels."),
-    (mv.Tracker, "initialize", f"initialize(self, {FRAME}, bbox: tuple[int, int, int, int]) -> None",
-     "Alias for lock()."),
-    (mv.Tracker, "update", f"update(self, {FRAME}, dt: float = -1.0) -> molvane.TrackResult",
-     "Process the next frame. Returns TrackResult. Pass dt in seconds for deterministic video processing; "
-     "otherwise dt is measured automatically via wall clock."),
-    (mv.MultiTracker, "lock", f"lock(self, {FRAME}, bboxes: list[tuple[int, int, int, int]]) -> None",
-     "Seed multiple selected targets. bboxes=[(x, y, w, h), ...]."),
-    (mv.MultiTracker, "initialize", f"initialize(self, {FRAME}, bboxes: list[tuple[int, int, int, int]]) -> None",
-     "Alias for lock()."),
-    (mv.MultiTracker, "update", f"update(self, {FRAME}, dt: float = -1.0) -> list[molvane.TrackResult]",
-     "Process the next frame. Returns a list of TrackResult objects."),
+    (
+        mv.TrackResult,
+        "annotate",
+        "annotate(self) -> numpy.ndarray[numpy.uint8]",
+        "Returns a copy of the frame with HUD overlay drawn",
+    ),
+    (
+        mv.Tracker,
+        "lock",
+        f"lock(self, {FRAME}, bbox: tuple[int, int, int, int]) -> None",
+        "Seed the tracker. bbox=(x, y, w, h) in pixels.",
+    ),
+    (
+        mv.Tracker,
+        "initialize",
+        f"initialize(self, {FRAME}, bbox: tuple[int, int, int, int]) -> None",
+        "Alias for lock().",
+    ),
+    (
+        mv.Tracker,
+        "update",
+        f"update(self, {FRAME}, dt: float = -1.0) -> molvane.TrackResult",
+        "Process the next frame. Returns TrackResult. Pass dt in seconds for deterministic video processing; "
+        "otherwise dt is measured automatically via wall clock.",
+    ),
+    (
+        mv.MultiTracker,
+        "lock",
+        f"lock(self, {FRAME}, bboxes: list[tuple[int, int, int, int]]) -> None",
+        "Seed multiple selected targets. bboxes=[(x, y, w, h), ...].",
+    ),
+    (
+        mv.MultiTracker,
+        "initialize",
+        f"initialize(self, {FRAME}, bboxes: list[tuple[int, int, int, int]]) -> None",
+        "Alias for lock().",
+    ),
+    (
+        mv.MultiTracker,
+        "update",
+        f"update(self, {FRAME}, dt: float = -1.0) -> list[molvane.TrackResult]",
+        "Process the next frame. Returns a list of TrackResult objects.",
+    ),
     (mv.MultiTracker, "size", "size(self) -> int", "Number of selected target slots."),
 ]
 
@@ -79,18 +116,26 @@ def rendered(cls, name):
 
 # --- module and classes --------------------------------------------------------------------
 
+
 def test_module_holds_exactly_the_four_classes_in_order():
     assert mv.__doc__ == "Molvane Python SDK - selected-target lock and track (pybind11)"
     assert public(mv) == ["TrackerConfig", "TrackResult", "Tracker", "MultiTracker"]
     assert all(isinstance(getattr(mv, n), type) for n in public(mv))
 
 
-@pytest.mark.parametrize("cls, doc, members", [
-    (mv.TrackerConfig, None, ["profile"]),
-    (mv.TrackResult, "Result from Tracker.update()", [n for n, _ in RESULT_PROPERTIES] + ["bbox", "center", "annotate"]),
-    (mv.Tracker, TRACKER_DOC, ["lock", "initialize", "update"]),
-    (mv.MultiTracker, MULTI_DOC, ["lock", "initialize", "update", "size"]),
-])
+@pytest.mark.parametrize(
+    "cls, doc, members",
+    [
+        (mv.TrackerConfig, None, ["profile"]),
+        (
+            mv.TrackResult,
+            "Result from Tracker.update()",
+            [n for n, _ in RESULT_PROPERTIES] + ["bbox", "center", "annotate"],
+        ),
+        (mv.Tracker, TRACKER_DOC, ["lock", "initialize", "update"]),
+        (mv.MultiTracker, MULTI_DOC, ["lock", "initialize", "update", "size"]),
+    ],
+)
 def test_class_docstring_and_members_in_order(cls, doc, members):
     assert cls.__doc__ == doc
     assert public(cls) == members
@@ -111,9 +156,10 @@ def test_constructor_overloads(cls):
 
 def test_help_text_of_tracker_shows_docstring_and_signatures():
     import pydoc
+
     text = pydoc.render_doc(mv.Tracker, renderer=pydoc.plaintext)
     assert "Single-target lock-and-track." in text
-    for _, name, signature, _ in (m for m in METHODS if m[0] is mv.Tracker):
+    for _, _, signature, _ in (m for m in METHODS if m[0] is mv.Tracker):
         assert signature.replace("(self", "(self: molvane.Tracker") in text
 
 
@@ -138,6 +184,7 @@ def test_no_dynamic_attributes(obj):
 
 
 # --- profiles and configuration -------------------------------------------------------------
+
 
 def test_config_profile_is_stored_unchanged_and_unchecked():
     c = mv.TrackerConfig()
@@ -176,6 +223,7 @@ def test_unknown_profile_message_keeps_the_name_as_given(cls):
 
 # --- argument conversion ---------------------------------------------------------------------
 
+
 def converts(call):
     """True when the arguments got past conversion (later failures do not matter here)."""
     try:
@@ -187,22 +235,42 @@ def converts(call):
     return True
 
 
-BOXES_OK = [(30, 20, 10, 8), [30, 20, 10, 8], np.array([30, 20, 10, 8]), (np.int64(30), np.int16(20), 10, 8),
-            range(30, 34), (2**31 - 1, -(2**31), 10, 8)]
+BOXES_OK = [
+    (30, 20, 10, 8),
+    [30, 20, 10, 8],
+    np.array([30, 20, 10, 8]),
+    (np.int64(30), np.int16(20), 10, 8),
+    range(30, 34),
+    (2**31 - 1, -(2**31), 10, 8),
+]
 # Floats of every kind are refused rather than truncated, as are values beyond 32 bits.
-BOXES_BAD = [(30.5, 20, 10, 8), (30, 20, 10, 8.0), (np.float32(30.5), 20, 10, 8), (np.float64(30), 20, 10, 8),
-             (Decimal("30"), 20, 10, 8), np.array([30.0, 20, 10, 8]), (30, 20, 10), (30, 20, 10, 8, 1), "abcd",
-             b"abcd", {30, 20, 10, 8}, (2**31, 0, 1, 1), (-(2**31) - 1, 0, 1, 1), None, ("30", 20, 10, 8)]
+BOXES_BAD = [
+    (30.5, 20, 10, 8),
+    (30, 20, 10, 8.0),
+    (np.float32(30.5), 20, 10, 8),
+    (np.float64(30), 20, 10, 8),
+    (Decimal("30"), 20, 10, 8),
+    np.array([30.0, 20, 10, 8]),
+    (30, 20, 10),
+    (30, 20, 10, 8, 1),
+    "abcd",
+    b"abcd",
+    {30, 20, 10, 8},
+    (2**31, 0, 1, 1),
+    (-(2**31) - 1, 0, 1, 1),
+    None,
+    ("30", 20, 10, 8),
+]
 
 
 @pytest.mark.parametrize("method", ["lock", "initialize"])
 def test_bbox_accepts_any_sequence_of_four_ints(method):
     f = sky_frame()
     for box in BOXES_OK:
-        assert converts(lambda: getattr(mv.Tracker(), method)(f, box)), box
-        assert converts(lambda: getattr(mv.Tracker(), method)(frame=f, bbox=box)), box
+        assert converts(lambda box=box: getattr(mv.Tracker(), method)(f, box)), box
+        assert converts(lambda box=box: getattr(mv.Tracker(), method)(frame=f, bbox=box)), box
     for box in BOXES_BAD:
-        assert not converts(lambda: getattr(mv.Tracker(), method)(f, box)), box
+        assert not converts(lambda box=box: getattr(mv.Tracker(), method)(f, box)), box
 
 
 def test_bboxes_accept_sequences_of_boxes():
@@ -211,7 +279,7 @@ def test_bboxes_accept_sequences_of_boxes():
     assert converts(lambda: mv.MultiTracker().lock(f, ((30, 20, 10, 8),)))
     assert converts(lambda: mv.MultiTracker().initialize(frame=f, bboxes=[np.array([30, 20, 10, 8])]))
     for bad in [(30, 20, 10, 8), [(30.5, 20, 10, 8)], [(1, 2, 3)], None]:
-        assert not converts(lambda: mv.MultiTracker().lock(f, bad)), bad
+        assert not converts(lambda bad=bad: mv.MultiTracker().lock(f, bad)), bad
 
 
 def test_frame_must_be_array_like():
@@ -219,10 +287,11 @@ def test_frame_must_be_array_like():
     assert converts(lambda: mv.Tracker().lock(f.astype(np.float32), (30, 20, 10, 8)))
     assert converts(lambda: mv.Tracker().lock(f.tolist(), (30, 20, 10, 8)))
     for bad in ["not a frame", None, object()]:
-        assert not converts(lambda: mv.Tracker().lock(bad, (30, 20, 10, 8))), bad
+        assert not converts(lambda bad=bad: mv.Tracker().lock(bad, (30, 20, 10, 8))), bad
 
 
 # --- objects built without __init__, conversion errors, result repr ---------------------------
+
 
 def _calls_for(cls):
     """Every public member of `cls` with arguments that would be valid on a real object."""
@@ -242,7 +311,7 @@ def _calls_for(cls):
                 calls.append((name + "=", lambda obj, n=name: setattr(obj, n, "default")))
         elif callable(member) and not name.startswith("_"):
             calls.append((name, lambda obj, n=name: getattr(obj, n)(*args[n])))
-    calls += [(n, lambda obj, n=n: getattr(obj, n)(*a)) for n, a in args.items() if n.startswith("_")]
+    calls += [(n, lambda obj, n=n, a=a: getattr(obj, n)(*a)) for n, a in args.items() if n.startswith("_")]
     if cls is mv.TrackerConfig:
         calls += [(c.__name__ + "(config)", lambda obj, c=c: c(obj)) for c in (mv.Tracker, mv.MultiTracker)]
     return calls
@@ -256,7 +325,9 @@ def test_objects_built_without_init_are_refused_before_native_code_runs(cls):
     for name, call in calls:
         with pytest.raises(TypeError) as info:
             call(obj)
-        assert str(info.value) == f"molvane.{cls.__name__} object is not initialized: its __init__ was never called", name
+        assert str(info.value) == f"molvane.{cls.__name__} object is not initialized: its __init__ was never called", (
+            name
+        )
 
 
 class SensorUnplugged(Exception):
@@ -279,12 +350,15 @@ def _locked(cls):
     return t
 
 
-@pytest.mark.parametrize("call", [
-    lambda frame: mv.Tracker().lock(frame, (30, 20, 10, 8)),
-    lambda frame: _locked(mv.Tracker).update(frame),
-    lambda frame: mv.MultiTracker().initialize(frame, [(30, 20, 10, 8)]),
-    lambda frame: _locked(mv.MultiTracker).update(frame, dt=0.04),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda frame: mv.Tracker().lock(frame, (30, 20, 10, 8)),
+        lambda frame: _locked(mv.Tracker).update(frame),
+        lambda frame: mv.MultiTracker().initialize(frame, [(30, 20, 10, 8)]),
+        lambda frame: _locked(mv.MultiTracker).update(frame, dt=0.04),
+    ],
+)
 @pytest.mark.parametrize("error", [SensorUnplugged("sensor unplugged"), ValueError("bad exposure")])
 def test_errors_raised_by_a_frame_object_reach_the_caller_unchanged(call, error):
     with pytest.raises(type(error)) as info:
@@ -297,8 +371,10 @@ def test_result_repr_shows_frame_id_state_centre_box_and_reason():
     f = sky_frame()
     t.lock(f, (30, 20, 10, 8))
     first = t.update(f, dt=0.04)
-    assert repr(first) == ("TrackResult(frame=0, id=1, state='confirmed', center=(35.0, 24.0), "
-                           "box=(30.0, 20.0, 10.0, 8.0), reason='contrast')")
+    assert repr(first) == (
+        "TrackResult(frame=0, id=1, state='confirmed', center=(35.0, 24.0), "
+        "box=(30.0, 20.0, 10.0, 8.0), reason='contrast')"
+    )
     sky = sky_frame(target=None, seed=5)
     lost = next(r for r in (t.update(sky, dt=0.04) for _ in range(6)) if r.lost)
 
@@ -307,4 +383,5 @@ def test_result_repr_shows_frame_id_state_centre_box_and_reason():
 
     assert repr(lost) == (
         f"TrackResult(frame={lost.frame}, id={lost.id}, state='lost', center=({text(lost.cx)}, {text(lost.cy)}), "
-        f"box=({', '.join(text(v) for v in lost.bbox())}), reason={lost.reason!r})")
+        f"box=({', '.join(text(v) for v in lost.bbox())}), reason={lost.reason!r})"
+    )

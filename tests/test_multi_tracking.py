@@ -3,13 +3,13 @@ crossings, interaction hold, unobserved targets and a failed re-lock."""
 
 import math
 
-import pytest
-
 import close_pass_bench as cpb
-import molvane as mv
+import pytest
 from molvane_tools.scenes import cost, named, passes
 from molvane_tools.scenes.small import drone_box as seed_box
 from molvane_tools.scenes.small import drone_frames as render
+
+import molvane as mv
 
 COLS = 240  # width of the drone frames
 DT = 1.0 / 30.0
@@ -49,8 +49,7 @@ def test_far_apart_targets_both_own_their_observations():
 
 def crossing(separation_y):
     """Two identical drones flying at each other, crossing at frame 14 and parting again."""
-    return [lambda t: (50 + 5.0 * t, 90 - separation_y / 2.0),
-            lambda t: (190 - 5.0 * t, 90 + separation_y / 2.0)]
+    return [lambda t: (50 + 5.0 * t, 90 - separation_y / 2.0), lambda t: (190 - 5.0 * t, 90 + separation_y / 2.0)]
 
 
 @pytest.mark.parametrize("separation_y", [0, 6])
@@ -88,8 +87,10 @@ def close_pass(angle, closest, speed_ratio, meet=30, speed=3.0):
     rx, ry = va[0] - vb[0], va[1] - vb[1]
     norm = math.hypot(rx, ry)
     nx, ny = -ry / norm * closest / 2.0, rx / norm * closest / 2.0
-    return [lambda t: (120 + nx + va[0] * (t - meet), 90 + ny + va[1] * (t - meet)),
-            lambda t: (120 - nx + vb[0] * (t - meet), 90 - ny + vb[1] * (t - meet))]
+    return [
+        lambda t: (120 + nx + va[0] * (t - meet), 90 + ny + va[1] * (t - meet)),
+        lambda t: (120 - nx + vb[0] * (t - meet), 90 - ny + vb[1] * (t - meet)),
+    ]
 
 
 @pytest.mark.parametrize("angle, closest, speed_ratio", [(30, 0, 1.0), (30, 10, 0.6), (60, 5, 1.0), (90, 0, 0.6)])
@@ -103,9 +104,12 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
     for k in range(2):
         own, other = paths[k], paths[1 - k]
         mine = [results[k] for results in history]
-        back = [t for t in range(apart, 76) if mine[t - 1].state == "confirmed" and observing(mine[t - 1])
-                and dist(mine[t - 1], own(t)) < 5]
-        assert back and back[0] - apart <= 10, (k + 1, apart, [(r.state, r.reason) for r in mine[apart - 1:]])
+        back = [
+            t
+            for t in range(apart, 76)
+            if mine[t - 1].state == "confirmed" and observing(mine[t - 1]) and dist(mine[t - 1], own(t)) < 5
+        ]
+        assert back and back[0] - apart <= 10, (k + 1, apart, [(r.state, r.reason) for r in mine[apart - 1 :]])
         for t in range(apart, 76):
             r = mine[t - 1]
             assert not (observing(r) and dist(r, other(t)) < dist(r, own(t))), (t, r.id, r.reason)
@@ -120,14 +124,18 @@ def test_close_pass_both_targets_reconfirmed_on_their_own_drones(angle, closest,
                 assert dist(r, own(t)) < dist(r, other(t)), (t, r.id, r.reason)
 
 
-@pytest.mark.parametrize("scene, profile, max_latency", [
-    # A 10 degree pass at 0 px: the target that coasts must not take the other drone when
-    # the two come apart.
-    (lambda: passes.pass_scene(10, 0, 1.0), "close-pass", 10),
-    (lambda: passes.pass_scene(30, 10, 0.6), "close-pass", 10),
-    # Birds on curving paths: a hidden bird's straight prediction drifts onto a neighbour.
-    (lambda: named.make_scene("flock", 240), "default", 10),
-], ids=["10deg-0px", "30deg-10px-slower", "flock"])
+@pytest.mark.parametrize(
+    "scene, profile, max_latency",
+    [
+        # A 10 degree pass at 0 px: the target that coasts must not take the other drone when
+        # the two come apart.
+        (lambda: passes.pass_scene(10, 0, 1.0), "close-pass", 10),
+        (lambda: passes.pass_scene(30, 10, 0.6), "close-pass", 10),
+        # Birds on curving paths: a hidden bird's straight prediction drifts onto a neighbour.
+        (lambda: named.make_scene("flock", 240), "default", 10),
+    ],
+    ids=["10deg-0px", "30deg-10px-slower", "flock"],
+)
 def test_after_a_pass_no_target_settles_on_another_targets_object(scene, profile, max_latency):
     res = cpb.evaluate(scene(), cpb.MolvaneRun(profile))
     assert res["switches"] == 0 and res["wrong"] == 0, res
@@ -232,8 +240,23 @@ def test_failed_relock_keeps_the_previous_targets():
         assert tracker.size() == 2
     got += [tracker.update(f, DT) for f in frames[6:]]
 
-    fields = ("frame", "id", "state", "cx", "cy", "bbox_x", "bbox_y", "bbox_w", "bbox_h", "hits",
-              "misses", "confidence", "reason", "suppressed", "interacting")
+    fields = (
+        "frame",
+        "id",
+        "state",
+        "cx",
+        "cy",
+        "bbox_x",
+        "bbox_y",
+        "bbox_w",
+        "bbox_h",
+        "hits",
+        "misses",
+        "confidence",
+        "reason",
+        "suppressed",
+        "interacting",
+    )
     for a, b in zip(got, expected):
         assert [[getattr(r, f) for f in fields] for r in a] == [[getattr(r, f) for f in fields] for r in b]
 

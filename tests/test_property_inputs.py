@@ -14,10 +14,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
-
-import molvane as mv
 from molvane_tools.scenes.small import input_box as target_box
 from molvane_tools.scenes.small import input_frame as scene
+
+import molvane as mv
 
 # Under the sanitizers everything runs several times slower: fewer, fixed examples.
 # MOLVANE_FUZZ_EXAMPLES asks for a longer hunt locally.
@@ -40,27 +40,62 @@ MSG_EMPTY = "frame must not be empty"
 MSG_NO_BOXES = "MultiTracker requires at least one target bbox"
 
 REASONS = {
-    "init", "correlation", "motion", "template", "correlation+foreground-box",
-    "correlation-guarded", "boundary", "foreground", "contrast", "sky-reacquire",
-    "reacquire-wide", "reacquire-full", "lost-low-template", "lost-low-template-psr",
-    "lost-ambiguous-template", "lost-search-small", "lost-speed-gate",
-    "lost-low-confidence", "lost-owned-region", "lost-sky-search", "lost-confirming",
-    "coast-ambiguous-owner", "coast-owned-by-other", "coast-weak-reacquire",
-    "prediction-ambiguous-owner", "prediction-owned-by-other",
-    "prediction-weak-reacquire", "prediction-unobserved",
+    "init",
+    "correlation",
+    "motion",
+    "template",
+    "correlation+foreground-box",
+    "correlation-guarded",
+    "boundary",
+    "foreground",
+    "contrast",
+    "sky-reacquire",
+    "reacquire-wide",
+    "reacquire-full",
+    "lost-low-template",
+    "lost-low-template-psr",
+    "lost-ambiguous-template",
+    "lost-search-small",
+    "lost-speed-gate",
+    "lost-low-confidence",
+    "lost-owned-region",
+    "lost-sky-search",
+    "lost-confirming",
+    "coast-ambiguous-owner",
+    "coast-owned-by-other",
+    "coast-weak-reacquire",
+    "prediction-ambiguous-owner",
+    "prediction-owned-by-other",
+    "prediction-weak-reacquire",
+    "prediction-unobserved",
 }
 
 # dt values the front end and the engine must survive. +inf and NaN are the only ones refused.
 SPECIAL_DTS = [
-    -1.0, 0.0, -0.0, -5.0, float("-inf"), float("nan"), float("inf"),
-    5e-324, 2.2250738585072014e-308, 1e-12, 1e-4, 1.0 / 240.0,
-    0.04, 1.0, 60.0, 1e6, 1e30, 1e300, 1.7976931348623157e308,
+    -1.0,
+    0.0,
+    -0.0,
+    -5.0,
+    float("-inf"),
+    float("nan"),
+    float("inf"),
+    5e-324,
+    2.2250738585072014e-308,
+    1e-12,
+    1e-4,
+    1.0 / 240.0,
+    0.04,
+    1.0,
+    60.0,
+    1e6,
+    1e30,
+    1e300,
+    1.7976931348623157e308,
 ]
 DTS = st.one_of(st.sampled_from(SPECIAL_DTS), st.floats(min_value=0.005, max_value=0.1))
 
 # Frame sizes (rows, cols): degenerate, thin, small and ordinary.
-SIZES = [(1, 1), (2, 2), (1, 7), (9, 1), (3, 5), (16, 16), (48, 64), (96, 128), (120, 90),
-         (1, 240), (230, 1)]
+SIZES = [(1, 1), (2, 2), (1, 7), (9, 1), (3, 5), (16, 16), (48, 64), (96, 128), (120, 90), (1, 240), (230, 1)]
 
 
 # --------------------------------------------------------------------------- scenes
@@ -71,6 +106,7 @@ PATTERNS = ["sky", "sky", "flat", "black", "white", "noise", "checker"]
 
 # --------------------------------------------------------------------------- checks
 
+
 def overlaps(box, rows, cols):
     """Whether the engine must accept the box: one pixel of overlap in each axis."""
     x, y, w, h = box
@@ -80,9 +116,19 @@ def overlaps(box, rows, cols):
 def check_result(r, frame, expected_frame, expected_id=1):
     assert r.frame == expected_frame
     assert r.id == expected_id and r.target_id == expected_id
-    for name in ("cx", "cy", "bbox_x", "bbox_y", "bbox_w", "bbox_h", "speed",
-                 "target_score", "target_candidate_score", "anchor_appearance",
-                 "geometry_confidence"):
+    for name in (
+        "cx",
+        "cy",
+        "bbox_x",
+        "bbox_y",
+        "bbox_w",
+        "bbox_h",
+        "speed",
+        "target_score",
+        "target_candidate_score",
+        "anchor_appearance",
+        "geometry_confidence",
+    ):
         assert math.isfinite(getattr(r, name)), (name, getattr(r, name), r.reason)
     assert r.bbox_w >= 0 and r.bbox_h >= 0 and r.speed >= 0
     assert 0.0 <= r.confidence <= 1.0
@@ -109,6 +155,7 @@ def locked_tracker(rows=48, cols=64, channels=1, profile="default"):
 
 # ------------------------------------------------------------------ frame intake
 
+
 @st.composite
 def odd_arrays(draw):
     """Arrays of assorted rank, dtype, channel count and memory layout."""
@@ -125,8 +172,7 @@ def odd_arrays(draw):
         shape = (rows, cols, draw(st.sampled_from([0, 1, 2, 3, 4, 5, 6, 512, 513])))
     else:
         shape = (rows, cols, 2, 2)
-    dtype = draw(st.sampled_from(["uint8", "uint8", "int8", "uint16", "int32", "float32",
-                                  "float64", "bool"]))
+    dtype = draw(st.sampled_from(["uint8", "uint8", "int8", "uint16", "int32", "float32", "float64", "bool"]))
     layout = draw(st.sampled_from(["c", "fortran", "strided", "reversed", "readonly"]))
     rng = np.random.default_rng(draw(st.integers(0, 2**16)))
     if layout == "strided" and ndim >= 1:
@@ -186,6 +232,7 @@ def test_frame_intake_accepts_or_refuses_cleanly(arr):
 
 # ------------------------------------------------------------------ boxes
 
+
 def coordinate(extent):
     return st.one_of(
         st.integers(-4, extent + 4),
@@ -214,8 +261,12 @@ def boxes(draw, rows, cols):
 
 
 @SETTINGS
-@given(data=st.data(), size=st.sampled_from(SIZES), channels=st.sampled_from([1, 3, 4]),
-       profile=st.sampled_from(["default", "correlation", "adaptive"]))
+@given(
+    data=st.data(),
+    size=st.sampled_from(SIZES),
+    channels=st.sampled_from([1, 3, 4]),
+    profile=st.sampled_from(["default", "correlation", "adaptive"]),
+)
 def test_tracker_lock_box_extremes(data, size, channels, profile):
     rows, cols = size
     frame = scene(rows, cols, channels, 0)
@@ -259,16 +310,19 @@ def test_multi_lock_box_extremes(data, size, count):
             check_result(r, nxt, t - 1, r.id)
 
 
-@pytest.mark.parametrize("bbox, accepted", [
-    ((5, 5, INT32_MAX, INT32_MAX), True),           # x + w beyond int32, still covers the frame
-    ((-(2**30), -(2**30), INT32_MAX, INT32_MAX), True),
-    ((63, 47, INT32_MAX, INT32_MAX), True),         # the last pixel only
-    ((INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX), False),
-    ((INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX), False),  # ends at -1
-    ((INT32_MIN, 0, INT32_MAX, 10), False),
-    ((64, 0, INT32_MAX, 10), False),                 # starts just right of the frame
-    ((-10, -10, 10, 10), False),                     # ends just before it
-])
+@pytest.mark.parametrize(
+    "bbox, accepted",
+    [
+        ((5, 5, INT32_MAX, INT32_MAX), True),  # x + w beyond int32, still covers the frame
+        ((-(2**30), -(2**30), INT32_MAX, INT32_MAX), True),
+        ((63, 47, INT32_MAX, INT32_MAX), True),  # the last pixel only
+        ((INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX), False),
+        ((INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX), False),  # ends at -1
+        ((INT32_MIN, 0, INT32_MAX, 10), False),
+        ((64, 0, INT32_MAX, 10), False),  # starts just right of the frame
+        ((-10, -10, 10, 10), False),  # ends just before it
+    ],
+)
 @pytest.mark.parametrize("kind", ["single", "multi"])
 def test_boxes_at_int32_limits(kind, bbox, accepted):
     rows, cols = 48, 64
@@ -283,21 +337,24 @@ def test_boxes_at_int32_limits(kind, bbox, accepted):
     for n in range(4):
         nxt = scene(rows, cols, 3, n + 1)
         out = tr.update(nxt, dt=0.04)
-        for r in (out if kind == "multi" else [out]):
+        for r in out if kind == "multi" else [out]:
             check_result(r, nxt, n)
             # The engine works on the clipped box: nothing of the int32-sized box survives.
             assert r.bbox_w <= cols + 1 and r.bbox_h <= rows + 1
 
 
-@pytest.mark.parametrize("bbox", [
-    (1.5, 2, 8, 8),                # float element
-    (1, 2, 8),                     # three elements
-    (1, 2, 8, 8, 1),               # five elements
-    (2**31, 0, 8, 8),              # beyond int32
-    (0, 0, 8, -(2**31) - 1),
-    ("1", 2, 8, 8),
-    None,
-])
+@pytest.mark.parametrize(
+    "bbox",
+    [
+        (1.5, 2, 8, 8),  # float element
+        (1, 2, 8),  # three elements
+        (1, 2, 8, 8, 1),  # five elements
+        (2**31, 0, 8, 8),  # beyond int32
+        (0, 0, 8, -(2**31) - 1),
+        ("1", 2, 8, 8),
+        None,
+    ],
+)
 def test_unconvertible_boxes_raise_type_error(bbox):
     frame = scene(24, 32, 1, 0)
     tr, mt = mv.Tracker(), mv.MultiTracker()
@@ -312,6 +369,7 @@ def test_unconvertible_boxes_raise_type_error(bbox):
 
 
 # ------------------------------------------------------------------ frame intervals
+
 
 @SETTINGS
 @given(dts=st.lists(DTS, min_size=1, max_size=8), channels=st.sampled_from([1, 3]))
@@ -345,7 +403,7 @@ def test_huge_interval_after_motion_keeps_results_finite(kind, huge_dt):
         nonlocal n
         frame = scene(rows, cols, 1, t)
         out = tr.update(frame, dt=dt)
-        for r in ([out] if kind == "single" else out):
+        for r in [out] if kind == "single" else out:
             check_result(r, frame, n)
         n += 1
         return out
@@ -355,7 +413,7 @@ def test_huge_interval_after_motion_keeps_results_finite(kind, huge_dt):
     blank = np.full((rows, cols), 180, np.uint8)  # target gone: the engine must predict
     for dt in (huge_dt, huge_dt, 1.0 / 30):
         out = tr.update(blank, dt=dt)
-        for r in ([out] if kind == "single" else out):
+        for r in [out] if kind == "single" else out:
             check_result(r, blank, n)
         n += 1
     step(40, 1.0 / 30)
@@ -383,26 +441,31 @@ def test_long_loss_on_degenerate_frames(shape, kind, channels):
     empty = np.full(shape + ((channels,) if channels > 1 else ()), 180, np.uint8)
     seen = empty.copy()
     if cols >= rows:
-        seen[:, cols // 4: cols // 4 + 4] = 20
+        seen[:, cols // 4 : cols // 4 + 4] = 20
         box = (cols // 4 - 2, 0, 8, rows)
     else:
-        seen[rows // 4: rows // 4 + 4, :] = 20
+        seen[rows // 4 : rows // 4 + 4, :] = 20
         box = (0, rows // 4 - 2, cols, 8)
     tr = mv.Tracker() if kind == "single" else mv.MultiTracker()
     tr.lock(seen, box if kind == "single" else [box])
     for n in range(30):
         frame = seen if n % 13 == 12 else empty
         out = tr.update(frame, dt=0.04)
-        for r in (out if kind == "multi" else [out]):
+        for r in out if kind == "multi" else [out]:
             check_result(r, frame, n)
 
 
 # ------------------------------------------------------------------ frame size changes
 
+
 @SETTINGS
-@given(shapes=st.lists(st.tuples(st.sampled_from(SIZES), st.sampled_from([1, 3, 4]),
-                                 st.sampled_from(PATTERNS)), min_size=1, max_size=6),
-       lock_size=st.sampled_from(SIZES), kind=st.sampled_from(["single", "multi"]))
+@given(
+    shapes=st.lists(
+        st.tuples(st.sampled_from(SIZES), st.sampled_from([1, 3, 4]), st.sampled_from(PATTERNS)), min_size=1, max_size=6
+    ),
+    lock_size=st.sampled_from(SIZES),
+    kind=st.sampled_from(["single", "multi"]),
+)
 def test_frame_size_and_channels_change_between_calls(shapes, lock_size, kind):
     rows, cols = lock_size
     frame = scene(rows, cols, 3, 0, targets=2)
@@ -425,6 +488,7 @@ def test_frame_size_and_channels_change_between_calls(shapes, lock_size, kind):
 
 # ------------------------------------------------------------------ long random sessions
 
+
 class SessionMachine(RuleBasedStateMachine):
     """Random interleavings of lock, update and refused calls on one tracker, checked
     against a small model of what the front end promises."""
@@ -435,8 +499,8 @@ class SessionMachine(RuleBasedStateMachine):
         super().__init__()
         self.tr = mv.MultiTracker() if self.multi else mv.Tracker()
         self.locked = False
-        self.count = 0          # frame number the next successful update reports
-        self.size = 0           # MultiTracker slots
+        self.count = 0  # frame number the next successful update reports
+        self.size = 0  # MultiTracker slots
         self.t = 0
 
     def _frame(self, size, channels, pattern="sky"):
@@ -452,8 +516,12 @@ class SessionMachine(RuleBasedStateMachine):
             check_result(out, frame, self.count)
         self.count += 1
 
-    @rule(size=st.sampled_from(SIZES), channels=st.sampled_from([1, 3, 4]), data=st.data(),
-          pattern=st.sampled_from(PATTERNS))
+    @rule(
+        size=st.sampled_from(SIZES),
+        channels=st.sampled_from([1, 3, 4]),
+        data=st.data(),
+        pattern=st.sampled_from(PATTERNS),
+    )
     def lock(self, size, channels, data, pattern):
         rows, cols = size
         frame = self._frame(size, channels, pattern)
@@ -479,8 +547,7 @@ class SessionMachine(RuleBasedStateMachine):
             else:
                 expect_error(ValueError, MSG_OUTSIDE, self.tr.lock, frame, box)
 
-    @rule(size=st.sampled_from(SIZES), channels=st.sampled_from([1, 3, 4]), dt=DTS,
-          pattern=st.sampled_from(PATTERNS))
+    @rule(size=st.sampled_from(SIZES), channels=st.sampled_from([1, 3, 4]), dt=DTS, pattern=st.sampled_from(PATTERNS))
     def update(self, size, channels, dt, pattern):
         frame = self._frame(size, channels, pattern)
         if not self.locked:

@@ -6,8 +6,8 @@ docstrings, are compared here with what the binding renders at run time.
 """
 
 import ast
-import os
 import inspect
+import os
 import re
 import sys
 from pathlib import Path
@@ -23,6 +23,7 @@ CLASSES = ("TrackerConfig", "TrackResult", "Tracker", "MultiTracker")
 
 
 # --- the stub, read with ast -------------------------------------------------------------
+
 
 def _decorators(node):
     return [ast.unparse(d) for d in node.decorator_list]
@@ -58,6 +59,7 @@ def _stub_classes():
 
 
 # --- the runtime module, read through the rendered signatures --------------------------
+
 
 def _split_top_level(text: str):
     """Splits 'a: x[1, 2], b: str = ', '' at the commas that separate parameters."""
@@ -114,8 +116,11 @@ def _runtime_members(cls):
             continue  # no constructor of its own: the base class's refuses
         elif callable(value) and (not name.startswith("_") or name == "__init__"):
             doc = value.__doc__ or ""
-            members[name] = {"kind": "method", "overloads": _runtime_overloads(name, doc),
-                             "doc": _runtime_doc(name, doc)}
+            members[name] = {
+                "kind": "method",
+                "overloads": _runtime_overloads(name, doc),
+                "doc": _runtime_doc(name, doc),
+            }
     return members
 
 
@@ -129,10 +134,24 @@ def test_stubtest_finds_the_stub_and_the_module_alike(tmp_path):
 
     shutil.copy(STUB, tmp_path / "molvane.pyi")
     env = dict(os.environ, MYPYPATH=str(tmp_path))
-    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "molvane", "--concise",
-                          "--mypy-config-file", str(tmp_path / "none.ini"),
-                          "--allowlist", str(ROOT / "tests" / "stubtest_allowlist.txt")],
-                         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "molvane",
+            "--concise",
+            "--mypy-config-file",
+            str(tmp_path / "none.ini"),
+            "--allowlist",
+            str(ROOT / "tests" / "stubtest_allowlist.txt"),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stdout + run.stderr
 
 
@@ -185,13 +204,19 @@ def test_type_checker_accepts_the_examples_and_catches_misuse(tmp_path):
         "import numpy as np\nimport molvane as mv\n"
         "frame = np.zeros((8, 8), np.uint8)\n"
         "t = mv.Tracker(mv.TrackerConfig())\n"
-        "t.lock(frame, box=(0, 0, 4, 4))\n"            # wrong keyword
-        "width: int = t.update(frame).bbox_w\n"         # a float
-        "ids: list[str] = [r.id for r in mv.MultiTracker().update(frame)]\n")
+        "t.lock(frame, box=(0, 0, 4, 4))\n"  # wrong keyword
+        "width: int = t.update(frame).bbox_w\n"  # a float
+        "ids: list[str] = [r.id for r in mv.MultiTracker().update(frame)]\n"
+    )
     env = {"MYPYPATH": os.pathsep.join([str(stubs), str(ROOT / "python")]), "PATH": os.environ.get("PATH", "")}
     base = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "cache")]
-    good = subprocess.run(base + [str(p) for p in sorted((ROOT / "examples").glob("*.py"))],
-                          capture_output=True, text=True, env=env, timeout=300)
+    good = subprocess.run(
+        base + [str(p) for p in sorted((ROOT / "examples").glob("*.py"))],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
     assert good.returncode == 0, good.stdout
     bad = subprocess.run(base + [str(misuse)], capture_output=True, text=True, env=env, timeout=300)
     assert bad.returncode == 1

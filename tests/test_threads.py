@@ -11,18 +11,40 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-
-import molvane as mv
 from molvane_tools.scenes.small import disc_stream as stream
 
-FIELDS = ("frame", "lost", "id", "state", "cx", "cy", "bbox_x", "bbox_y", "bbox_w", "bbox_h",
-          "hits", "misses", "target_score", "target_candidate_score", "confidence", "speed",
-          "reason", "suppressed", "suppressed_by_id", "anchor_appearance", "interacting",
-          "model_learning_suppressed", "geometry_update_suppressed",
-          "geometry_ownership_constrained", "geometry_confidence", "prediction_only")
+import molvane as mv
+
+FIELDS = (
+    "frame",
+    "lost",
+    "id",
+    "state",
+    "cx",
+    "cy",
+    "bbox_x",
+    "bbox_y",
+    "bbox_w",
+    "bbox_h",
+    "hits",
+    "misses",
+    "target_score",
+    "target_candidate_score",
+    "confidence",
+    "speed",
+    "reason",
+    "suppressed",
+    "suppressed_by_id",
+    "anchor_appearance",
+    "interacting",
+    "model_learning_suppressed",
+    "geometry_update_suppressed",
+    "geometry_ownership_constrained",
+    "geometry_confidence",
+    "prediction_only",
+)
 
 FRAMES = 40  # disc_stream's default count
-
 
 
 # (kind, profile, seed, targets, channels)
@@ -53,7 +75,7 @@ def run(job, data, start=None):
     out = []
     for frame in frames[1:]:
         res = tr.update(frame, dt=1.0 / 30)
-        for r in (res if kind == "multi" else [res]):
+        for r in res if kind == "multi" else [res]:
             out.append(tuple(getattr(r, f) for f in FIELDS))
     return out
 
@@ -120,8 +142,10 @@ def test_wall_time_one_versus_two_threads():
             two = list(pool.map(run, jobs, data, [start, start]))
             t2 = min(t2, time.perf_counter() - t0)
             assert one == two
-    print(f"\n2 trackers x 30 frames of 640x480: 1 thread {t1 * 1e3:.1f} ms, "
-          f"2 threads {t2 * 1e3:.1f} ms (speed-up {t1 / t2:.2f}x)")
+    print(
+        f"\n2 trackers x 30 frames of 640x480: 1 thread {t1 * 1e3:.1f} ms, "
+        f"2 threads {t2 * 1e3:.1f} ms (speed-up {t1 / t2:.2f}x)"
+    )
 
 
 def rows_of(results):
@@ -220,8 +244,10 @@ EXIT_SCRIPT = textwrap.dedent("""
 def test_interpreter_exit_with_daemon_threads_inside_the_engine():
     """The camera-thread pattern: daemon threads still inside update or lock (or waiting
     for the object another one holds) when the interpreter exits. Exit must be clean."""
-    runs = [subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True) for _ in range(4)]
+    runs = [
+        subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        for _ in range(4)
+    ]
     for run in runs:
         out, err = run.communicate(timeout=120)
         assert (run.returncode, out, err) == (0, "exiting\n", "")

@@ -17,12 +17,23 @@ ROOT = Path(__file__).resolve().parents[1]
 
 cv2 = pytest.importorskip("cv2")
 
-from molvane_tools import DemoClip  # noqa: E402
-from molvane_tools.overlay import compose_overlays  # noqa: E402
-from molvane_tools.report import TRACK_RESULT_FIELDS, summarize  # noqa: E402
-from molvane_tools import outputs, sources, track  # noqa: E402
-from molvane_tools.overlay import Overlay, id_colour, label  # noqa: E402
-from molvane_tools.report import CSV_COLUMNS  # noqa: E402
+from molvane_tools import (  # noqa: E402
+    DemoClip,  # noqa: E402
+    outputs,
+    sources,
+    track,
+)
+from molvane_tools.overlay import (  # noqa: E402
+    Overlay,
+    compose_overlays,  # noqa: E402
+    id_colour,
+    label,
+)
+from molvane_tools.report import (  # noqa: E402
+    CSV_COLUMNS,  # noqa: E402
+    TRACK_RESULT_FIELDS,
+    summarize,
+)
 from molvane_tools.sources import ToolError, natural_key, require_cv2  # noqa: E402
 from molvane_tools.track import build_parser, main  # noqa: E402
 
@@ -77,34 +88,59 @@ def tool_env():
 
 # --- arguments -----------------------------------------------------------------------------
 
+
 def test_arguments_parse_into_boxes_and_numbers():
-    args = build_parser().parse_args(["clip.avi", "--bbox", "1,2,30,40", "--bbox", " 5, 6, 7, 8",
-                                      "--dt", "0.04", "--start-frame", "3", "--max-frames", "10",
-                                      "--profile", "birds", "--out", "somewhere"])
+    args = build_parser().parse_args(
+        [
+            "clip.avi",
+            "--bbox",
+            "1,2,30,40",
+            "--bbox",
+            " 5, 6, 7, 8",
+            "--dt",
+            "0.04",
+            "--start-frame",
+            "3",
+            "--max-frames",
+            "10",
+            "--profile",
+            "birds",
+            "--out",
+            "somewhere",
+        ]
+    )
     assert args.input == "clip.avi"
     assert args.bbox == [(1, 2, 30, 40), (5, 6, 7, 8)]
     assert (args.dt, args.start_frame, args.max_frames, args.profile) == (0.04, 3, 10, "birds")
     assert args.out == Path("somewhere")
     defaults = build_parser().parse_args([])
-    assert (defaults.input, defaults.bbox, defaults.dt, defaults.start_frame, defaults.max_frames) == \
-        (None, [], None, 0, None)
+    assert (defaults.input, defaults.bbox, defaults.dt, defaults.start_frame, defaults.max_frames) == (
+        None,
+        [],
+        None,
+        0,
+        None,
+    )
 
 
-@pytest.mark.parametrize("argv, fragment", [
-    (["--bbox", "1,2,3"], "four integers"),
-    (["--bbox", "1,2,3.5,4"], "four integers"),
-    (["--bbox", "1,2,0,4"], "positive"),
-    (["--bbox", "1,2,4,-1"], "positive"),
-    (["--dt", "0"], "positive number"),
-    (["--dt", "-0.1"], "positive number"),
-    (["--dt", "inf"], "positive number"),
-    (["--dt", "fast"], "positive number"),
-    (["--fps", "0"], "positive number"),
-    (["--dt", "0.1", "--fps", "25"], "not allowed with"),
-    (["--video-format", "mkv"], "invalid choice"),
-    (["--start-frame", "-1"], ">= 0"),
-    (["--max-frames", "0"], ">= 1"),
-])
+@pytest.mark.parametrize(
+    "argv, fragment",
+    [
+        (["--bbox", "1,2,3"], "four integers"),
+        (["--bbox", "1,2,3.5,4"], "four integers"),
+        (["--bbox", "1,2,0,4"], "positive"),
+        (["--bbox", "1,2,4,-1"], "positive"),
+        (["--dt", "0"], "positive number"),
+        (["--dt", "-0.1"], "positive number"),
+        (["--dt", "inf"], "positive number"),
+        (["--dt", "fast"], "positive number"),
+        (["--fps", "0"], "positive number"),
+        (["--dt", "0.1", "--fps", "25"], "not allowed with"),
+        (["--video-format", "mkv"], "invalid choice"),
+        (["--start-frame", "-1"], ">= 0"),
+        (["--max-frames", "0"], ">= 1"),
+    ],
+)
 def test_bad_arguments_exit_with_status_2(argv, fragment, capsys):
     with pytest.raises(SystemExit) as info:
         build_parser().parse_args(argv)
@@ -113,6 +149,7 @@ def test_bad_arguments_exit_with_status_2(argv, fragment, capsys):
 
 
 # --- input errors: exit status 2 and one line on stderr --------------------------------------
+
 
 def _assert_one_line_error(code, out, err, fragment):
     assert code == 2
@@ -161,8 +198,9 @@ def test_unwritable_outputs_are_one_line_with_status_2(tmp_path, tiny, capsys):
 
 def test_unknown_profile_is_reported_as_an_input_error(tmp_path, tiny, capsys):
     clip, video = tiny
-    code, out, err = run_tool([video, "--bbox", box_arg(clip.seed_boxes()[0]), "--profile", "Bogus",
-                               "--out", tmp_path], capsys)
+    code, out, err = run_tool(
+        [video, "--bbox", box_arg(clip.seed_boxes()[0]), "--profile", "Bogus", "--out", tmp_path], capsys
+    )
     _assert_one_line_error(code, out, err, "unknown profile: Bogus")
 
 
@@ -192,9 +230,13 @@ def test_command_line_entry_exits_with_status_2(tmp_path, content):
     path = tmp_path / "clip.mp4"
     if content is not None:
         path.write_bytes(content)
-    proc = subprocess.run([sys.executable, "-m", "molvane_tools", str(path), "--bbox", "0,0,4,4",
-                           "--out", str(tmp_path / "out")], capture_output=True, text=True, env=tool_env(),
-                          timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-m", "molvane_tools", str(path), "--bbox", "0,0,4,4", "--out", str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+        env=tool_env(),
+        timeout=60,
+    )
     assert proc.returncode == 2
     # Exactly one line, also from the video decoders' side.
     want = "input not found" if content is None else "cannot open video"
@@ -204,18 +246,32 @@ def test_command_line_entry_exits_with_status_2(tmp_path, content):
 
 # --- summary arithmetic and overlay composition (no tracking needed) -------------------------
 
+
 def test_summary_counts_states_and_reacquisitions_per_target():
     def rec(target, state, prediction_only=False, reason=""):
         # As the multi-target tracker reports them: every prediction is flagged suppressed,
         # owned by another target (its id), ambiguous, or not observed at all (0).
         owner = 1 if reason.endswith("owned-by-other") else 0
-        return {"id": target, "state": state, "prediction_only": prediction_only, "suppressed": prediction_only,
-                "suppressed_by_id": owner, "reason": reason}
+        return {
+            "id": target,
+            "state": state,
+            "prediction_only": prediction_only,
+            "suppressed": prediction_only,
+            "suppressed_by_id": owner,
+            "reason": reason,
+        }
 
     one = ["confirmed", "lost", "lost", "tentative", "confirmed", "lost", "confirmed", "confirmed"]
-    two = [("confirmed", ""), ("lost", ""), ("tentative", "prediction-owned-by-other"), ("tentative", ""),
-           ("confirmed", ""), ("tentative", "prediction-ambiguous-owner"), ("tentative", "prediction-unobserved"),
-           ("confirmed", "")]
+    two = [
+        ("confirmed", ""),
+        ("lost", ""),
+        ("tentative", "prediction-owned-by-other"),
+        ("tentative", ""),
+        ("confirmed", ""),
+        ("tentative", "prediction-ambiguous-owner"),
+        ("tentative", "prediction-unobserved"),
+        ("confirmed", ""),
+    ]
     records = []
     for a, (b, reason) in zip(one, two):
         records += [rec(1, a), rec(2, b, bool(reason), reason)]
@@ -244,7 +300,7 @@ class _Drawn:
     def annotate(self):
         out = self.frame.copy()
         x, y, w, h = self.rect
-        out[y:y + h, x:x + w] = self.value
+        out[y : y + h, x : x + w] = self.value
         return out
 
 
@@ -254,9 +310,9 @@ def test_overlays_of_several_targets_are_merged(shape, value):
     a, b = _Drawn(frame, (2, 3, 10, 5), value), _Drawn(frame, (8, 4, 20, 9), 0)
     merged = compose_overlays(frame, [a, b])
     assert merged.shape == frame.shape and merged is not frame
-    assert (merged[3, 2] == np.asarray(value)).all()          # only a drew here
-    assert (merged[10, 25] == 0).all()                         # only b drew here
-    assert (merged[4, 9] == 0).all()                           # both: the later target wins
+    assert (merged[3, 2] == np.asarray(value)).all()  # only a drew here
+    assert (merged[10, 25] == 0).all()  # only b drew here
+    assert (merged[4, 9] == 0).all()  # both: the later target wins
     untouched = np.ones(shape[:2], bool)
     untouched[3:8, 2:12] = untouched[4:13, 8:28] = False
     assert (merged[untouched] == frame[untouched]).all()
@@ -277,8 +333,9 @@ class _Result(_Drawn):
         return self.frame.copy() if self.lost else super().annotate()
 
 
-@pytest.mark.parametrize("unseen", [dict(state="lost"),
-                                    dict(state="tentative", suppressed=True, reason="prediction-unobserved")])
+@pytest.mark.parametrize(
+    "unseen", [dict(state="lost"), dict(state="tentative", suppressed=True, reason="prediction-unobserved")]
+)
 def test_overlay_plain_is_annotate_and_full_keeps_unseen_targets_visible(unseen):
     frame = np.full((60, 80, 3), 90, np.uint8)
     seen = [_Result(frame, (10 + 2 * i, 20, 12, 8)) for i in range(4)]
@@ -291,25 +348,27 @@ def test_overlay_plain_is_annotate_and_full_keeps_unseen_targets_visible(unseen)
     if lost.lost:
         assert (plain.draw(frame, [lost]) == frame).all()
     picture = full.draw(frame, [lost])
-    x, y, w, h = (16, 20, 12, 8)   # the last place it was seen
-    top = picture[y, x:x + w]
+    x, y, w, h = (16, 20, 12, 8)  # the last place it was seen
+    top = picture[y, x : x + w]
     assert (top == id_colour(1)).all(axis=1).any() and (top == 90).all(axis=1).any(), "a dashed edge"
-    assert (picture[y + 2:y + h - 2, x + 2:x + w - 2] == 90).all(), "inside the box: the frame"
+    assert (picture[y + 2 : y + h - 2, x + 2 : x + w - 2] == 90).all(), "inside the box: the frame"
     assert (picture[50:, :40] == 90).all(), "nothing where the unseen result claims to be"
 
 
 def test_full_overlay_colours_each_target_and_keeps_labels_inside_the_frame():
     frame = np.full((60, 120, 3), 90, np.uint8)
-    picture = Overlay("full").draw(frame, [_Result(frame, (10, 25, 12, 8), target=1),
-                                          _Result(frame, (60, 25, 12, 8), target=2)])
+    picture = Overlay("full").draw(
+        frame, [_Result(frame, (10, 25, 12, 8), target=1), _Result(frame, (60, 25, 12, 8), target=2)]
+    )
     for target, x in ((1, 10), (2, 60)):
-        assert (picture[25, x:x + 12] == id_colour(target)).all(), target
+        assert (picture[25, x : x + 12] == id_colour(target)).all(), target
     assert id_colour(1) != id_colour(2)
 
     def inked(box):
         image = np.zeros((60, 120, 3), np.uint8)
         label(image, "12 suppressed", box, (255, 255, 255))
         return int(image.any(axis=2).sum())
+
     whole = inked((20, 30, 10, 10))
     # At the right edge, at the top and in the bottom corner: every pixel of the text is drawn.
     for box in [(116, 30, 4, 4), (20, 0, 10, 10), (110, 55, 10, 5)]:
@@ -335,9 +394,9 @@ def test_demo_clip_is_deterministic_and_hides_the_drone_behind_the_cloud():
 
 # --- real runs ----------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("targets, video_format", [(1, "mp4"), (2, "avi")])
-def test_exports_have_every_field_and_the_summary_agrees_with_them(tmp_path, tiny, capsys, targets,
-                                                                   video_format):
+def test_exports_have_every_field_and_the_summary_agrees_with_them(tmp_path, tiny, capsys, targets, video_format):
     clip, video = tiny
     boxes = clip.seed_boxes()[:targets]
     argv = [video, "--out", tmp_path, "--max-frames", 12, "--video-format", video_format]
@@ -387,42 +446,49 @@ def test_exports_have_every_field_and_the_summary_agrees_with_them(tmp_path, tin
         assert len(m) == 10 and m[7:] == ["-1", "-1", "-1"]
         assert (int(m[0]), int(m[1])) == (r["source_frame"] + 1, r["id"])
         assert [float(v) for v in m[2:7]] == pytest.approx(
-            [r["bbox_x"], r["bbox_y"], r["bbox_w"], r["bbox_h"], r["confidence"]], abs=0.01)
+            [r["bbox_x"], r["bbox_y"], r["bbox_w"], r["bbox_h"], r["confidence"]], abs=0.01
+        )
 
     name = f"annotated.{video_format}"
     assert sorted(Path(p).name for p in summary["outputs"]) == sorted(
-        ["summary.json", "tracks.jsonl", "tracks.csv", "mot.txt", name, "summary.png"])
+        ["summary.json", "tracks.jsonl", "tracks.csv", "mot.txt", name, "summary.png"]
+    )
     cap = cv2.VideoCapture(str(tmp_path / name))
     ok, first = cap.read()
     assert ok and first.shape == (clip.height, clip.width, 3)
     assert (tmp_path / "summary.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.mark.parametrize("names, ordered", [
-    (["f10", "f2", "f1", "f0"], ["f0", "f1", "f2", "f10"]),
-    (["frame_100.png", "frame_99.png", "Frame_9.png"], ["Frame_9.png", "frame_99.png", "frame_100.png"]),
-    (["b1", "a10", "a9"], ["a9", "a10", "b1"]),
-    (["x01", "x1", "x001"], ["x001", "x01", "x1"]),       # equal values: a fixed order all the same
-    (["2.png", "10a.png", "10.png"], ["2.png", "10.png", "10a.png"]),
-])
+@pytest.mark.parametrize(
+    "names, ordered",
+    [
+        (["f10", "f2", "f1", "f0"], ["f0", "f1", "f2", "f10"]),
+        (["frame_100.png", "frame_99.png", "Frame_9.png"], ["Frame_9.png", "frame_99.png", "frame_100.png"]),
+        (["b1", "a10", "a9"], ["a9", "a10", "b1"]),
+        (["x01", "x1", "x001"], ["x001", "x01", "x1"]),  # equal values: a fixed order all the same
+        (["2.png", "10a.png", "10.png"], ["2.png", "10.png", "10a.png"]),
+    ],
+)
 def test_natural_order_compares_digit_runs_by_value(names, ordered):
     assert sorted(names, key=natural_key) == ordered
 
 
-@pytest.mark.parametrize("timing, dt, warned", [([], 1 / 30, True), (["--fps", "25"], 0.04, False),
-                                               (["--dt", "0.05"], 0.05, False)])
+@pytest.mark.parametrize(
+    "timing, dt, warned", [([], 1 / 30, True), (["--fps", "25"], 0.04, False), (["--dt", "0.05"], 0.05, False)]
+)
 def test_image_folder_in_natural_order_named_and_timed(tmp_path, tiny, capsys, timing, dt, warned):
     clip, _ = tiny
-    folder = write_folder(tmp_path / "frames", clip, 14)     # f0.png ... f13.png, unpadded
+    folder = write_folder(tmp_path / "frames", clip, 14)  # f0.png ... f13.png, unpadded
     box = clip.seed_boxes(3)[0]
-    code, _, err = run_tool([folder, "--bbox", box_arg(box), "--start-frame", 3, "--no-video",
-                             "--out", tmp_path / "out"] + timing, capsys)
+    code, _, err = run_tool(
+        [folder, "--bbox", box_arg(box), "--start-frame", 3, "--no-video", "--out", tmp_path / "out"] + timing, capsys
+    )
     assert code == 0, err
     records = read_jsonl(tmp_path / "out" / "tracks.jsonl")
     summary = read_summary(tmp_path / "out")
     assert [r["source"] for r in records] == [f"f{i}.png" for i in range(4, 14)]
     assert [r["source_frame"] for r in records] == list(range(4, 14))
-    for r in records:   # in name order f10..f13 would come before f2 and the drone would jump
+    for r in records:  # in name order f10..f13 would come before f2 and the drone would jump
         tx, ty = clip.truth(r["source_frame"])[0]
         assert r["state"] == "confirmed" and abs(r["cx"] - tx) < 5 and abs(r["cy"] - ty) < 5, r
     assert summary["dt"] == pytest.approx(dt)
@@ -435,9 +501,10 @@ def test_truncated_video_is_tracked_to_its_end_and_reported(tmp_path, capsys):
     clip = DemoClip(width=160, height=120, frames=30, occluder=False)
     whole = write_clip(tmp_path / "whole.avi", clip).read_bytes()
     short = tmp_path / "short.avi"
-    short.write_bytes(whole[:len(whole) // 2])
-    code, out, err = run_tool([short, "--bbox", box_arg(clip.seed_boxes()[0]), "--no-video", "--no-plot",
-                               "--out", tmp_path / "out"], capsys)
+    short.write_bytes(whole[: len(whole) // 2])
+    code, out, err = run_tool(
+        [short, "--bbox", box_arg(clip.seed_boxes()[0]), "--no-video", "--no-plot", "--out", tmp_path / "out"], capsys
+    )
     assert code == 0, err
     summary = read_summary(tmp_path / "out")
     assert summary["completed"] is True
@@ -449,11 +516,25 @@ def test_truncated_video_is_tracked_to_its_end_and_reported(tmp_path, capsys):
 
 def test_boxes_from_a_file_and_across_the_frame_edge_are_clipped(tmp_path, tiny, capsys):
     clip, video = tiny
-    (tmp_path / "boxes.txt").write_text("# drone, reaching past the left edge\n-3,{},{},{}\n\n{}  # aircraft\n"
-                                        .format(clip.seed_boxes()[0][1], clip.seed_boxes()[0][2] + 12,
-                                                clip.seed_boxes()[0][3], box_arg(clip.seed_boxes()[1])))
-    code, _, err = run_tool([video, "--bboxes", tmp_path / "boxes.txt", "--max-frames", 3, "--no-video",
-                             "--no-plot", "--out", tmp_path / "out"], capsys)
+    (tmp_path / "boxes.txt").write_text(
+        "# drone, reaching past the left edge\n"
+        f"-3,{clip.seed_boxes()[0][1]},{clip.seed_boxes()[0][2] + 12},{clip.seed_boxes()[0][3]}\n\n"
+        f"{box_arg(clip.seed_boxes()[1])}  # aircraft\n"
+    )
+    code, _, err = run_tool(
+        [
+            video,
+            "--bboxes",
+            tmp_path / "boxes.txt",
+            "--max-frames",
+            3,
+            "--no-video",
+            "--no-plot",
+            "--out",
+            tmp_path / "out",
+        ],
+        capsys,
+    )
     assert code == 0, err
     x, y, w, h = clip.seed_boxes()[0]
     want = [[0, y, w + 9, h], list(clip.seed_boxes()[1])]
@@ -462,6 +543,7 @@ def test_boxes_from_a_file_and_across_the_frame_edge_are_clipped(tmp_path, tiny,
 
 
 # --- runs that fail, are stopped or are cut short -------------------------------------------
+
 
 class _Failing:
     """A tracker that raises at its n-th update (an engine failure)."""
@@ -495,12 +577,15 @@ class _FullDisk:
         return getattr(self._fh, name)
 
 
-@pytest.mark.parametrize("fault, fragment", [
-    ("mixed sizes", "image f6.png is 150x120, the first was 160x120"),
-    ("corrupt image", "cannot read image"),
-    ("engine error", "RuntimeError: engine failure"),
-    ("full disk", "tracks.jsonl: No space left on device"),
-])
+@pytest.mark.parametrize(
+    "fault, fragment",
+    [
+        ("mixed sizes", "image f6.png is 150x120, the first was 160x120"),
+        ("corrupt image", "cannot read image"),
+        ("engine error", "RuntimeError: engine failure"),
+        ("full disk", "tracks.jsonl: No space left on device"),
+    ],
+)
 def test_run_failing_midway_leaves_a_summary_that_says_so(tmp_path, tiny, capsys, monkeypatch, fault, fragment):
     clip, _ = tiny
     folder = write_folder(tmp_path / "frames", clip, 10)
@@ -511,12 +596,15 @@ def test_run_failing_midway_leaves_a_summary_that_says_so(tmp_path, tiny, capsys
         (folder / "f6.png").write_bytes(b"\x89PNG but no more")
     elif fault == "engine error":
         import molvane
+
         real = molvane.Tracker
         monkeypatch.setattr(molvane, "Tracker", lambda profile: _Failing(real(profile), 6))
     else:
-        def opener(path, *args, **kwargs):   # one write per frame: the 6th finds the disk full
+
+        def opener(path, *args, **kwargs):  # one write per frame: the 6th finds the disk full
             fh = open(path, *args, **kwargs)
             return _FullDisk(fh, 6) if Path(path).name == "tracks.jsonl" else fh
+
         monkeypatch.setattr(outputs, "open", opener, raising=False)
     argv = [folder, "--bbox", box_arg(clip.seed_boxes()[0]), "--fps", 25, "--out", out, "--no-progress"]
     if fault == "engine error":
@@ -535,8 +623,7 @@ def test_run_failing_midway_leaves_a_summary_that_says_so(tmp_path, tiny, capsys
 
 
 @pytest.mark.parametrize("signame", ["SIGTERM", "SIGHUP", "SIGINT"])
-def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_path, tiny, capsys,
-                                                                          monkeypatch, signame):
+def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_path, tiny, capsys, monkeypatch, signame):
     clip, video = tiny
     out = tmp_path / "out"
     on_disk = {}
@@ -545,8 +632,9 @@ def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_pat
     def read(self):
         # Reading the 7th frame: the lock frame and 5 tracked frames are done.
         if self.frames_read == 6:
-            on_disk.update({name: len((out / name).read_text().splitlines()) for name in ("tracks.jsonl",
-                                                                                            "tracks.csv")})
+            on_disk.update(
+                {name: len((out / name).read_text().splitlines()) for name in ("tracks.jsonl", "tracks.csv")}
+            )
             os.kill(os.getpid(), getattr(signal, signame))
         return real_read(self)
 
@@ -557,12 +645,14 @@ def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_pat
     inherited = signal.signal(number, signal.SIG_DFL) if signame != "SIGINT" else None
     before = signal.getsignal(signal.SIGTERM)
     try:
-        code, stdout, err = run_tool([video, "--bbox", box_arg(clip.seed_boxes()[0]), "--bbox",
-                                      box_arg(clip.seed_boxes()[1]), "--out", out], capsys)
+        code, stdout, err = run_tool(
+            [video, "--bbox", box_arg(clip.seed_boxes()[0]), "--bbox", box_arg(clip.seed_boxes()[1]), "--out", out],
+            capsys,
+        )
     finally:
         if inherited is not None:
             signal.signal(number, inherited)
-    assert code == 128 + getattr(signal, signame), err    # as shells report it: 130 for Ctrl-C
+    assert code == 128 + getattr(signal, signame), err  # as shells report it: 130 for Ctrl-C
     assert signal.getsignal(signal.SIGTERM) == before, "the handlers are put back"
     summary = read_summary(out)
     assert summary["completed"] is False and summary["interrupted"] is True
@@ -575,13 +665,28 @@ def test_stop_signal_keeps_the_results_and_every_finished_row_is_on_disk(tmp_pat
 
 def test_version_and_a_closed_pipe(tmp_path):
     from importlib import metadata
-    proc = subprocess.run([sys.executable, "-m", "molvane_tools", "--version"], capture_output=True, text=True,
-                          env=tool_env(), timeout=60)
+
+    proc = subprocess.run(
+        [sys.executable, "-m", "molvane_tools", "--version"], capture_output=True, text=True, env=tool_env(), timeout=60
+    )
     assert proc.returncode == 0 and proc.stdout == f"molvane-track {metadata.version('molvane')}\n"
     # | head: the reader is gone before the summary is printed.
-    proc = subprocess.Popen([sys.executable, "-m", "molvane_tools", "--out", str(tmp_path), "--max-frames", "20",
-                             "--no-video", "--no-plot"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=tool_env())
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "molvane_tools",
+            "--out",
+            str(tmp_path),
+            "--max-frames",
+            "20",
+            "--no-video",
+            "--no-plot",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=tool_env(),
+    )
     proc.stdout.close()
     assert proc.wait(timeout=120) == 0
     assert proc.stderr.read() == b""

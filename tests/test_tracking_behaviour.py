@@ -4,20 +4,41 @@ targets, losing a vanished target and reacquiring it, determinism and every prof
 import math
 
 import pytest
+from molvane_tools.scenes.small import (
+    gap_sequence,
+    leaving_sequence,
+    moving_sequence,
+    static_sequence,
+    vanishing_by_mast_sequence,
+)
 
 import molvane as mv
-from molvane_tools.scenes.small import (gap_sequence, leaving_sequence, moving_sequence, static_sequence,
-                                        vanishing_by_mast_sequence)
 
 DT = 1.0 / 30.0
 PROFILES = ["default", "correlation", "adaptive", "fast-sky", "birds", "close-pass", "missile", "scale-target"]
 LOST_REASONS = {
-    "lost-low-template", "lost-low-template-psr", "lost-ambiguous-template", "lost-search-small",
-    "lost-speed-gate", "lost-low-confidence", "lost-owned-region", "lost-sky-search", "lost-confirming",
+    "lost-low-template",
+    "lost-low-template-psr",
+    "lost-ambiguous-template",
+    "lost-search-small",
+    "lost-speed-gate",
+    "lost-low-confidence",
+    "lost-owned-region",
+    "lost-sky-search",
+    "lost-confirming",
 }
 OBSERVATION_REASONS = {
-    "correlation", "motion", "template", "correlation+foreground-box", "correlation-guarded", "boundary",
-    "foreground", "contrast", "sky-reacquire", "reacquire-wide", "reacquire-full",
+    "correlation",
+    "motion",
+    "template",
+    "correlation+foreground-box",
+    "correlation-guarded",
+    "boundary",
+    "foreground",
+    "contrast",
+    "sky-reacquire",
+    "reacquire-wide",
+    "reacquire-full",
 }
 
 
@@ -28,8 +49,10 @@ def track(seq, profile, dt=DT):
 
 
 def on_target(result, centre, tolerance=3.0):
-    inside = (result.bbox_x <= centre[0] <= result.bbox_x + result.bbox_w
-              and result.bbox_y <= centre[1] <= result.bbox_y + result.bbox_h)
+    inside = (
+        result.bbox_x <= centre[0] <= result.bbox_x + result.bbox_w
+        and result.bbox_y <= centre[1] <= result.bbox_y + result.bbox_h
+    )
     return inside and math.hypot(result.cx - centre[0], result.cy - centre[1]) <= tolerance
 
 
@@ -67,8 +90,8 @@ def test_a_vanished_target_is_lost_then_reacquired_through_a_confirmation(profil
     before, gap = 10, 14
     seq = gap_sequence(before=before, gap=gap, after=10)
     results = track(seq, profile)
-    absent = results[before - 1: before - 1 + gap]
-    back = results[before - 1 + gap:]
+    absent = results[before - 1 : before - 1 + gap]
+    back = results[before - 1 + gap :]
 
     # Lost within five frames of vanishing, and never confirmed on the empty sky after that.
     assert all(r.state == "lost" for r in absent[5:]), [r.state for r in absent]
@@ -102,8 +125,20 @@ def test_a_target_that_never_returns_ends_in_the_sky_search():
 
 
 def _fields(r):
-    return (r.frame, r.state, r.reason, r.cx, r.cy, r.bbox(), r.hits, r.misses, r.target_score,
-            r.target_candidate_score, r.confidence, r.speed)
+    return (
+        r.frame,
+        r.state,
+        r.reason,
+        r.cx,
+        r.cy,
+        r.bbox(),
+        r.hits,
+        r.misses,
+        r.target_score,
+        r.target_candidate_score,
+        r.confidence,
+        r.speed,
+    )
 
 
 @pytest.mark.parametrize("profile", ["default", "adaptive"])
@@ -140,8 +175,8 @@ def track_all(seq, profile, multi):
 def test_a_target_that_is_gone_is_lost_within_five_frames_and_stays_lost(make, profile, multi):
     seq = make()
     results = track_all(seq, profile, multi)
-    gone = seq.path.index(None)          # first frame without the target
-    after = results[gone - 1 + 5:]       # results[i - 1] belongs to frame i
+    gone = seq.path.index(None)  # first frame without the target
+    after = results[gone - 1 + 5 :]  # results[i - 1] belongs to frame i
     assert after and all(r.state == "lost" and r.lost for r in after), [(r.state, r.reason) for r in after]
     assert all(r.reason in LOST_REASONS or r.reason.startswith("prediction") for r in after)
     assert all(r.confidence == 0.0 for r in after)

@@ -16,9 +16,10 @@ import csv
 import errno
 import json
 import os
+from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any
 
 import numpy as np
 
@@ -68,7 +69,7 @@ def writing(path: Path) -> Iterator[None]:
         raise ToolError(f"cannot write {printable(path)}: {_reason(exc)}") from exc
 
 
-def _identity(path: Path) -> Optional[List[int]]:
+def _identity(path: Path) -> list[int] | None:
     try:
         st = path.stat()
     except OSError:
@@ -89,7 +90,7 @@ def _replace_atomically(path: Path, text: str) -> None:
             part.unlink(missing_ok=True)
 
 
-def why_short(path: Path, size: int) -> Optional[str]:
+def why_short(path: Path, size: int) -> str | None:
     """The likeliest reason why a file the tool wrote ended at size bytes, if one is seen."""
     if resource is not None:
         limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
@@ -115,8 +116,8 @@ class OutputFolder:
 
     def __init__(self, folder: Path, overwrite: bool = False) -> None:
         self.folder = folder
-        self.produced: List[str] = [SUMMARY]
-        self._lock: Optional[int] = None
+        self.produced: list[str] = [SUMMARY]
+        self._lock: int | None = None
         self._reserved = False
         shown = printable(folder)
         if folder.exists() and not folder.is_dir():
@@ -144,8 +145,10 @@ class OutputFolder:
         except OSError as exc:
             self.unlock()
             if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise ToolError(f"another molvane-track run is writing into {printable(self.folder)}; "
-                                "wait for it or choose another --out") from None
+                raise ToolError(
+                    f"another molvane-track run is writing into {printable(self.folder)}; "
+                    "wait for it or choose another --out"
+                ) from None
             # A file system without locks (some network mounts): go on unlocked.
 
     def unlock(self) -> None:
@@ -160,7 +163,7 @@ class OutputFolder:
             text = (self.folder / MANIFEST).read_text(encoding="utf-8") if MANIFEST in present else None
         except (OSError, UnicodeDecodeError) as exc:
             raise ToolError(f"cannot read output folder {shown}: {getattr(exc, 'strerror', None) or exc}") from exc
-        files: Optional[Dict[str, Any]] = None
+        files: dict[str, Any] | None = None
         if text is not None:
             try:
                 manifest = json.loads(text)
@@ -169,20 +172,25 @@ class OutputFolder:
             except (ValueError, AttributeError):
                 pass
             if files is None:
-                raise ToolError(f"{printable(self.folder / MANIFEST)} was not written by molvane-track; "
-                                "choose another --out")
+                raise ToolError(
+                    f"{printable(self.folder / MANIFEST)} was not written by molvane-track; choose another --out"
+                )
         if files is None and present and not overwrite:
-            raise ToolError(f"output folder {shown} holds files molvane-track did not write; choose a new or "
-                            "empty folder, or give --overwrite to write beside them")
+            raise ToolError(
+                f"output folder {shown} holds files molvane-track did not write; choose a new or "
+                "empty folder, or give --overwrite to write beside them"
+            )
         files = files or {}
         # A listed file counts as the tool's only while it is as the tool left it (a file
         # listed without size and time was being written when its run ended).
         for name in sorted(present & set(OWN_NAMES) - {MANIFEST}):
             if name not in files or (files[name] is not None and files[name] != _identity(self.folder / name)):
-                raise ToolError(f"{printable(self.folder / name)} was not written by molvane-track (or was changed "
-                                "since); move it away or choose another --out")
+                raise ToolError(
+                    f"{printable(self.folder / name)} was not written by molvane-track (or was changed "
+                    "since); move it away or choose another --out"
+                )
 
-    def _write_manifest(self, files: Dict[str, Any]) -> None:
+    def _write_manifest(self, files: dict[str, Any]) -> None:
         text = json.dumps({"written_by": "molvane-track", "files": files}) + "\n"
         _replace_atomically(self.path(MANIFEST), text)
 
@@ -221,11 +229,11 @@ class OutputFolder:
         if name in self.produced:
             self.produced.remove(name)
 
-    def written(self) -> List[str]:
+    def written(self) -> list[str]:
         """Paths of this run's outputs that exist now, in a fixed order."""
         return [printable(self.path(n)) for n in OUTPUT_NAMES if n in self.produced and self.path(n).is_file()]
 
-    def write_summary(self, summary: Dict[str, Any]) -> None:
+    def write_summary(self, summary: dict[str, Any]) -> None:
         """Replaces summary.json in one step: a reader sees the old or the new one, never half."""
         _replace_atomically(self.path(SUMMARY), json.dumps(summary, indent=2) + "\n")
 
@@ -247,7 +255,7 @@ class TrackFiles:
     """
 
     def __init__(self, out: OutputFolder) -> None:
-        self._files: List[Any] = []
+        self._files: list[Any] = []
         self._paths = [out.path(name) for name in TRACK_FILES]
         try:
             for name, path in zip(TRACK_FILES, self._paths):
@@ -262,7 +270,7 @@ class TrackFiles:
         with writing(self._paths[1]):
             self._csv.writerow(CSV_COLUMNS)
 
-    def write(self, records: List[Dict[str, Any]]) -> None:
+    def write(self, records: list[dict[str, Any]]) -> None:
         """The records of one frame."""
         jsonl, table, mot = self._files
         lines = [mot_row(r) for r in records]
@@ -301,8 +309,9 @@ class VideoOut:
         self._writer = self._cv2.VideoWriter(str(self.path), self._cv2.VideoWriter_fourcc(*codec), fps, (w, h))
         if not self._writer.isOpened():
             self.path.unlink(missing_ok=True)
-            reason = why_short(self.path, 0) or (f"this OpenCV has no {codec} encoder for {w}x{h} frames; "
-                                                 "try the other --video-format, or --no-video")
+            reason = why_short(self.path, 0) or (
+                f"this OpenCV has no {codec} encoder for {w}x{h} frames; try the other --video-format, or --no-video"
+            )
             raise ToolError(f"cannot write video {printable(self.path)}: {reason}")
         out.add(name)
 

@@ -5,7 +5,8 @@ trail and, once it is not seen, a dashed box where it was last seen."""
 from __future__ import annotations
 
 from collections import deque
-from typing import Any, Deque, Dict, Iterable, List, Tuple
+from collections.abc import Iterable
+from typing import Any
 
 import numpy as np
 
@@ -16,12 +17,20 @@ OVERLAYS = ("full", "plain")
 # Centres kept per target for the trail: half a second at 30 fps.
 TRAIL_LENGTH = 15
 # One colour per target id, blue-green-red, strong enough to stand out against sky and cloud.
-ID_COLOURS = ((40, 40, 230), (0, 140, 255), (200, 50, 200), (30, 150, 30),
-              (170, 90, 0), (20, 80, 150), (140, 0, 120), (0, 0, 0))
+ID_COLOURS = (
+    (40, 40, 230),
+    (0, 140, 255),
+    (200, 50, 200),
+    (30, 150, 30),
+    (170, 90, 0),
+    (20, 80, 150),
+    (140, 0, 120),
+    (0, 0, 0),
+)
 FONT_SCALE = 0.4
 
 
-def id_colour(target: int) -> Tuple[int, int, int]:
+def id_colour(target: int) -> tuple[int, int, int]:
     return ID_COLOURS[(target - 1) % len(ID_COLOURS)]
 
 
@@ -50,8 +59,9 @@ def compose_overlays(frame: np.ndarray, results: Iterable[Any]) -> np.ndarray:
     return out
 
 
-def dashed_rectangle(image: np.ndarray, box: Tuple[int, int, int, int], colour: Tuple[int, int, int],
-                     dash: int = 4, gap: int = 3) -> None:
+def dashed_rectangle(
+    image: np.ndarray, box: tuple[int, int, int, int], colour: tuple[int, int, int], dash: int = 4, gap: int = 3
+) -> None:
     """A 1 px rectangle outline of dashes, from the top-left pixel to the last one inside."""
     cv2 = require_cv2()
     x, y, w, h = box
@@ -65,7 +75,7 @@ def dashed_rectangle(image: np.ndarray, box: Tuple[int, int, int, int], colour: 
             cv2.line(image, p, q, colour, 1, cv2.LINE_8)
 
 
-def label(image: np.ndarray, text: str, box: Tuple[int, int, int, int], colour: Tuple[int, int, int]) -> None:
+def label(image: np.ndarray, text: str, box: tuple[int, int, int, int], colour: tuple[int, int, int]) -> None:
     """text just above box, or below it at the top edge, always wholly inside the picture."""
     cv2 = require_cv2()
     height, width = image.shape[:2]
@@ -87,10 +97,10 @@ class Overlay:
         if mode not in OVERLAYS:
             raise ValueError(f"overlay must be one of {', '.join(OVERLAYS)}, got '{mode}'")
         self.full = mode == "full"
-        self._trails: Dict[int, Deque[Tuple[int, int]]] = {}
-        self._last_box: Dict[int, Tuple[int, int, int, int]] = {}
+        self._trails: dict[int, deque[tuple[int, int]]] = {}
+        self._last_box: dict[int, tuple[int, int, int, int]] = {}
 
-    def draw(self, frame: np.ndarray, results: List[Any]) -> np.ndarray:
+    def draw(self, frame: np.ndarray, results: list[Any]) -> np.ndarray:
         if not self.full:
             return compose_overlays(frame, results)
         cv2 = require_cv2()
@@ -119,7 +129,13 @@ class Overlay:
                 trail.append((int(round(result.cx)), int(round(result.cy))))
                 if len(trail) > 1:
                     cv2.polylines(picture, [np.array(trail, np.int32)], False, colour, 1, cv2.LINE_AA)
-                cv2.rectangle(picture, box[:2], (box[0] + box[2] - 1, box[1] + box[3] - 1), colour,
-                              2 if word == "confirmed" else 1, cv2.LINE_8)
+                cv2.rectangle(
+                    picture,
+                    box[:2],
+                    (box[0] + box[2] - 1, box[1] + box[3] - 1),
+                    colour,
+                    2 if word == "confirmed" else 1,
+                    cv2.LINE_8,
+                )
             label(picture, f"{result.id} {word}", box, colour)
         return picture

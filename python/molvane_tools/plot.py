@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from array import array
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 import numpy as np
 
@@ -27,11 +27,11 @@ class TrackHistory:
     (a few bytes per result) so that a long camera run can still be drawn at the end."""
 
     def __init__(self) -> None:
-        self._frames: Dict[int, array] = {}
-        self._xy: Dict[int, array] = {}
-        self._states: Dict[int, array] = {}
+        self._frames: dict[int, array] = {}
+        self._xy: dict[int, array] = {}
+        self._states: dict[int, array] = {}
 
-    def add(self, record: Dict[str, Any]) -> None:
+    def add(self, record: dict[str, Any]) -> None:
         target = record["id"]
         if target not in self._frames:
             self._frames[target], self._xy[target], self._states[target] = array("q"), array("f"), array("b")
@@ -42,17 +42,17 @@ class TrackHistory:
         self._states[target].append(TIMELINE_STATES.index(word) if word in TIMELINE_STATES else 1)
 
     @property
-    def targets(self) -> List[int]:
+    def targets(self) -> list[int]:
         return sorted(self._frames)
 
-    def track(self, target: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def track(self, target: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(source frames, centres (n, 2) with NaN where lost, state indices) of one target."""
         xy = np.frombuffer(self._xy[target], np.float32).reshape(-1, 2)
         frames = np.frombuffer(self._frames[target], np.int64)
         return frames, xy, np.frombuffer(self._states[target], np.int8)
 
 
-def _runs(frames: np.ndarray, states: np.ndarray) -> List[Tuple[int, int, int]]:
+def _runs(frames: np.ndarray, states: np.ndarray) -> list[tuple[int, int, int]]:
     """(state, first frame, length) of each stretch of equal states."""
     if not len(frames):
         return []
@@ -72,8 +72,15 @@ def background(frame: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(small)
 
 
-def write_summary_png(path: Path, picture: np.ndarray, frame_size: Tuple[int, int], history: TrackHistory,
-                      boxes: List[Tuple[int, int, int, int]], title: str = "", alert: bool = False) -> Optional[Path]:
+def write_summary_png(
+    path: Path,
+    picture: np.ndarray,
+    frame_size: tuple[int, int],
+    history: TrackHistory,
+    boxes: list[tuple[int, int, int, int]],
+    title: str = "",
+    alert: bool = False,
+) -> Path | None:
     """Draws the picture over picture (the first frame as background() made it, stretched
     to frame_size, width and height in pixels); returns its path, or None when matplotlib is
     not installed. alert: the title is drawn in red (a run that failed or was stopped)."""
@@ -90,8 +97,9 @@ def write_summary_png(path: Path, picture: np.ndarray, frame_size: Tuple[int, in
     image_h = min(max(fig_w * height / width, 1.0), 3 * fig_w)
     timeline_h = 0.5 + 0.3 * max(len(targets), 1)
     fig = Figure(figsize=(fig_w, image_h + timeline_h + 0.6), dpi=100)
-    grid = fig.add_gridspec(2, 1, height_ratios=[image_h, timeline_h], hspace=0.25,
-                            left=0.08, right=0.98, top=0.95, bottom=0.08)
+    grid = fig.add_gridspec(
+        2, 1, height_ratios=[image_h, timeline_h], hspace=0.25, left=0.08, right=0.98, top=0.95, bottom=0.08
+    )
     ax = fig.add_subplot(grid[0])
     ax.imshow(rgb, cmap="gray" if rgb.ndim == 2 else None, interpolation="nearest", extent=(0, width, height, 0))
     ax.set_xlim(0, width)
@@ -114,8 +122,9 @@ def write_summary_png(path: Path, picture: np.ndarray, frame_size: Tuple[int, in
         if len(seen):
             ax.plot(*xy[seen[-1]], "x", color=colour, ms=6, mew=1.5)
         for state, start, length in _runs(frames, states):
-            timeline.broken_barh([(start - 0.5, length)], (row - 0.4, 0.8),
-                                 facecolors=_STATE_RGB[TIMELINE_STATES[state]], linewidth=0)
+            timeline.broken_barh(
+                [(start - 0.5, length)], (row - 0.4, 0.8), facecolors=_STATE_RGB[TIMELINE_STATES[state]], linewidth=0
+            )
         if len(frames):
             first = frames[0] if first is None else min(first, frames[0])
             last = frames[-1] if last is None else max(last, frames[-1])
@@ -127,8 +136,14 @@ def write_summary_png(path: Path, picture: np.ndarray, frame_size: Tuple[int, in
         timeline.set_xlim(first - 0.5, last + 0.5)
     timeline.set_xlabel("source frame", fontsize=8)
     timeline.tick_params(axis="x", labelsize=8)
-    timeline.legend(handles=[Patch(color=_STATE_RGB[s], label=s) for s in TIMELINE_STATES],
-                    loc="lower right", bbox_to_anchor=(1.0, 1.0), ncol=4, fontsize=7, frameon=False,
-                    borderaxespad=0.2)
+    timeline.legend(
+        handles=[Patch(color=_STATE_RGB[s], label=s) for s in TIMELINE_STATES],
+        loc="lower right",
+        bbox_to_anchor=(1.0, 1.0),
+        ncol=4,
+        fontsize=7,
+        frameon=False,
+        borderaxespad=0.2,
+    )
     fig.savefig(path, format="png")
     return path

@@ -3,16 +3,38 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterable, Optional, Union
+from collections.abc import Iterable
+from typing import Any
 
 # Every property of molvane.TrackResult, in the order the class defines them.
 TRACK_RESULT_FIELDS = (
-    "frame", "lost", "id", "target_id", "state", "cx", "cy",
-    "bbox_x", "bbox_y", "bbox_w", "bbox_h", "hits", "misses",
-    "target_score", "target_candidate_score", "confidence", "speed", "reason",
-    "suppressed", "suppressed_by_id", "anchor_appearance", "interacting",
-    "model_learning_suppressed", "geometry_update_suppressed",
-    "geometry_ownership_constrained", "geometry_confidence", "prediction_only",
+    "frame",
+    "lost",
+    "id",
+    "target_id",
+    "state",
+    "cx",
+    "cy",
+    "bbox_x",
+    "bbox_y",
+    "bbox_w",
+    "bbox_h",
+    "hits",
+    "misses",
+    "target_score",
+    "target_candidate_score",
+    "confidence",
+    "speed",
+    "reason",
+    "suppressed",
+    "suppressed_by_id",
+    "anchor_appearance",
+    "interacting",
+    "model_learning_suppressed",
+    "geometry_update_suppressed",
+    "geometry_ownership_constrained",
+    "geometry_confidence",
+    "prediction_only",
 )
 
 STATES = ("confirmed", "tentative", "lost")
@@ -21,14 +43,16 @@ STATES = ("confirmed", "tentative", "lost")
 CSV_COLUMNS = ("source", "source_frame", "update_ms") + TRACK_RESULT_FIELDS
 
 
-def result_record(result: Any, source_frame: int, update_ms: float,
-                  source: Union[str, int, None] = None) -> Dict[str, Any]:
+def result_record(result: Any, source_frame: int, update_ms: float, source: str | int | None = None) -> dict[str, Any]:
     """One JSON-ready line: every TrackResult field, plus where and how fast it was made.
 
     source names the frame for people: the image's file name, or the frame index.
     """
-    record: Dict[str, Any] = {"source": source_frame if source is None else source,
-                              "source_frame": source_frame, "update_ms": round(update_ms, 4)}
+    record: dict[str, Any] = {
+        "source": source_frame if source is None else source,
+        "source_frame": source_frame,
+        "update_ms": round(update_ms, 4),
+    }
     for name in TRACK_RESULT_FIELDS:
         value = getattr(result, name)
         # JSON has no NaN or infinity; null says "no number" honestly.
@@ -38,12 +62,12 @@ def result_record(result: Any, source_frame: int, update_ms: float,
     return record
 
 
-def csv_row(record: Dict[str, Any]) -> list:
+def csv_row(record: dict[str, Any]) -> list:
     """The record as tracks.csv cells, in CSV_COLUMNS order (no number: an empty cell)."""
     return ["" if record[c] is None else record[c] for c in CSV_COLUMNS]
 
 
-def mot_row(record: Dict[str, Any]) -> Optional[str]:
+def mot_row(record: dict[str, Any]) -> str | None:
     """The record as a MOTChallenge line frame,id,x,y,w,h,conf,-1,-1,-1; None for a lost target.
 
     Frames are numbered from 1: the source frame index + 1.
@@ -55,13 +79,15 @@ def mot_row(record: Dict[str, Any]) -> Optional[str]:
         return None
     conf = record["confidence"]
     return "{},{},{:.2f},{:.2f},{:.2f},{:.2f},{:.4f},-1,-1,-1".format(
-        record["source_frame"] + 1, record["id"], *cells, 0.0 if conf is None else conf)
+        record["source_frame"] + 1, record["id"], *cells, 0.0 if conf is None else conf
+    )
 
 
 # Reasons of a target held back by the ownership arbitration: another target owns its
 # observation, or the observation's owner is ambiguous.
-ARBITRATION_REASONS = frozenset({"coast-owned-by-other", "prediction-owned-by-other",
-                                 "coast-ambiguous-owner", "prediction-ambiguous-owner"})
+ARBITRATION_REASONS = frozenset(
+    {"coast-owned-by-other", "prediction-owned-by-other", "coast-ambiguous-owner", "prediction-ambiguous-owner"}
+)
 
 
 def shown_state(result: Any) -> str:
@@ -77,7 +103,7 @@ def shown_state(result: Any) -> str:
     return str(get("state"))
 
 
-def observed(record: Dict[str, Any]) -> bool:
+def observed(record: dict[str, Any]) -> bool:
     """The target was actually seen in this frame (not lost, not a pure prediction)."""
     return record["state"] != "lost" and not record.get("prediction_only", False)
 
@@ -93,8 +119,8 @@ class RunStats:
     _COUNTS = STATES + ("predicted", "suppressed", "reacquisitions", "results")
 
     def __init__(self) -> None:
-        self._targets: Dict[int, Dict[str, int]] = {}
-        self._seen: Dict[int, bool] = {}
+        self._targets: dict[int, dict[str, int]] = {}
+        self._seen: dict[int, bool] = {}
         self.updates = 0
         self.update_ms = 0.0
 
@@ -102,7 +128,7 @@ class RunStats:
         self.updates += 1
         self.update_ms += ms
 
-    def add(self, record: Dict[str, Any]) -> None:
+    def add(self, record: dict[str, Any]) -> None:
         target = record["id"]
         counts = self._targets.setdefault(target, dict.fromkeys(self._COUNTS, 0))
         counts["results"] += 1
@@ -115,15 +141,22 @@ class RunStats:
         self._seen[target] = now
 
     @staticmethod
-    def _shares(counts: Dict[str, int]) -> Dict[str, float]:
+    def _shares(counts: dict[str, int]) -> dict[str, float]:
         n = counts["results"]
         # "predicted": results that only extrapolate the motion (reported as tentative).
         return {s: counts[s] / n if n else 0.0 for s in STATES + ("predicted",)}
 
-    def summary(self) -> Dict[str, Any]:
-        per_target = [{"id": t, "results": c["results"], **self._shares(c),
-                       "reacquisitions": c["reacquisitions"], "suppressed": c["suppressed"]}
-                      for t, c in sorted(self._targets.items())]
+    def summary(self) -> dict[str, Any]:
+        per_target = [
+            {
+                "id": t,
+                "results": c["results"],
+                **self._shares(c),
+                "reacquisitions": c["reacquisitions"],
+                "suppressed": c["suppressed"],
+            }
+            for t, c in sorted(self._targets.items())
+        ]
         total = {k: sum(c[k] for c in self._targets.values()) for k in self._COUNTS}
         mean_ms = self.update_ms / self.updates if self.updates else 0.0
         return {
@@ -138,7 +171,7 @@ class RunStats:
         }
 
 
-def summarize(records: Iterable[Dict[str, Any]], update_ms: Iterable[float]) -> Dict[str, Any]:
+def summarize(records: Iterable[dict[str, Any]], update_ms: Iterable[float]) -> dict[str, Any]:
     """Run summary from the per-result records (in frame order) and the update times."""
     stats = RunStats()
     for record in records:
@@ -148,8 +181,8 @@ def summarize(records: Iterable[Dict[str, Any]], update_ms: Iterable[float]) -> 
     return stats.summary()
 
 
-def format_summary(summary: Dict[str, Any]) -> str:
-    def states(row: Dict[str, Any]) -> str:
+def format_summary(summary: dict[str, Any]) -> str:
+    def states(row: dict[str, Any]) -> str:
         text = "  ".join(f"{s} {100 * row[s]:.1f}%" for s in STATES)
         return text + (f"  (predicted only {100 * row['predicted']:.1f}%)" if row["predicted"] else "")
 
@@ -161,14 +194,18 @@ def format_summary(summary: Dict[str, Any]) -> str:
     ]
     if summary["targets"] > 1:
         for t in summary["per_target"]:
-            lines.append(f"  target {t['id']:<3d}    {states(t)}"
-                         f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}")
+            lines.append(
+                f"  target {t['id']:<3d}    {states(t)}"
+                f"  reacquisitions {t['reacquisitions']}  suppressed {t['suppressed']}"
+            )
     if summary.get("interrupted"):
         by = summary.get("interrupted_by") or "Ctrl-C"
         lines.append(f"interrupted     by {by}; the outputs hold the frames tracked until then")
     if "frames_declared" in summary:
-        lines.append(f"input           ended after {summary['frames_read']} of the "
-                     f"{summary['frames_declared']} frames its header states")
+        lines.append(
+            f"input           ended after {summary['frames_read']} of the "
+            f"{summary['frames_declared']} frames its header states"
+        )
     if "wall_seconds" in summary:
         lines.append(f"wall time       {summary['wall_seconds']:.2f} s (decoding and writing included)")
     if "outputs" in summary:

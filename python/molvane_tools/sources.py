@@ -8,8 +8,8 @@ from __future__ import annotations
 import os
 import re
 import struct
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -25,7 +25,7 @@ class ToolError(Exception):
     """A user-facing failure: the tools print its message on one line and exit with 2."""
 
 
-def printable(text: Union[str, "os.PathLike[str]"]) -> str:
+def printable(text: str | os.PathLike[str]) -> str:
     """A name as it can be printed and stored: the bytes of a file name that are not UTF-8
     (which Python keeps as lone surrogates) become U+FFFD."""
     text = os.fspath(text) if isinstance(text, os.PathLike) else str(text)
@@ -35,28 +35,31 @@ def printable(text: Union[str, "os.PathLike[str]"]) -> str:
         return text.encode("utf-8", "replace").decode("utf-8")
 
 
-def require_utf8(what: str, path: Union[str, Path]) -> None:
+def require_utf8(what: str, path: str | Path) -> None:
     """OpenCV cannot open names that are not UTF-8 (it crashes on some), so they are refused."""
     try:
         str(path).encode("utf-8")
     except UnicodeEncodeError:
-        raise ToolError(f"{what} {printable(path)} has a name that is not valid UTF-8; "
-                        "rename it (or give its folder another name)") from None
+        raise ToolError(
+            f"{what} {printable(path)} has a name that is not valid UTF-8; rename it (or give its folder another name)"
+        ) from None
 
 
 def _too_large(what: str, width: int, height: int, max_pixels: int) -> ToolError:
-    return ToolError(f"{what} is {width}x{height} ({width * height / 1e6:.6g} megapixels), above the limit "
-                     f"of {max_pixels / 1e6:.6g} megapixels; raise --max-pixels to read it")
+    return ToolError(
+        f"{what} is {width}x{height} ({width * height / 1e6:.6g} megapixels), above the limit "
+        f"of {max_pixels / 1e6:.6g} megapixels; raise --max-pixels to read it"
+    )
 
 
-def image_size(data: bytes) -> Optional[Tuple[int, int]]:
+def image_size(data: bytes) -> tuple[int, int] | None:
     """(width, height) from the header of a PNG, JPEG, BMP, TIFF, WebP or PNM file, without
     decoding it; None when the header is not one of these or is cut short."""
     try:
         if data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR":
             return struct.unpack(">II", data[16:24])
         if data[:2] == b"BM":
-            if struct.unpack("<I", data[14:18])[0] == 12:      # the old OS/2 header
+            if struct.unpack("<I", data[14:18])[0] == 12:  # the old OS/2 header
                 return struct.unpack("<HH", data[18:22])
             w, h = struct.unpack("<ii", data[18:26])
             return abs(w), abs(h)
@@ -74,40 +77,40 @@ def image_size(data: bytes) -> Optional[Tuple[int, int]]:
     return None
 
 
-def _jpeg_size(data: bytes) -> Optional[Tuple[int, int]]:
+def _jpeg_size(data: bytes) -> tuple[int, int] | None:
     i = 2
     while i + 4 <= len(data):
         if data[i] != 0xFF:
             return None
         marker = data[i + 1]
-        if marker == 0xFF:                       # fill byte
+        if marker == 0xFF:  # fill byte
             i += 1
             continue
-        if marker == 0x01 or 0xD0 <= marker <= 0xD7:   # markers without a length
+        if marker == 0x01 or 0xD0 <= marker <= 0xD7:  # markers without a length
             i += 2
             continue
-        if marker in (0xD9, 0xDA):               # end of image, start of scan: no frame header
+        if marker in (0xD9, 0xDA):  # end of image, start of scan: no frame header
             return None
         if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
-            h, w = struct.unpack(">HH", data[i + 5:i + 9])
+            h, w = struct.unpack(">HH", data[i + 5 : i + 9])
             return w, h
-        i += 2 + struct.unpack(">H", data[i + 2:i + 4])[0]
+        i += 2 + struct.unpack(">H", data[i + 2 : i + 4])[0]
     return None
 
 
-def _tiff_size(data: bytes) -> Optional[Tuple[int, int]]:
+def _tiff_size(data: bytes) -> tuple[int, int] | None:
     order = "<" if data[:2] == b"II" else ">"
     ifd = struct.unpack(order + "I", data[4:8])[0]
     size = {}
-    for k in range(struct.unpack(order + "H", data[ifd:ifd + 2])[0]):
-        entry = data[ifd + 2 + 12 * k:ifd + 14 + 12 * k]
+    for k in range(struct.unpack(order + "H", data[ifd : ifd + 2])[0]):
+        entry = data[ifd + 2 + 12 * k : ifd + 14 + 12 * k]
         tag, kind = struct.unpack(order + "HH", entry[:4])
-        if tag in (256, 257):     # ImageWidth, ImageLength: a SHORT or a LONG
+        if tag in (256, 257):  # ImageWidth, ImageLength: a SHORT or a LONG
             size[tag] = struct.unpack(order + ("H" if kind == 3 else "I"), entry[8:10] if kind == 3 else entry[8:12])[0]
     return (size[256], size[257]) if len(size) == 2 else None
 
 
-def _webp_size(data: bytes) -> Optional[Tuple[int, int]]:
+def _webp_size(data: bytes) -> tuple[int, int] | None:
     chunk = data[12:16]
     if chunk == b"VP8 " and data[23:26] == b"\x9d\x01\x2a":
         w, h = struct.unpack("<HH", data[26:30])
@@ -129,8 +132,9 @@ def require_cv2():
     try:
         import cv2  # noqa: PLC0415 - optional dependency, imported on demand
     except ImportError as exc:
-        raise ToolError("OpenCV for Python is missing (module cv2); "
-                        "install the tools extra: pip install 'molvane[tools]'") from exc
+        raise ToolError(
+            "OpenCV for Python is missing (module cv2); install the tools extra: pip install 'molvane[tools]'"
+        ) from exc
     return cv2
 
 
@@ -138,20 +142,20 @@ class FrameSource:
     """Yields BGR uint8 frames one at a time; read() returns None at the end."""
 
     name: str = ""
-    fps: Optional[float] = None      # frame rate stated by the source, when it has one
-    total: Optional[int] = None      # number of frames, when known
-    live: bool = False               # frames arrive in real time (cameras)
-    frames_read: int = 0             # frames delivered so far
+    fps: float | None = None  # frame rate stated by the source, when it has one
+    total: int | None = None  # number of frames, when known
+    live: bool = False  # frames arrive in real time (cameras)
+    frames_read: int = 0  # frames delivered so far
 
-    def label(self, index: int) -> Union[str, int]:
+    def label(self, index: int) -> str | int:
         """What names frame index in the exports: its file name, else the index itself."""
         return index
 
-    def suggested_boxes(self, index: int) -> List[Box]:
+    def suggested_boxes(self, index: int) -> list[Box]:
         """Target boxes the source knows for frame index (only the demo clip knows any)."""
         return []
 
-    def read(self) -> Optional[np.ndarray]:
+    def read(self) -> np.ndarray | None:
         raise NotImplementedError
 
     def close(self) -> None:
@@ -166,16 +170,16 @@ class FrameSource:
 
 
 class DemoSource(FrameSource):
-    def __init__(self, clip: Optional[DemoClip] = None) -> None:
+    def __init__(self, clip: DemoClip | None = None) -> None:
         self.clip = clip or DemoClip()
         self.name = "demo clip"
         self.fps, self.total = self.clip.fps, len(self.clip)
         self._next = 0
 
-    def suggested_boxes(self, index: int) -> List[Box]:
+    def suggested_boxes(self, index: int) -> list[Box]:
         return self.clip.seed_boxes(index)
 
-    def read(self) -> Optional[np.ndarray]:
+    def read(self) -> np.ndarray | None:
         if self._next >= len(self.clip):
             return None
         self._next += 1
@@ -201,7 +205,7 @@ class CaptureSource(FrameSource):
         count = int(self._cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0)
         self.total = count if count > 0 and not live else None
 
-    def read(self) -> Optional[np.ndarray]:
+    def read(self) -> np.ndarray | None:
         ok, frame = self._cap.read()
         if not ok or frame is None or not frame.size:
             return None
@@ -212,7 +216,7 @@ class CaptureSource(FrameSource):
         self._cap.release()
 
 
-def natural_key(name: str) -> Tuple:
+def natural_key(name: str) -> tuple:
     """Sort key that orders the digit runs in a name by value: f2 before f10, img9 before img010.
 
     Ties (f1 and f01) fall back to the plain name, so the order never depends on the file system.
@@ -241,7 +245,7 @@ class ImageFolderSource(FrameSource):
         self.total = len(self._files)
         self._next = 0
 
-    def read(self) -> Optional[np.ndarray]:
+    def read(self) -> np.ndarray | None:
         if self._next >= len(self._files):
             return None
         path = self._files[self._next]
@@ -259,11 +263,11 @@ class ImageFolderSource(FrameSource):
         self.frames_read = self._next
         return frame
 
-    def label(self, index: int) -> Union[str, int]:
+    def label(self, index: int) -> str | int:
         return printable(self._files[index].name)
 
 
-def open_source(spec: Optional[str], max_pixels: int = MAX_PIXELS) -> FrameSource:
+def open_source(spec: str | None, max_pixels: int = MAX_PIXELS) -> FrameSource:
     """None -> the demo clip; a folder -> its images; a file -> a video; digits -> a camera."""
     if spec is None:
         return DemoSource()
@@ -292,7 +296,7 @@ def parse_box(text: str) -> Box:
     return values  # type: ignore[return-value]
 
 
-def read_boxes(path: Path) -> List[Box]:
+def read_boxes(path: Path) -> list[Box]:
     """Boxes from a text file, one x,y,w,h (or x y w h) per line; blank lines and # comments
     are skipped."""
     try:
@@ -313,7 +317,7 @@ def read_boxes(path: Path) -> List[Box]:
     return boxes
 
 
-def clip_box(box: Sequence[int], width: int, height: int) -> Optional[Box]:
+def clip_box(box: Sequence[int], width: int, height: int) -> Box | None:
     """The part of box inside a width x height frame (as Tracker.lock takes it); None if empty."""
     x, y, w, h = box
     x0, y0 = max(x, 0), max(y, 0)
@@ -323,7 +327,7 @@ def clip_box(box: Sequence[int], width: int, height: int) -> Optional[Box]:
     return (x0, y0, x1 - x0, y1 - y0)
 
 
-def example_clip(argv: Sequence[str]) -> Tuple[Iterator[np.ndarray], float, List[Box]]:
+def example_clip(argv: Sequence[str]) -> tuple[Iterator[np.ndarray], float, list[Box]]:
     """Frames, frame rate and seed boxes for the examples.
 
     No arguments: the demo clip and its two targets. Otherwise VIDEO X,Y,W,H [X,Y,W,H ...].

@@ -25,10 +25,11 @@ import signal
 import sys
 import threading
 import time
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from importlib import metadata
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any
 
 import numpy as np
 
@@ -36,8 +37,21 @@ from .outputs import PLOT, VIDEO_FORMATS, OutputFolder, TrackFiles, VideoOut
 from .overlay import OVERLAYS, Overlay
 from .plot import TrackHistory, background, write_summary_png
 from .report import RunStats, format_summary, result_record
-from .sources import (MAX_PIXELS, Box, FrameSource, ImageFolderSource, ToolError, clip_box, display_available,
-                      open_source, parse_box, printable, read_boxes, require_cv2, require_utf8)
+from .sources import (
+    MAX_PIXELS,
+    Box,
+    FrameSource,
+    ImageFolderSource,
+    ToolError,
+    clip_box,
+    display_available,
+    open_source,
+    parse_box,
+    printable,
+    read_boxes,
+    require_cv2,
+    require_utf8,
+)
 
 PROG = "molvane-track"
 # Runs shorter than this finish too fast for a progress bar to be worth its noise.
@@ -52,7 +66,7 @@ def say(kind: str, text: str) -> None:
     print(f"{PROG}: {kind}: {printable(text)}", file=sys.stderr)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def package_version() -> str:
     try:
         return metadata.version("molvane")
@@ -60,10 +74,10 @@ def package_version() -> str:
         return "unknown (molvane is not installed)"
 
 
-def _attach_negative_boxes(argv: Sequence[str]) -> List[str]:
+def _attach_negative_boxes(argv: Sequence[str]) -> list[str]:
     """--bbox -5,-5,12,12 -> --bbox=-5,-5,12,12: argparse takes a value that starts with a
     dash for an option, so a box reaching past the left or top edge needs the = form."""
-    out: List[str] = []
+    out: list[str] = []
     args = iter(argv)
     for arg in args:
         if arg == "--":
@@ -99,6 +113,7 @@ def _positive(unit: str):
         if not value > 0 or value == float("inf"):
             raise argparse.ArgumentTypeError(f"must be a positive number{unit}, got '{text}'")
         return value
+
     return parse
 
 
@@ -111,6 +126,7 @@ def _count(minimum: int):
         if value < minimum:
             raise argparse.ArgumentTypeError(f"must be an integer >= {minimum}, got '{text}'")
         return value
+
     return parse
 
 
@@ -118,53 +134,99 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Lock onto selected targets and track them through a video, an image "
-                    "folder or a camera. Writes the tracks (JSON Lines, CSV, MOTChallenge), "
-                    "a summary, a summary picture and an annotated video.",
+        "folder or a camera. Writes the tracks (JSON Lines, CSV, MOTChallenge), "
+        "a summary, a summary picture and an annotated video.",
         epilog="Without INPUT the built-in synthetic sky clip is used, with its two targets "
-               "preselected. Files are timed by --dt, else --fps, else the video's frame rate, "
-               f"else {FALLBACK_FPS:.0f} fps; only cameras use the wall clock. The output folder must be "
-               "new, empty or written by an earlier run of this tool; only the files that run wrote are "
-               "replaced. SIGTERM and SIGHUP end a run like Ctrl-C: the outputs keep what was tracked and "
-               "the exit status is 128 + the signal number (130 for Ctrl-C). Exit status 2 means bad "
-               "input or arguments, or an output that cannot be written or came out broken.")
-    parser.add_argument("input", nargs="?", metavar="INPUT",
-                        help="video file, folder of images (natural name order: f2 before f10), "
-                             "or camera index")
+        "preselected. Files are timed by --dt, else --fps, else the video's frame rate, "
+        f"else {FALLBACK_FPS:.0f} fps; only cameras use the wall clock. The output folder must be "
+        "new, empty or written by an earlier run of this tool; only the files that run wrote are "
+        "replaced. SIGTERM and SIGHUP end a run like Ctrl-C: the outputs keep what was tracked and "
+        "the exit status is 128 + the signal number (130 for Ctrl-C). Exit status 2 means bad "
+        "input or arguments, or an output that cannot be written or came out broken.",
+    )
+    parser.add_argument(
+        "input",
+        nargs="?",
+        metavar="INPUT",
+        help="video file, folder of images (natural name order: f2 before f10), or camera index",
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
-    parser.add_argument("--bbox", action="append", type=_box_arg, metavar="X,Y,W,H", default=[],
-                        help="target box in the first frame, in pixels; repeat for several targets "
-                             "(without it a selection window opens when a display is available)")
-    parser.add_argument("--bboxes", type=Path, metavar="FILE",
-                        help="read target boxes from FILE, one X,Y,W,H (or X Y W H) per line "
-                             "(# starts a comment)")
-    parser.add_argument("--profile", default="default",
-                        help="tracking profile, e.g. default, correlation, adaptive, fast-sky, "
-                             "birds, missile (default: %(default)s)")
+    parser.add_argument(
+        "--bbox",
+        action="append",
+        type=_box_arg,
+        metavar="X,Y,W,H",
+        default=[],
+        help="target box in the first frame, in pixels; repeat for several targets "
+        "(without it a selection window opens when a display is available)",
+    )
+    parser.add_argument(
+        "--bboxes",
+        type=Path,
+        metavar="FILE",
+        help="read target boxes from FILE, one X,Y,W,H (or X Y W H) per line (# starts a comment)",
+    )
+    parser.add_argument(
+        "--profile",
+        default="default",
+        help="tracking profile, e.g. default, correlation, adaptive, fast-sky, birds, missile (default: %(default)s)",
+    )
     timing = parser.add_mutually_exclusive_group()
-    timing.add_argument("--dt", type=_positive(" of seconds"), metavar="SECONDS",
-                        help="frame interval (default: from --fps, else the video's frame rate, "
-                             f"else {FALLBACK_FPS:.0f} fps)")
-    timing.add_argument("--fps", type=_positive(" of frames per second"), metavar="N",
-                        help="frame rate of the input, for folders and videos that state none")
-    parser.add_argument("--start-frame", type=_count(0), default=0, metavar="N",
-                        help="skip N frames; the targets are selected in frame N (default: 0)")
-    parser.add_argument("--max-frames", type=_count(1), metavar="N",
-                        help="stop after N tracked frames")
-    parser.add_argument("--out", type=Path, default=Path("out/track"), metavar="DIR",
-                        help="output folder, created if needed; it must be new, empty or hold an earlier "
-                             "run of this tool (default: %(default)s)")
-    parser.add_argument("--overwrite", action="store_true",
-                        help="also write into a folder that holds other files; a file carrying an output "
-                             "name is still replaced only if an earlier run of this tool wrote it")
-    parser.add_argument("--max-pixels", type=_count(1), default=MAX_PIXELS, metavar="N",
-                        help="refuse frames of more than N pixels, checked before decoding "
-                             "(default: %(default)s)")
-    parser.add_argument("--video-format", choices=sorted(VIDEO_FORMATS), default="mp4",
-                        help="annotated video container: mp4 (mp4v) or avi (MJPG) (default: %(default)s)")
-    parser.add_argument("--overlay", choices=OVERLAYS, default="full",
-                        help="full: each target in its own colour with its id, state and trail, and a "
-                             "dashed box where a lost or suppressed target was last seen; plain: the "
-                             "targets' own overlay (TrackResult.annotate) (default: %(default)s)")
+    timing.add_argument(
+        "--dt",
+        type=_positive(" of seconds"),
+        metavar="SECONDS",
+        help=f"frame interval (default: from --fps, else the video's frame rate, else {FALLBACK_FPS:.0f} fps)",
+    )
+    timing.add_argument(
+        "--fps",
+        type=_positive(" of frames per second"),
+        metavar="N",
+        help="frame rate of the input, for folders and videos that state none",
+    )
+    parser.add_argument(
+        "--start-frame",
+        type=_count(0),
+        default=0,
+        metavar="N",
+        help="skip N frames; the targets are selected in frame N (default: 0)",
+    )
+    parser.add_argument("--max-frames", type=_count(1), metavar="N", help="stop after N tracked frames")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=Path("out/track"),
+        metavar="DIR",
+        help="output folder, created if needed; it must be new, empty or hold an earlier "
+        "run of this tool (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="also write into a folder that holds other files; a file carrying an output "
+        "name is still replaced only if an earlier run of this tool wrote it",
+    )
+    parser.add_argument(
+        "--max-pixels",
+        type=_count(1),
+        default=MAX_PIXELS,
+        metavar="N",
+        help="refuse frames of more than N pixels, checked before decoding (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--video-format",
+        choices=sorted(VIDEO_FORMATS),
+        default="mp4",
+        help="annotated video container: mp4 (mp4v) or avi (MJPG) (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--overlay",
+        choices=OVERLAYS,
+        default="full",
+        help="full: each target in its own colour with its id, state and trail, and a "
+        "dashed box where a lost or suppressed target was last seen; plain: the "
+        "targets' own overlay (TrackResult.annotate) (default: %(default)s)",
+    )
     parser.add_argument("--no-video", action="store_true", help="do not write the annotated video")
     parser.add_argument("--no-plot", action="store_true", help="do not draw summary.png")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -185,11 +247,13 @@ def _has_gui(cv2: Any) -> bool:
     return not (found and found.group(1).upper() == "NONE")
 
 
-NO_GUI = ("this OpenCV cannot open windows to pick targets: pass --bbox X,Y,W,H, "
-          "or install opencv-python in place of opencv-python-headless")
+NO_GUI = (
+    "this OpenCV cannot open windows to pick targets: pass --bbox X,Y,W,H, "
+    "or install opencv-python in place of opencv-python-headless"
+)
 
 
-def _select_boxes(frame: np.ndarray) -> List[Box]:
+def _select_boxes(frame: np.ndarray) -> list[Box]:
     if not display_available():
         raise ToolError("no display for interactive target selection; give targets with --bbox X,Y,W,H")
     cv2 = require_cv2()
@@ -211,7 +275,7 @@ def _select_boxes(frame: np.ndarray) -> List[Box]:
     return boxes  # type: ignore[return-value]
 
 
-def _progress(total: Optional[int], enabled: bool):
+def _progress(total: int | None, enabled: bool):
     """A tqdm bar on long or open-ended runs; nothing when tqdm is absent or the run is short."""
     if not enabled or (total is not None and total < PROGRESS_MIN_FRAMES):
         return None
@@ -223,7 +287,7 @@ def _progress(total: Optional[int], enabled: bool):
     return tqdm(total=total, unit="frame", desc=PROG, file=sys.stderr, dynamic_ncols=True, disable=None)
 
 
-def frame_interval(args: argparse.Namespace, source: FrameSource) -> Tuple[float, str]:
+def frame_interval(args: argparse.Namespace, source: FrameSource) -> tuple[float, str]:
     """(seconds between frames for update(), where that number came from).
 
     -1 (the tracker measures) only for live cameras; a file is timed the same on every run.
@@ -239,7 +303,7 @@ def frame_interval(args: argparse.Namespace, source: FrameSource) -> Tuple[float
     return 1.0 / FALLBACK_FPS, "assumed"
 
 
-def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: List[Box]) -> Any:
+def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: list[Box]) -> Any:
     """A Tracker for one box, a MultiTracker for several; bad profiles and boxes are input errors."""
     try:
         if len(boxes) == 1:
@@ -253,7 +317,7 @@ def _lock(molvane: Any, profile: str, frame: np.ndarray, boxes: List[Box]) -> An
     return tracker
 
 
-def _boxes_in_frame(boxes: List[Box], width: int, height: int) -> List[Box]:
+def _boxes_in_frame(boxes: list[Box], width: int, height: int) -> list[Box]:
     """Boxes that cross the frame edge are cut to the frame, as the trackers' lock() does."""
     inside = []
     for box in boxes:
@@ -262,8 +326,11 @@ def _boxes_in_frame(boxes: List[Box], width: int, height: int) -> List[Box]:
         if clipped is None:
             raise ToolError(f"box {text} lies outside the {width}x{height} frame")
         if clipped != tuple(box):
-            say("note", f"box {text} crosses the edge of the {width}x{height} frame; "
-                        f"tracking its part inside, {','.join(map(str, clipped))}")
+            say(
+                "note",
+                f"box {text} crosses the edge of the {width}x{height} frame; "
+                f"tracking its part inside, {','.join(map(str, clipped))}",
+            )
         inside.append(clipped)
     return inside
 
@@ -290,8 +357,8 @@ class StopSignals:
     def __init__(self) -> None:
         self.finishing = False
         self._holding = False
-        self.pending: Optional[str] = None
-        self._previous: Dict[int, Any] = {}
+        self.pending: str | None = None
+        self._previous: dict[int, Any] = {}
         if threading.current_thread() is not threading.main_thread():
             return
         for name in STOP_SIGNALS:
@@ -330,49 +397,53 @@ class Run:
         self.args, self.out = args, out
         self.stats, self.history = RunStats(), TrackHistory()
         self.input = printable(args.input) if args.input is not None else "demo clip"
-        self.boxes: List[Box] = []
-        self.dt: Optional[float] = None
-        self.dt_from: Optional[str] = None
-        self.first_frame: Optional[np.ndarray] = None   # downscaled, for summary.png
-        self.frame_size: Tuple[int, int] = (0, 0)
-        self.short_input: Optional[Tuple[int, int]] = None   # (declared, read) frames
-        self.interrupted_by: Optional[str] = None
-        self.source: Optional[FrameSource] = None
-        self.tracks: Optional[TrackFiles] = None
-        self.video: Optional[VideoOut] = None
+        self.boxes: list[Box] = []
+        self.dt: float | None = None
+        self.dt_from: str | None = None
+        self.first_frame: np.ndarray | None = None  # downscaled, for summary.png
+        self.frame_size: tuple[int, int] = (0, 0)
+        self.short_input: tuple[int, int] | None = None  # (declared, read) frames
+        self.interrupted_by: str | None = None
+        self.source: FrameSource | None = None
+        self.tracks: TrackFiles | None = None
+        self.video: VideoOut | None = None
         self.bar: Any = None
         self.started = time.perf_counter()
 
-    def summary(self, completed: bool, error: Optional[BaseException] = None) -> Dict[str, Any]:
-        summary: Dict[str, Any] = {"completed": completed}
+    def summary(self, completed: bool, error: BaseException | None = None) -> dict[str, Any]:
+        summary: dict[str, Any] = {"completed": completed}
         if error is not None:
             summary["error"] = _error_text(error)
         summary.update(self.stats.summary())
-        summary.update({
-            "input": self.input,
-            "profile": self.args.profile,
-            "seed_frame": self.args.start_frame,
-            "boxes": [list(b) for b in self.boxes],
-            "dt": self.dt if self.dt is not None and self.dt > 0 else None,
-            "dt_from": self.dt_from,
-            "interrupted": self.interrupted_by is not None,
-        })
+        summary.update(
+            {
+                "input": self.input,
+                "profile": self.args.profile,
+                "seed_frame": self.args.start_frame,
+                "boxes": [list(b) for b in self.boxes],
+                "dt": self.dt if self.dt is not None and self.dt > 0 else None,
+                "dt_from": self.dt_from,
+                "interrupted": self.interrupted_by is not None,
+            }
+        )
         if self.interrupted_by is not None:
             summary["interrupted_by"] = self.interrupted_by
         if self.short_input is not None:
             summary["frames_declared"], summary["frames_read"] = self.short_input
-        summary.update({
-            "wall_seconds": time.perf_counter() - self.started,
-            "version": package_version(),
-            "outputs": self.out.written(),
-        })
+        summary.update(
+            {
+                "wall_seconds": time.perf_counter() - self.started,
+                "version": package_version(),
+                "outputs": self.out.written(),
+            }
+        )
         return summary
 
-    def finish(self, error: Optional[BaseException]) -> Dict[str, Any]:
+    def finish(self, error: BaseException | None) -> dict[str, Any]:
         """Closes everything and writes the final summary. A failure here (a video that came
         out broken, say) is raised only when the run itself went well; otherwise the run's
         own error is the one to report."""
-        failures: List[BaseException] = []
+        failures: list[BaseException] = []
 
         def attempt(step, *args) -> None:
             try:
@@ -393,12 +464,14 @@ class Run:
             raise failures[0]
         return summary
 
-    def _plot(self, error: Optional[BaseException]) -> None:
+    def _plot(self, error: BaseException | None) -> None:
         path = self.out.path(PLOT)
         if self.first_frame is None:
             return
-        title = (f"{Path(self.input).name if self.args.input else self.input}: "
-                 f"{self.stats.updates} frames, {len(self.boxes)} target(s)")
+        title = (
+            f"{Path(self.input).name if self.args.input else self.input}: "
+            f"{self.stats.updates} frames, {len(self.boxes)} target(s)"
+        )
         if self.interrupted_by is not None:
             title += f", interrupted by {self.interrupted_by}"
         if error is not None:
@@ -406,8 +479,15 @@ class Run:
             title += "\nfailed: " + (text if len(text) <= 90 else text[:89] + "\u2026")
         try:
             self.out.add(PLOT)
-            write_summary_png(path, self.first_frame, self.frame_size, self.history, self.boxes, title=title,
-                              alert=error is not None or self.interrupted_by is not None)
+            write_summary_png(
+                path,
+                self.first_frame,
+                self.frame_size,
+                self.history,
+                self.boxes,
+                title=title,
+                alert=error is not None or self.interrupted_by is not None,
+            )
         except OSError as exc:
             # A partial picture is of no use, and on a full disk its room lets the summary be written.
             path.unlink(missing_ok=True)
@@ -431,18 +511,19 @@ def _check_paths(args: argparse.Namespace) -> None:
         real = os.path.realpath(path)
         if real == out or real.startswith(os.path.join(out, "")):
             where = "is" if real == out else "lies inside"
-            raise ToolError(f"the {what} {printable(path)} {where} the output folder {printable(args.out)}; "
-                            "choose another --out")
+            raise ToolError(
+                f"the {what} {printable(path)} {where} the output folder {printable(args.out)}; choose another --out"
+            )
 
 
-def run(args: argparse.Namespace, stop: StopSignals) -> Dict[str, Any]:
+def run(args: argparse.Namespace, stop: StopSignals) -> dict[str, Any]:
     _check_paths(args)
     out = OutputFolder(args.out, overwrite=args.overwrite)
     try:
         state = Run(args, out)
         # First: whatever happens from here on, summary.json says how the run went.
         out.write_summary(state.summary(completed=False))
-        error: Optional[BaseException] = None
+        error: BaseException | None = None
         try:
             out.reserve()
             out.remove_earlier_outputs()
@@ -489,15 +570,15 @@ def _track(args: argparse.Namespace, state: Run, stop: StopSignals) -> None:
     dt, state.dt_from = frame_interval(args, source)
     state.dt = dt
     if state.dt_from == "assumed":
-        say("warning", f"{source.name} states no frame rate; timing it at {FALLBACK_FPS:.0f} fps "
-                       "(give --fps or --dt)")
+        say("warning", f"{source.name} states no frame rate; timing it at {FALLBACK_FPS:.0f} fps (give --fps or --dt)")
 
     tracks = state.tracks = TrackFiles(state.out)
     video = None
     if not args.no_video:
         name, codec = VIDEO_FORMATS[args.video_format]
-        video = state.video = VideoOut(state.out, name, 1.0 / dt if dt > 0 else source.fps or FALLBACK_FPS,
-                                       frame, codec)
+        video = state.video = VideoOut(
+            state.out, name, 1.0 / dt if dt > 0 else source.fps or FALLBACK_FPS, frame, codec
+        )
     overlay = Overlay(args.overlay)
     remaining = None if source.total is None else max(source.total - index - 1, 0)
     if args.max_frames is not None:
@@ -514,8 +595,9 @@ def _track(args: argparse.Namespace, state: Run, stop: StopSignals) -> None:
         index += 1
         frame = np.ascontiguousarray(frame, dtype=np.uint8)
         if frame.shape[:2] != (height, width):
-            raise ToolError(f"{_where(source, index)} is {frame.shape[1]}x{frame.shape[0]}, "
-                            f"the first was {width}x{height}")
+            raise ToolError(
+                f"{_where(source, index)} is {frame.shape[1]}x{frame.shape[0]}, the first was {width}x{height}"
+            )
         t0 = time.perf_counter()
         results = tracker.update(frame, dt=dt)
         ms = (time.perf_counter() - t0) * 1000.0
@@ -539,8 +621,7 @@ def _track(args: argparse.Namespace, state: Run, stop: StopSignals) -> None:
         bar.close()
     if ended and source.total is not None and source.frames_read < source.total:
         state.short_input = (source.total, source.frames_read)
-        say("warning", f"{source.name} ended after {source.frames_read} of the {source.total} frames "
-                       "its header states")
+        say("warning", f"{source.name} ended after {source.frames_read} of the {source.total} frames its header states")
 
 
 def _quiet_stdout() -> None:
@@ -562,7 +643,7 @@ def _tolerant_streams() -> None:
                 pass
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     command_line = argv is None
     _tolerant_streams()
     stop = StopSignals()

@@ -14,11 +14,12 @@ pre-drawn noise fields cropped per frame, and one target:
 Lissajous paths that cross each other, each hidden for 12 frames in every 1500; cheap
 enough for a hundred thousand frames.
 """
+
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import Callable, Iterator, Optional
 
 import cv2
 import numpy as np
@@ -33,10 +34,11 @@ class StaticSky:
         rng = np.random.default_rng(seed)
         self.width, self.height, self.colour = width, height, colour
         v = np.linspace(0.0, 1.0, height, dtype=np.float32)[:, None]
-        grey = 150.0 + 55.0 * v ** 1.2 + np.zeros((1, width), np.float32)
+        grey = 150.0 + 55.0 * v**1.2 + np.zeros((1, width), np.float32)
         small = rng.random((height // 80 + 3, width // 80 + 3)).astype(np.float32)
-        clouds = cv2.resize(small, (small.shape[1] * 80, small.shape[0] * 80),
-                            interpolation=cv2.INTER_CUBIC)[:height, :width]
+        clouds = cv2.resize(small, (small.shape[1] * 80, small.shape[0] * 80), interpolation=cv2.INTER_CUBIC)[
+            :height, :width
+        ]
         grey = grey + 10.0 * np.clip(clouds - 0.5, 0.0, 1.0)
         if colour:
             tint = np.array([1.0, 0.86, 0.7], np.float32)  # bluish: B > G > R
@@ -50,7 +52,7 @@ class StaticSky:
 
     def background(self, i: int) -> np.ndarray:
         ox, oy = (int(v) for v in self.rng.integers(0, self.pad, 2))
-        n = self.noise[i % 2][oy:oy + self.height, ox:ox + self.width]
+        n = self.noise[i % 2][oy : oy + self.height, ox : ox + self.width]
         return self.base + n
 
 
@@ -58,7 +60,7 @@ def dot_patch(cx: float, cy: float, size: float = 10.0) -> tuple[int, int, np.nd
     """Alpha of a soft disc of diameter ``size`` centred at (cx, cy): (x0, y0, alpha)."""
     r = int(math.ceil(size)) + 2
     x0, y0 = int(math.floor(cx)) - r, int(math.floor(cy)) - r
-    yy, xx = np.mgrid[y0:y0 + 2 * r + 1, x0:x0 + 2 * r + 1].astype(np.float32)
+    yy, xx = np.mgrid[y0 : y0 + 2 * r + 1, x0 : x0 + 2 * r + 1].astype(np.float32)
     d = np.sqrt((xx - cx) ** 2 + (yy - cy) ** 2)
     alpha = np.clip(size / 2.0 + 0.5 - d, 0.0, 1.0)
     return x0, y0, alpha
@@ -91,7 +93,7 @@ def composite(img: np.ndarray, x0: int, y0: int, alpha: np.ndarray, value: float
     bx1, by1 = min(w, x0 + alpha.shape[1]), min(h, y0 + alpha.shape[0])
     if bx1 <= bx0 or by1 <= by0:
         return
-    a = alpha[ay0:ay0 + by1 - by0, ax0:ax0 + bx1 - bx0]
+    a = alpha[ay0 : ay0 + by1 - by0, ax0 : ax0 + bx1 - bx0]
     roi = img[by0:by1, bx0:bx1]
     if roi.ndim == 3:
         a = a[:, :, None]
@@ -105,12 +107,12 @@ class TimingScene:
     width: int
     height: int
     colour: bool
-    kind: str                  # "dot" or "plane"
-    lost: bool = False         # episodes of tracking, then the target removed
+    kind: str  # "dot" or "plane"
+    lost: bool = False  # episodes of tracking, then the target removed
     description: str = ""
     episode: tuple[int, int] = (6, 16)  # lost scenes: frames with the target, frames without
     seed: int = 11
-    _sky: Optional[StaticSky] = field(default=None, repr=False)
+    _sky: StaticSky | None = field(default=None, repr=False)
 
     def path(self, i: int) -> tuple[float, float]:
         w, h = self.width, self.height
@@ -123,8 +125,10 @@ class TimingScene:
             return x, y
         # A slow drifting loop around the frame centre (2-3 px per frame).
         t = i / 70.0
-        return (0.5 * w + 0.22 * w * math.sin(t) + 0.03 * w * math.sin(3.1 * t),
-                0.5 * h + 0.2 * h * math.sin(0.8 * t + 0.6))
+        return (
+            0.5 * w + 0.22 * w * math.sin(t) + 0.03 * w * math.sin(3.1 * t),
+            0.5 * h + 0.2 * h * math.sin(0.8 * t + 0.6),
+        )
 
     def target_present(self, i: int) -> bool:
         if not self.lost:
@@ -166,10 +170,12 @@ TIMING_SCENES: dict[str, Callable[[], TimingScene]] = {
     "dot640g": lambda: TimingScene("dot640g", 640, 480, False, "dot", description="10x10 target, 640x480 grey"),
     "dot640c": lambda: TimingScene("dot640c", 640, 480, True, "dot", description="10x10 target, 640x480 BGR"),
     "dot1280c": lambda: TimingScene("dot1280c", 1280, 720, True, "dot", description="10x10 target, 1280x720 BGR"),
-    "plane1280c": lambda: TimingScene("plane1280c", 1280, 720, True, "plane",
-                                description="120x50 aircraft, 1280x720 BGR"),
-    "lost640c": lambda: TimingScene("lost640c", 640, 480, True, "dot", lost=True,
-                              description="10x10 target removed after 6 frames, 640x480 BGR"),
+    "plane1280c": lambda: TimingScene(
+        "plane1280c", 1280, 720, True, "plane", description="120x50 aircraft, 1280x720 BGR"
+    ),
+    "lost640c": lambda: TimingScene(
+        "lost640c", 640, 480, True, "dot", lost=True, description="10x10 target removed after 6 frames, 640x480 BGR"
+    ),
 }
 
 
@@ -180,14 +186,19 @@ class LoopSky:
         rng = np.random.default_rng(seed)
         grad = vertical_gradient(height, width, 135, 215)
         self.backgrounds = [
-            np.clip(grad + rng.normal(0, 3, (height, width)), 0, 255).astype(np.uint8)
-            for _ in range(pool)
+            np.clip(grad + rng.normal(0, 3, (height, width)), 0, 255).astype(np.uint8) for _ in range(pool)
         ]
         self.w, self.h = width, height
         self.paths = [
-            (0.5 + 0.15 * math.cos(k * 1.7), 0.5 + 0.12 * math.sin(k * 2.3),  # centre
-             0.3, 0.3,                                                        # amplitude
-             0.011 * (1 + 0.21 * k), 0.017 * (1 + 0.13 * k), k * 0.9)          # rates, phase
+            (
+                0.5 + 0.15 * math.cos(k * 1.7),
+                0.5 + 0.12 * math.sin(k * 2.3),  # centre
+                0.3,
+                0.3,  # amplitude
+                0.011 * (1 + 0.21 * k),
+                0.017 * (1 + 0.13 * k),
+                k * 0.9,
+            )  # rates, phase
             for k in range(targets)
         ]
         self.radius = [4 + (k % 3) for k in range(targets)]

@@ -9,12 +9,12 @@ byte-identical and the true target positions are known exactly.
 from __future__ import annotations
 
 import math
-from typing import Iterator, List, Tuple
+from collections.abc import Iterator
 
 import numpy as np
 
-Box = Tuple[int, int, int, int]
-Point = Tuple[float, float]
+Box = tuple[int, int, int, int]
+Point = tuple[float, float]
 
 # Colours in blue-green-red order, as the trackers expect them.
 _SKY_TOP = np.array([205.0, 150.0, 95.0], np.float32)
@@ -45,9 +45,17 @@ class DemoClip:
     # Half extents of the drawn targets (drone, aircraft), used for the seed boxes.
     _HALF_EXTENTS = ((8.0, 3.0), (10.0, 8.0))
 
-    def __init__(self, width: int = 640, height: int = 360, frames: int = 240,
-                 fps: float = 30.0, seed: int = 7, occluder: bool = True,
-                 second_target: bool = True, noise: float = 2.0) -> None:
+    def __init__(
+        self,
+        width: int = 640,
+        height: int = 360,
+        frames: int = 240,
+        fps: float = 30.0,
+        seed: int = 7,
+        occluder: bool = True,
+        second_target: bool = True,
+        noise: float = 2.0,
+    ) -> None:
         if width < 64 or height < 48:
             raise ValueError("demo clip needs at least 64 x 48 pixels")
         if frames < 2:
@@ -89,7 +97,7 @@ class DemoClip:
     def cloud_center(self) -> Point:
         return self._drone_at(_CLOUD_AT)
 
-    def truth(self, i: int) -> List[Point]:
+    def truth(self, i: int) -> list[Point]:
         """True centres of the targets in frame i (drone first)."""
         t = self._t(i)
         points = [self._drone_at(t)]
@@ -109,7 +117,7 @@ class DemoClip:
         cover = self._cloud_coverage(xx + np.float32(x - cx), yy + np.float32(y - cy))
         return bool(np.all(cover[body] >= 0.99))
 
-    def seed_boxes(self, i: int = 0) -> List[Box]:
+    def seed_boxes(self, i: int = 0) -> list[Box]:
         """Integer (x, y, w, h) boxes around the targets in frame i, with a small margin."""
         boxes = []
         for (cx, cy), (hx, hy) in zip(self.truth(i), self._HALF_EXTENTS):
@@ -123,7 +131,7 @@ class DemoClip:
         img = self._sky.copy()
         if self.noise > 0:
             ox, oy = self._offsets[i]
-            img += self._noise[oy:oy + self.height, ox:ox + self.width, None]
+            img += self._noise[oy : oy + self.height, ox : ox + self.width, None]
         centres = self.truth(i)
         self._paint(img, centres[0], 12, _DRONE, self._drone_coverage)
         if self.second_target:

@@ -3,6 +3,7 @@ the cost tables, two drones passing at a chosen angle, distance and speed ratio,
 varied pass kinds (formations, merge and split, sizes, hover, crossings at several frame
 rates) drawn from a seed.
 """
+
 from __future__ import annotations
 
 import math
@@ -25,8 +26,9 @@ def grid_scene(n_frames: int, seed: int = 11) -> Scene:
     return Scene("grid", "eight separated targets", 640, 480, n_frames, seed, targets, ("default",))
 
 
-def pass_scene(angle: float, closest: float, speed_ratio: float, half: int = 100, speed: float = 2.8,
-               seed: int = 5) -> Scene:
+def pass_scene(
+    angle: float, closest: float, speed_ratio: float, half: int = 100, speed: float = 2.8, seed: int = 5
+) -> Scene:
     """Two 10 px drones headed +-angle/2 off the x axis, nearest (``closest`` px apart) at the
     middle frame; the second flies at ``speed_ratio`` times the first one's speed."""
     n = 2 * half + 1
@@ -45,13 +47,25 @@ def pass_scene(angle: float, closest: float, speed_ratio: float, half: int = 100
     return Scene(name, "two 10 px drones pass close", 640, 480, n, seed, [ta, tb], ("close-pass",))
 
 
-def pair_scene(name, n, fps, seed, pa, pb, sa=11.0, sb=11.0, kinds=("aircraft", "aircraft"),
-               colors=((55.0, 52.0, 50.0), (55.0, 52.0, 50.0))) -> Scene:
+def pair_scene(
+    name,
+    n,
+    fps,
+    seed,
+    pa,
+    pb,
+    sa=11.0,
+    sb=11.0,
+    kinds=("aircraft", "aircraft"),
+    colors=((55.0, 52.0, 50.0), (55.0, 52.0, 50.0)),
+) -> Scene:
     """Two targets on the given (n, 2) centre paths over a 640x360 sky."""
-    ta = target(kinds[0], pa[:, 0], pa[:, 1], sa, np.zeros(n) if kinds[0] == "quad" else None,
-                color=colors[0], opacity=0.95)
-    tb = target(kinds[1], pb[:, 0], pb[:, 1], sb, np.zeros(n) if kinds[1] == "quad" else None,
-                color=colors[1], opacity=0.95)
+    ta = target(
+        kinds[0], pa[:, 0], pa[:, 1], sa, np.zeros(n) if kinds[0] == "quad" else None, color=colors[0], opacity=0.95
+    )
+    tb = target(
+        kinds[1], pb[:, 0], pb[:, 1], sb, np.zeros(n) if kinds[1] == "quad" else None, color=colors[1], opacity=0.95
+    )
     return Scene(name, name, 640, 360, n, seed, [ta, tb], ("default",), fps=fps)
 
 
@@ -78,15 +92,17 @@ def kind_scenes(seed: int) -> list:
     gap = 10 + 30 * np.clip(np.abs(t - 2.5) - 0.5, 0, None)
     x = 120 + 80.0 * t
     pa, pb = np.stack([x, 180 - gap / 2], 1), np.stack([x + 2, 180 + gap / 2], 1)
-    out.append((pair_scene(f"merge-split s{seed}", len(t), 30.0, seed, pa, pb, kinds=("quad", "quad"),
-                           sa=11.0, sb=11.0), 30.0))
+    out.append(
+        (pair_scene(f"merge-split s{seed}", len(t), 30.0, seed, pa, pb, kinds=("quad", "quad"), sa=11.0, sb=11.0), 30.0)
+    )
     # A 34 px aircraft passes a 12 px drone, 10-20 px between their centres.
     t = timeline(5.0, 30.0)
     d = rng.uniform(10, 20)
     pa = np.stack([80 + 95.0 * t, np.full_like(t, 180.0 - d / 2)], 1)
     pb = np.stack([560 - 95.0 * t, np.full_like(t, 180.0 + d / 2)], 1)
-    out.append((pair_scene(f"sizes s{seed}", len(t), 30.0, seed, pa, pb, sa=34.0, sb=12.0,
-                           kinds=("aircraft", "quad")), 30.0))
+    out.append(
+        (pair_scene(f"sizes s{seed}", len(t), 30.0, seed, pa, pb, sa=34.0, sb=12.0, kinds=("aircraft", "quad")), 30.0)
+    )
     # A hovering drone that an aircraft passes 8-14 px away.
     t = timeline(5.0, 30.0)
     d = rng.uniform(8, 14)
@@ -94,8 +110,9 @@ def kind_scenes(seed: int) -> list:
     hy = 180 + 1.5 * np.sin(t * 2.3 + 1)
     pa = np.stack([hx, hy], 1)
     pb = np.stack([80 + 96.0 * t, np.full_like(t, 180.0 + d)], 1)
-    out.append((pair_scene(f"hover s{seed}", len(t), 30.0, seed, pa, pb, sa=12.0, sb=11.0,
-                           kinds=("quad", "aircraft")), 30.0))
+    out.append(
+        (pair_scene(f"hover s{seed}", len(t), 30.0, seed, pa, pb, sa=12.0, sb=11.0, kinds=("quad", "aircraft")), 30.0)
+    )
     # Crossings at an angle drawn from 0-90 degrees (0: one overtakes the other), sampled
     # at 10, 30, 60 and 120 fps.
     ang = math.radians(rng.uniform(0, 90))
@@ -109,6 +126,20 @@ def kind_scenes(seed: int) -> list:
         c = np.array([320.0, 180.0])
         pa = c + 0.5 * closest * normal + t[:, None] * va
         pb = c - 0.5 * closest * normal + t[:, None] * vb
-        out.append((pair_scene(f"cross{math.degrees(ang):.0f} {fps:g}fps s{seed}", len(t), fps, seed, pa, pb,
-                               kinds=("quad", "quad"), sa=10.0, sb=10.0), fps))
+        out.append(
+            (
+                pair_scene(
+                    f"cross{math.degrees(ang):.0f} {fps:g}fps s{seed}",
+                    len(t),
+                    fps,
+                    seed,
+                    pa,
+                    pb,
+                    kinds=("quad", "quad"),
+                    sa=10.0,
+                    sb=10.0,
+                ),
+                fps,
+            )
+        )
     return out

@@ -13,38 +13,41 @@ the same pixels on every run.
 Visibility: a target counts as visible when at least half of its box lies inside the frame
 and at least half of its silhouette (by alpha mass) is not covered by an opaque cloud.
 """
+
 from __future__ import annotations
 
 import math
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Iterator, Optional
 
 import cv2
 import numpy as np
 
 from .sprites import Box, SpritePatch, _render_glint, render_sprite
 
-VISIBLE_FRACTION = 0.5   # minimum visible share of box area and of silhouette mass
+VISIBLE_FRACTION = 0.5  # minimum visible share of box area and of silhouette mass
 
 # --------------------------------------------------------------------------------------
 # scene description
 
+
 @dataclass
 class Target:
     kind: str
-    x: np.ndarray            # world centre per frame (float)
+    x: np.ndarray  # world centre per frame (float)
     y: np.ndarray
-    size: np.ndarray         # overall extent in px per frame
-    heading: np.ndarray      # radians, per frame
-    phase: np.ndarray        # wing-flap phase per frame (birds)
-    color: tuple[float, float, float] = (55.0, 52.0, 50.0)   # BGR of the silhouette
-    opacity: float = 0.85    # < 1 lowers the contrast against the sky
+    size: np.ndarray  # overall extent in px per frame
+    heading: np.ndarray  # radians, per frame
+    phase: np.ndarray  # wing-flap phase per frame (birds)
+    color: tuple[float, float, float] = (55.0, 52.0, 50.0)  # BGR of the silhouette
+    opacity: float = 0.85  # < 1 lowers the contrast against the sky
     glint_gain: float = 210.0
 
 
 @dataclass
 class Occluder:
     """An opaque cloud at a fixed world position: alpha patch and its top-left corner."""
+
     x: float
     y: float
     alpha: np.ndarray
@@ -54,8 +57,8 @@ class Occluder:
 @dataclass
 class SceneFrame:
     index: int
-    image: np.ndarray                      # uint8, HxWx3 BGR or HxW grey
-    boxes: list[Optional[Box]]             # per target, clipped to the frame; None if outside
+    image: np.ndarray  # uint8, HxWx3 BGR or HxW grey
+    boxes: list[Box | None]  # per target, clipped to the frame; None if outside
     visible: list[bool]
 
 
@@ -68,7 +71,7 @@ class Scene:
     n_frames: int
     seed: int
     targets: list[Target]
-    profiles: tuple[str, ...]              # molvane profiles suited to the scene
+    profiles: tuple[str, ...]  # molvane profiles suited to the scene
     fps: float = 30.0
     grey: bool = False
     dusk: bool = False
@@ -76,12 +79,12 @@ class Scene:
     blur_sigma: float = 0.6
     cloud_strength: float = 0.22
     cloud_drift: tuple[float, float] = (0.35, 0.05)
-    shake: float = 0.0                     # camera shake amplitude, px
-    flicker: float = 0.0                   # relative brightness flicker amplitude
+    shake: float = 0.0  # camera shake amplitude, px
+    flicker: float = 0.0  # relative brightness flicker amplitude
     occluders: list[Occluder] = field(default_factory=list)
     # static dark structures (masts, rooftops, treelines) drawn behind the targets
     scenery: list[Occluder] = field(default_factory=list)
-    cam: Optional[np.ndarray] = None       # (n, 2) camera offsets, filled by __post_init__
+    cam: np.ndarray | None = None  # (n, 2) camera offsets, filled by __post_init__
 
     def __post_init__(self) -> None:
         rng = np.random.default_rng([self.seed, 1])
@@ -91,15 +94,19 @@ class Scene:
             cam = np.zeros((n, 2))
             for k in range(2):
                 for period in (23.0, 9.0, 4.3):
-                    cam[:, k] += (self.shake / 2.2) * math.sqrt(period / 23.0) * np.sin(
-                        2 * math.pi * t / period + rng.uniform(0, 2 * math.pi))
+                    cam[:, k] += (
+                        (self.shake / 2.2)
+                        * math.sqrt(period / 23.0)
+                        * np.sin(2 * math.pi * t / period + rng.uniform(0, 2 * math.pi))
+                    )
             cam += rng.normal(0.0, self.shake * 0.18, size=(n, 2))
             self.cam = cam
         else:
             self.cam = np.zeros((n, 2))
-        self._gain = 1.0 + self.flicker * (0.6 * np.sin(np.arange(n) * 0.9 + rng.uniform(0, 6))
-                                           + 0.4 * rng.uniform(-1, 1, size=n))
-        self._pixels_ready = False   # sky, clouds and noise are built on the first render
+        self._gain = 1.0 + self.flicker * (
+            0.6 * np.sin(np.arange(n) * 0.9 + rng.uniform(0, 6)) + 0.4 * rng.uniform(-1, 1, size=n)
+        )
+        self._pixels_ready = False  # sky, clouds and noise are built on the first render
 
     @property
     def n_targets(self) -> int:
@@ -118,9 +125,10 @@ class Scene:
         else:
             top, bottom = np.array([205, 150, 105], np.float32), np.array([238, 215, 195], np.float32)
         top = top + rng.uniform(-8, 8, 3).astype(np.float32)
-        self._sky = np.broadcast_to(top + (bottom - top) * v ** 1.3, (h, w, 3)).astype(np.float32)
-        self._cloud_color = (np.array([150, 150, 165], np.float32) if self.dusk
-                             else np.array([245, 245, 248], np.float32))
+        self._sky = np.broadcast_to(top + (bottom - top) * v**1.3, (h, w, 3)).astype(np.float32)
+        self._cloud_color = (
+            np.array([150, 150, 165], np.float32) if self.dusk else np.array([245, 245, 248], np.float32)
+        )
         self._cloud_diff = (self._cloud_color - self._sky).astype(np.float32)
         # cloud density texture large enough for the drift and the shake
         dx, dy = self.cloud_drift
@@ -130,8 +138,7 @@ class Scene:
         tex = np.zeros((th, tw), np.float32)
         for cell, weight in ((160, 0.6), (60, 0.3), (22, 0.1)):
             small = rng.random((th // cell + 3, tw // cell + 3)).astype(np.float32)
-            big = cv2.resize(small, (small.shape[1] * cell, small.shape[0] * cell),
-                             interpolation=cv2.INTER_CUBIC)
+            big = cv2.resize(small, (small.shape[1] * cell, small.shape[0] * cell), interpolation=cv2.INTER_CUBIC)
             tex += weight * big[:th, :tw]
         self._clouds = np.clip((tex - 0.45) * 2.5, 0.0, 1.0) * self.cloud_strength
 
@@ -143,8 +150,7 @@ class Scene:
         ch = () if self.grey else (3,)
         self._noise_pad = 24
         shape = (self.height + self._noise_pad, self.width + self._noise_pad) + ch
-        self._noise = [rng.standard_normal(shape, dtype=np.float32) * np.float32(self.noise_sigma)
-                       for _ in range(2)]
+        self._noise = [rng.standard_normal(shape, dtype=np.float32) * np.float32(self.noise_sigma) for _ in range(2)]
         self._buf = np.empty((self.height, self.width, 3), np.float32)
 
     def _background(self, i: int) -> np.ndarray:
@@ -153,8 +159,9 @@ class Scene:
         ox = self._margin + dx * i + (abs(dx) * self.n_frames if dx < 0 else 0.0) + self.cam[i, 0]
         oy = self._margin + dy * i + (abs(dy) * self.n_frames if dy < 0 else 0.0) + self.cam[i, 1]
         m = np.float32([[1, 0, -ox], [0, 1, -oy]])
-        dens = cv2.warpAffine(self._clouds, m, (self.width, self.height), flags=cv2.INTER_LINEAR,
-                              borderMode=cv2.BORDER_REFLECT)
+        dens = cv2.warpAffine(
+            self._clouds, m, (self.width, self.height), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REFLECT
+        )
         img = self._buf
         np.multiply(dens[:, :, None], self._cloud_diff, out=img)
         img += self._sky
@@ -162,8 +169,14 @@ class Scene:
 
     def target_box(self, t: Target, i: int) -> SpritePatch:
         """The sprite of target ``t`` in frame ``i`` (image coordinates, camera applied)."""
-        return render_sprite(t.kind, float(t.x[i] - self.cam[i, 0]), float(t.y[i] - self.cam[i, 1]),
-                             float(t.size[i]), float(t.heading[i]), float(t.phase[i]))
+        return render_sprite(
+            t.kind,
+            float(t.x[i] - self.cam[i, 0]),
+            float(t.y[i] - self.cam[i, 1]),
+            float(t.size[i]),
+            float(t.heading[i]),
+            float(t.phase[i]),
+        )
 
     def frames(self) -> Iterator[SceneFrame]:
         """Yields the frames one by one; nothing but the current frame is kept."""
@@ -180,8 +193,7 @@ class Scene:
         h, w = self.height, self.width
         img = self._background(i)
         for sc in self.scenery:
-            reg = _region((int(round(sc.x - self.cam[i, 0])), int(round(sc.y - self.cam[i, 1]))),
-                          sc.alpha.shape, w, h)
+            reg = _region((int(round(sc.x - self.cam[i, 0])), int(round(sc.y - self.cam[i, 1]))), sc.alpha.shape, w, h)
             if reg is not None:
                 (fr, fc), (pr, pc) = reg
                 a = sc.alpha[pr, pc][:, :, None]
@@ -191,8 +203,7 @@ class Scene:
             sp = self.target_box(t, i)
             patches.append(sp)
             _composite(img, _blurred(sp, self.blur_sigma), t, self.cam[i], i)
-        placed = [(oc, (int(round(oc.x - self.cam[i, 0])), int(round(oc.y - self.cam[i, 1]))))
-                  for oc in self.occluders]
+        placed = [(oc, (int(round(oc.x - self.cam[i, 0])), int(round(oc.y - self.cam[i, 1])))) for oc in self.occluders]
         for oc, origin in placed:
             reg = _region(origin, oc.alpha.shape, w, h)
             if reg is not None:
@@ -206,19 +217,18 @@ class Scene:
         nx, ny = (int(v) for v in nrng.integers(0, self._noise_pad, 2))
         if self.grey:
             grey = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
-            grey += bank[ny:ny + h, nx:nx + w]
+            grey += bank[ny : ny + h, nx : nx + w]
             out = cv2.convertScaleAbs(np.maximum(grey, 0, out=grey))
         else:
-            img += bank[ny:ny + h, nx:nx + w]
+            img += bank[ny : ny + h, nx : nx + w]
             out = cv2.convertScaleAbs(np.maximum(img, 0, out=img))
-        boxes: list[Optional[Box]] = []
+        boxes: list[Box | None] = []
         visible: list[bool] = []
         for sp in patches:
             box, inside = _clip_box(sp.box, w, h)
             boxes.append(box)
             unoccluded = _unoccluded_share(sp, placed) if placed and box is not None else 1.0
-            visible.append(box is not None and inside >= VISIBLE_FRACTION
-                           and unoccluded >= VISIBLE_FRACTION)
+            visible.append(box is not None and inside >= VISIBLE_FRACTION and unoccluded >= VISIBLE_FRACTION)
         return SceneFrame(i, out, boxes, visible)
 
 
@@ -273,7 +283,7 @@ def _add_light(img: np.ndarray, sp: SpritePatch, gain: float) -> None:
     img[fr, fc] += sp.alpha[pr, pc][:, :, None] * tint
 
 
-def _clip_box(box: Box, w: int, h: int) -> tuple[Optional[Box], float]:
+def _clip_box(box: Box, w: int, h: int) -> tuple[Box | None, float]:
     """Clips a box to the frame; returns it (None when nothing is left) and the inside share."""
     x, y, bw, bh = box
     x0, y0 = max(x, 0.0), max(y, 0.0)
@@ -290,8 +300,9 @@ def _unoccluded_share(sp: SpritePatch, placed: list) -> float:
     cover = np.zeros_like(sp.alpha)
     for oc, origin in placed:
         # the occluder patch expressed in sprite-patch coordinates
-        reg = _region((origin[0] - sp.origin[0], origin[1] - sp.origin[1]), oc.alpha.shape,
-                      sp.alpha.shape[1], sp.alpha.shape[0])
+        reg = _region(
+            (origin[0] - sp.origin[0], origin[1] - sp.origin[1]), oc.alpha.shape, sp.alpha.shape[1], sp.alpha.shape[0]
+        )
         if reg is not None:
             (fr, fc), (pr, pc) = reg
             np.maximum(cover[fr, fc], oc.alpha[pr, pc], out=cover[fr, fc])
@@ -306,16 +317,17 @@ def make_cloud(rng: np.random.Generator, w: int, h: int) -> np.ndarray:
     ys, xs = np.mgrid[0:h, 0:w].astype(np.float32)
     r = np.sqrt(((xs - w / 2) / (w / 2)) ** 2 + ((ys - h / 2) / (h / 2)) ** 2)
     small = rng.random((h // 12 + 3, w // 12 + 3)).astype(np.float32)
-    noise = cv2.resize(small, (small.shape[1] * 12, small.shape[0] * 12),
-                       interpolation=cv2.INTER_CUBIC)[:h, :w]
+    noise = cv2.resize(small, (small.shape[1] * 12, small.shape[0] * 12), interpolation=cv2.INTER_CUBIC)[:h, :w]
     return np.clip((1.0 - r) * 4.0 + (noise - 0.5) * 1.2, 0.0, 1.0).astype(np.float32)
 
 
 # --------------------------------------------------------------------------------------
 # trajectories
 
-def along_path(points: np.ndarray, speeds: np.ndarray, closed: bool = True,
-                start: float = 0.0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+
+def along_path(
+    points: np.ndarray, speeds: np.ndarray, closed: bool = True, start: float = 0.0
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Walks a polyline at the given per-frame speeds; returns x, y and heading per frame."""
     pts = np.asarray(points, np.float64)
     if closed:
@@ -334,8 +346,15 @@ def along_path(points: np.ndarray, speeds: np.ndarray, closed: bool = True,
     return x, y, heading
 
 
-def smooth_curve(cx: float, cy: float, ax: float, ay: float, n: int = 400,
-                  wobble: float = 0.0, rng: Optional[np.random.Generator] = None) -> np.ndarray:
+def smooth_curve(
+    cx: float,
+    cy: float,
+    ax: float,
+    ay: float,
+    n: int = 400,
+    wobble: float = 0.0,
+    rng: np.random.Generator | None = None,
+) -> np.ndarray:
     a = np.linspace(0.0, 2 * math.pi, n, endpoint=False)
     x = cx + ax * np.sin(a)
     y = cy + ay * np.sin(2 * a + 0.3)
@@ -359,4 +378,3 @@ def target(kind: str, x, y, size, heading=None, phase=None, **kw) -> Target:
     heading = heading_from_xy(x, y) if heading is None else np.asarray(heading, np.float64)
     phase = np.zeros(n) if phase is None else np.asarray(phase, np.float64)
     return Target(kind, x, y, size, heading, phase, **kw)
-

@@ -4,6 +4,7 @@ paths for concurrent streams, and the odd inputs of the property tests (a covere
 or broken camera). Numpy only and deterministic for a given seed; each keeps its own
 random draws, since tests pin results on these pixels.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -16,8 +17,9 @@ def vertical_gradient(rows: int, cols: int, top: float, bottom: float, dtype=np.
     return np.linspace(top, bottom, rows, dtype=dtype)[:, None] + np.zeros((1, cols), dtype)
 
 
-def noisy_sky(rng: np.random.Generator, rows: int, cols: int, top: float = 150.0, bottom: float = 205.0,
-              sigma: float = 2.0) -> np.ndarray:
+def noisy_sky(
+    rng: np.random.Generator, rows: int, cols: int, top: float = 150.0, bottom: float = 205.0, sigma: float = 2.0
+) -> np.ndarray:
     """Float32 gradient sky with Gaussian sensor noise drawn from ``rng``."""
     return vertical_gradient(rows, cols, top, bottom) + rng.normal(0.0, sigma, (rows, cols)).astype(np.float32)
 
@@ -30,7 +32,7 @@ def sky_frame(rows=60, cols=80, channels=1, target=(30, 20, 10, 8), seed=3):
     grey = np.clip(grad + rng.normal(0, 2, (rows, cols)), 0, 255)
     if target is not None:
         x, y, w, h = target
-        grey[y:y + h, x:x + w] = np.random.default_rng(11).integers(10, 90, (h, w))
+        grey[y : y + h, x : x + w] = np.random.default_rng(11).integers(10, 90, (h, w))
     grey = grey.astype(np.uint8)
     if channels == 1:
         return grey
@@ -39,6 +41,7 @@ def sky_frame(rows=60, cols=80, channels=1, target=(30, 20, 10, 8), seed=3):
 
 # --------------------------------------------------------------------------------------
 # scripted single-target sequences: a smooth, slightly noisy sky with one soft blob
+
 
 @dataclass
 class SkySequence:
@@ -62,7 +65,7 @@ class SkySequence:
         # Bright sky near the horizon (bottom), a broad soft cloud band, no sharp features.
         base = 150.0 + 40.0 * (yy / self.height) + 8.0 * np.sin(xx / 57.0 + yy / 91.0)
         for x, y, w, h in self.scenery:
-            base[y:y + h, x:x + w] = 60.0
+            base[y : y + h, x : x + w] = 60.0
         self._sky = base.astype(np.float32)
 
     def __len__(self) -> int:
@@ -86,8 +89,14 @@ class SkySequence:
         if not self.colour:
             return grey
         # Bluish sky; the target keeps the grey structure in every channel.
-        bgr = np.stack([grey, np.clip(grey.astype(np.int16) - 25, 0, 255).astype(np.uint8),
-                        np.clip(grey.astype(np.int16) - 60, 0, 255).astype(np.uint8)], axis=2)
+        bgr = np.stack(
+            [
+                grey,
+                np.clip(grey.astype(np.int16) - 25, 0, 255).astype(np.uint8),
+                np.clip(grey.astype(np.int16) - 60, 0, 255).astype(np.uint8),
+            ],
+            axis=2,
+        )
         return np.ascontiguousarray(bgr)
 
     def frames(self):
@@ -135,6 +144,7 @@ def vanishing_by_mast_sequence(count=40, **kw) -> SkySequence:
 
 # --------------------------------------------------------------------------------------
 # small drones on given paths (180 x 240 grey by default)
+
 
 def draw_drone(img, cx, cy, size, value=45):
     """A small dark quad-rotor silhouette: a body with four arms, `size` px across."""
@@ -194,7 +204,7 @@ def input_frame(rows, cols, channels, t, targets=1, seed=0, pattern="sky"):
     grey = np.clip(img, 0, 255).astype(np.uint8)
     if channels == 1:
         return grey
-    planes = [grey, np.clip(grey.astype(np.int16) + 12, 0, 255).astype(np.uint8), grey][:min(channels, 3)]
+    planes = [grey, np.clip(grey.astype(np.int16) + 12, 0, 255).astype(np.uint8), grey][: min(channels, 3)]
     while len(planes) < channels:
         planes.append(np.full_like(grey, 255))
     return np.ascontiguousarray(np.stack(planes, axis=2))
@@ -218,6 +228,7 @@ def input_box(rows, cols, t, k=0, targets=1):
 # --------------------------------------------------------------------------------------
 # random dark discs on straight paths, for concurrent streams
 
+
 def disc_stream(seed, targets, channels, rows=180, cols=240, count=40):
     """``count + 1`` frames of a noisy sky with `targets` dark discs on straight paths drawn
     from the seed, and integer seed boxes around the discs of the first frame."""
@@ -233,6 +244,5 @@ def disc_stream(seed, targets, channels, rows=180, cols=240, count=40):
             img[(xx - x0 - vx * t) ** 2 + (yy - y0 - vy * t) ** 2 <= r * r] = 50
         grey = np.clip(img, 0, 255).astype(np.uint8)
         frames.append(grey if channels == 1 else np.ascontiguousarray(np.dstack([grey, grey, grey])))
-    boxes = [(int(x - r - 3), int(y - r - 3), int(2 * r + 6), int(2 * r + 6))
-             for (x, y), r in zip(starts, radii)]
+    boxes = [(int(x - r - 3), int(y - r - 3), int(2 * r + 6), int(2 * r + 6)) for (x, y), r in zip(starts, radii)]
     return frames, boxes

@@ -4,21 +4,23 @@ bird with flapping wings, and a bright glint, rasterised at sub-pixel positions.
 A sprite is drawn at SUPERSAMPLE times the frame resolution and area-averaged, so a target
 of a few pixels still moves smoothly from frame to frame.
 """
+
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import cv2
 import numpy as np
 
 Box = tuple[float, float, float, float]
 
-SUPERSAMPLE = 4          # sprites are rasterised at this factor, then area-averaged
-_SHIFT = 4               # fixed-point bits for cv2 polygon coordinates (1/16 px)
+SUPERSAMPLE = 4  # sprites are rasterised at this factor, then area-averaged
+_SHIFT = 4  # fixed-point bits for cv2 polygon coordinates (1/16 px)
 
 # sprites
+
 
 def _ellipse_pts(cx: float, cy: float, ax: float, ay: float, n: int = 14) -> np.ndarray:
     a = np.linspace(0.0, 2.0 * math.pi, n, endpoint=False)
@@ -31,18 +33,15 @@ def _mirror_y(poly: np.ndarray) -> np.ndarray:
 
 def _aircraft_polys(phase: float) -> list[tuple[np.ndarray, float]]:
     """Aircraft seen from below, nose along +x, length 1 and span 1."""
-    fuselage = np.array([(0.5, 0.0), (0.43, 0.05), (-0.44, 0.04), (-0.5, 0.0),
-                         (-0.44, -0.04), (0.43, -0.05)])
+    fuselage = np.array([(0.5, 0.0), (0.43, 0.05), (-0.44, 0.04), (-0.5, 0.0), (-0.44, -0.04), (0.43, -0.05)])
     wing = np.array([(0.12, 0.04), (-0.1, 0.5), (-0.2, 0.5), (-0.06, 0.04)])
     tail = np.array([(-0.34, 0.03), (-0.44, 0.18), (-0.49, 0.18), (-0.46, 0.03)])
-    return [(fuselage, 1.0), (wing, 1.0), (_mirror_y(wing), 1.0),
-            (tail, 1.0), (_mirror_y(tail), 1.0)]
+    return [(fuselage, 1.0), (wing, 1.0), (_mirror_y(wing), 1.0), (tail, 1.0), (_mirror_y(tail), 1.0)]
 
 
 def _quad_polys(phase: float) -> list[tuple[np.ndarray, float]]:
     """Quadcopter from below: body, four arms and translucent rotor discs, span 1."""
-    polys: list[tuple[np.ndarray, float]] = [(np.array([(0.12, 0.1), (-0.12, 0.1),
-                                                        (-0.12, -0.1), (0.12, -0.1)]), 1.0)]
+    polys: list[tuple[np.ndarray, float]] = [(np.array([(0.12, 0.1), (-0.12, 0.1), (-0.12, -0.1), (0.12, -0.1)]), 1.0)]
     for sx, sy in ((1, 1), (1, -1), (-1, 1), (-1, -1)):
         d = np.array([sx, sy]) / math.sqrt(2.0)
         n = np.array([-d[1], d[0]]) * 0.03
@@ -74,13 +73,15 @@ SPRITE_KINDS = tuple(_SHAPES) + ("glint",)
 class SpritePatch:
     """A rendered sprite: ``alpha`` (float32 in [0, 1]) placed at integer ``origin`` (x, y)
     in image coordinates, and the tight box of the silhouette in image coordinates."""
+
     origin: tuple[int, int]
     alpha: np.ndarray
     box: Box
 
 
-def render_sprite(kind: str, cx: float, cy: float, size: float, heading: float = 0.0,
-                  phase: float = 0.0) -> SpritePatch:
+def render_sprite(
+    kind: str, cx: float, cy: float, size: float, heading: float = 0.0, phase: float = 0.0
+) -> SpritePatch:
     """Rasterises one sprite centred at sub-pixel (cx, cy) with overall extent ``size`` px."""
     if kind == "glint":
         return _render_glint(cx, cy, size)
@@ -114,8 +115,12 @@ def render_sprite(kind: str, cx: float, cy: float, size: float, heading: float =
     if rows.size == 0:  # degenerate (sub-pixel) sprite: a point box at the centre
         box = (cx, cy, 0.0, 0.0)
     else:
-        box = (x0 + cols[0] / SUPERSAMPLE, y0 + rows[0] / SUPERSAMPLE,
-               (cols[-1] + 1 - cols[0]) / SUPERSAMPLE, (rows[-1] + 1 - rows[0]) / SUPERSAMPLE)
+        box = (
+            x0 + cols[0] / SUPERSAMPLE,
+            y0 + rows[0] / SUPERSAMPLE,
+            (cols[-1] + 1 - cols[0]) / SUPERSAMPLE,
+            (rows[-1] + 1 - rows[0]) / SUPERSAMPLE,
+        )
     alpha = cv2.resize(hi, (x1 - x0, y1 - y0), interpolation=cv2.INTER_AREA)
     return SpritePatch((x0, y0), alpha, box)
 
@@ -125,10 +130,9 @@ def _render_glint(cx: float, cy: float, size: float) -> SpritePatch:
     sigma = max(size, 0.5) / 5.0
     r = int(math.ceil(4.0 * sigma)) + 1
     x0, y0 = int(math.floor(cx)) - r, int(math.floor(cy)) - r
-    ys, xs = np.mgrid[0:2 * r + 2, 0:2 * r + 2].astype(np.float32)
+    ys, xs = np.mgrid[0 : 2 * r + 2, 0 : 2 * r + 2].astype(np.float32)
     # pixel (i, j) covers [x0 + j, x0 + j + 1): sample at its centre
     d2 = (xs + x0 + 0.5 - cx) ** 2 + (ys + y0 + 0.5 - cy) ** 2
     alpha = np.exp(-d2 / (2.0 * sigma * sigma)).astype(np.float32)
     h = 2.5 * sigma
     return SpritePatch((x0, y0), alpha, (cx - h, cy - h, 2 * h, 2 * h))
-

@@ -20,34 +20,37 @@ Cases:
 
 A target box is the exact extent of its silhouette.
 """
+
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable, Optional
 
 import cv2
 import numpy as np
 
 W, H = 640, 480
-SS = 4                       # supersampling factor of the sprites
-SHIFT = 4                    # fractional bits of the cv2 drawing coordinates
+SS = 4  # supersampling factor of the sprites
+SHIFT = 4  # fractional bits of the cv2 drawing coordinates
 NOISE_SIGMA = 2.5
-BLUR_SIGMA = 0.6             # optical blur of the targets, px
-CLOUD_DRIFT = (3.0, 1.0)     # px/s
+BLUR_SIGMA = 0.6  # optical blur of the targets, px
+CLOUD_DRIFT = (3.0, 1.0)  # px/s
 CASES = ("hover_yaw", "fly_yaw", "haze", "glint", "decoy")
 
 # ---------------------------------------------------------------------------------------
 # Sprites: primitives in target coordinates (px, centred on the target), alpha per primitive
 
+
 @dataclass
 class Sprite:
-    polys: list          # [(Nx2 array, alpha)]
-    circles: list        # [((x, y), r, alpha)]
+    polys: list  # [(Nx2 array, alpha)]
+    circles: list  # [((x, y), r, alpha)]
 
-    def moved(self, cx: float, cy: float) -> "Sprite":
-        return Sprite([(p + (cx, cy), a) for p, a in self.polys],
-                      [((c[0] + cx, c[1] + cy), r, a) for c, r, a in self.circles])
+    def moved(self, cx: float, cy: float) -> Sprite:
+        return Sprite(
+            [(p + (cx, cy), a) for p, a in self.polys], [((c[0] + cx, c[1] + cy), r, a) for c, r, a in self.circles]
+        )
 
     def extent(self) -> tuple[float, float, float, float]:
         """(x0, y0, x1, y1) of the silhouette."""
@@ -90,12 +93,30 @@ def quadcopter(span: float, yaw: float) -> Sprite:
 def aircraft(span: float, heading: float) -> Sprite:
     """Seen from below: fuselage, swept wings and a tail plane; nose along ``heading``."""
     ln = 0.95 * span
-    fus = [(0.5 * ln, 0), (0.4 * ln, -0.06 * span), (-0.48 * ln, -0.05 * span),
-           (-0.5 * ln, 0), (-0.48 * ln, 0.05 * span), (0.4 * ln, 0.06 * span)]
-    wing = [(0.1 * ln, 0), (-0.06 * ln, 0.5 * span), (-0.18 * ln, 0.5 * span), (-0.12 * ln, 0),
-            (-0.18 * ln, -0.5 * span), (-0.06 * ln, -0.5 * span)]
-    tail = [(-0.36 * ln, 0), (-0.44 * ln, 0.19 * span), (-0.5 * ln, 0.19 * span), (-0.47 * ln, 0),
-            (-0.5 * ln, -0.19 * span), (-0.44 * ln, -0.19 * span)]
+    fus = [
+        (0.5 * ln, 0),
+        (0.4 * ln, -0.06 * span),
+        (-0.48 * ln, -0.05 * span),
+        (-0.5 * ln, 0),
+        (-0.48 * ln, 0.05 * span),
+        (0.4 * ln, 0.06 * span),
+    ]
+    wing = [
+        (0.1 * ln, 0),
+        (-0.06 * ln, 0.5 * span),
+        (-0.18 * ln, 0.5 * span),
+        (-0.12 * ln, 0),
+        (-0.18 * ln, -0.5 * span),
+        (-0.06 * ln, -0.5 * span),
+    ]
+    tail = [
+        (-0.36 * ln, 0),
+        (-0.44 * ln, 0.19 * span),
+        (-0.5 * ln, 0.19 * span),
+        (-0.47 * ln, 0),
+        (-0.5 * ln, -0.19 * span),
+        (-0.44 * ln, -0.19 * span),
+    ]
     return Sprite([(_rot(p, heading), 1.0) for p in (fus, wing, tail)], [])
 
 
@@ -106,9 +127,8 @@ def rasterize(sprite: Sprite) -> tuple[np.ndarray, int, int]:
     pw, ph = int(math.ceil(ex1)) + 3 - x0, int(math.ceil(ey1)) + 3 - y0
     scale = SS * (1 << SHIFT)
 
-    def fix(x, y):   # 1x coordinate -> fixed-point 4x pixel-centre coordinate
-        return (int(round(((x - x0) * SS - 0.5) * (1 << SHIFT))),
-                int(round(((y - y0) * SS - 0.5) * (1 << SHIFT))))
+    def fix(x, y):  # 1x coordinate -> fixed-point 4x pixel-centre coordinate
+        return (int(round(((x - x0) * SS - 0.5) * (1 << SHIFT))), int(round(((y - y0) * SS - 0.5) * (1 << SHIFT))))
 
     alpha = np.zeros((ph * SS, pw * SS), np.float32)
     for a in sorted({a for _, a in sprite.polys} | {a for _, _, a in sprite.circles}):
@@ -128,8 +148,10 @@ def rasterize(sprite: Sprite) -> tuple[np.ndarray, int, int]:
 # ---------------------------------------------------------------------------------------
 # Sky
 
+
 class Sky:
     """Gradient sky with soft low-contrast clouds drifting at CLOUD_DRIFT, plus a noise pool."""
+
     PAD = 64
 
     def __init__(self, rng: np.random.Generator):
@@ -140,15 +162,14 @@ class Sky:
         ch, cw = H + self.PAD, W + self.PAD
         n = np.zeros((ch, cw), np.float32)
         for octave in range(5):
-            gh, gw = 3 * 2 ** octave, 4 * 2 ** octave
+            gh, gw = 3 * 2**octave, 4 * 2**octave
             grid = rng.random((gh, gw)).astype(np.float32)
-            n += cv2.resize(grid, (cw, ch), interpolation=cv2.INTER_CUBIC) * 0.55 ** octave
+            n += cv2.resize(grid, (cw, ch), interpolation=cv2.INTER_CUBIC) * 0.55**octave
         n = (n - n.min()) / (n.max() - n.min())
         c = np.clip((n - 0.45) / 0.35, 0, 1)
         self.cloud = cv2.GaussianBlur(c * c * (3 - 2 * c), (0, 0), 3)
-        self.cloud_colour = np.array([8, 12, 15], np.float32)    # whiter, less blue
-        self.noise = [rng.standard_normal((H + 128, W + 128, 3), dtype=np.float32) * NOISE_SIGMA
-                      for _ in range(4)]
+        self.cloud_colour = np.array([8, 12, 15], np.float32)  # whiter, less blue
+        self.noise = [rng.standard_normal((H + 128, W + 128, 3), dtype=np.float32) * NOISE_SIGMA for _ in range(4)]
 
     def at(self, t: float) -> np.ndarray:
         dx, dy = CLOUD_DRIFT[0] * t, CLOUD_DRIFT[1] * t
@@ -160,7 +181,7 @@ class Sky:
         """Adds sensor noise: a random window of one of the pre-drawn noise fields."""
         f = self.noise[rng.integers(len(self.noise))]
         oy, ox = rng.integers(0, 128, 2)
-        img += f[oy:oy + H, ox:ox + W]
+        img += f[oy : oy + H, ox : ox + W]
         np.clip(img + 0.5, 0, 255, out=img)
         return img.astype(np.uint8)
 
@@ -169,12 +190,13 @@ class Sky:
 # Cases: objects(t) -> [(sprite placed in the frame, contrast in grey levels)]; the first
 # object is the target, visible(t) says whether it is in the frame.
 
+
 @dataclass
 class Case:
     name: str
     duration: float
     objects: Callable[[float], list]
-    vanish: Optional[float] = None     # time the target disappears
+    vanish: float | None = None  # time the target disappears
 
     def visible(self, t: float) -> bool:
         return self.vanish is None or t < self.vanish - 1e-9
@@ -191,8 +213,7 @@ def _arc(p0, speed: float, heading0: float, turn: float, t: float) -> tuple[floa
     if abs(turn) < 1e-9:
         return p0[0] + speed * t * math.cos(h), p0[1] + speed * t * math.sin(h), h
     r = speed / turn
-    return (p0[0] + r * (math.sin(h) - math.sin(heading0)),
-            p0[1] - r * (math.cos(h) - math.cos(heading0)), h)
+    return (p0[0] + r * (math.sin(h) - math.sin(heading0)), p0[1] - r * (math.cos(h) - math.cos(heading0)), h)
 
 
 def _jitter(rng: np.random.Generator, rms_speed: float) -> Callable[[float], tuple[float, float]]:
@@ -200,11 +221,12 @@ def _jitter(rng: np.random.Generator, rms_speed: float) -> Callable[[float], tup
     f = rng.uniform(0.5, 2.5, (2, 3))
     ph = rng.uniform(0, 2 * math.pi, (2, 3))
     # rms speed of sum_k a sin(2 pi f_k t): a 2 pi sqrt(sum f_k^2 / 2) per axis
-    amp = rms_speed / math.sqrt(2) / (2 * math.pi * np.sqrt((f ** 2).sum(axis=1) / 2))
+    amp = rms_speed / math.sqrt(2) / (2 * math.pi * np.sqrt((f**2).sum(axis=1) / 2))
 
     def at(t: float) -> tuple[float, float]:
         s = amp[:, None] * np.sin(2 * math.pi * f * t + ph)
         return float(s[0].sum()), float(s[1].sum())
+
     return at
 
 
@@ -216,21 +238,28 @@ def make_case(name: str, rng: np.random.Generator) -> Case:
         def objs(t):
             j = jit(t)
             return [(quadcopter(16, 0.3 + yaw_rate * t).moved(300 + 1.5 * t + j[0], 200 - 1.0 * t + j[1]), 90.0)]
+
         return Case(name, 100 / 30, objs)
     if name == "fly_yaw":
+
         def objs(t):
             x, y, _ = _arc((170, 300), 60, math.radians(-20), math.radians(12), t)
             return [(quadcopter(16, 0.3 + yaw_rate * t).moved(x, y), 90.0)]
+
         return Case(name, 4.0, objs)
     if name == "haze":
+
         def objs(t):
             x, y, h = _arc((150, 330), 80, math.radians(-15), math.radians(5), t)
             return [(aircraft(16, h).moved(x, y), 100.0 * (1 - 0.5 * _smooth(t / 2.0)))]
+
         return Case(name, 4.0, objs)
     if name == "glint":
+
         def objs(t):
             x, y, h = _arc((190, 170), 50, math.radians(12), 0.0, t)
             return [(aircraft(12, h).moved(x, y), 118.0 - 70.0 * _smooth(t / 1.5))]
+
         return Case(name, 4.0, objs)
     if name == "decoy":
         vanish, vx, vy = 2.0, 420.0, 210.0
@@ -239,6 +268,7 @@ def make_case(name: str, rng: np.random.Generator) -> Case:
         def objs(t):
             x = vx - 60 * (vanish - min(t, vanish))
             return [(quadcopter(16, 0.3).moved(x, vy), 90.0), decoy]
+
         return Case(name, vanish + 100 / 30, objs, vanish=vanish)
     raise ValueError(f"unknown case {name}")
 
@@ -256,7 +286,7 @@ def render(sky: Sky, case: Case, t: float, rng: np.random.Generator):
         sx0, sy0 = max(x0, 0), max(y0, 0)
         sx1, sy1 = min(x0 + pw, W), min(y0 + ph, H)
         if sx1 > sx0 and sy1 > sy0:
-            a = alpha[sy0 - y0:sy1 - y0, sx0 - x0:sx1 - x0]
+            a = alpha[sy0 - y0 : sy1 - y0, sx0 - x0 : sx1 - x0]
             img[sy0:sy1, sx0:sx1] -= (contrast * a)[..., None]
         ex0, ey0, ex1, ey1 = sprite.extent()
         boxes.append((ex0, ey0, ex1 - ex0, ey1 - ey0))
