@@ -53,26 +53,6 @@ AreaSpan areaSpan(int d, int sourceCells, double scale) {
     return s;
 }
 
-// One destination value of a true area resize: each covered source row summed across
-// its covered columns, the rows then weighted and summed, in the order and the float
-// precision OpenCV sums them.
-float areaValue(const cv::Mat& src, int channel, const AreaSpan& xs, const AreaSpan& ys) {
-    const int cn = src.channels();
-    auto rowSum = [&](int y) {
-        const uchar* row = src.ptr<uchar>(y) + channel;
-        float b = 0.f;
-        if (xs.hasLead) b += row[(xs.wholeBegin - 1) * cn] * xs.lead;
-        for (int x = xs.wholeBegin; x < xs.wholeEnd; ++x) b += row[x * cn] * xs.whole;
-        if (xs.hasTail) b += row[xs.wholeEnd * cn] * xs.tail;
-        return b;
-    };
-    float sum = 0.f;
-    if (ys.hasLead) sum += ys.lead * rowSum(ys.wholeBegin - 1);
-    for (int y = ys.wholeBegin; y < ys.wholeEnd; ++y) sum += ys.whole * rowSum(y);
-    if (ys.hasTail) sum += ys.tail * rowSum(ys.wholeEnd);
-    return sum;
-}
-
 // Whole-number shrink factors: plain block means (a 2 x 2 block of a one, three or four
 // channel image rounds half up in integers, any other block through a float product).
 void blockMean(const cv::Mat& src, cv::Mat& dst, int fx, int fy) {
@@ -96,14 +76,48 @@ void blockMean(const cv::Mat& src, cv::Mat& dst, int fx, int fy) {
     }
 }
 
+// Destination columns handled per pass: their spans or taps and their sums stay on the
+// stack.
+constexpr int kColumnsPerPass = 64;
+
+// A true area resize, separable as OpenCV computes it: each covered source row summed
+// across each destination cell's columns, the rows then weighted and summed, in OpenCV's
+// order and float precision.
+template <int CN>
 void trueArea(const cv::Mat& src, cv::Mat& dst, double scaleX, double scaleY) {
-    const int cn = src.channels();
-    for (int dy = 0; dy < dst.rows; ++dy) {
-        const AreaSpan ys = areaSpan(dy, src.rows, scaleY);
-        uchar* out = dst.ptr<uchar>(dy);
-        for (int dx = 0; dx < dst.cols; ++dx) {
-            const AreaSpan xs = areaSpan(dx, src.cols, scaleX);
-            for (int c = 0; c < cn; ++c) out[dx * cn + c] = roundToByte(areaValue(src, c, xs, ys));
+    AreaSpan xs[kColumnsPerPass];
+    float sum[kColumnsPerPass * CN];
+    for (int x0 = 0; x0 < dst.cols; x0 += kColumnsPerPass) {
+        const int nx = std::min(kColumnsPerPass, dst.cols - x0);
+        for (int i = 0; i < nx; ++i) xs[i] = areaSpan(x0 + i, src.cols, scaleX);
+        for (int dy = 0; dy < dst.rows; ++dy) {
+            const AreaSpan ys = areaSpan(dy, src.rows, scaleY);
+            std::fill_n(sum, nx * CN, 0.f);
+            const auto addRow = [&](int sy, float beta) {
+                const uchar* row = src.ptr<uchar>(sy);
+                for (int i = 0; i < nx; ++i) {
+                    const AreaSpan& span = xs[i];
+                    float b[CN] = {};
+                    if (span.hasLead) {
+                        const uchar* p = row + (span.wholeBegin - 1) * CN;
+                        for (int c = 0; c < CN; ++c) b[c] += p[c] * span.lead;
+                    }
+                    for (int x = span.wholeBegin; x < span.wholeEnd; ++x) {
+                        const uchar* p = row + x * CN;
+                        for (int c = 0; c < CN; ++c) b[c] += p[c] * span.whole;
+                    }
+                    if (span.hasTail) {
+                        const uchar* p = row + span.wholeEnd * CN;
+                        for (int c = 0; c < CN; ++c) b[c] += p[c] * span.tail;
+                    }
+                    for (int c = 0; c < CN; ++c) sum[i * CN + c] += beta * b[c];
+                }
+            };
+            if (ys.hasLead) addRow(ys.wholeBegin - 1, ys.lead);
+            for (int sy = ys.wholeBegin; sy < ys.wholeEnd; ++sy) addRow(sy, ys.whole);
+            if (ys.hasTail) addRow(ys.wholeEnd, ys.tail);
+            uchar* out = dst.ptr<uchar>(dy) + x0 * CN;
+            for (int k = 0; k < nx * CN; ++k) out[k] = roundToByte(sum[k]);
         }
     }
 }
@@ -159,34 +173,62 @@ LinearTap rowTap(int d, double scale, double invScale, bool areaMode) {
     return t;
 }
 
+template <int CN>
 void bilinear(const cv::Mat& src, cv::Mat& dst, double scaleX, double scaleY, double invX, double invY,
               bool areaMode) {
-    const int cn = src.channels();
-    for (int dy = 0; dy < dst.rows; ++dy) {
-        const LinearTap ty = rowTap(dy, scaleY, invY, areaMode);
-        const uchar* r0 = src.ptr<uchar>(std::clamp(ty.s, 0, src.rows - 1));
-        const uchar* r1 = src.ptr<uchar>(std::clamp(ty.s + 1, 0, src.rows - 1));
-        uchar* out = dst.ptr<uchar>(dy);
-        for (int dx = 0; dx < dst.cols; ++dx) {
-            const LinearTap tx = columnTap(dx, src.cols, scaleX, invX, areaMode);
-            const int i0 = tx.s * cn;
-            for (int c = 0; c < cn; ++c) {
-                int h0, h1;
-                if (tx.edge) {
-                    h0 = r0[i0 + c] * 2048;
-                    h1 = r1[i0 + c] * 2048;
-                } else {
-                    h0 = r0[i0 + c] * tx.w0 + r0[i0 + cn + c] * tx.w1;
-                    h1 = r1[i0 + c] * tx.w0 + r1[i0 + cn + c] * tx.w1;
+    LinearTap xs[kColumnsPerPass];
+    for (int x0 = 0; x0 < dst.cols; x0 += kColumnsPerPass) {
+        const int nx = std::min(kColumnsPerPass, dst.cols - x0);
+        for (int i = 0; i < nx; ++i) xs[i] = columnTap(x0 + i, src.cols, scaleX, invX, areaMode);
+        for (int dy = 0; dy < dst.rows; ++dy) {
+            const LinearTap ty = rowTap(dy, scaleY, invY, areaMode);
+            const uchar* r0 = src.ptr<uchar>(std::clamp(ty.s, 0, src.rows - 1));
+            const uchar* r1 = src.ptr<uchar>(std::clamp(ty.s + 1, 0, src.rows - 1));
+            uchar* out = dst.ptr<uchar>(dy) + x0 * CN;
+            for (int i = 0; i < nx; ++i) {
+                const LinearTap& tx = xs[i];
+                const int i0 = tx.s * CN;
+                for (int c = 0; c < CN; ++c) {
+                    int h0, h1;
+                    if (tx.edge) {
+                        h0 = r0[i0 + c] * 2048;
+                        h1 = r1[i0 + c] * 2048;
+                    } else {
+                        h0 = r0[i0 + c] * tx.w0 + r0[i0 + CN + c] * tx.w1;
+                        h1 = r1[i0 + c] * tx.w0 + r1[i0 + CN + c] * tx.w1;
+                    }
+                    // Vertical pass as OpenCV's vector code does it: high halves of 16-bit
+                    // products, then a rounding shift.
+                    const int v = (((ty.w0 * (h0 >> 4)) >> 16) + ((ty.w1 * (h1 >> 4)) >> 16) + 2) >> 2;
+                    out[i * CN + c] = static_cast<uchar>(std::clamp(v, 0, 255));
                 }
-                // Vertical pass as OpenCV's vector code does it: high halves of 16-bit
-                // products, then a rounding shift.
-                const int v = (((ty.w0 * (h0 >> 4)) >> 16) + ((ty.w1 * (h1 >> 4)) >> 16) + 2) >> 2;
-                out[dx * cn + c] = static_cast<uchar>(std::clamp(v, 0, 255));
             }
         }
     }
 }
+
+// Runs `run<CN>` for the image's channel count (one to four).
+template <template <int> class Kernel, typename... Args>
+void byChannels(int cn, Args&&... args) {
+    switch (cn) {
+        case 1: Kernel<1>::run(args...); break;
+        case 2: Kernel<2>::run(args...); break;
+        case 3: Kernel<3>::run(args...); break;
+        default: Kernel<4>::run(args...); break;
+    }
+}
+
+template <int CN>
+struct TrueArea {
+    static void run(const cv::Mat& src, cv::Mat& dst, double sx, double sy) { trueArea<CN>(src, dst, sx, sy); }
+};
+
+template <int CN>
+struct Bilinear {
+    static void run(const cv::Mat& src, cv::Mat& dst, double sx, double sy, double ix, double iy, bool area) {
+        bilinear<CN>(src, dst, sx, sy, ix, iy, area);
+    }
+};
 
 void requireBytes(const cv::Mat& src, const char* what) {
     if (src.depth() != CV_8U || src.channels() > 4 || src.dims > 2) {
@@ -223,11 +265,11 @@ void resizeInto(const cv::Mat& src, cv::Mat& dst, cv::Size size, int interpolati
         if (whole) {
             blockMean(src, dst, ix, iy);
         } else {
-            trueArea(src, dst, scaleX, scaleY);
+            byChannels<TrueArea>(src.channels(), src, dst, scaleX, scaleY);
         }
         return;
     }
-    bilinear(src, dst, scaleX, scaleY, invX, invY, interpolation == cv::INTER_AREA);
+    byChannels<Bilinear>(src.channels(), src, dst, scaleX, scaleY, invX, invY, interpolation == cv::INTER_AREA);
 }
 
 void halveInto(const cv::Mat& src, cv::Mat& dst) {
