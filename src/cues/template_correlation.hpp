@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include <cstdint>
+
 #include <opencv2/core.hpp>
 
 namespace molvane {
@@ -23,6 +25,7 @@ public:
 private:
     std::vector<int> columnSum_, columnSquares_, rowProducts_;
     std::vector<long long> products_;
+    std::vector<std::int32_t> pairs_;  // the template's pixels in pairs, four copies of each
 };
 
 }  // namespace molvane

@@ -77,6 +77,18 @@ TEST_P(CorrelationMatchesOpenCv, OnRandomSizes) {
 
 INSTANTIATE_TEST_SUITE_P(Content, CorrelationMatchesOpenCv, ::testing::Values(0, 1, 2));
 
+TEST(TemplateCorrelation, TemplateWhoseSumsExceed32Bits) {
+    cv::RNG rng(8);
+    cv::Mat image(200, 196, CV_8UC1), templ(186, 184, CV_8UC1), ours;  // 34224 pixels
+    rng.fill(image, cv::RNG::UNIFORM, 200, 256);
+    rng.fill(templ, cv::RNG::UNIFORM, 200, 256);
+    TemplateCorrelation().compute(image, templ, ours);
+    ASSERT_EQ(ours.size(), cv::Size(13, 15));
+    for (int y = 0; y < ours.rows; y += 3) {
+        for (int x = 0; x < ours.cols; x += 4) EXPECT_NEAR(ours.at<float>(y, x), reference(image, templ, x, y), 1e-6);
+    }
+}
+
 TEST(TemplateCorrelation, FlatTemplateScoresOneAndFlatWindowZero) {
     TemplateCorrelation correlation;
     cv::Mat image(30, 40, CV_8UC1, cv::Scalar(90)), out;
