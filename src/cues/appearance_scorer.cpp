@@ -9,6 +9,7 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 
 namespace molvane {
@@ -116,7 +117,7 @@ double AppearanceScorer::greySimilarity(const cv::Mat& grey, const cv::Rect& box
     cv::Mat patch = grey(r);
     if (patch.size() != reference.size()) {
         fitScratch(patch_, patchStore_, reference.size(), patch.type());
-        cv::resize(patch, patch_, reference.size(), 0.0, 0.0, cv::INTER_AREA);
+        resizeInto(patch, patch_, reference.size(), cv::INTER_AREA);
         patch = patch_;
     }
     return clampUnit(correlateOrCompare(patch, reference));
@@ -139,7 +140,7 @@ double AppearanceScorer::colourSimilarity(const TargetModel& model, const cv::Ma
         patch = colourDiff_;
     }
     if (patch.size() != model.colourPatch.size()) {
-        cv::resize(patch, colourPatch_, model.colourPatch.size(), 0.0, 0.0, cv::INTER_AREA);
+        resizeInto(patch, colourPatch_, model.colourPatch.size(), cv::INTER_AREA);
         patch = colourPatch_;
     }
 

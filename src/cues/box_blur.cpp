@@ -76,6 +76,15 @@ void BoxBlur::apply(const cv::Mat& src, int ksize, cv::Mat& out) {
 
     const int ew = w + 2 * a;  // extended columns
     const int eh = h + 2 * a;  // extended rows
+    // Room for a view as large as the whole frame from the first call on, so that a
+    // window that grows later does not allocate.
+    if (columnSums_.capacity() < static_cast<std::size_t>(ew) * cn) {
+        const std::size_t most = static_cast<std::size_t>(std::max(whole.width, w) + 2 * a);
+        columnSource_.reserve(most);
+        columnSums_.reserve(most * cn);
+        boxSums_.reserve(most * cn);
+    }
+    if (rows_.capacity() < static_cast<std::size_t>(eh)) rows_.reserve(static_cast<std::size_t>(std::max(whole.height, h) + 2 * a));
     columnSource_.resize(static_cast<std::size_t>(ew));
     for (int i = 0; i < ew; ++i) {
         columnSource_[static_cast<std::size_t>(i)] = cv::borderInterpolate(ofs.x - a + i, whole.width, cv::BORDER_REFLECT_101);

@@ -86,7 +86,9 @@ void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, 
         m.release();
         return;
     }
-    if (storage.size() < bytes) storage.resize(bytes);
+    // Twice what is needed when it grows, so that a window a little larger than any before
+    // does not allocate again.
+    if (storage.size() < bytes) storage.resize(2 * bytes);
     if (m.data == storage.data() && m.size() == size && m.type() == type && m.isContinuous()) return;
     m = cv::Mat(size, type, storage.data());
 }

@@ -79,7 +79,9 @@ void ContourTracer::findOuter(const cv::Mat& binary, ContourList& out) {
     if (w == 0 || h == 0) return;
     step_ = w + 2;
     // Eight spare bytes at the end let the scan below read whole words.
-    image_.resize(static_cast<std::size_t>(step_) * (h + 2) + 8);
+    const std::size_t bytes = static_cast<std::size_t>(step_) * (h + 2) + 8;
+    if (image_.capacity() < bytes) image_.reserve(2 * bytes);  // room for a larger image later
+    image_.resize(bytes);
     std::fill(image_.begin(), image_.begin() + step_, 0);
     std::fill(image_.begin() + static_cast<std::ptrdiff_t>(step_) * (h + 1), image_.end(), 0);
     for (int y = 0; y < h; ++y) {
@@ -141,7 +143,12 @@ void ContourTracer::fill(const std::vector<cv::Point>& contour, cv::Mat& image, 
     // its box 4-connected.
     const cv::Rect box = cv::boundingRect(contour);
     const int bw = box.width + 2, bh = box.height + 2;
-    shape_.assign(static_cast<std::size_t>(bw) * bh, 0);
+    const std::size_t cells = static_cast<std::size_t>(bw) * bh;
+    if (shape_.capacity() < cells) {  // room for a larger shape later
+        shape_.reserve(2 * cells);
+        stack_.reserve(2 * cells);
+    }
+    shape_.assign(cells, 0);
     constexpr unsigned char kShape = 1, kOutside = 2;
     auto at = [&](int x, int y) -> unsigned char& {  // shape_ at tracer coordinates
         return shape_[static_cast<std::size_t>(y - box.y + 1) * bw + (x - box.x + 1)];

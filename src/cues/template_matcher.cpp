@@ -5,9 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include <opencv2/imgproc.hpp>
-
 #include "cues/cue_weights.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 
@@ -135,17 +134,18 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
     int statsScale = 1;
     cv::Point coarsePeak;
     if (singleScale || halfTemplate.empty()) {
-        cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
+        correlation_.compute(window, templ, fullMap_);
     } else {
-        cv::resize(window, halfWindow_, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+        fitWithCapacity(halfWindow_, halvedSize(window.size()), window.type());
+        halveInto(window, halfWindow_);
         bool coarseOk = halfWindow_.cols >= halfTemplate.cols && halfWindow_.rows >= halfTemplate.rows;
         if (coarseOk) {
-            cv::matchTemplate(halfWindow_, halfTemplate, coarseMap_, cv::TM_CCOEFF_NORMED);
+            correlation_.compute(halfWindow_, halfTemplate, coarseMap_);
             double coarseBest = 0.0;
             coarseOk = finiteMax(coarseMap_, coarseBest, coarsePeak);
         }
         if (!coarseOk) {
-            cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
+            correlation_.compute(window, templ, fullMap_);
         } else {
             statsMap = &coarseMap_;
             statsScale = 2;
@@ -156,12 +156,11 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
             const int y0 = std::max(0, 2 * my - 4);
             const int y1 = std::min(2 * my + 4, sw.height - th);
             if (x1 < x0 || y1 < y0) {
-                cv::matchTemplate(window, templ, fullMap_, cv::TM_CCOEFF_NORMED);
+                correlation_.compute(window, templ, fullMap_);
             } else {
-                cv::matchTemplate(window(cv::Rect(x0, y0, x1 - x0 + tw, y1 - y0 + th)), templ, fineMap_,
-                                  cv::TM_CCOEFF_NORMED);
-                fullMap_.create(sw.height - th + 1, sw.width - tw + 1, CV_32F);
-                fullMap_.setTo(cv::Scalar(-1.0));
+                correlation_.compute(window(cv::Rect(x0, y0, x1 - x0 + tw, y1 - y0 + th)), templ, fineMap_);
+                fitWithCapacity(fullMap_, cv::Size(sw.width - tw + 1, sw.height - th + 1), CV_32F);
+                for (int r = 0; r < fullMap_.rows; ++r) std::fill_n(fullMap_.ptr<float>(r), fullMap_.cols, -1.f);
                 fineMap_.copyTo(fullMap_(cv::Rect(x0, y0, fineMap_.cols, fineMap_.rows)));
             }
         }

@@ -7,6 +7,7 @@
 #include "cues/boundary_measurement.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/foreground_measurement.hpp"
+#include "cues/template_correlation.hpp"
 
 namespace molvane {
 
@@ -28,6 +29,8 @@ public:
 private:
     ForegroundMeasurement& foreground_;
     BoundaryMeasurement& boundary_;
+    TemplateCorrelation correlation_;
+    // Kept with room to grow (their sizes follow the search window and the template).
     cv::Mat halfWindow_, coarseMap_, fineMap_, fullMap_;
 };
 

@@ -7,6 +7,7 @@
 
 #include "cues/buffer_ops.hpp"
 #include "cues/lab_conversion.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 #include "engine/template_tracker.hpp"
@@ -33,14 +34,18 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
         // resampled to the new size first, so that matching and blending see the target as
         // large as it now is.
         if (!model_.templ.empty() && model_.templ.size() != R.size() && model_.templ.type() == grey.type()) {
-            cv::resize(model_.templ, learnTemplateScratch_, R.size(), 0, 0, cv::INTER_LINEAR);
+            // Into memory kept with room to grow, so that a box that keeps changing size
+            // stops allocating.
+            fitWithCapacity(learnTemplateScratch_, R.size(), model_.templ.type());
+            resizeInto(model_.templ, learnTemplateScratch_, R.size(), cv::INTER_LINEAR);
             std::swap(model_.templ, learnTemplateScratch_);
         }
         if (model_.templ.size() == R.size() && model_.templ.type() == grey.type()) {
             cv::addWeighted(model_.templ, 1.0 - r, grey(R), r, 0.0, model_.templ);
             // A one-pixel side has no half-size version (the resize would have no pixels).
             if (model_.templ.cols >= 2 && model_.templ.rows >= 2) {
-                cv::resize(model_.templ, model_.halfTemplate, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+                fitWithCapacity(model_.halfTemplate, halvedSize(model_.templ.size()), model_.templ.type());
+                halveInto(model_.templ, model_.halfTemplate);
             } else {
                 model_.halfTemplate.release();
             }
@@ -50,7 +55,7 @@ void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& g
             colourFrame.type() == model_.colourPatch.type()) {
             cv::Mat croi = colourFrame(R);
             if (croi.size() != model_.colourPatch.size()) {
-                cv::resize(croi, learnColourScratch_, model_.colourPatch.size(), 0, 0, cv::INTER_AREA);
+                resizeInto(croi, learnColourScratch_, model_.colourPatch.size(), cv::INTER_AREA);
                 croi = learnColourScratch_;
             }
             cv::addWeighted(model_.colourPatch, 1.0 - r, croi, r, 0.0, model_.colourPatch);

@@ -105,6 +105,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
     neighbours_.reserve(n);
     ids_.reserve(n);
     findSigma_.reserve(n);
+    results_.reserve(n);
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
@@ -452,7 +453,7 @@ void MultiTracker::keepBook(std::size_t i) {
     if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
 }
 
-std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
+const std::vector<TrackResult>& MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
     if (targets_.empty()) throw std::runtime_error("call initialize() before update()");
     // One copy of a grey frame of the caller's, which every target keeps as its previous one
     // (a lone target copies it itself, into the buffer of its previous frame).
@@ -517,10 +518,11 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
     for (std::size_t i = 0; i < n; ++i) resolve(i, frame, grey, dtSeconds);
     for (std::size_t i = 0; i < n; ++i) keepBook(i);
 
-    std::vector<TrackResult> results;
-    results.reserve(n);
-    for (const TargetOutcome& o : outcomes_) results.push_back(makeTrackResult(o.step, o.scores, o.report));
-    return results;
+    results_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        results_[i] = makeTrackResult(outcomes_[i].step, outcomes_[i].scores, outcomes_[i].report);
+    }
+    return results_;
 }
 
 }  // namespace molvane

@@ -23,8 +23,9 @@ public:
     // empty frame, an empty box list or a box the engine refuses; on failure the tracker
     // keeps the targets it had.
     void lock(const cv::Mat& frame, const cv::Mat& grey, const std::vector<cv::Rect>& boxes);
-    // One result per target in id order (`frame` left 0: the caller numbers frames).
-    std::vector<TrackResult> update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
+    // One result per target in id order (`frame` left 0: the caller numbers frames). The
+    // list is kept by the tracker and rewritten by the next update; copy what should last.
+    const std::vector<TrackResult>& update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     std::size_t size() const { return targets_.size(); }
     const MultiTargetSettings& settings() const { return settings_; }
@@ -70,6 +71,7 @@ private:
     std::vector<cv::Rect2f> noRegions_;
     std::vector<cv::Rect2f> blocked_;
     std::vector<double> findSigma_;  // per target, this frame's find-sigma floor (findSigma)
+    std::vector<TrackResult> results_;  // what update returns
     int candidates_ = 0;
 };
 

@@ -1,16 +1,20 @@
 // Once warmed up, an update allocates nothing on the heap: a Tracker's (grey conversion
-// and engine, as the binding runs them) and a MultiTracker's apart from the result list it
-// returns. Counted by the interposer of bench/alloc_count, which CTest preloads; run on its
-// own, the test is skipped.
+// and engine, as the binding runs them) for a small target and for one whose colour patch
+// is shrunk from more than 32 pixels, a MultiTracker's of several targets, and the template
+// cue's search at one scale and coarse to fine, with windows that change size. Counted by
+// the interposer of bench/alloc_count, which CTest preloads; run on its own, the test is
+// skipped.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include <dlfcn.h>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sky_scene.hpp"
+#include "cue_scenes.hpp"
+#include "cues/cue_set.hpp"
 #include "engine/template_tracker.hpp"
 #include "multi/multi_tracker.hpp"
 
@@ -19,15 +23,20 @@ namespace {
 
 using CountFn = unsigned long long (*)();
 
-// Dark dots drifting on a noisy sky gradient, one per target.
-cv::Mat frameAt(int i, int targets, bool colour) {
+// Dark discs (ellipses when `size` is not square) drifting on a noisy sky gradient, one per
+// target.
+cv::Mat frameAt(int i, int targets, bool colour, cv::Size size) {
     cv::Mat grey = skyGradient(480, 240);
     addUniformNoise(grey, 6, static_cast<std::uint64_t>(i) + 1);
     for (int k = 0; k < targets; ++k) {
         const double t = i / 25.0 + k;
         const cv::Point c(80 + 150 * k + static_cast<int>(std::lround(15 * std::sin(t))),
                           90 + 40 * (k % 2) + static_cast<int>(std::lround(20 * std::sin(0.7 * t))));
-        cv::circle(grey, c, 5, cv::Scalar(40), cv::FILLED);
+        if (size.width == size.height) {
+            cv::circle(grey, c, size.width / 2, cv::Scalar(40), cv::FILLED);
+        } else {
+            cv::ellipse(grey, c, size / 2, 0, 0, 360, cv::Scalar(40), cv::FILLED);
+        }
     }
     if (!colour) return grey;
     cv::Mat bgr;
@@ -35,51 +44,134 @@ cv::Mat frameAt(int i, int targets, bool colour) {
     return bgr;
 }
 
-cv::Rect boxAt(int k) { return {75 + 150 * k, 85 + 40 * (k % 2), 11, 11}; }
+cv::Rect boxAt(int k, cv::Size size) {
+    return {80 + 150 * k - size.width / 2, 90 + 40 * (k % 2) - size.height / 2, size.width + 1, size.height + 1};
+}
 
-class UpdateAllocations : public ::testing::TestWithParam<bool> {
+// OpenCV keeps its default thread pool: the per-frame path does no image work through
+// the pool (the grey conversion is our own), so nothing its workers allocate is counted.
+class CountsAllocations {
 protected:
-    void SetUp() override {
+    bool counterMissing() {
         count_ = reinterpret_cast<CountFn>(dlsym(RTLD_DEFAULT, "alloc_count_total"));
-        if (!count_) GTEST_SKIP() << "needs the allocation counter preloaded (run through ctest)";
+        return count_ == nullptr;
+    }
+    // Allocations of `step(i)` over the counted calls after the warm-up ones; `prepare(i)`
+    // (making the frame) runs before each and is not counted.
+    template <typename Prepare, typename Step>
+    unsigned long long countAfterWarmup(Prepare prepare, Step step) {
+        unsigned long long counted = 0;
+        for (int i = 1; i <= kWarmup + kCounted; ++i) {
+            prepare(i);
+            const unsigned long long before = count_();
+            step(i);
+            if (i > kWarmup) counted += count_() - before;
+        }
+        return counted;
     }
     CountFn count_ = nullptr;
+    int threads_ = -1;
     static constexpr int kWarmup = 40;
     static constexpr int kCounted = 60;
 };
 
-TEST_P(UpdateAllocations, TrackerAllocatesNothing) {
-    const bool colour = GetParam();
+constexpr const char* kSkip = "needs the allocation counter preloaded (run through ctest)";
+
+// colour frame, target size (10 x 10: a dot; 40 x 30: a colour patch shrunk to 32 x 24),
+// growth in pixels every other ten frames (the box, and with it the template, change size)
+using TrackerCase = std::tuple<bool, cv::Size, int>;
+
+class TrackerUpdate : public CountsAllocations, public ::testing::TestWithParam<TrackerCase> {};
+
+TEST_P(TrackerUpdate, AllocatesNothing) {
+    if (counterMissing()) GTEST_SKIP() << kSkip;
+    const auto [colour, size, growth] = GetParam();
+    const auto sizeAt = [&](int i) { return size + cv::Size(growth, growth) * ((i / 10) % 2); };
     TemplateTracker engine(trackerParamsForProfile("default"));
-    cv::Mat frame = frameAt(0, 1, colour);
-    engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0));
-    unsigned long long counted = 0;
-    for (int i = 1; i <= kWarmup + kCounted; ++i) {
-        frame = frameAt(i, 1, colour);
-        const unsigned long long before = count_();
-        engine.update(frame, engine.greyFrames().greyOf(frame), 1.0 / 30.0);
-        if (i > kWarmup) counted += count_() - before;
+    cv::Mat frame = frameAt(0, 1, colour, size);
+    engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0, size));
+    if (colour && size.width > 32) {
+        ASSERT_EQ(std::max(engine.model().colourPatch.cols, engine.model().colourPatch.rows), 32);
     }
+    cv::Size last = engine.state().box.size();
+    int sizeChanges = 0;
+    const auto prepare = [&](int i) {
+        if (i > kWarmup + 1 && engine.state().box.size() != last) ++sizeChanges;
+        last = engine.state().box.size();
+        frame = frameAt(i, 1, colour, sizeAt(i));
+    };
+    const unsigned long long counted = countAfterWarmup(
+        prepare, [&](int) { engine.update(frame, engine.greyFrames().greyOf(frame), 1.0 / 30.0); });
     EXPECT_EQ(engine.state().misses, 0);
+    EXPECT_EQ(counted, 0u);
+    if (growth > 0) {
+        EXPECT_GT(sizeChanges, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DotsLargerTargetsAndChangingSizes, TrackerUpdate,
+                         ::testing::Values(TrackerCase{false, {10, 10}, 0}, TrackerCase{true, {10, 10}, 0},
+                                           TrackerCase{true, {40, 30}, 0}, TrackerCase{false, {40, 30}, 0},
+                                           TrackerCase{true, {40, 30}, 6}, TrackerCase{false, {16, 16}, 4}));
+
+class MultiTrackerUpdate : public CountsAllocations, public ::testing::TestWithParam<bool> {};
+
+TEST_P(MultiTrackerUpdate, AllocatesNothing) {
+    if (counterMissing()) GTEST_SKIP() << kSkip;
+    const bool colour = GetParam();
+    const cv::Size size(10, 10);
+    MultiTracker multi(trackerParamsForProfile("default"));
+    cv::Mat frame = frameAt(0, 3, colour, size);
+    multi.lock(frame, multi.greyFrames().greyOf(frame), {boxAt(0, size), boxAt(1, size), boxAt(2, size)});
+    std::size_t confirmed = 0;
+    const auto prepare = [&](int i) { frame = frameAt(i, 3, colour, size); };
+    const unsigned long long counted = countAfterWarmup(prepare, [&](int) {
+        const std::vector<TrackResult>& results = multi.update(frame, multi.greyFrames().greyOf(frame), 1.0 / 30.0);
+        confirmed = 0;
+        for (const TrackResult& r : results) confirmed += r.step.state == kConfirmed;
+    });
+    EXPECT_EQ(confirmed, 3u);
     EXPECT_EQ(counted, 0u);
 }
 
-TEST_P(UpdateAllocations, MultiTrackerAllocatesOnlyItsResultList) {
-    const bool colour = GetParam();
-    MultiTracker multi(trackerParamsForProfile("default"));
-    cv::Mat frame = frameAt(0, 3, colour);
-    multi.lock(frame, multi.greyFrames().greyOf(frame), {boxAt(0), boxAt(1), boxAt(2)});
-    unsigned long long counted = 0;
-    for (int i = 1; i <= kWarmup + kCounted; ++i) {
-        frame = frameAt(i, 3, colour);
-        const unsigned long long before = count_();
-        const std::vector<TrackResult> results = multi.update(frame, multi.greyFrames().greyOf(frame), 1.0 / 30.0);
-        if (i > kWarmup) counted += count_() - before;
-    }
-    EXPECT_EQ(counted, static_cast<unsigned long long>(kCounted));
+INSTANTIATE_TEST_SUITE_P(GreyAndColour, MultiTrackerUpdate, ::testing::Bool());
+
+// The template cue searching for a textured target around its seed, with a search radius
+// that alternates between two sizes (the window, its maps and sums change size every call).
+// Template side 16: one scale; 72: a half-size search refined at full size.
+class TemplateSearch : public CountsAllocations, public ::testing::TestWithParam<int> {};
+
+TEST_P(TemplateSearch, AllocatesNothing) {
+    if (counterMissing()) GTEST_SKIP() << kSkip;
+    const int side = GetParam();
+    cv::Mat patch = texture(side, side, 3);
+    cv::Mat sky = skyGradient(480, 320);
+    const cv::Rect seedBox(200, 120, side, side);
+    patch.copyTo(sky(seedBox));
+    TemplateTracker engine(trackerParamsForProfile("default"));
+    engine.initialize(sky, sky, seedBox);
+    ProposalInputs inputs;
+    CueSet cues;
+    // Refined by the foreground cue: the boundary fit a large target would get still closes
+    // its mask with a larger element through OpenCV, which allocates.
+    TargetModel model = engine.model();
+    model.extendedTarget = false;
+    const CueContext ctx{engine.config(), model, engine.state(), inputs};
+    int found = 0;
+    cv::Mat frame;
+    const auto prepare = [&](int i) {
+        frame = skyGradient(480, 320);
+        patch.copyTo(frame(seedBox + cv::Point(i % 5, i % 3)));
+    };
+    const unsigned long long counted = countAfterWarmup(prepare, [&](int i) {
+        const TemplateResult r = cues.templates.measure(ctx, frame, frame, seedBox, i % 2 ? 40 : 64, 1.0 / 30.0);
+        found += r.found;
+    });
+    EXPECT_EQ(found, kWarmup + kCounted);
+    EXPECT_EQ(counted, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(GreyAndColour, UpdateAllocations, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(OneScaleAndCoarseToFine, TemplateSearch, ::testing::Values(16, 72));
 
 }  // namespace
 }  // namespace molvane::test
