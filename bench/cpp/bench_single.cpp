@@ -27,7 +27,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace {
 
@@ -242,7 +242,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
     SceneFrames scene(spec);
     cv::Mat frame, grey, greyConversion;
     TrackerParams params = trackerParamsForProfile("default");
-    std::unique_ptr<TemplateTracker> engine;
+    std::unique_ptr<TargetEngine> engine;
     Samples all;
     std::map<std::string, Samples> phases;
     std::map<std::string, int> reasons;
@@ -265,7 +265,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
             grey = frame;
         }
         if (scene.episodeStart(i)) {
-            if (!engine) engine = std::make_unique<TemplateTracker>(params);
+            if (!engine) engine = std::make_unique<TargetEngine>(params);
             engine->initialize(frame, grey, scene.seedBox(i));
             continue;
         }

@@ -6,7 +6,7 @@
 
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
@@ -56,7 +56,7 @@ int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea
     return static_cast<int>(lo);
 }
 
-TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
+TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
                                            double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;

@@ -16,7 +16,7 @@
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 #include "engine/ring_contrast.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
@@ -116,7 +116,7 @@ double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat
 
 }  // namespace
 
-double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
+double TargetEngine::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
     if (b.empty() || polarity == 0 || grey.type() != CV_8UC1) return -1.0;
     const RingContrast rc = ringContrast(grey, b);
@@ -125,7 +125,7 @@ double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, in
     return polarity > 0 ? rc.bright : rc.dark;
 }
 
-PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size) {
+PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size) {
     PresenceScore s;
     // Judged at the size the target is tracked at (or measured at): a cue's own box may be
     // padded or cut to a blob, and would compare a different extent with the seed.
@@ -172,7 +172,7 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     return s;
 }
 
-TrackStep TemplateTracker::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
                                              int needed, double dtSeconds) {
     increment(state_.confirmCount);
     const bool done = state_.confirmCount >= needed;
@@ -184,42 +184,42 @@ TrackStep TemplateTracker::reacquisitionStep(const cv::Mat& frame, const cv::Mat
     return hitStep(done ? kConfirmed : kTentative);
 }
 
-bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
+bool TargetEngine::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
 
 // Targets differ in how well they keep matching their seed (a flapping bird far less than
 // an aircraft), so the floor follows what this target has typically scored.
-double TemplateTracker::similarityFloor(bool strict) const {
+double TargetEngine::similarityFloor(bool strict) const {
     // Until a few observations have shown what is typical, only the fixed floors apply.
     const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 0.0;
     return strict ? std::max(config_.presence_reacquire_similarity, kReacquireShareOfTypical * typical)
                   : std::max(config_.presence_min_similarity, kUnlikeShareOfTypical * typical);
 }
 
-bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const {
+bool TargetEngine::resemblesTarget(const PresenceScore& s, bool strict) const {
     const double sim = similarityFloor(strict);
     const double ratio = strict ? config_.presence_reacquire_contrast_ratio : config_.presence_min_contrast_ratio;
     return s.similarity >= sim && (s.contrastRatio >= ratio || s.contrastClear) && !parkedOnScenery(s);
 }
 
-bool TemplateTracker::standsStill(const PresenceScore& s) const {
+bool TargetEngine::standsStill(const PresenceScore& s) const {
     return state_.presence.stillFor(s.change);
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
 // not change from frame to frame and resembles the target less than it usually does (a
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
-bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
+bool TargetEngine::parkedOnScenery(const PresenceScore& s) const {
     // Against the seed only: the learned template may already have taken in the scenery.
     return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
 }
 
-double TemplateTracker::closeMatchSimilarity() const {
+double TargetEngine::closeMatchSimilarity() const {
     // Before anything typical is known, only a perfect match counts as close.
     const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 1.0;
     return kCloseMatchShareOfTypical * typical;
 }
 
-bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
+bool TargetEngine::returnConvinces(const PresenceScore& s) const {
     // However closely it matches, what stands still is not a target that moves; and what
     // stands out from textured surroundings (ground, a cloud's edge) far less than the
     // target stood out from its sky is not the target coming back.
@@ -230,7 +230,7 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
 }
 
-bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
+bool TargetEngine::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
     // Judged at the size the target is tracked at, or larger when its extent says it has
     // grown: a seed box drawn loosely around the target is larger than its extent.
@@ -244,12 +244,12 @@ bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
     return state_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
 }
 
-void TemplateTracker::clearAbsence() {
+void TargetEngine::clearAbsence() {
     state_.presence.unlikeCount = 0;
     state_.presence.targetAbsent = false;
 }
 
-std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
+std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
                                                           Measurement& m, cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center, size);

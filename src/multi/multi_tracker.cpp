@@ -44,9 +44,9 @@ bool finiteBox(const TargetOutcome& o) {
 // Releases the proposal handles on every exit path, so that no engine state stays shared
 // after an update and each engine can reuse its proposal storage on the next frame.
 struct ProposalRelease {
-    std::vector<TemplateTrackerProposal>& proposals;
+    std::vector<TargetProposal>& proposals;
     ~ProposalRelease() {
-        for (TemplateTrackerProposal& p : proposals) p = TemplateTrackerProposal();
+        for (TargetProposal& p : proposals) p = TargetProposal();
     }
 };
 
@@ -75,7 +75,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
         if (b.width < 1 || b.height < 1) throw std::invalid_argument("target bbox width and height must be positive");
         TargetSlot slot;
         slot.id = static_cast<int32_t>(k + 1);
-        slot.engine = std::make_unique<TemplateTracker>(engineConfig, frames_);
+        slot.engine = std::make_unique<TargetEngine>(engineConfig, frames_);
         slot.engine->initialize(frame, grey, b);
 
         const float x = static_cast<float>(b.x), y = static_cast<float>(b.y);
@@ -107,7 +107,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
-    const TemplateTrackerProposal::Impl& p = proposals_[i].impl();
+    const TargetProposal::Impl& p = proposals_[i].impl();
     const TargetSlot& s = targets_[i];
     TargetOutcome& o = outcomes_[i];
     o = TargetOutcome();
@@ -219,7 +219,7 @@ bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double d
             if (ids_[j] == d.ownerId) blocked_.push_back(outcomes_[j].box());
         }
         const TargetSlot& s = targets_[i];
-        proposals_[i] = TemplateTrackerProposal();
+        proposals_[i] = TargetProposal();
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, true, findSigma_[i]);
         buildOutcome(i);
@@ -376,9 +376,9 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
 void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    const TemplateTrackerProposal& proposal = proposals_[i];
+    const TargetProposal& proposal = proposals_[i];
     if (!proposal.valid()) throw std::invalid_argument("cannot commit an invalid template tracker proposal");
-    const TemplateTrackerProposal::Impl& p = proposal.impl();
+    const TargetProposal::Impl& p = proposal.impl();
     const std::size_t n = targets_.size();
 
     const bool learn = !o.report.interacting;

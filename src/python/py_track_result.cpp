@@ -15,7 +15,7 @@ namespace molvane {
 
 namespace py = pybind11;
 
-TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine) {
+TrackResult singleTargetResult(const TrackStep& step, const TargetEngine& engine) {
     StepScores scores;
     scores.target_score = static_cast<float>(engine.targetScore());
     scores.target_candidate_score = static_cast<float>(engine.candidateScore());

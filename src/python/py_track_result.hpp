@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "core/track_records.hpp"
 #include "python/initialized_caster.hpp"
 
@@ -18,7 +18,7 @@ struct PyTrackResult {
 // The single-target record of one engine step: the step's geometry and counters, the
 // engine's scores and reason after it, and every multi-target field left clear. `frame`
 // is numbered by the caller.
-TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine);
+TrackResult singleTargetResult(const TrackStep& step, const TargetEngine& engine);
 
 }  // namespace molvane
 

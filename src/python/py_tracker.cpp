@@ -11,7 +11,7 @@
 
 #include "config/tracker_config.hpp"
 #include "config/tracker_params.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "python/bindings.hpp"
 #include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
@@ -71,7 +71,7 @@ private:
     // Everything below the mutex is touched only while it is held (runExclusive).
     std::mutex mutex_;
     std::atomic<bool> locked_{false};
-    TemplateTracker engine_;
+    TargetEngine engine_;
     FrameClock clock_;
 };
 

@@ -1,13 +1,13 @@
-// White-box access to a TemplateTracker's state machine, for unit tests that set up an
+// White-box access to a TargetEngine's state machine, for unit tests that set up an
 // engine by hand before driving one of its steps.
 #pragma once
 
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
-struct TemplateTrackerProbe {
-    TemplateTracker& t;
+struct TargetEngineProbe {
+    TargetEngine& t;
 
     TrackerParams& config() { return t.config_; }
     EngineMotionState& state() { return t.state_; }

@@ -300,7 +300,7 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     EXPECT_EQ(mt.targets()[1].observedCenter, cv::Point2f(120.f, 80.f));
     EXPECT_NEAR(mt.targets()[2].seedShade, 40.f, 1e-3);  // the blob's core
 
-    const TemplateTracker* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
+    const TargetEngine* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
                                         mt.targets()[2].engine.get()};
     // Refused after the first box was seeded (by the engine) and before anything (empty list).
     EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(500, 500, 10, 10)}),

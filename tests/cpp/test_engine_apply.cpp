@@ -36,16 +36,16 @@ class EngineApply : public ::testing::Test {
 protected:
     void seed(cv::Rect box) {
         params.correlation_enabled = true;  // keeps the seed box exactly as given
-        engine = std::make_unique<TemplateTracker>(params);
+        engine = std::make_unique<TargetEngine>(params);
         frame = skyWithBlob(kW, kH, rectCenter(box), std::min(box.width, box.height));
         engine->initialize(frame, frame, box);
-        probe = std::make_unique<TemplateTrackerProbe>(TemplateTrackerProbe{*engine});
+        probe = std::make_unique<TargetEngineProbe>(TargetEngineProbe{*engine});
         probe->proposalActive() = true;  // defer learning, as inside a proposal
     }
     TrackerParams params;
     cv::Mat frame;
-    std::unique_ptr<TemplateTracker> engine;
-    std::unique_ptr<TemplateTrackerProbe> probe;
+    std::unique_ptr<TargetEngine> engine;
+    std::unique_ptr<TargetEngineProbe> probe;
 };
 
 TEST_F(EngineApply, VelocityBlendsTheObservedMotionWithTheGain) {

@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     EXPECT_FALSE(t.initialized());
     // An empty grey frame must not be what the refusal is about.
     EXPECT_EQ(messageOf([&] { t.propose(cv::Mat(), cv::Mat(), none, std::nullopt, kDt, false); }),
@@ -50,13 +50,13 @@ TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame
     EXPECT_EQ(messageOf([&] { t.update(frame, frame, kDt); }),
               "template tracker proposal requested before initialize");
     EXPECT_THROW(t.coast(frame, Reason::kCoastOwnedByOther, kDt), std::logic_error);
-    EXPECT_EQ(messageOf([&] { t.commit(TemplateTrackerProposal(), frame, frame, true, true, {}, false); }),
+    EXPECT_EQ(messageOf([&] { t.commit(TargetProposal(), frame, frame, true, true, {}, false); }),
               "invalid template tracker proposal");
     EXPECT_EQ(t.generation(), 0);
 }
 
 TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = t.state();
     for (double dt : {std::nan(""), std::numeric_limits<double>::infinity(),
@@ -71,7 +71,7 @@ TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
               "gray frame must not be empty");
     expectSameState(before, t.state());
     EXPECT_EQ(t.generation(), 1);
-    TemplateTrackerProbe probe{t};
+    TargetEngineProbe probe{t};
     EXPECT_FALSE(probe.proposalActive());
     EXPECT_FALSE(probe.inputs().referenceSize.has_value());
     // The engine still works afterwards.
@@ -88,11 +88,11 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
         {INT_MAX - 2, 10, INT_MAX, 5},  // x + w does not fit an int
         {INT_MIN, INT_MIN, 10, 10},
     };
-    TemplateTracker fresh(params);
-    TemplateTracker seeded(params);
+    TargetEngine fresh(params);
+    TargetEngine seeded(params);
     seeded.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = seeded.state();
-    const cv::Mat templBefore = TemplateTrackerProbe{seeded}.model().templ.clone();
+    const cv::Mat templBefore = TargetEngineProbe{seeded}.model().templ.clone();
     for (const cv::Rect& box : outside) {
         SCOPED_TRACE(::testing::PrintToString(box));
         EXPECT_EQ(messageOf([&] { fresh.initialize(frame, frame, box); }), "target bbox is outside the frame");
@@ -102,7 +102,7 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
         EXPECT_EQ(seeded.generation(), 1);
         expectSameState(before, seeded.state());
     }
-    EXPECT_EQ(cv::norm(templBefore, TemplateTrackerProbe{seeded}.model().templ, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(templBefore, TargetEngineProbe{seeded}.model().templ, cv::NORM_INF), 0.0);
 }
 
 TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
@@ -118,7 +118,7 @@ TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
     params.correlation_enabled = true;  // no refinement: the box is the clipped box
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.box));
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, c.box);
         EXPECT_EQ(t.state().box, c.clipped);
         EXPECT_EQ(t.model().seedSize, c.clipped.size());
@@ -129,10 +129,10 @@ TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
 TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
     for (const char* profile : {"default", "correlation", "adaptive", "birds"}) {
         SCOPED_TRACE(profile);
-        TemplateTracker t(trackerParamsForProfile(profile));
+        TargetEngine t(trackerParamsForProfile(profile));
         t.initialize(frame, frame, {76, 56, 8, 8});
         t.update(skyWithBlob(kW, kH, {83.f, 60.f}, 8), skyWithBlob(kW, kH, {83.f, 60.f}, 8), kDt);
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         const EngineMotionState before = t.state();
         const std::int64_t generation = t.generation();
         const cv::Mat previous = probe.model().previousFrame.clone();
@@ -140,7 +140,7 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
 
         const cv::Mat next = skyWithBlob(kW, kH, {86.f, 61.f}, 8);
         const std::vector<cv::Rect2f> blocked{{10.f, 10.f, 8.f, 8.f}};
-        const TemplateTrackerProposal p = t.propose(next, next, blocked, cv::Size2f(8.f, 8.f), kDt, true);
+        const TargetProposal p = t.propose(next, next, blocked, cv::Size2f(8.f, 8.f), kDt, true);
         ASSERT_TRUE(p.valid());
         expectSameState(before, t.state());
         EXPECT_EQ(t.generation(), generation);
@@ -165,21 +165,21 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
 }
 
 TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    const TemplateTrackerProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
-    const TemplateTrackerProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
     EXPECT_NE(&first.impl(), &second.impl());  // independent while both are held
     t.commit(second, frame, frame, true, true, {}, false);
     EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame, true, true, {}, false); }),
               "template tracker proposal is stale");
     EXPECT_THROW(t.commit(first, frame, frame, true, true, {}, false), std::logic_error);
 
-    const TemplateTrackerProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.coast(frame, Reason::kCoastOwnedByOther, kDt);
     EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame, true, true, {}, false); }),
               "template tracker proposal is stale");
-    const TemplateTrackerProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState reseeded = t.state();
     EXPECT_THROW(t.commit(fourth, frame, frame, true, true, {}, false), std::logic_error);
@@ -188,12 +188,12 @@ TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
 }
 
 TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
-    TemplateTracker a(params);
-    TemplateTracker b(params);
+    TargetEngine a(params);
+    TargetEngine b(params);
     a.initialize(frame, frame, {76, 56, 8, 8});
     b.initialize(frame, frame, {76, 56, 8, 8});
     ASSERT_EQ(a.generation(), b.generation());
-    const TemplateTrackerProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
     const EngineMotionState before = b.state();
     EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame, true, true, {}, false); }),
               "template tracker proposal belongs to another tracker");
@@ -204,25 +204,25 @@ TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
 }
 
 TEST_F(EngineCycle, ReleasedProposalStateIsReusedButHeldProposalsAreNeverOverwritten) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    const TemplateTrackerProposal::Impl* address = nullptr;
+    const TargetProposal::Impl* address = nullptr;
     {
-        const TemplateTrackerProposal p = t.propose(frame, frame, none, std::nullopt, kDt, false);
+        const TargetProposal p = t.propose(frame, frame, none, std::nullopt, kDt, false);
         address = &p.impl();
     }
-    const TemplateTrackerProposal held = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal held = t.propose(frame, frame, none, std::nullopt, kDt, false);
     EXPECT_EQ(&held.impl(), address);
     const TrackStep heldStep = held.impl().step;
     const cv::Mat moved = skyWithBlob(kW, kH, {30.f, 30.f}, 8);
-    const TemplateTrackerProposal other = t.propose(moved, moved, none, std::nullopt, 0.5, false);
+    const TargetProposal other = t.propose(moved, moved, none, std::nullopt, 0.5, false);
     EXPECT_NE(&other.impl(), address);
     EXPECT_EQ(held.impl().step.cx, heldStep.cx);
     EXPECT_EQ(held.impl().step.hits, heldStep.hits);
 }
 
 TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     EXPECT_EQ(t.state().hits, 1);
     EXPECT_EQ(t.state().misses, 0);
@@ -256,7 +256,7 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
 }
 
 TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = t.state();
     EXPECT_THROW(t.coast(frame, Reason::kNone, kDt), std::invalid_argument);
@@ -265,9 +265,9 @@ TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
 }
 
 TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    TemplateTrackerProbe probe{t};
+    TargetEngineProbe probe{t};
     probe.state().velocity = {300.f, 0.f};
     const float cx = t.state().center.x;
     t.coast(frame, Reason::kCoastAmbiguousOwner, 0.1);
@@ -285,9 +285,9 @@ TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
 TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
     for (const char* profile : {"default", "correlation", "missile"}) {
         SCOPED_TRACE(profile);
-        TemplateTracker t(trackerParamsForProfile(profile));
+        TargetEngine t(trackerParamsForProfile(profile));
         t.initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         probe.state().velocity = {1.0e6f, -1.0e6f};
         for (double dt : {1.0e30, 1.0e300, std::numeric_limits<double>::max(), -1.0e300}) {
             const TrackStep c = t.coast(frame, Reason::kCoastOwnedByOther, dt);
@@ -301,11 +301,11 @@ TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
 }
 
 TEST_F(EngineCycle, ZeroAndNegativeIntervalsCountAsTheMinimumInterval) {
-    TemplateTracker a(params);
-    TemplateTracker b(params);
-    for (TemplateTracker* t : {&a, &b}) {
+    TargetEngine a(params);
+    TargetEngine b(params);
+    for (TargetEngine* t : {&a, &b}) {
         t->initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe{*t}.state().velocity = {240.f, 0.f};
+        TargetEngineProbe{*t}.state().velocity = {240.f, 0.f};
     }
     const float cx = a.state().center.x;
     const TrackStep sa = a.coast(frame, Reason::kCoastOwnedByOther, -5.0);
@@ -316,13 +316,13 @@ TEST_F(EngineCycle, ZeroAndNegativeIntervalsCountAsTheMinimumInterval) {
 
 TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
     params.sky_search_after_misses = 3;
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    TemplateTrackerProbe probe{t};
+    TargetEngineProbe probe{t};
     probe.state().misses = 3;
     const cv::Mat empty = skyWithBlob(kW, kH, {0.f, 0.f}, 0);
     const EngineMotionState before = t.state();
-    const TemplateTrackerProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
+    const TargetProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
     expectSameState(before, t.state());
     EXPECT_STREQ(reasonText(p.impl().reason), "lost-sky-search");
     EXPECT_EQ(p.impl().step.state, kLost);
@@ -338,9 +338,9 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         SCOPED_TRACE(confirmFrames);
         params.sky_search_after_misses = 3;
         params.reacquire_confirm_frames = confirmFrames;
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         probe.state().misses = 3;
         probe.state().velocity = {60.f, 0.f};
         // Long lost, the target must be seen moving (or match closely) to come back.
@@ -380,10 +380,10 @@ TEST_F(EngineCycle, CommitGeometryModes) {
         {true, {{70.f, 50.f, 18.f, 12.f}, true}, 8.f + 8.5f},  // C: wider cell, 85 % of the gap
     };
     for (const Case& c : cases) {
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, {76, 56, 8, 8});
         const EngineMotionState before = t.state();
-        const TemplateTrackerProposal p = t.propose(moved, moved, none, std::nullopt, kDt, false);
+        const TargetProposal p = t.propose(moved, moved, none, std::nullopt, kDt, false);
         ASSERT_TRUE(p.impl().learning.present) << "the moved blob should have been observed";
         const TrackStep s = t.commit(p, moved, moved, false, c.acceptGeometry, c.owned, false);
         EXPECT_FLOAT_EQ(s.w, c.expectW);

@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cue_scenes.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/multi_tracker.hpp"
 
 namespace molvane::test {
@@ -22,7 +22,7 @@ cv::Mat skyWithDot(int x, bool colour) {
 
 TEST(GreyFrames, EngineKeepsTheLastFrameWhateverTheCallerDoesNext) {
     for (const bool colour : {false, true}) {
-        TemplateTracker engine(trackerParamsForProfile("default"));
+        TargetEngine engine(trackerParamsForProfile("default"));
         cv::Mat frame = skyWithDot(40, colour);
         engine.initialize(frame, engine.greyFrames().greyOf(frame), cv::Rect(40, 50, 6, 6));
         for (int x = 43; x < 55; x += 3) {

@@ -6,7 +6,7 @@
 
 #include "config/tracker_params.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "cue_scenes.hpp"
 #include "engine_probe.hpp"
 
@@ -27,8 +27,8 @@ cv::Mat texturedScene(const cv::Rect& box, unsigned seed = 3) {
 
 // An engine set up by hand on `box`, with a uniform template and a trained bank.
 struct LearningEngine {
-    TemplateTracker engine;
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine;
+    TargetEngineProbe probe{engine};
     cv::Mat grey;
 
     explicit LearningEngine(const cv::Rect& box, TrackerParams params = trackerParamsForProfile("correlation"))

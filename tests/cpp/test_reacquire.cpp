@@ -7,7 +7,7 @@
 #include "config/tracker_params.hpp"
 #include "engine/reacquisition.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "engine_probe.hpp"
 
 namespace molvane {
@@ -107,8 +107,8 @@ cv::Mat skyWithTarget(cv::Point centre, cv::Size size) {
 }
 
 struct LostTarget {
-    TemplateTracker engine;
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine;
+    TargetEngineProbe probe{engine};
     cv::Size size;
     cv::Mat seed;
 

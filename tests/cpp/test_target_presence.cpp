@@ -9,8 +9,8 @@
 namespace {
 
 using molvane::Measurement;
-using molvane::TemplateTracker;
-using molvane::TemplateTrackerProbe;
+using molvane::TargetEngine;
+using molvane::TargetEngineProbe;
 using molvane::TrackerParams;
 
 constexpr double kDt = 1.0 / 30.0;
@@ -37,8 +37,8 @@ Measurement observed(cv::Point c, double confidence = 0.9) {
 }
 
 struct Presence : ::testing::Test {
-    TemplateTracker engine{TrackerParams()};
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine{TrackerParams()};
+    TargetEngineProbe probe{engine};
     cv::Point at{60, 60};
 
     void SetUp() override {

@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cue_scenes.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/multi_tracker.hpp"
 
 namespace molvane::test {
@@ -53,7 +53,7 @@ protected:
 
 TEST_P(UpdateAllocations, TrackerAllocatesNothing) {
     const bool colour = GetParam();
-    TemplateTracker engine(trackerParamsForProfile("default"));
+    TargetEngine engine(trackerParamsForProfile("default"));
     cv::Mat frame = frameAt(0, 1, colour);
     engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0));
     unsigned long long counted = 0;

@@ -1,6 +1,6 @@
 // The engine's lifecycle: seeding, the two-phase propose/commit cycle, coasting, and the
 // small state rules (prediction, display smoothing, gating, acceptance) the cues share.
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -76,12 +76,12 @@ cv::Rect2f toRect2f(const cv::Rect& r) {
 
 }  // namespace
 
-const TemplateTrackerProposal::Impl& TemplateTrackerProposal::impl() const {
+const TargetProposal::Impl& TargetProposal::impl() const {
     if (!impl_) throw std::logic_error("invalid template tracker proposal");
     return *impl_;
 }
 
-TemplateTracker::TemplateTracker(const TrackerParams& params, std::shared_ptr<GreyFrames> frames)
+TargetEngine::TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFrames> frames)
     : profile_(params),
       config_(params),
       identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1),
@@ -92,7 +92,7 @@ TemplateTracker::TemplateTracker(const TrackerParams& params, std::shared_ptr<Gr
 // ---------------------------------------------------------------------------------------
 // Seeding
 
-void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& seed) {
+void TargetEngine::initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& seed) {
     config_ = profile_;
     stepFrames_ = 1.0;
     const int W = grey.cols;
@@ -206,7 +206,7 @@ void TemplateTracker::initialize(const cv::Mat& frame, const cv::Mat& grey, cons
 // ---------------------------------------------------------------------------------------
 // Small state rules
 
-void TemplateTracker::predict(double dtSeconds, int frameW, int frameH) {
+void TargetEngine::predict(double dtSeconds, int frameW, int frameH) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
     if (coastOnFilter_) {
         state_.center = state_.filter.position();
@@ -223,7 +223,7 @@ void TemplateTracker::predict(double dtSeconds, int frameW, int frameH) {
                                frameH);
 }
 
-double TemplateTracker::beginStep(double dt) {
+double TargetEngine::beginStep(double dt) {
     config_ = atInterval(profile_, dt);
     const double interval = effectiveInterval(dt);
     stepFrames_ = interval / kReferenceInterval;
@@ -231,7 +231,7 @@ double TemplateTracker::beginStep(double dt) {
     return interval;
 }
 
-void TemplateTracker::smoothDisplay() {
+void TargetEngine::smoothDisplay() {
     // A lone target's displayed centre moves on with its motion and smooths only what the
     // motion did not predict: smoothing the whole step left it a sixth of each step behind
     // a fast target (4 px behind a 5 px aircraft at 25 px per frame). In a multi-target
@@ -247,7 +247,7 @@ void TemplateTracker::smoothDisplay() {
     state_.displayTopLeft = state_.displayCenter - 0.5f * state_.displaySize;
 }
 
-TrackStep TemplateTracker::makeStep(int32_t state) const {
+TrackStep TargetEngine::makeStep(int32_t state) const {
     TrackStep step;
     step.targetId = 1;
     step.state = state;
@@ -266,14 +266,14 @@ TrackStep TemplateTracker::makeStep(int32_t state) const {
     return step;
 }
 
-TrackStep TemplateTracker::hitStep(int32_t state) {
+TrackStep TargetEngine::hitStep(int32_t state) {
     state_.misses = 0;
     increment(state_.hits);
     smoothDisplay();
     return makeStep(state);
 }
 
-TrackStep TemplateTracker::missStep(Reason why, double dtSeconds, int frameW, int frameH) {
+TrackStep TargetEngine::missStep(Reason why, double dtSeconds, int frameW, int frameH) {
     predict(dtSeconds, frameW, frameH);
     increment(state_.misses);
     state_.reason = why;
@@ -281,16 +281,16 @@ TrackStep TemplateTracker::missStep(Reason why, double dtSeconds, int frameW, in
     return makeStep(kLost);
 }
 
-TrackStep TemplateTracker::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
+TrackStep TargetEngine::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
     state_.confirmCount = 0;
     state_.candidateScore = 0.0;
     state_.confidence = 0.0;
     return missStep(why, dtSeconds, frameW, frameH);
 }
 
-bool TemplateTracker::isBlocked(const Measurement& m) const { return inputs_.blocks(m); }
+bool TargetEngine::isBlocked(const Measurement& m) const { return inputs_.blocks(m); }
 
-bool TemplateTracker::isAcceptable(const Measurement& m) const {
+bool TargetEngine::isAcceptable(const Measurement& m) const {
     if (m.hasPeakStats &&
         !(m.peakPsr >= config_.template_min_psr && m.peakAmbiguity <= config_.template_max_ambiguity)) {
         return false;
@@ -310,7 +310,7 @@ bool TemplateTracker::isAcceptable(const Measurement& m) const {
 // ---------------------------------------------------------------------------------------
 // Applying an observation
 
-bool TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize) {
+bool TargetEngine::refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize) {
     // A small target is placed and sized by what stands out around the find, whichever cue
     // made it: a cue's own box is often the size it searched with, and its centre the
     // centroid of a thresholded piece. A region whose centre lies more than half a box
@@ -338,7 +338,7 @@ bool TemplateTracker::refineByExtent(const cv::Mat& grey, Measurement& m, bool a
     return true;
 }
 
-TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
+TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
                                   double dtSeconds) {
     Measurement m = observed;
     const bool sized = refineByExtent(grey, m, false);
@@ -358,7 +358,7 @@ TrackStep TemplateTracker::accept(const cv::Mat& frame, const cv::Mat& grey, con
     return hitStep(done ? kConfirmed : kTentative);
 }
 
-void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
                                        bool reacquired, bool confirmed, double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
@@ -512,14 +512,14 @@ void TemplateTracker::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey
 // ---------------------------------------------------------------------------------------
 // Proposal
 
-TemplateTrackerProposal TemplateTracker::propose(const cv::Mat& frame, const cv::Mat& grey,
+TargetProposal TargetEngine::propose(const cv::Mat& frame, const cv::Mat& grey,
                                                  const std::vector<cv::Rect2f>& blockedRegions,
                                                  const std::optional<cv::Size2f>& referenceSize,
                                                  double dtSeconds, bool multiTarget, double findSigmaFloor) {
     return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true, findSigmaFloor);
 }
 
-TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const cv::Mat& grey,
+TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& grey,
                                                      const std::vector<cv::Rect2f>& blockedRegions,
                                                      const std::optional<cv::Size2f>& referenceSize,
                                                      double dtSeconds, bool multiTarget, bool scoreAnchor,
@@ -534,7 +534,7 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
     inputs_.findSigmaFloor = std::isfinite(findSigmaFloor) ? std::max(findSigmaFloor, 0.0) : 0.0;
     proposalActive_ = true;
 
-    std::shared_ptr<TemplateTrackerProposal::Impl> impl;
+    std::shared_ptr<TargetProposal::Impl> impl;
     try {
         if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
         if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
@@ -553,10 +553,10 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
         if (spareProposal_ && spareProposal_.use_count() == 1) {
             impl = spareProposal_;
         } else {
-            impl = std::make_shared<TemplateTrackerProposal::Impl>();
+            impl = std::make_shared<TargetProposal::Impl>();
             spareProposal_ = impl;
         }
-        TemplateTrackerProposal::Impl& out = *impl;
+        TargetProposal::Impl& out = *impl;
         const int W = grey.cols;
         const int H = grey.rows;
         const float dtc = static_cast<float>(effectiveInterval(dt));
@@ -600,10 +600,10 @@ TemplateTrackerProposal TemplateTracker::proposeStep(const cv::Mat& frame, const
     inputs_.multiTarget = false;
     inputs_.findSigmaFloor = 0.0;
     inputs_.motionGate = MotionGate{};
-    return TemplateTrackerProposal(std::move(impl));
+    return TargetProposal(std::move(impl));
 }
 
-TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
+TrackStep TargetEngine::lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
     // A refused candidate (a cloud rim that stands still, a blob unlike the target) is
@@ -634,7 +634,7 @@ TrackStep TemplateTracker::lostSearch(const cv::Mat& frame, const cv::Mat& grey,
     return lostStep(Reason::kLostSkySearch, dt, W, H);
 }
 
-TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
+TrackStep TargetEngine::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
     const int w = state_.box.width;
@@ -724,10 +724,10 @@ TrackStep TemplateTracker::trackingPipeline(const cv::Mat& frame, const cv::Mat&
 // ---------------------------------------------------------------------------------------
 // Commit, coast, update
 
-TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame,
+TrackStep TargetEngine::commit(const TargetProposal& proposal, const cv::Mat& frame,
                                   const cv::Mat& grey, bool learn, bool acceptGeometry,
                                   const OwnedGeometry& ownedGeometry, bool geometryUnclipped) {
-    const TemplateTrackerProposal::Impl& p = proposal.impl();
+    const TargetProposal::Impl& p = proposal.impl();
     if (p.owner != identity_) {
         throw std::invalid_argument("template tracker proposal belongs to another tracker");
     }
@@ -797,7 +797,7 @@ TrackStep TemplateTracker::commit(const TemplateTrackerProposal& proposal, const
     return step;
 }
 
-TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter,
+TrackStep TargetEngine::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter,
                                  std::optional<cv::Point2f> heldFind, double heldFindSigma) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
@@ -818,19 +818,19 @@ TrackStep TemplateTracker::coast(const cv::Mat& grey, Reason why, double dtSecon
     return step;
 }
 
-void TemplateTracker::keepFrame(const cv::Mat& grey) {
+void TargetEngine::keepFrame(const cv::Mat& grey) {
     // Let go first: when nothing else holds the old frame, its buffer takes this one.
     model_.previousFrame.release();
     model_.previousFrame = frames_->keep(grey);
 }
 
-double TemplateTracker::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {
+double TargetEngine::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) {
     return cues_.scorer.greySimilarity(grey, box, model_.anchorTemplate);
 }
 
-TrackStep TemplateTracker::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
+TrackStep TargetEngine::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     static const std::vector<cv::Rect2f> kNoRegions;
-    const TemplateTrackerProposal proposal =
+    const TargetProposal proposal =
         proposeStep(frame, grey, kNoRegions, std::nullopt, dtSeconds, false, false);
     return commit(proposal, frame, grey, true, true, OwnedGeometry{}, false);
 }

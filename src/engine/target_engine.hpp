@@ -20,7 +20,7 @@
 
 namespace molvane {
 
-class TemplateTracker;
+class TargetEngine;
 
 // How much an observation resembles the locked target.
 struct PresenceScore {
@@ -35,7 +35,7 @@ struct PresenceScore {
 };
 
 // A copyable handle to one proposed step. Copies share the same private state.
-class TemplateTrackerProposal {
+class TargetProposal {
 public:
     struct Impl {
         TrackStep step;
@@ -57,14 +57,14 @@ public:
         Reason reason = Reason::kNone;
     };
 
-    TemplateTrackerProposal() = default;
+    TargetProposal() = default;
     bool valid() const { return impl_ != nullptr; }
     // Throws std::logic_error "invalid template tracker proposal" for an empty handle.
     const Impl& impl() const;
 
 private:
-    friend class TemplateTracker;
-    explicit TemplateTrackerProposal(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+    friend class TargetEngine;
+    explicit TargetProposal(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
     std::shared_ptr<Impl> impl_;
 };
 
@@ -74,21 +74,21 @@ struct OwnedGeometry {
     bool valid = false;
 };
 
-class TemplateTracker {
+class TargetEngine {
 public:
     // `frames`: where the engine keeps the grey frame of its last step, shared by the
     // engines of one multi-target lock (an engine of its own has its own).
-    explicit TemplateTracker(const TrackerParams& params, std::shared_ptr<GreyFrames> frames = nullptr);
-    TemplateTracker(const TemplateTracker&) = delete;
-    TemplateTracker& operator=(const TemplateTracker&) = delete;
+    explicit TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFrames> frames = nullptr);
+    TargetEngine(const TargetEngine&) = delete;
+    TargetEngine& operator=(const TargetEngine&) = delete;
 
-    // --- lifecycle (template_tracker.cpp) ---
+    // --- lifecycle (target_engine.cpp) ---
     void initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
-    TemplateTrackerProposal propose(const cv::Mat& frame, const cv::Mat& grey,
+    TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey,
                                     const std::vector<cv::Rect2f>& blockedRegions,
                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                     bool multiTarget, double findSigmaFloor = 0.0);
-    TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
+    TrackStep commit(const TargetProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
                      bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
                      bool geometryUnclipped);
     // `onFilter`: the motion state flies on at the motion filter's prediction (no velocity
@@ -119,12 +119,12 @@ public:
     double anchorSimilarity(const cv::Mat& grey, const cv::Rect& box);
 
 private:
-    friend struct TemplateTrackerProbe;  // white-box access for the C++ unit tests
+    friend struct TargetEngineProbe;  // white-box access for the C++ unit tests
 
-    // --- pipeline internals (template_tracker.cpp) ---
+    // --- pipeline internals (target_engine.cpp) ---
     // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
     // single-target update never reads it).
-    TemplateTrackerProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
+    TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
                                         const std::vector<cv::Rect2f>& blockedRegions,
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                         bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
@@ -220,7 +220,7 @@ private:
     CorrelatorBank correlators_;
 
     // Reused proposal state (avoids an allocation per frame once the handle is released)
-    std::shared_ptr<TemplateTrackerProposal::Impl> spareProposal_;
+    std::shared_ptr<TargetProposal::Impl> spareProposal_;
 
     // The cues, each with its own scratch
     CueSet cues_;
