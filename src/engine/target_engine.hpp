@@ -82,8 +82,9 @@ public:
     TargetEngine(const TargetEngine&) = delete;
     TargetEngine& operator=(const TargetEngine&) = delete;
 
-    // --- lifecycle (target_engine.cpp) ---
+    // --- seeding (seeding.cpp) ---
     void initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
+    // --- the two-phase step (proposal_cycle.cpp) ---
     TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey,
                                     const std::vector<cv::Rect2f>& blockedRegions,
                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
@@ -99,6 +100,8 @@ public:
     // target held back beside a look-alike stays where it is seen instead of flying on.
     TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds, bool onFilter = false,
                     std::optional<cv::Point2f> heldFind = std::nullopt, double heldFindSigma = 0.0);
+    // A propose followed at once by a commit that learns and takes the geometry
+    // (target_engine.cpp).
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     // --- read-only view ---
@@ -121,20 +124,46 @@ public:
 private:
     friend struct TargetEngineProbe;  // white-box access for the C++ unit tests
 
-    // --- pipeline internals (target_engine.cpp) ---
+    // --- the step (proposal_cycle.cpp) ---
     // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
     // single-target update never reads it).
     TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
                                         const std::vector<cv::Rect2f>& blockedRegions,
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                         bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
-    TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
+
+    // --- applying a find (measurement_update.cpp) ---
     // Places and sizes a small target's find by its extent (cues/extent_measurement);
     // false when it leaves the find as it was. A tracked find may grow by a size step at
     // most; `anySize` sizes a reacquisition candidate around its own box.
     bool refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize);
+    TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
+    // The steps of applyMeasurement, in order.
+    struct MotionUpdate {
+        bool guarded = false;          // the correlation guard kept the position at the prediction
+        bool positionUpdated = true;   // the find placed the target (and corrects the filter)
+    };
+    // A correlation find's box re-fitted to the foreground blob under it, when one is due.
+    std::optional<Measurement> foregroundAssist(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                                cv::Point2f predicted);
+    // Centre, velocity and displacement from the find (or the prediction, when guarded).
+    MotionUpdate updateMotion(const Measurement& m, const std::optional<Measurement>& assisted, bool reacquired,
+                              const EngineMotionState& old, cv::Point2f predicted, double dtc);
+    void correctFilter(const EngineMotionState& old, bool reacquired);
+    // The box the find suggests, before the size limits.
+    cv::Rect measuredCandidate(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded,
+                               const EngineMotionState& old, cv::Size frame) const;
+    // `candidate`'s size limited relative to the seed and to one size step, at the new centre.
+    cv::Rect limitedBox(const cv::Rect& candidate, const EngineMotionState& old, bool reacquired,
+                        cv::Size frame) const;
+    void takeScores(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded);
+    // The model update the find asks for, applied when the step is committed.
+    void recordLearning(const Measurement& m, const std::optional<Measurement>& assisted,
+                        const MotionUpdate& motion, bool reacquired, bool confirmed, cv::Point2f predicted);
+
+    // --- state rules shared by every step (target_engine.cpp) ---
     // Keeps `grey` as the previous frame for the next step.
     void keepFrame(const cv::Mat& grey);
     bool isBlocked(const Measurement& m) const;
@@ -152,6 +181,8 @@ private:
     TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
     CueContext cueContext() const { return {config_, model_, state_, inputs_}; }
+
+    // --- the search of a frame (tracking_pipeline.cpp) ---
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
