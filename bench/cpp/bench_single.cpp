@@ -211,7 +211,7 @@ struct Checksum {
     }
     void add(const TrackStep& s, const char* reason, double targetScore, double confidence) {
         const float f[] = {s.x, s.y, s.w, s.h, s.cx, s.cy, s.vx, s.vy, s.speed};
-        const int32_t n[] = {s.state, s.age, s.hits, s.misses};
+        const int32_t n[] = {static_cast<int32_t>(s.state), s.age, s.hits, s.misses};
         add(f, sizeof f);
         add(n, sizeof n);
         add(reason, std::strlen(reason));

@@ -2,11 +2,11 @@
 
 namespace molvane {
 
-const char* stateName(int32_t state) {
+const char* stateName(TrackState state) {
     switch (state) {
-        case kConfirmed: return "confirmed";
-        case kLost: return "lost";
-        case kTentative: return "tentative";
+        case TrackState::kConfirmed: return "confirmed";
+        case TrackState::kLost: return "lost";
+        case TrackState::kTentative: return "tentative";
         default: return "unknown";
     }
 }

@@ -11,7 +11,8 @@
 
 namespace molvane {
 
-enum TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
+// Where a target stands after a step. The values are those Python has always seen.
+enum class TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
 
 // What every image measurement returns. A measurement that finds nothing leaves `found`
 // false; its other fields are then meaningless.
@@ -66,7 +67,7 @@ struct LearningRecord {
 
 struct TrackStep {
     int32_t targetId = 1;
-    int32_t state = kLost;
+    TrackState state = TrackState::kLost;
     float x = 0.f, y = 0.f, w = 0.f, h = 0.f;
     float cx = 0.f, cy = 0.f;
     float vx = 0.f, vy = 0.f;
@@ -107,7 +108,7 @@ struct TrackResult {
     StepScores scores;
     ArbitrationReport report;
 
-    bool lost() const { return step.state == kLost; }
+    bool lost() const { return step.state == TrackState::kLost; }
 };
 
 // The one place a result record is made, for single and multi-target tracking alike.
@@ -115,6 +116,6 @@ struct TrackResult {
 TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report = {});
 
 // "confirmed", "lost", "tentative", or "unknown" for any other value.
-const char* stateName(int32_t state);
+const char* stateName(TrackState state);
 
 }  // namespace molvane

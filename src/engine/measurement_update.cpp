@@ -53,14 +53,14 @@ TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const 
     }
     if (state_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
-        return hitStep(kConfirmed);
+        return hitStep(TrackState::kConfirmed);
     }
     increment(state_.confirmCount);
     const bool done =
         config_.reacquire_confirm_frames > 1 ? state_.confirmCount >= config_.reacquire_confirm_frames : true;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
     if (done) state_.confirmCount = 0;
-    return hitStep(done ? kConfirmed : kTentative);
+    return hitStep(done ? TrackState::kConfirmed : TrackState::kTentative);
 }
 
 // Applying a measurement, in the order the steps depend on each other: the foreground

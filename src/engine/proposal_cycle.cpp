@@ -80,7 +80,7 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
             boxFromCenter(out.center.x, out.center.y, snapshot.box.width, snapshot.box.height, W, H);
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
-        if (scoreAnchor && step.state != kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
+        if (scoreAnchor && step.state != TrackState::kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
             out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
         out.hasGeometry = learning_.hasGeometry;

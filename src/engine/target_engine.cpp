@@ -87,7 +87,7 @@ void TargetEngine::smoothDisplay() {
     state_.displayTopLeft = state_.displayCenter - 0.5f * state_.displaySize;
 }
 
-TrackStep TargetEngine::makeStep(int32_t state) const {
+TrackStep TargetEngine::makeStep(TrackState state) const {
     TrackStep step;
     step.targetId = 1;
     step.state = state;
@@ -106,7 +106,7 @@ TrackStep TargetEngine::makeStep(int32_t state) const {
     return step;
 }
 
-TrackStep TargetEngine::hitStep(int32_t state) {
+TrackStep TargetEngine::hitStep(TrackState state) {
     state_.misses = 0;
     increment(state_.hits);
     smoothDisplay();
@@ -118,7 +118,7 @@ TrackStep TargetEngine::missStep(Reason why, double dtSeconds, int frameW, int f
     increment(state_.misses);
     state_.reason = why;
     smoothDisplay();
-    return makeStep(kLost);
+    return makeStep(TrackState::kLost);
 }
 
 TrackStep TargetEngine::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {

@@ -173,11 +173,11 @@ private:
     // interval, and the motion filter advanced to the frame. Returns the effective interval.
     double beginStep(double dt);
     void smoothDisplay();
-    TrackStep makeStep(int32_t state) const;
+    TrackStep makeStep(TrackState state) const;
     // The endings of a step: an accepted observation (misses cleared, a hit counted), a
     // miss (the prediction moves on, the miss is counted) and a lost step (a miss that
     // also ends any confirmation and zeroes the scores).
-    TrackStep hitStep(int32_t state);
+    TrackStep hitStep(TrackState state);
     TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
     CueContext cueContext() const { return {config_, model_, state_, inputs_}; }

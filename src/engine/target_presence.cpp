@@ -181,7 +181,7 @@ TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& g
         state_.confirmCount = 0;
         clearAbsence();
     }
-    return hitStep(done ? kConfirmed : kTentative);
+    return hitStep(done ? TrackState::kConfirmed : TrackState::kTentative);
 }
 
 bool TargetEngine::presenceCheckOn() const { return config_.presence_miss_frames > 0; }

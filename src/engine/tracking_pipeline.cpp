@@ -39,7 +39,7 @@ TrackStep TargetEngine::lostSearch(const cv::Mat& frame, const cv::Mat& grey, do
             state_.confirmCount = 0;
             clearAbsence();
             applyMeasurement(frame, grey, m, true, true, dt);
-            return hitStep(kConfirmed);
+            return hitStep(TrackState::kConfirmed);
         }
         return missStep(Reason::kLostConfirming, dt, W, H);
     }

@@ -83,7 +83,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
         const cv::Point2f c(x + 0.5f * w, y + 0.5f * h);
         slot.hasSnapshot = true;
         // The seed box itself, tentative, seen once and at rest.
-        slot.snapshot = TrackStep{slot.id, kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
+        slot.snapshot = TrackStep{slot.id, TrackState::kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
         slot.initialSize = cv::Size(b.width, b.height);
         slot.observedCenter = c;
         slot.motionSize = cv::Point2f(w, h);
@@ -307,7 +307,7 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
     if (o.step.w < 2.f || o.step.h < 2.f) return;
     // A target its engine has lost is reported lost, with its prediction as the box; only
     // a target held back by the arbitration (and so probably still there) is tentative.
-    o.step.state = reason == Reason::kPredictionUnobserved ? kLost : kTentative;
+    o.step.state = reason == Reason::kPredictionUnobserved ? TrackState::kLost : TrackState::kTentative;
     o.scores.target_score = o.scores.target_candidate_score = o.scores.confidence = 0.f;
     o.report.anchor_appearance = o.report.geometry_confidence = 0.f;
     o.report.geometry_ownership_constrained = false;
@@ -325,7 +325,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     // A target that was not seen in the last update and comes back through a reacquisition
     // search with a weak likeness to its anchor may well have found another target: it is
     // trusted only when it owns a find that lies in its own gate and in nobody else's.
-    const bool weak = targets_.size() > 1 && !s.seen() && o.step.state != kLost &&
+    const bool weak = targets_.size() > 1 && !s.seen() && o.step.state != TrackState::kLost &&
                       namesReacquisition(o.scores.reason) &&
                       o.report.anchor_appearance < settings_.min_owner_appearance;
     if (weak && !(d.owns && clearOfOthers(i))) {
@@ -337,7 +337,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         return;
     }
 
-    if (o.step.state != kLost && !d.owns) {
+    if (o.step.state != TrackState::kLost && !d.owns) {
         // Held back: it coasts on its filter's prediction, so that its next searches are
         // where its own object should be.
         const Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
@@ -388,13 +388,13 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     if (n > 1) {
         acceptGeometry = false;
         if (p.hasGeometry) {
-            if (o.step.state == kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
+            if (o.step.state == TrackState::kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
                     limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, config_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
-                    if (decisions_[j].owns && outcomes_[j].step.state != kLost) {
+                    if (decisions_[j].owns && outcomes_[j].step.state != TrackState::kLost) {
                         neighbours_.push_back(proposals_[j].impl().center);
                     } else if (targets_[j].hasSnapshot) {
                         neighbours_.push_back(targets_[j].observedCenter);
@@ -419,7 +419,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
 
     const TrackStep step = s.engine->commit(proposal, frame, grey, learn, acceptGeometry, owned, unclipped);
     takeStep(i, step);
-    if (step.state == kLost) {
+    if (step.state == TrackState::kLost) {
         if (n > 1 && s.hasSnapshot &&
             step.misses <= updatesLasting(settings_.unobserved_prediction_max_seconds, dtSeconds)) {
             markPrediction(i, Reason::kPredictionUnobserved, grey.cols, grey.rows);
@@ -428,8 +428,8 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         s.observedCenter = p.center;
     }
     if (!o.report.prediction_only) {
-        o.report.model_learning_suppressed = o.report.interacting && o.step.state != kLost;
-        o.report.geometry_update_suppressed = o.report.geometry_update_suppressed && o.step.state != kLost;
+        o.report.model_learning_suppressed = o.report.interacting && o.step.state != TrackState::kLost;
+        o.report.geometry_update_suppressed = o.report.geometry_update_suppressed && o.step.state != TrackState::kLost;
     }
 }
 
@@ -440,11 +440,11 @@ void MultiTracker::keepBook(std::size_t i) {
         s.phase = TargetPhase::kCoasting;
         return;
     }
-    if (o.step.state == kLost) {
+    if (o.step.state == TrackState::kLost) {
         s.phase = TargetPhase::kLost;
         return;
     }
-    s.phase = o.step.state == kConfirmed ? TargetPhase::kConfirmed : TargetPhase::kTentative;
+    s.phase = o.step.state == TrackState::kConfirmed ? TargetPhase::kConfirmed : TargetPhase::kTentative;
     s.snapshot = o.step;
     s.hasSnapshot = true;
     if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
@@ -495,10 +495,10 @@ std::vector<TrackResult> MultiTracker::update(const cv::Mat& frame, const cv::Ma
 
     for (std::size_t i = 0; i < n; ++i) {
         const TargetOutcome& a = outcomes_[i];
-        if (a.step.state == kLost || !(a.step.w > 0.f) || !(a.step.h > 0.f)) continue;
+        if (a.step.state == TrackState::kLost || !(a.step.w > 0.f) || !(a.step.h > 0.f)) continue;
         for (std::size_t j = i + 1; j < n; ++j) {
             const TargetOutcome& b = outcomes_[j];
-            if (b.step.state == kLost || !(b.step.w > 0.f) || !(b.step.h > 0.f)) continue;
+            if (b.step.state == TrackState::kLost || !(b.step.w > 0.f) || !(b.step.h > 0.f)) continue;
             if (interacts(a.box(), b.box(), settings_)) interactionMarks_[i] = interactionMarks_[j] = 1;
         }
     }

@@ -153,7 +153,7 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         // The proposal itself carries the step.
         EXPECT_EQ(p.impl().generation, generation);
         EXPECT_EQ(p.impl().after.hits + p.impl().after.misses, p.impl().step.age);
-        ASSERT_NE(p.impl().step.state, kLost);
+        ASSERT_NE(p.impl().step.state, TrackState::kLost);
         EXPECT_GT(p.impl().anchorAppearance, 0.4);  // still looks like the seed
         EXPECT_EQ(p.impl().center, p.impl().learning.center);
         EXPECT_EQ(p.impl().box.size(), cv::Size2f(before.box.size()));
@@ -231,13 +231,13 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
     EXPECT_EQ(t.confidence(), 1.0);
 
     const TrackStep s1 = t.update(frame, frame, kDt);
-    EXPECT_EQ(s1.state, kConfirmed);
+    EXPECT_EQ(s1.state, TrackState::kConfirmed);
     EXPECT_EQ(s1.hits, 2);
     EXPECT_EQ(s1.misses, 0);
     EXPECT_EQ(s1.age, 2);
 
     const TrackStep s2 = t.coast(frame, Reason::kCoastOwnedByOther, kDt);
-    EXPECT_EQ(s2.state, kLost);
+    EXPECT_EQ(s2.state, TrackState::kLost);
     EXPECT_EQ(s2.hits, 2);
     EXPECT_EQ(s2.misses, 1);
     EXPECT_EQ(s2.age, 3);
@@ -248,11 +248,11 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
 
     // Found again after a gap: tentative first, confirmed on the second look.
     const TrackStep s3 = t.update(frame, frame, kDt);
-    EXPECT_EQ(s3.state, kTentative);
+    EXPECT_EQ(s3.state, TrackState::kTentative);
     EXPECT_EQ(s3.hits, 3);
     EXPECT_EQ(s3.misses, 0);
     EXPECT_EQ(s3.age, 3);
-    EXPECT_EQ(t.update(frame, frame, kDt).state, kConfirmed);
+    EXPECT_EQ(t.update(frame, frame, kDt).state, TrackState::kConfirmed);
 }
 
 TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
@@ -325,7 +325,7 @@ TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
     const TargetProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
     expectSameState(before, t.state());
     EXPECT_STREQ(reasonText(p.impl().reason), "lost-sky-search");
-    EXPECT_EQ(p.impl().step.state, kLost);
+    EXPECT_EQ(p.impl().step.state, TrackState::kLost);
     EXPECT_EQ(p.impl().anchorAppearance, 0.0);
     const TrackStep s = t.commit(p, empty, empty, true, true, {}, false);
     EXPECT_EQ(s.misses, 4);
@@ -347,13 +347,13 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         const cv::Mat moved = skyWithBlob(kW, kH, {83.f, 60.f}, 8);
         const cv::Mat movedOn = skyWithBlob(kW, kH, {86.f, 60.f}, 8);
         const TrackStep first = t.update(moved, moved, kDt);
-        EXPECT_EQ(first.state, kLost);
+        EXPECT_EQ(first.state, TrackState::kLost);
         EXPECT_STREQ(reasonText(t.reason()), "lost-confirming");
         EXPECT_EQ(first.misses, 4);
         EXPECT_EQ(t.state().confirmCount, 1);
 
         const TrackStep second = t.update(movedOn, movedOn, kDt);
-        EXPECT_EQ(second.state, kConfirmed);
+        EXPECT_EQ(second.state, TrackState::kConfirmed);
         EXPECT_STREQ(reasonText(t.reason()), "sky-reacquire");
         EXPECT_EQ(second.misses, 0);
         EXPECT_EQ(second.hits, 2);

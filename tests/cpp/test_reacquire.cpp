@@ -135,12 +135,12 @@ TEST(Reacquire, FullSearchFindsAFarTargetOnItsCadence) {
 
     for (int n = 11; n <= 21; ++n) {
         const TrackStep s = t.missNumber(n, grey);
-        EXPECT_EQ(s.state, kLost) << n;
+        EXPECT_EQ(s.state, TrackState::kLost) << n;
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence) << n;
     }
 
     const TrackStep s = t.missNumber(10, grey);
-    EXPECT_EQ(s.state, kTentative);  // two confirmations needed
+    EXPECT_EQ(s.state, TrackState::kTentative);  // two confirmations needed
     EXPECT_EQ(t.engine.reason(), Reason::kReacquireFull);
     EXPECT_EQ(t.engine.state().misses, 0);
     EXPECT_EQ(t.engine.state().hits, hitsBefore + 1);
@@ -162,10 +162,10 @@ TEST(Reacquire, WideSearchAroundThePredictionConfirmsWithOneFrame) {
     LostTarget t(p, cv::Size(40, 25));  // 1000 px: outside the full-search band
     const cv::Mat grey = skyWithTarget({330, 230}, t.size);
 
-    EXPECT_EQ(t.missNumber(2, grey).state, kLost);
+    EXPECT_EQ(t.missNumber(2, grey).state, TrackState::kLost);
     t.probe.proposalActive() = true;  // inside a proposal the previous frame is not replaced
     const TrackStep s = t.missNumber(3, grey);
-    EXPECT_EQ(s.state, kConfirmed);
+    EXPECT_EQ(s.state, TrackState::kConfirmed);
     EXPECT_EQ(t.engine.reason(), Reason::kReacquireWide);
     EXPECT_EQ(t.engine.state().confirmCount, 0);
     EXPECT_NEAR(t.engine.state().center.x, 330.f, 3.f);
@@ -178,7 +178,7 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         LostTarget t(trackerParamsForProfile("default"), cv::Size(40, 25));
         t.probe.inputs().blockedRegions = {cv::Rect2f(310.f, 217.f, 40.f, 25.f)};
         const TrackStep s = t.missNumber(3, grey);
-        EXPECT_EQ(s.state, kLost);
+        EXPECT_EQ(s.state, TrackState::kLost);
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
         EXPECT_EQ(t.engine.state().misses, 3);
         EXPECT_EQ(t.engine.confidence(), 0.0);
@@ -187,14 +187,14 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         TrackerParams p = trackerParamsForProfile("default");
         p.reacquire_min_score = 1.01;
         LostTarget t(p, cv::Size(40, 25));
-        EXPECT_EQ(t.missNumber(3, grey).state, kLost);
+        EXPECT_EQ(t.missNumber(3, grey).state, TrackState::kLost);
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
     }
     {
         TrackerParams p = trackerParamsForProfile("default");
         p.wide_search_interval = 0;
         LostTarget t(p, cv::Size(40, 25));
-        EXPECT_EQ(t.missNumber(3, grey).state, kLost);
+        EXPECT_EQ(t.missNumber(3, grey).state, TrackState::kLost);
     }
 }
 
