@@ -16,100 +16,88 @@ namespace molvane {
 using namespace engine_detail;
 
 TargetProposal TargetEngine::propose(const cv::Mat& frame, const cv::Mat& grey,
-                                                 const std::vector<cv::Rect2f>& blockedRegions,
-                                                 const std::optional<cv::Size2f>& referenceSize,
-                                                 double dtSeconds, bool multiTarget, double findSigmaFloor) {
+                                     const std::vector<cv::Rect2f>& blockedRegions,
+                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                                     bool multiTarget, double findSigmaFloor) {
     return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true, findSigmaFloor);
 }
 
 TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& grey,
-                                                     const std::vector<cv::Rect2f>& blockedRegions,
-                                                     const std::optional<cv::Size2f>& referenceSize,
-                                                     double dtSeconds, bool multiTarget, bool scoreAnchor,
-                                                     double findSigmaFloor) {
+                                         const std::vector<cv::Rect2f>& blockedRegions,
+                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                                         bool multiTarget, bool scoreAnchor, double findSigmaFloor) {
     if (!initialized_) throw std::logic_error("template tracker proposal requested before initialize");
-    if (proposalActive_) throw std::logic_error("nested template tracker proposal is not supported");
+    if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
+    if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
 
-    const EngineMotionState snapshot = state_;
-    learning_.clear();
-    inputs_.referenceSize = referenceSize;
-    inputs_.multiTarget = multiTarget;
-    inputs_.findSigmaFloor = std::isfinite(findSigmaFloor) ? std::max(findSigmaFloor, 0.0) : 0.0;
-    proposalActive_ = true;
+    // The step works on a draft of the committed state; the engine itself stays as it is.
+    work_.state = state_;
+    work_.learning.clear();
+    ProposalInputs& in = work_.inputs;
+    in.referenceSize = referenceSize;
+    in.multiTarget = multiTarget;
+    in.findSigmaFloor = std::isfinite(findSigmaFloor) ? std::max(findSigmaFloor, 0.0) : 0.0;
+    in.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
 
-    std::shared_ptr<TargetProposal::Impl> impl;
+    TargetProposal out;
     try {
-        if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
-        if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
         const double dt = boundedInterval(dtSeconds);
-        inputs_.blockedRegions.assign(blockedRegions.begin(), blockedRegions.end());
         // Every tracked find is judged against where the target's motion says it is now.
-        inputs_.motionGate = motionGate(state_.filter, state_.box.size(), beginStep(dt));
+        in.motionGate = motionGate(work_.state.filter, work_.state.box.size(), beginStep(dt));
 
         const bool lostMode =
-            config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
-        const TrackStep step = lostMode ? lostSearch(frame, grey, dt) : trackingPipeline(frame, grey, dt);
+            config_.sky_search_after_misses > 0 && work_.state.misses >= config_.sky_search_after_misses;
+        out.step = lostMode ? lostSearch(frame, grey, dt) : trackingPipeline(frame, grey, dt);
 
-        proposalActive_ = false;
-
-        // Reuse the previous handle's state when nobody else holds it any more.
-        if (spareProposal_ && spareProposal_.use_count() == 1) {
-            impl = spareProposal_;
-        } else {
-            impl = std::make_shared<TargetProposal::Impl>();
-            spareProposal_ = impl;
-        }
-        TargetProposal::Impl& out = *impl;
+        const EngineMotionState& before = state_;
+        const EngineMotionState& after = work_.state;
+        const LearningRecord& learning = work_.learning;
         const int W = grey.cols;
         const int H = grey.rows;
         const float dtc = static_cast<float>(effectiveInterval(dt));
-        out.step = step;
-        out.after = state_;
-        out.learning = learning_;
+        out.after = after;
+        out.learning = learning;
         out.owner = identity_;
         out.generation = generation_;
-        out.targetScore = state_.targetScore;
-        out.candidateScore = state_.candidateScore;
-        out.confidence = state_.confidence;
-        out.predictedCenter = {narrow(snapshot.center.x + static_cast<double>(snapshot.velocity.x) * dtc),
-                               narrow(snapshot.center.y + static_cast<double>(snapshot.velocity.y) * dtc)};
-        out.predictedBox = toRect2f(boxFromCenter(out.predictedCenter.x, out.predictedCenter.y,
-                                                  snapshot.box.width, snapshot.box.height, W, H));
-        out.center = learning_.present ? learning_.center : state_.center;
-        const cv::Rect atCenter =
-            boxFromCenter(out.center.x, out.center.y, snapshot.box.width, snapshot.box.height, W, H);
+        out.targetScore = after.targetScore;
+        out.candidateScore = after.candidateScore;
+        out.confidence = after.confidence;
+        out.predictedCenter = {narrow(before.center.x + static_cast<double>(before.velocity.x) * dtc),
+                               narrow(before.center.y + static_cast<double>(before.velocity.y) * dtc)};
+        out.predictedBox = toRect2f(boxFromCenter(out.predictedCenter.x, out.predictedCenter.y, before.box.width,
+                                                  before.box.height, W, H));
+        out.center = learning.present ? learning.center : after.center;
+        const cv::Rect atCenter = boxFromCenter(out.center.x, out.center.y, before.box.width, before.box.height, W, H);
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
-        if (scoreAnchor && step.state != TrackState::kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
+        if (scoreAnchor && out.step.state != TrackState::kLost && !atCenter.empty() &&
+            !model_.anchorTemplate.empty()) {
             out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
-        out.hasGeometry = learning_.hasGeometry;
-        out.geometryBox = learning_.geometryBox;
-        out.geometryConfidence = learning_.geometryConfidence;
-        out.reason = state_.reason;
+        out.hasGeometry = learning.hasGeometry;
+        out.geometryBox = learning.geometryBox;
+        out.geometryConfidence = learning.geometryConfidence;
+        out.reason = after.reason;
     } catch (...) {
-        proposalActive_ = false;
-        inputs_.referenceSize.reset();
-        inputs_.multiTarget = false;
-        inputs_.motionGate = MotionGate{};
-        state_ = snapshot;
-        learning_.clear();
+        releaseDraft();
         throw;
     }
-
-    state_ = snapshot;
-    learning_.clear();
-    inputs_.referenceSize.reset();
-    inputs_.multiTarget = false;
-    inputs_.findSigmaFloor = 0.0;
-    inputs_.motionGate = MotionGate{};
-    return TargetProposal(std::move(impl));
+    releaseDraft();
+    return out;
 }
 
-TrackStep TargetEngine::commit(const TargetProposal& proposal, const cv::Mat& frame,
-                                  const cv::Mat& grey, bool learn, bool acceptGeometry,
-                                  const OwnedGeometry& ownedGeometry, bool geometryUnclipped) {
-    const TargetProposal::Impl& p = proposal.impl();
+void TargetEngine::releaseDraft() {
+    // Everything of the step now lives in its proposal; the draft keeps only its storage.
+    work_.learning.clear();
+    work_.inputs.referenceSize.reset();
+    work_.inputs.multiTarget = false;
+    work_.inputs.findSigmaFloor = 0.0;
+    work_.inputs.motionGate = MotionGate{};
+}
+
+TrackStep TargetEngine::commit(const TargetProposal& p, const cv::Mat& frame, const cv::Mat& grey,
+                               const CommitPolicy& policy) {
+    if (!p.valid()) throw std::logic_error("invalid template tracker proposal");
     if (p.owner != identity_) {
         throw std::invalid_argument("template tracker proposal belongs to another tracker");
     }
@@ -119,13 +107,15 @@ TrackStep TargetEngine::commit(const TargetProposal& proposal, const cv::Mat& fr
     TrackStep step = p.step;
     const LearningRecord& rec = p.learning;
 
+    const bool acceptGeometry = policy.acceptGeometry;
+    const OwnedGeometry& ownedGeometry = policy.owned;
     const bool modeA = !rec.present || (acceptGeometry && !ownedGeometry.valid);
     if (modeA) {
         state_ = p.after;
     } else {
         const bool modeC = acceptGeometry && ownedGeometry.valid;
         int cooldown = p.after.assistCooldown;
-        if (modeC && geometryUnclipped && rec.hasGeometry && before.displaySize.x >= 2.f &&
+        if (modeC && policy.geometryUnclipped && rec.hasGeometry && before.displaySize.x >= 2.f &&
             before.displaySize.y >= 2.f) {
             const double ratio = std::max(rec.geometryBox.width / before.displaySize.x,
                                           rec.geometryBox.height / before.displaySize.y);
@@ -165,7 +155,7 @@ TrackStep TargetEngine::commit(const TargetProposal& proposal, const cv::Mat& fr
         step.speed = std::sqrt(step.vx * step.vx + step.vy * step.vy);
     }
 
-    if (learn) {
+    if (policy.learn) {
         try {
             applyLearning(frame, grey, rec);
         } catch (...) {
@@ -173,7 +163,6 @@ TrackStep TargetEngine::commit(const TargetProposal& proposal, const cv::Mat& fr
             throw;
         }
     }
-    learning_.clear();
     keepFrame(grey);
     ++generation_;
     return step;
@@ -188,15 +177,20 @@ TrackStep TargetEngine::coast(const cv::Mat& grey, Reason why, double dtSeconds,
 
     keepFrame(grey);
     ++generation_;
+    // A coast is a step of its own with nothing to propose: it drafts, moves on and adopts.
+    // Its display moves on with the prediction, as a lone target's does.
+    work_.state = state_;
+    work_.inputs.multiTarget = false;
     const double dt = boundedInterval(dtSeconds);
     beginStep(dt);
-    if (heldFind && state_.filter.started() && std::isfinite(heldFind->x) && std::isfinite(heldFind->y) &&
+    if (heldFind && work_.state.filter.started() && std::isfinite(heldFind->x) && std::isfinite(heldFind->y) &&
         std::isfinite(heldFindSigma) && heldFindSigma > 0.0) {
-        state_.filter.correct(*heldFind, heldFindSigma);
+        work_.state.filter.correct(*heldFind, heldFindSigma);
     }
-    coastOnFilter_ = onFilter && state_.filter.started();
+    coastOnFilter_ = onFilter && work_.state.filter.started();
     const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
     coastOnFilter_ = false;
+    state_ = work_.state;
     return step;
 }
 

@@ -60,10 +60,10 @@ TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Ma
                                            double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const long long n = static_cast<long long>(state_.misses) + 1;
+    const long long n = static_cast<long long>(work_.state.misses) + 1;
     const double dtc = effectiveInterval(dtSeconds);
-    const cv::Point2f pc = state_.center + state_.velocity * static_cast<float>(dtc);
-    const cv::Rect P = boxFromCenter(pc.x, pc.y, state_.box.width, state_.box.height, W, H);
+    const cv::Point2f pc = work_.state.center + work_.state.velocity * static_cast<float>(dtc);
+    const cv::Rect P = boxFromCenter(pc.x, pc.y, work_.state.box.width, work_.state.box.height, W, H);
     const long long seedArea = static_cast<long long>(model_.seedSize.width) * model_.seedSize.height;
 
     const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
@@ -85,15 +85,13 @@ TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Ma
             double threshold = config_.reacquire_min_score;
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
             // Where the target may be by now: the motion gate has grown while it was unseen.
-            const bool usable = !isBlocked(candidate) && inputs_.motionGate.passes(candidate.center) &&
+            const bool usable = !isBlocked(candidate) && work_.inputs.motionGate.passes(candidate.center) &&
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
                 // A target declared gone needs two looks, as in the sky search.
-                const int needed = std::max(config_.reacquire_confirm_frames, state_.presence.targetAbsent ? 2 : 1);
-                const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
-                if (!proposalActive_) keepFrame(grey);
-                return step;
+                const int needed = std::max(config_.reacquire_confirm_frames, work_.state.presence.targetAbsent ? 2 : 1);
+                return reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
             }
         }
     }

@@ -55,16 +55,18 @@ void TargetEngine::initialize(const cv::Mat& frame, const cv::Mat& grey, const c
 
     cv::Rect box = cb;
     cv::Point2f center = rectCenter(cb);
+    // The seed is measured against the engine as it stands (nothing of any proposal).
+    const CueContext seedContext{config_, model_, state_, work_.inputs};
     try {
         if (!config_.correlation_enabled) {
             if (!model_.extendedTarget) {
-                const Measurement fg = cues_.foreground.measure(cueContext(), frame, grey, cb, center, false);
+                const Measurement fg = cues_.foreground.measure(seedContext, frame, grey, cb, center, false);
                 if (fg.found) {
                     center = fg.center;
                     box = boxFromCenter(center.x, center.y, cb.width, cb.height, W, H);
                 }
             } else {
-                const Measurement b = cues_.boundary.fitOutline(cueContext(), frame, grey, cb, center);
+                const Measurement b = cues_.boundary.fitOutline(seedContext, frame, grey, cb, center);
                 if (b.found && !b.box.empty()) {
                     box = b.box;
                     center = b.center;
@@ -146,7 +148,7 @@ void TargetEngine::initialize(const cv::Mat& frame, const cv::Mat& grey, const c
     state_.reason = Reason::kInit;
     state_.presence = PresenceState{};
     state_.filter.reset(center, {0.f, 0.f}, centreSigma(box.size()), seedVelocitySigma(config_.max_speed));
-    learning_.clear();
+    work_.learning.clear();
     ++generation_;
 }
 

@@ -24,11 +24,6 @@ std::atomic<std::uint64_t> gNextIdentity{0};
 
 }  // namespace
 
-const TargetProposal::Impl& TargetProposal::impl() const {
-    if (!impl_) throw std::logic_error("invalid template tracker proposal");
-    return *impl_;
-}
-
 TargetEngine::TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFrames> frames)
     : profile_(params),
       config_(params),
@@ -36,6 +31,7 @@ TargetEngine::TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFram
       frames_(frames ? std::move(frames) : std::make_shared<GreyFrames>()) {
     state_.reason = Reason::kInit;
 }
+
 void TargetEngine::keepFrame(const cv::Mat& grey) {
     // Let go first: when nothing else holds the old frame, its buffer takes this one.
     model_.previousFrame.release();
@@ -49,17 +45,17 @@ double TargetEngine::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) 
 void TargetEngine::predict(double dtSeconds, int frameW, int frameH) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
     if (coastOnFilter_) {
-        state_.center = state_.filter.position();
-        state_.velocity = state_.filter.velocity();
+        work_.state.center = work_.state.filter.position();
+        work_.state.velocity = work_.state.filter.velocity();
     } else {
-        state_.center.x = narrow(state_.center.x + static_cast<double>(state_.velocity.x) * dtc);
-        state_.center.y = narrow(state_.center.y + static_cast<double>(state_.velocity.y) * dtc);
-        state_.velocity.x = narrow(state_.velocity.x * config_.velocity_decay);
-        state_.velocity.y = narrow(state_.velocity.y * config_.velocity_decay);
+        work_.state.center.x = narrow(work_.state.center.x + static_cast<double>(work_.state.velocity.x) * dtc);
+        work_.state.center.y = narrow(work_.state.center.y + static_cast<double>(work_.state.velocity.y) * dtc);
+        work_.state.velocity.x = narrow(work_.state.velocity.x * config_.velocity_decay);
+        work_.state.velocity.y = narrow(work_.state.velocity.y * config_.velocity_decay);
     }
-    state_.displacement.x = narrow(state_.velocity.x * dtc);
-    state_.displacement.y = narrow(state_.velocity.y * dtc);
-    state_.box = boxFromCenter(state_.center.x, state_.center.y, state_.box.width, state_.box.height, frameW,
+    work_.state.displacement.x = narrow(work_.state.velocity.x * dtc);
+    work_.state.displacement.y = narrow(work_.state.velocity.y * dtc);
+    work_.state.box = boxFromCenter(work_.state.center.x, work_.state.center.y, work_.state.box.width, work_.state.box.height, frameW,
                                frameH);
 }
 
@@ -67,7 +63,7 @@ double TargetEngine::beginStep(double dt) {
     config_ = atInterval(profile_, dt);
     const double interval = effectiveInterval(dt);
     stepFrames_ = interval / kReferenceInterval;
-    state_.filter.predict(interval, manoeuvreSigma(state_.box.size(), state_.filter));
+    work_.state.filter.predict(interval, manoeuvreSigma(work_.state.box.size(), work_.state.filter));
     return interval;
 }
 
@@ -77,58 +73,58 @@ void TargetEngine::smoothDisplay() {
     // a fast target (4 px behind a 5 px aircraft at 25 px per frame). In a multi-target
     // lock the display stays behind: near a neighbour, running ahead on a velocity the
     // neighbour may have pulled puts a box on the wrong bird.
-    if (!inputs_.multiTarget) state_.displayCenter += state_.displacement;
-    const cv::Point2f d = state_.center - state_.displayCenter;
-    if (beyondDeadband(d)) state_.displayCenter += kDisplayFollowShare * d;
+    if (!work_.inputs.multiTarget) work_.state.displayCenter += work_.state.displacement;
+    const cv::Point2f d = work_.state.center - work_.state.displayCenter;
+    if (beyondDeadband(d)) work_.state.displayCenter += kDisplayFollowShare * d;
     const cv::Point2f s =
-        cv::Point2f(static_cast<float>(state_.box.width), static_cast<float>(state_.box.height)) -
-        state_.displaySize;
-    if (beyondDeadband(s)) state_.displaySize += kDisplayFollowShare * s;
-    state_.displayTopLeft = state_.displayCenter - 0.5f * state_.displaySize;
+        cv::Point2f(static_cast<float>(work_.state.box.width), static_cast<float>(work_.state.box.height)) -
+        work_.state.displaySize;
+    if (beyondDeadband(s)) work_.state.displaySize += kDisplayFollowShare * s;
+    work_.state.displayTopLeft = work_.state.displayCenter - 0.5f * work_.state.displaySize;
 }
 
 TrackStep TargetEngine::makeStep(TrackState state) const {
     TrackStep step;
     step.targetId = 1;
     step.state = state;
-    step.x = state_.displayTopLeft.x;
-    step.y = state_.displayTopLeft.y;
-    step.w = state_.displaySize.x;
-    step.h = state_.displaySize.y;
-    step.cx = state_.displayCenter.x;
-    step.cy = state_.displayCenter.y;
-    step.vx = state_.velocity.x;
-    step.vy = state_.velocity.y;
+    step.x = work_.state.displayTopLeft.x;
+    step.y = work_.state.displayTopLeft.y;
+    step.w = work_.state.displaySize.x;
+    step.h = work_.state.displaySize.y;
+    step.cx = work_.state.displayCenter.x;
+    step.cy = work_.state.displayCenter.y;
+    step.vx = work_.state.velocity.x;
+    step.vy = work_.state.velocity.y;
     step.speed = std::sqrt(step.vx * step.vx + step.vy * step.vy);
-    step.hits = state_.hits;
-    step.misses = state_.misses;
-    step.age = saturatedSum(state_.hits, state_.misses);
+    step.hits = work_.state.hits;
+    step.misses = work_.state.misses;
+    step.age = saturatedSum(work_.state.hits, work_.state.misses);
     return step;
 }
 
 TrackStep TargetEngine::hitStep(TrackState state) {
-    state_.misses = 0;
-    increment(state_.hits);
+    work_.state.misses = 0;
+    increment(work_.state.hits);
     smoothDisplay();
     return makeStep(state);
 }
 
 TrackStep TargetEngine::missStep(Reason why, double dtSeconds, int frameW, int frameH) {
     predict(dtSeconds, frameW, frameH);
-    increment(state_.misses);
-    state_.reason = why;
+    increment(work_.state.misses);
+    work_.state.reason = why;
     smoothDisplay();
     return makeStep(TrackState::kLost);
 }
 
 TrackStep TargetEngine::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
-    state_.confirmCount = 0;
-    state_.candidateScore = 0.0;
-    state_.confidence = 0.0;
+    work_.state.confirmCount = 0;
+    work_.state.candidateScore = 0.0;
+    work_.state.confidence = 0.0;
     return missStep(why, dtSeconds, frameW, frameH);
 }
 
-bool TargetEngine::isBlocked(const Measurement& m) const { return inputs_.blocks(m); }
+bool TargetEngine::isBlocked(const Measurement& m) const { return work_.inputs.blocks(m); }
 
 bool TargetEngine::isAcceptable(const Measurement& m) const {
     if (m.hasPeakStats &&
@@ -136,13 +132,13 @@ bool TargetEngine::isAcceptable(const Measurement& m) const {
         return false;
     }
     double t = config_.min_confidence;
-    const long long area = static_cast<long long>(state_.box.width) * state_.box.height;
+    const long long area = static_cast<long long>(work_.state.box.width) * work_.state.box.height;
     if (m.reason == Reason::kMotion && area <= kTinyTargetArea) {
         // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
         t = std::max(t, weights::kTinyMotionMin);
         if (m.targetScore < weights::kTinyMotionLowLikeness) t = std::max(t, weights::kTinyMotionLowLikenessMin);
         if (m.targetScore < weights::kTinyMotionPoorLikeness) t = std::max(t, weights::kTinyMotionPoorLikenessMin);
-        if (state_.confirmCount > 0) t = std::max(t, weights::kTinyMotionConfirmingMin);
+        if (work_.state.confirmCount > 0) t = std::max(t, weights::kTinyMotionConfirmingMin);
     }
     return m.confidence >= t;
 }
@@ -152,7 +148,7 @@ TrackStep TargetEngine::update(const cv::Mat& frame, const cv::Mat& grey, double
     static const std::vector<cv::Rect2f> kNoRegions;
     const TargetProposal proposal =
         proposeStep(frame, grey, kNoRegions, std::nullopt, dtSeconds, false, false);
-    return commit(proposal, frame, grey, true, true, OwnedGeometry{}, false);
+    return commit(proposal, frame, grey, CommitPolicy{});
 }
 
 }  // namespace molvane

@@ -34,44 +34,44 @@ struct PresenceScore {
     double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 
-// A copyable handle to one proposed step. Copies share the same private state.
-class TargetProposal {
-public:
-    struct Impl {
-        TrackStep step;
-        EngineMotionState after;
-        LearningRecord learning;
-        std::uint64_t owner = 0;  // identity of the engine that made it
-        std::int64_t generation = 0;
-        double targetScore = 0.0;
-        double candidateScore = 0.0;
-        double confidence = 0.0;
-        double anchorAppearance = 0.0;
-        cv::Point2f predictedCenter;
-        cv::Rect2f predictedBox;
-        cv::Point2f center;
-        cv::Rect2f box;
-        bool hasGeometry = false;
-        cv::Rect2f geometryBox;
-        double geometryConfidence = 0.0;
-        Reason reason = Reason::kNone;
-    };
+// One proposed step, as a value: what the step would report and leave behind, the model
+// update it asks for, and the scores the multi-target arbitration reads. It is tied to the
+// engine that made it (`owner`) and to that engine's generation, so that a stale or foreign
+// proposal is refused on commit. A default-made proposal is empty (`valid()` false).
+struct TargetProposal {
+    TrackStep step;
+    EngineMotionState after;  // the engine state the step leaves behind
+    LearningRecord learning;  // the model update it asks for (applied on commit, if allowed)
+    std::uint64_t owner = 0;  // identity of the engine that made it; 0 for an empty proposal
+    std::int64_t generation = 0;
+    double targetScore = 0.0;
+    double candidateScore = 0.0;
+    double confidence = 0.0;
+    double anchorAppearance = 0.0;
+    cv::Point2f predictedCenter;
+    cv::Rect2f predictedBox;
+    cv::Point2f center;
+    cv::Rect2f box;
+    bool hasGeometry = false;
+    cv::Rect2f geometryBox;
+    double geometryConfidence = 0.0;
+    Reason reason = Reason::kNone;
 
-    TargetProposal() = default;
-    bool valid() const { return impl_ != nullptr; }
-    // Throws std::logic_error "invalid template tracker proposal" for an empty handle.
-    const Impl& impl() const;
-
-private:
-    friend class TargetEngine;
-    explicit TargetProposal(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
-    std::shared_ptr<Impl> impl_;
+    bool valid() const { return owner != 0; }
 };
 
 // The box a multi-target update allows a target (its ownership cell).
 struct OwnedGeometry {
     cv::Rect2f box;
     bool valid = false;
+};
+
+// What a commit may take from its proposal.
+struct CommitPolicy {
+    bool learn = true;             // apply the model update the proposal asks for
+    bool acceptGeometry = true;    // take the proposal's box size (else keep the displayed one)
+    OwnedGeometry owned;           // when valid, the box is eased towards this cell instead
+    bool geometryUnclipped = false;  // the cell did not cut the measured box
 };
 
 class TargetEngine {
@@ -89,9 +89,10 @@ public:
                                     const std::vector<cv::Rect2f>& blockedRegions,
                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                     bool multiTarget, double findSigmaFloor = 0.0);
+    // Adopts `proposal` (made by this engine at its current generation; throws otherwise)
+    // with what `policy` allows, keeps the frame and starts a new generation.
     TrackStep commit(const TargetProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
-                     bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
-                     bool geometryUnclipped);
+                     const CommitPolicy& policy = {});
     // `onFilter`: the motion state flies on at the motion filter's prediction (no velocity
     // decay), so that the next searches are centred where the filter expects the target. A
     // multi-target lock coasts this way: coasting is predicting.
@@ -131,6 +132,8 @@ private:
                                         const std::vector<cv::Rect2f>& blockedRegions,
                                         const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
                                         bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
+    // Lets go of what a finished (or failed) proposal left in the draft, keeping its storage.
+    void releaseDraft();
 
     // --- applying a find (measurement_update.cpp) ---
     // Places and sizes a small target's find by its extent (cues/extent_measurement);
@@ -180,7 +183,8 @@ private:
     TrackStep hitStep(TrackState state);
     TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
-    CueContext cueContext() const { return {config_, model_, state_, inputs_}; }
+    // What the cues read during a step: the draft's state and inputs.
+    CueContext cueContext() const { return {config_, model_, work_.state, work_.inputs}; }
 
     // --- the search of a frame (tracking_pipeline.cpp) ---
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
@@ -232,26 +236,26 @@ private:
     // Lifecycle
     bool initialized_ = false;
     std::int64_t generation_ = 0;
-    bool proposalActive_ = false;
     bool coastOnFilter_ = false;  // predict() follows the motion filter (a coast on it)
 
     // Geometry, counters, scores, reason
     EngineMotionState state_;
 
-    // Per-proposal inputs (empty outside a proposal)
-    ProposalInputs inputs_;
-
-    // Pending model update
-    LearningRecord learning_;
+    // The draft a step works on: a copy of the committed state taken when the step starts,
+    // advanced by the pipeline, and handed over in the proposal (or adopted by a coast).
+    // Its inputs are those of the step's proposal; its storage is reused from step to step.
+    struct StepWork {
+        EngineMotionState state;
+        LearningRecord learning;
+        ProposalInputs inputs;
+    };
+    StepWork work_;
 
     // The target's appearance model (its previous frame lives in frames_) and the
     // correlation filters
     std::shared_ptr<GreyFrames> frames_;
     TargetModel model_;
     CorrelatorBank correlators_;
-
-    // Reused proposal state (avoids an allocation per frame once the handle is released)
-    std::shared_ptr<TargetProposal::Impl> spareProposal_;
 
     // The cues, each with its own scratch
     CueSet cues_;

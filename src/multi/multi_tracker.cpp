@@ -41,8 +41,7 @@ bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
 }
 
-// Releases the proposal handles on every exit path, so that no engine state stays shared
-// after an update and each engine can reuse its proposal storage on the next frame.
+// Empties the proposals on every exit path: none outlives the update it was made for.
 struct ProposalRelease {
     std::vector<TargetProposal>& proposals;
     ~ProposalRelease() {
@@ -107,7 +106,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
-    const TargetProposal::Impl& p = proposals_[i].impl();
+    const TargetProposal& p = proposals_[i];
     const TargetSlot& s = targets_[i];
     TargetOutcome& o = outcomes_[i];
     o = TargetOutcome();
@@ -376,17 +375,14 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
 void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    const TargetProposal& proposal = proposals_[i];
-    if (!proposal.valid()) throw std::invalid_argument("cannot commit an invalid template tracker proposal");
-    const TargetProposal::Impl& p = proposal.impl();
+    const TargetProposal& p = proposals_[i];
+    if (!p.valid()) throw std::invalid_argument("cannot commit an invalid template tracker proposal");
     const std::size_t n = targets_.size();
 
-    const bool learn = !o.report.interacting;
-    bool acceptGeometry = true;
-    OwnedGeometry owned;
-    bool unclipped = false;
+    CommitPolicy policy;
+    policy.learn = !o.report.interacting;
     if (n > 1) {
-        acceptGeometry = false;
+        policy.acceptGeometry = false;
         if (p.hasGeometry) {
             if (o.step.state == TrackState::kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
@@ -395,7 +391,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
                     if (decisions_[j].owns && outcomes_[j].step.state != TrackState::kLost) {
-                        neighbours_.push_back(proposals_[j].impl().center);
+                        neighbours_.push_back(proposals_[j].center);
                     } else if (targets_[j].hasSnapshot) {
                         neighbours_.push_back(targets_[j].observedCenter);
                     }
@@ -403,10 +399,10 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                 const OwnershipCell cell = ownershipCell(limited, rectCenter(p.geometryBox), p.center, neighbours_,
                                                          grey.cols, grey.rows, s.initialSize, settings_, config_);
                 if (cell.valid) {
-                    acceptGeometry = true;
-                    owned.box = cell.box;
-                    owned.valid = true;
-                    unclipped = !cell.clipped;
+                    policy.acceptGeometry = true;
+                    policy.owned.box = cell.box;
+                    policy.owned.valid = true;
+                    policy.geometryUnclipped = !cell.clipped;
                     o.report.geometry_ownership_constrained = cell.clipped;
                 } else {
                     o.report.geometry_update_suppressed = true;
@@ -417,7 +413,7 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         }
     }
 
-    const TrackStep step = s.engine->commit(proposal, frame, grey, learn, acceptGeometry, owned, unclipped);
+    const TrackStep step = s.engine->commit(p, frame, grey, policy);
     takeStep(i, step);
     if (step.state == TrackState::kLost) {
         if (n > 1 && s.hasSnapshot &&

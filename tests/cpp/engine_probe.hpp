@@ -8,30 +8,56 @@ namespace molvane {
 
 struct TargetEngineProbe {
     TargetEngine& t;
+    // Whether a piece of the pipeline driven through the probe ends like `update`: the
+    // model update it asks for is applied and, on a find, the frame kept. When false it
+    // ends like a proposal, which leaves both to its commit.
+    bool commits = true;
 
     TrackerParams& config() { return t.config_; }
+    // The committed state. The probe's steps start from it and leave their result in it.
     EngineMotionState& state() { return t.state_; }
     TargetModel& model() { return t.model_; }
     CorrelatorBank& correlators() { return t.correlators_; }
-    ProposalInputs& inputs() { return t.inputs_; }
-    LearningRecord& learning() { return t.learning_; }
+    // The inputs and the model update of the step being drafted.
+    ProposalInputs& inputs() { return t.work_.inputs; }
+    LearningRecord& learning() { return t.work_.learning; }
     bool& initialized() { return t.initialized_; }
-    bool& proposalActive() { return t.proposalActive_; }
 
     TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, Reason reason, double dt) {
-        return t.reacquireOrMiss(frame, grey, reason, dt);
+        return asStep(frame, grey, [&] { return t.reacquireOrMiss(frame, grey, reason, dt); });
     }
     void applyLearning(const cv::Mat& frame, const cv::Mat& grey, const LearningRecord& record) {
         t.applyLearning(frame, grey, record);
     }
     bool isBlocked(const Measurement& m) { return t.isBlocked(m); }
-    bool isAcceptable(const Measurement& m) { return t.isAcceptable(m); }
+    bool isAcceptable(const Measurement& m) {
+        t.work_.state = t.state_;
+        return t.isAcceptable(m);
+    }
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dt) {
-        return t.accept(frame, grey, m, dt);
+        return asStep(frame, grey, [&] { return t.accept(frame, grey, m, dt); });
     }
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dt) {
-        t.applyMeasurement(frame, grey, m, reacquired, confirmed, dt);
+        asStep(frame, grey, [&] {
+            t.applyMeasurement(frame, grey, m, reacquired, confirmed, dt);
+            return TrackStep();
+        });
+    }
+
+private:
+    // Runs `piece` on a draft of the committed state and adopts the draft.
+    template <class Piece>
+    TrackStep asStep(const cv::Mat& frame, const cv::Mat& grey, Piece piece) {
+        t.work_.state = t.state_;
+        t.work_.learning.clear();
+        const TrackStep step = piece();
+        t.state_ = t.work_.state;
+        if (commits && t.work_.learning.present) {
+            t.applyLearning(frame, grey, t.work_.learning);
+            t.keepFrame(grey);
+        }
+        return step;
     }
 };
 

@@ -40,7 +40,7 @@ protected:
         frame = skyWithBlob(kW, kH, rectCenter(box), std::min(box.width, box.height));
         engine->initialize(frame, frame, box);
         probe = std::make_unique<TargetEngineProbe>(TargetEngineProbe{*engine});
-        probe->proposalActive() = true;  // defer learning, as inside a proposal
+        probe->commits = false;  // leave learning to a commit, as a proposal does
     }
     TrackerParams params;
     cv::Mat frame;

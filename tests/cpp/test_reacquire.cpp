@@ -163,7 +163,7 @@ TEST(Reacquire, WideSearchAroundThePredictionConfirmsWithOneFrame) {
     const cv::Mat grey = skyWithTarget({330, 230}, t.size);
 
     EXPECT_EQ(t.missNumber(2, grey).state, TrackState::kLost);
-    t.probe.proposalActive() = true;  // inside a proposal the previous frame is not replaced
+    t.probe.commits = false;  // a proposal leaves the previous frame to its commit
     const TrackStep s = t.missNumber(3, grey);
     EXPECT_EQ(s.state, TrackState::kConfirmed);
     EXPECT_EQ(t.engine.reason(), Reason::kReacquireWide);
