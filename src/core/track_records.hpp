@@ -27,7 +27,7 @@ struct Measurement {
     double peakAmbiguity = 1.0;
     bool hasPeakStats = false;
     double correlationPsr = 0.0;
-    bool flag = false;
+    bool touchesSearchEdge = false;  // the find reaches the edge of the window searched (it may go on)
     bool found = false;
 };
 

@@ -159,8 +159,8 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     }
     Measurement out = foundMeasurement(finalBox, rectCenter(finalBox), targetScore, best->cost,
                                        std::clamp(confidence, 0.0, 1.0), Reason::kForeground);
-    out.flag = bb.x <= A.x + 1 || bb.y <= A.y + 1 || bb.x + bb.width >= A.x + A.width - 1 ||
-               bb.y + bb.height >= A.y + A.height - 1;
+    out.touchesSearchEdge = bb.x <= A.x + 1 || bb.y <= A.y + 1 || bb.x + bb.width >= A.x + A.width - 1 ||
+                            bb.y + bb.height >= A.y + A.height - 1;
     return out;
 }
 

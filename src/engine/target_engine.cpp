@@ -13,6 +13,7 @@
 #include "core/geometry.hpp"
 #include "cues/cue_weights.hpp"
 #include "engine/engine_arithmetic.hpp"
+#include "engine/owned_region.hpp"
 
 namespace molvane {
 
@@ -30,6 +31,7 @@ TargetEngine::TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFram
       identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1),
       frames_(frames ? std::move(frames) : std::make_shared<GreyFrames>()) {
     state_.reason = Reason::kInit;
+    work_.inputs.ownedRegionRule = &findInOwnedRegion;
 }
 
 void TargetEngine::keepFrame(const cv::Mat& grey) {

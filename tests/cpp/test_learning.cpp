@@ -6,6 +6,7 @@
 
 #include "config/tracker_params.hpp"
 #include "core/reasons.hpp"
+#include "engine/owned_region.hpp"
 #include "engine/target_engine.hpp"
 #include "cue_scenes.hpp"
 #include "engine_probe.hpp"
@@ -282,6 +283,7 @@ TEST(ForegroundBoxSearch, WindowGrowsUntilTheBlobFitsOnlyWithSeveralTargets) {
 TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
     BoxSearch s;
     s.inputs.blockedRegions = {cv::Rect2f(300.f, 220.f, 40.f, 40.f)};
+    s.inputs.ownedRegionRule = &findInOwnedRegion;
     EXPECT_FALSE(s.run(true).has_value());
 
     // The correlation peak lies far from the blob: the second distance gate refuses it.
