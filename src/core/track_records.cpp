@@ -11,6 +11,15 @@ const char* stateName(TrackState state) {
     }
 }
 
+StepScores stepScores(const EngineMotionState& after) {
+    StepScores s;
+    s.target_score = static_cast<float>(after.targetScore);
+    s.target_candidate_score = static_cast<float>(after.candidateScore);
+    s.confidence = static_cast<float>(after.confidence);
+    s.reason = after.reason;
+    return s;
+}
+
 TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report) {
     TrackResult r;
     r.step = step;

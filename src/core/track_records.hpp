@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/motion_state.hpp"
 #include "core/reasons.hpp"
 
 namespace molvane {
@@ -111,7 +112,12 @@ struct TrackResult {
     bool lost() const { return step.state == TrackState::kLost; }
 };
 
-// The one place a result record is made, for single and multi-target tracking alike.
+// The one place a step's scores are made: the engine's scores and reason in `after`, the
+// state a step left behind (a committed engine's state, or a proposal's state after).
+StepScores stepScores(const EngineMotionState& after);
+
+// The one place a result record is made, for single and multi-target tracking alike, from
+// a step, its scores (stepScores) and, for a multi-target lock, the arbitration's report.
 // `frame` is left 0: the caller numbers frames.
 TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report = {});
 

@@ -59,9 +59,7 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
         out.learning = learning;
         out.owner = identity_;
         out.generation = generation_;
-        out.targetScore = after.targetScore;
-        out.candidateScore = after.candidateScore;
-        out.confidence = after.confidence;
+        out.scores = stepScores(after);
         out.predictedCenter = {narrow(before.center.x + static_cast<double>(before.velocity.x) * dtc),
                                narrow(before.center.y + static_cast<double>(before.velocity.y) * dtc)};
         out.predictedBox = toRect2f(boxFromCenter(out.predictedCenter.x, out.predictedCenter.y, before.box.width,
@@ -77,7 +75,6 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
         out.hasGeometry = learning.hasGeometry;
         out.geometryBox = learning.geometryBox;
         out.geometryConfidence = learning.geometryConfidence;
-        out.reason = after.reason;
     } catch (...) {
         releaseDraft();
         throw;

@@ -44,9 +44,7 @@ struct TargetProposal {
     LearningRecord learning;  // the model update it asks for (applied on commit, if allowed)
     std::uint64_t owner = 0;  // identity of the engine that made it; 0 for an empty proposal
     std::int64_t generation = 0;
-    double targetScore = 0.0;
-    double candidateScore = 0.0;
-    double confidence = 0.0;
+    StepScores scores;        // the step's scores and reason, as a result reports them
     double anchorAppearance = 0.0;
     cv::Point2f predictedCenter;
     cv::Rect2f predictedBox;
@@ -55,7 +53,6 @@ struct TargetProposal {
     bool hasGeometry = false;
     cv::Rect2f geometryBox;
     double geometryConfidence = 0.0;
-    Reason reason = Reason::kNone;
 
     bool valid() const { return owner != 0; }
 };
@@ -112,6 +109,8 @@ public:
     double candidateScore() const { return state_.candidateScore; }
     double confidence() const { return state_.confidence; }
     Reason reason() const { return state_.reason; }
+    // The scores and reason of the last step, as a result reports them.
+    StepScores scores() const { return stepScores(state_); }
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     const TargetModel& model() const { return model_; }

@@ -119,10 +119,7 @@ void MultiTracker::buildOutcome(std::size_t i) {
     o.step.h = p.box.height;
     o.step.cx = p.center.x;
     o.step.cy = p.center.y;
-    o.scores.target_score = static_cast<float>(p.targetScore);
-    o.scores.target_candidate_score = static_cast<float>(p.candidateScore);
-    o.scores.confidence = static_cast<float>(p.confidence);
-    o.scores.reason = p.reason;
+    o.scores = p.scores;
     o.report.anchor_appearance = static_cast<float>(p.anchorAppearance);
     o.report.geometry_confidence = static_cast<float>(p.geometryConfidence);
 }

@@ -60,7 +60,8 @@ public:
         TrackResult record = runExclusive(mutex_, [&] {
             const double dtSeconds = clock_.interval(dt);
             const TrackStep step = engine_.update(view.image, engine_.greyFrames().greyOf(view.image), dtSeconds);
-            TrackResult r = singleTargetResult(step, engine_);
+            // Every multi-target field left clear.
+            TrackResult r = makeTrackResult(step, engine_.scores());
             r.frame = clock_.takeFrameNumber();
             return r;
         });

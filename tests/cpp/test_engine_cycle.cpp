@@ -186,6 +186,21 @@ TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
     EXPECT_EQ(t.state().hits, 1);
 }
 
+TEST_F(EngineCycle, AProposalReportsTheScoresItsCommitLeaves) {
+    TargetEngine t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const cv::Mat next = skyWithBlob(kW, kH, {82.f, 60.f}, 8);
+    const TargetProposal p = t.propose(next, next, none, std::nullopt, kDt, false);
+    t.commit(p, next, next);
+    const StepScores after = t.scores();
+    EXPECT_EQ(p.scores.target_score, after.target_score);
+    EXPECT_EQ(p.scores.target_candidate_score, after.target_candidate_score);
+    EXPECT_EQ(p.scores.confidence, after.confidence);
+    EXPECT_EQ(p.scores.reason, after.reason);
+    EXPECT_EQ(after.confidence, static_cast<float>(t.confidence()));
+    EXPECT_EQ(after.reason, t.reason());
+}
+
 TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
     TargetEngine a(params);
     TargetEngine b(params);
@@ -319,7 +334,7 @@ TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
     const EngineMotionState before = t.state();
     const TargetProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
     expectSameState(before, t.state());
-    EXPECT_STREQ(reasonText(p.reason), "lost-sky-search");
+    EXPECT_STREQ(reasonText(p.scores.reason), "lost-sky-search");
     EXPECT_EQ(p.step.state, TrackState::kLost);
     EXPECT_EQ(p.anchorAppearance, 0.0);
     const TrackStep s = t.commit(p, empty, empty);
