@@ -24,7 +24,7 @@ bool TargetEngine::refineByExtent(const cv::Mat& grey, Measurement& m, bool anyS
     // A reacquisition candidate may be a piece of a target come much closer (a rotor of a
     // drone): its region may be followed out to four times its box.
     constexpr int kCandidateRegrowth = 2;
-    const cv::Size around = anySize ? m.box.size() : work_.state.box.size();
+    const cv::Size around = anySize ? m.box.size() : draft_.box.size();
     const Extent e = cues_.extent.measure(grey, m.center, around, model_.polarity, config_.min_diff_threshold,
                                           anySize ? kCandidateRegrowth : 0);
     if (!e.found) return false;
@@ -44,22 +44,22 @@ bool TargetEngine::refineByExtent(const cv::Mat& grey, Measurement& m, bool anyS
 }
 
 TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& observed,
-                                  double dtSeconds) {
+                               double dtSeconds) {
     Measurement m = observed;
     const bool sized = refineByExtent(grey, m, false);
-    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, sized ? m.box.size() : work_.state.box.size(),
+    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, sized ? m.box.size() : draft_.box.size(),
                                                           dtSeconds)) {
         return *decided;
     }
-    if (work_.state.confirmCount < 1) {
+    if (draft_.confirmCount < 1) {
         applyMeasurement(frame, grey, m, false, true, dtSeconds);
         return hitStep(TrackState::kConfirmed);
     }
-    increment(work_.state.confirmCount);
+    increment(draft_.confirmCount);
     const bool done =
-        config_.reacquire_confirm_frames > 1 ? work_.state.confirmCount >= config_.reacquire_confirm_frames : true;
+        config_.reacquire_confirm_frames > 1 ? draft_.confirmCount >= config_.reacquire_confirm_frames : true;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
-    if (done) work_.state.confirmCount = 0;
+    if (done) draft_.confirmCount = 0;
     return hitStep(done ? TrackState::kConfirmed : TrackState::kTentative);
 }
 
@@ -70,7 +70,7 @@ TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const 
 void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
                                     bool reacquired, bool confirmed, double dtSeconds) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
-    const EngineMotionState old = work_.state;
+    const EngineMotionState old = draft_;
     const cv::Point2f predicted(narrow(old.center.x + static_cast<double>(old.velocity.x) * dtc),
                                 narrow(old.center.y + static_cast<double>(old.velocity.y) * dtc));
 
@@ -79,13 +79,13 @@ void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, c
     if (motion.guarded) confirmed = false;
     if (motion.positionUpdated) correctFilter(old, reacquired);
 
-    work_.state.box = limitedBox(measuredCandidate(m, assisted, motion.guarded, old, grey.size()), old, reacquired,
+    draft_.box = limitedBox(measuredCandidate(m, assisted, motion.guarded, old, grey.size()), old, reacquired,
                             grey.size());
     if (reacquired) {
         // A target found again is shown where it was found, not eased towards.
-        work_.state.displaySize = {static_cast<float>(work_.state.box.width), static_cast<float>(work_.state.box.height)};
-        work_.state.displayCenter = work_.state.center;
-        work_.state.displayTopLeft = {static_cast<float>(work_.state.box.x), static_cast<float>(work_.state.box.y)};
+        draft_.displaySize = {static_cast<float>(draft_.box.width), static_cast<float>(draft_.box.height)};
+        draft_.displayCenter = draft_.center;
+        draft_.displayTopLeft = {static_cast<float>(draft_.box.x), static_cast<float>(draft_.box.y)};
     }
     takeScores(m, assisted, motion.guarded);
     recordLearning(m, assisted, motion, reacquired, confirmed, predicted);
@@ -96,13 +96,13 @@ std::optional<Measurement> TargetEngine::foregroundAssist(const cv::Mat& frame, 
     // A strong correlation find may have its box re-fitted to the foreground blob under it,
     // every `foreground_box_interval` steps at most.
     bool eligible = true;
-    if (work_.state.assistCooldown >= 1) {
-        --work_.state.assistCooldown;
-        eligible = work_.state.assistCooldown == 0;
+    if (draft_.assistCooldown >= 1) {
+        --draft_.assistCooldown;
+        eligible = draft_.assistCooldown == 0;
     }
     if (config_.adaptive_box && eligible && m.reason == Reason::kCorrelation &&
         m.correlationPsr >= config_.foreground_box_min_psr && m.confidence >= config_.min_confidence) {
-        work_.state.assistCooldown = std::max(0, config_.foreground_box_interval);
+        draft_.assistCooldown = std::max(0, config_.foreground_box_interval);
         return cues_.boxSearch.search(cueContext(), frame, grey, m, predicted);
     }
     return std::nullopt;
@@ -125,33 +125,33 @@ TargetEngine::MotionUpdate TargetEngine::updateMotion(const Measurement& m, cons
     if (guardActive && d > gate && !assisted) {
         out.guarded = true;
         out.positionUpdated = false;
-        work_.state.center = p;
-        work_.state.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (p.x - old.center.x) / dtc);
-        work_.state.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (p.y - old.center.y) / dtc);
+        draft_.center = p;
+        draft_.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (p.x - old.center.x) / dtc);
+        draft_.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (p.y - old.center.y) / dtc);
     } else if (reacquired) {
         // A reacquired target starts again at rest.
-        work_.state.center = assisted ? assisted->center : m.center;
-        work_.state.velocity = {0.f, 0.f};
+        draft_.center = assisted ? assisted->center : m.center;
+        draft_.velocity = {0.f, 0.f};
     } else {
         // The velocity blends the observed motion in with the gain.
         const cv::Point2f q = assisted ? assisted->center : m.center;
-        work_.state.center = q;
-        work_.state.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (static_cast<double>(q.x) - old.center.x) / dtc);
-        work_.state.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (static_cast<double>(q.y) - old.center.y) / dtc);
+        draft_.center = q;
+        draft_.velocity.x = narrow((1.0 - a) * old.velocity.x + a * (static_cast<double>(q.x) - old.center.x) / dtc);
+        draft_.velocity.y = narrow((1.0 - a) * old.velocity.y + a * (static_cast<double>(q.y) - old.center.y) / dtc);
     }
-    work_.state.displacement.x = narrow(work_.state.velocity.x * dtc);
-    work_.state.displacement.y = narrow(work_.state.velocity.y * dtc);
+    draft_.displacement.x = narrow(draft_.velocity.x * dtc);
+    draft_.displacement.y = narrow(draft_.velocity.y * dtc);
     return out;
 }
 
 void TargetEngine::correctFilter(const EngineMotionState& old, bool reacquired) {
     // A find far off the motion's course (a reacquisition elsewhere) starts the filter
     // anew; any other corrects it.
-    if (reacquired && !work_.inputs.motionGate.passes(work_.state.center)) {
-        work_.state.filter.reset(work_.state.center, {0.f, 0.f}, centreSigma(old.box.size()),
+    if (reacquired && !inputs_.motionGate.passes(draft_.center)) {
+        draft_.filter.reset(draft_.center, {0.f, 0.f}, centreSigma(old.box.size()),
                             seedVelocitySigma(config_.max_speed));
     } else {
-        work_.state.filter.correct(work_.state.center, std::max(centreSigma(old.box.size()), work_.inputs.findSigmaFloor));
+        draft_.filter.correct(draft_.center, std::max(centreSigma(old.box.size()), inputs_.findSigmaFloor));
     }
 }
 
@@ -161,7 +161,7 @@ cv::Rect TargetEngine::measuredCandidate(const Measurement& m, const std::option
     // target; else the old size at the new centre.
     if (assisted) return assisted->box;
     if (m.confidence < config_.geometry_min_confidence || guarded) {
-        return boxFromCenter(work_.state.center.x, work_.state.center.y, old.box.width, old.box.height, frame.width,
+        return boxFromCenter(draft_.center.x, draft_.center.y, old.box.width, old.box.height, frame.width,
                              frame.height);
     }
     return m.box;
@@ -184,7 +184,7 @@ cv::Rect TargetEngine::limitedBox(const cv::Rect& candidate, const EngineMotionS
     const double step = std::max(config_.max_size_step, 1.0);
     // A target found again after it was lost for a while may be any size by now.
     const bool freeStep =
-        reacquired && (work_.inputs.referenceSize.has_value() ||
+        reacquired && (inputs_.referenceSize.has_value() ||
                        (config_.sky_search_after_misses > 0 && old.misses >= config_.sky_search_after_misses));
     auto limitAxis = [&](int seed, int oldSize, int measuredValue, int frameSize) {
         const double s = std::max(seed, 1);
@@ -202,26 +202,26 @@ cv::Rect TargetEngine::limitedBox(const cv::Rect& candidate, const EngineMotionS
     };
     const int newW = limitAxis(seedSize.width, old.box.width, measuredSize.width, W);
     const int newH = limitAxis(seedSize.height, old.box.height, measuredSize.height, H);
-    return boxFromCenter(work_.state.center.x, work_.state.center.y, newW, newH, W, H);
+    return boxFromCenter(draft_.center.x, draft_.center.y, newW, newH, W, H);
 }
 
 void TargetEngine::takeScores(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded) {
-    work_.state.targetScore = m.targetScore;
-    work_.state.candidateScore = m.candidateScore;
-    work_.state.confidence = m.confidence;
+    draft_.targetScore = m.targetScore;
+    draft_.candidateScore = m.candidateScore;
+    draft_.confidence = m.confidence;
     if (assisted) {
-        work_.state.reason = Reason::kCorrelationForegroundBox;
+        draft_.reason = Reason::kCorrelationForegroundBox;
     } else if (guarded) {
-        work_.state.reason = Reason::kCorrelationGuarded;
+        draft_.reason = Reason::kCorrelationGuarded;
     } else {
-        work_.state.reason = m.reason;
+        draft_.reason = m.reason;
     }
 }
 
 void TargetEngine::recordLearning(const Measurement& m, const std::optional<Measurement>& assisted,
                                   const MotionUpdate& motion, bool reacquired, bool confirmed,
                                   cv::Point2f predicted) {
-    LearningRecord& rec = work_.learning;
+    LearningRecord& rec = learning_;
     rec.clear();
     rec.present = true;
     rec.appearanceAllowed = confirmed && m.confidence >= config_.learn_min_confidence;
@@ -231,8 +231,8 @@ void TargetEngine::recordLearning(const Measurement& m, const std::optional<Meas
     rec.confidence = m.confidence;
     rec.peakRatio = m.correlationPsr;
     rec.center = motion.guarded ? predicted : m.center;
-    rec.displacement = work_.state.displacement;
-    rec.velocity = work_.state.velocity;
+    rec.displacement = draft_.displacement;
+    rec.velocity = draft_.velocity;
     // Cues that outline the target may resize it; the assist's blob always may.
     const bool cueGeometry = m.reason == Reason::kMotion || m.reason == Reason::kForeground ||
                              m.reason == Reason::kBoundary || m.reason == Reason::kContrast ||

@@ -31,9 +31,9 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
 
     // The step works on a draft of the committed state; the engine itself stays as it is.
-    work_.state = state_;
-    work_.learning.clear();
-    ProposalInputs& in = work_.inputs;
+    draft_ = state_;
+    learning_.clear();
+    ProposalInputs& in = inputs_;
     in.referenceSize = referenceSize;
     in.multiTarget = multiTarget;
     in.findSigmaFloor = std::isfinite(findSigmaFloor) ? std::max(findSigmaFloor, 0.0) : 0.0;
@@ -43,15 +43,15 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
     try {
         const double dt = boundedInterval(dtSeconds);
         // Every tracked find is judged against where the target's motion says it is now.
-        in.motionGate = motionGate(work_.state.filter, work_.state.box.size(), beginStep(dt));
+        in.motionGate = motionGate(draft_.filter, draft_.box.size(), beginStep(dt));
 
         const bool lostMode =
-            config_.sky_search_after_misses > 0 && work_.state.misses >= config_.sky_search_after_misses;
+            config_.sky_search_after_misses > 0 && draft_.misses >= config_.sky_search_after_misses;
         out.step = lostMode ? lostSearch(frame, grey, dt) : trackingPipeline(frame, grey, dt);
 
         const EngineMotionState& before = state_;
-        const EngineMotionState& after = work_.state;
-        const LearningRecord& learning = work_.learning;
+        const EngineMotionState& after = draft_;
+        const LearningRecord& learning = learning_;
         const int W = grey.cols;
         const int H = grey.rows;
         const float dtc = static_cast<float>(effectiveInterval(dt));
@@ -85,11 +85,11 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
 
 void TargetEngine::releaseDraft() {
     // Everything of the step now lives in its proposal; the draft keeps only its storage.
-    work_.learning.clear();
-    work_.inputs.referenceSize.reset();
-    work_.inputs.multiTarget = false;
-    work_.inputs.findSigmaFloor = 0.0;
-    work_.inputs.motionGate = MotionGate{};
+    learning_.clear();
+    inputs_.referenceSize.reset();
+    inputs_.multiTarget = false;
+    inputs_.findSigmaFloor = 0.0;
+    inputs_.motionGate = MotionGate{};
 }
 
 TrackStep TargetEngine::commit(const TargetProposal& p, const cv::Mat& frame, const cv::Mat& grey,
@@ -166,7 +166,7 @@ TrackStep TargetEngine::commit(const TargetProposal& p, const cv::Mat& frame, co
 }
 
 TrackStep TargetEngine::coast(const cv::Mat& grey, Reason why, double dtSeconds, bool onFilter,
-                                 std::optional<cv::Point2f> heldFind, double heldFindSigma) {
+                              std::optional<cv::Point2f> heldFind, double heldFindSigma) {
     if (!initialized_) throw std::logic_error("template tracker coast requested before initialize");
     if (grey.empty()) throw std::invalid_argument("gray frame must not be empty");
     if (!std::isfinite(dtSeconds)) throw std::invalid_argument("dtSeconds must be finite");
@@ -176,18 +176,18 @@ TrackStep TargetEngine::coast(const cv::Mat& grey, Reason why, double dtSeconds,
     ++generation_;
     // A coast is a step of its own with nothing to propose: it drafts, moves on and adopts.
     // Its display moves on with the prediction, as a lone target's does.
-    work_.state = state_;
-    work_.inputs.multiTarget = false;
+    draft_ = state_;
+    inputs_.multiTarget = false;
     const double dt = boundedInterval(dtSeconds);
     beginStep(dt);
-    if (heldFind && work_.state.filter.started() && std::isfinite(heldFind->x) && std::isfinite(heldFind->y) &&
+    if (heldFind && draft_.filter.started() && std::isfinite(heldFind->x) && std::isfinite(heldFind->y) &&
         std::isfinite(heldFindSigma) && heldFindSigma > 0.0) {
-        work_.state.filter.correct(*heldFind, heldFindSigma);
+        draft_.filter.correct(*heldFind, heldFindSigma);
     }
-    coastOnFilter_ = onFilter && work_.state.filter.started();
+    coastOnFilter_ = onFilter && draft_.filter.started();
     const TrackStep step = lostStep(why, dt, grey.cols, grey.rows);
     coastOnFilter_ = false;
-    state_ = work_.state;
+    state_ = draft_;
     return step;
 }
 

@@ -57,13 +57,13 @@ int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea
 }
 
 TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
-                                           double dtSeconds) {
+                                        double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const long long n = static_cast<long long>(work_.state.misses) + 1;
+    const long long n = static_cast<long long>(draft_.misses) + 1;
     const double dtc = effectiveInterval(dtSeconds);
-    const cv::Point2f pc = work_.state.center + work_.state.velocity * static_cast<float>(dtc);
-    const cv::Rect P = boxFromCenter(pc.x, pc.y, work_.state.box.width, work_.state.box.height, W, H);
+    const cv::Point2f pc = draft_.center + draft_.velocity * static_cast<float>(dtc);
+    const cv::Rect P = boxFromCenter(pc.x, pc.y, draft_.box.width, draft_.box.height, W, H);
     const long long seedArea = static_cast<long long>(model_.seedSize.width) * model_.seedSize.height;
 
     const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
@@ -85,12 +85,12 @@ TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Ma
             double threshold = config_.reacquire_min_score;
             if (full) threshold = std::max(threshold, kFullSearchMinConfidence);
             // Where the target may be by now: the motion gate has grown while it was unseen.
-            const bool usable = !isBlocked(candidate) && work_.inputs.motionGate.passes(candidate.center) &&
+            const bool usable = !isBlocked(candidate) && inputs_.motionGate.passes(candidate.center) &&
                                 !(full && candidate.targetScore < kFullSearchMinTargetScore) &&
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
                 // A target declared gone needs two looks, as in the sky search.
-                const int needed = std::max(config_.reacquire_confirm_frames, work_.state.presence.targetAbsent ? 2 : 1);
+                const int needed = std::max(config_.reacquire_confirm_frames, draft_.presence.targetAbsent ? 2 : 1);
                 return reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
             }
         }

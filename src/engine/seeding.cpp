@@ -56,7 +56,7 @@ void TargetEngine::initialize(const cv::Mat& frame, const cv::Mat& grey, const c
     cv::Rect box = cb;
     cv::Point2f center = rectCenter(cb);
     // The seed is measured against the engine as it stands (nothing of any proposal).
-    const CueContext seedContext{config_, model_, state_, work_.inputs};
+    const CueContext seedContext{config_, model_, state_, inputs_};
     try {
         if (!config_.correlation_enabled) {
             if (!model_.extendedTarget) {
@@ -148,7 +148,7 @@ void TargetEngine::initialize(const cv::Mat& frame, const cv::Mat& grey, const c
     state_.reason = Reason::kInit;
     state_.presence = PresenceState{};
     state_.filter.reset(center, {0.f, 0.f}, centreSigma(box.size()), seedVelocitySigma(config_.max_speed));
-    work_.learning.clear();
+    learning_.clear();
     ++generation_;
 }
 

@@ -31,7 +31,7 @@ TargetEngine::TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFram
       identity_(gNextIdentity.fetch_add(1, std::memory_order_relaxed) + 1),
       frames_(frames ? std::move(frames) : std::make_shared<GreyFrames>()) {
     state_.reason = Reason::kInit;
-    work_.inputs.ownedRegionRule = &findInOwnedRegion;
+    inputs_.ownedRegionRule = &findInOwnedRegion;
 }
 
 void TargetEngine::keepFrame(const cv::Mat& grey) {
@@ -47,17 +47,17 @@ double TargetEngine::anchorSimilarity(const cv::Mat& grey, const cv::Rect& box) 
 void TargetEngine::predict(double dtSeconds, int frameW, int frameH) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
     if (coastOnFilter_) {
-        work_.state.center = work_.state.filter.position();
-        work_.state.velocity = work_.state.filter.velocity();
+        draft_.center = draft_.filter.position();
+        draft_.velocity = draft_.filter.velocity();
     } else {
-        work_.state.center.x = narrow(work_.state.center.x + static_cast<double>(work_.state.velocity.x) * dtc);
-        work_.state.center.y = narrow(work_.state.center.y + static_cast<double>(work_.state.velocity.y) * dtc);
-        work_.state.velocity.x = narrow(work_.state.velocity.x * config_.velocity_decay);
-        work_.state.velocity.y = narrow(work_.state.velocity.y * config_.velocity_decay);
+        draft_.center.x = narrow(draft_.center.x + static_cast<double>(draft_.velocity.x) * dtc);
+        draft_.center.y = narrow(draft_.center.y + static_cast<double>(draft_.velocity.y) * dtc);
+        draft_.velocity.x = narrow(draft_.velocity.x * config_.velocity_decay);
+        draft_.velocity.y = narrow(draft_.velocity.y * config_.velocity_decay);
     }
-    work_.state.displacement.x = narrow(work_.state.velocity.x * dtc);
-    work_.state.displacement.y = narrow(work_.state.velocity.y * dtc);
-    work_.state.box = boxFromCenter(work_.state.center.x, work_.state.center.y, work_.state.box.width, work_.state.box.height, frameW,
+    draft_.displacement.x = narrow(draft_.velocity.x * dtc);
+    draft_.displacement.y = narrow(draft_.velocity.y * dtc);
+    draft_.box = boxFromCenter(draft_.center.x, draft_.center.y, draft_.box.width, draft_.box.height, frameW,
                                frameH);
 }
 
@@ -65,7 +65,7 @@ double TargetEngine::beginStep(double dt) {
     config_ = atInterval(profile_, dt);
     const double interval = effectiveInterval(dt);
     stepFrames_ = interval / kReferenceInterval;
-    work_.state.filter.predict(interval, manoeuvreSigma(work_.state.box.size(), work_.state.filter));
+    draft_.filter.predict(interval, manoeuvreSigma(draft_.box.size(), draft_.filter));
     return interval;
 }
 
@@ -75,58 +75,58 @@ void TargetEngine::smoothDisplay() {
     // a fast target (4 px behind a 5 px aircraft at 25 px per frame). In a multi-target
     // lock the display stays behind: near a neighbour, running ahead on a velocity the
     // neighbour may have pulled puts a box on the wrong bird.
-    if (!work_.inputs.multiTarget) work_.state.displayCenter += work_.state.displacement;
-    const cv::Point2f d = work_.state.center - work_.state.displayCenter;
-    if (beyondDeadband(d)) work_.state.displayCenter += kDisplayFollowShare * d;
+    if (!inputs_.multiTarget) draft_.displayCenter += draft_.displacement;
+    const cv::Point2f d = draft_.center - draft_.displayCenter;
+    if (beyondDeadband(d)) draft_.displayCenter += kDisplayFollowShare * d;
     const cv::Point2f s =
-        cv::Point2f(static_cast<float>(work_.state.box.width), static_cast<float>(work_.state.box.height)) -
-        work_.state.displaySize;
-    if (beyondDeadband(s)) work_.state.displaySize += kDisplayFollowShare * s;
-    work_.state.displayTopLeft = work_.state.displayCenter - 0.5f * work_.state.displaySize;
+        cv::Point2f(static_cast<float>(draft_.box.width), static_cast<float>(draft_.box.height)) -
+        draft_.displaySize;
+    if (beyondDeadband(s)) draft_.displaySize += kDisplayFollowShare * s;
+    draft_.displayTopLeft = draft_.displayCenter - 0.5f * draft_.displaySize;
 }
 
 TrackStep TargetEngine::makeStep(TrackState state) const {
     TrackStep step;
     step.targetId = 1;
     step.state = state;
-    step.x = work_.state.displayTopLeft.x;
-    step.y = work_.state.displayTopLeft.y;
-    step.w = work_.state.displaySize.x;
-    step.h = work_.state.displaySize.y;
-    step.cx = work_.state.displayCenter.x;
-    step.cy = work_.state.displayCenter.y;
-    step.vx = work_.state.velocity.x;
-    step.vy = work_.state.velocity.y;
+    step.x = draft_.displayTopLeft.x;
+    step.y = draft_.displayTopLeft.y;
+    step.w = draft_.displaySize.x;
+    step.h = draft_.displaySize.y;
+    step.cx = draft_.displayCenter.x;
+    step.cy = draft_.displayCenter.y;
+    step.vx = draft_.velocity.x;
+    step.vy = draft_.velocity.y;
     step.speed = std::sqrt(step.vx * step.vx + step.vy * step.vy);
-    step.hits = work_.state.hits;
-    step.misses = work_.state.misses;
-    step.age = saturatedSum(work_.state.hits, work_.state.misses);
+    step.hits = draft_.hits;
+    step.misses = draft_.misses;
+    step.age = saturatedSum(draft_.hits, draft_.misses);
     return step;
 }
 
 TrackStep TargetEngine::hitStep(TrackState state) {
-    work_.state.misses = 0;
-    increment(work_.state.hits);
+    draft_.misses = 0;
+    increment(draft_.hits);
     smoothDisplay();
     return makeStep(state);
 }
 
 TrackStep TargetEngine::missStep(Reason why, double dtSeconds, int frameW, int frameH) {
     predict(dtSeconds, frameW, frameH);
-    increment(work_.state.misses);
-    work_.state.reason = why;
+    increment(draft_.misses);
+    draft_.reason = why;
     smoothDisplay();
     return makeStep(TrackState::kLost);
 }
 
 TrackStep TargetEngine::lostStep(Reason why, double dtSeconds, int frameW, int frameH) {
-    work_.state.confirmCount = 0;
-    work_.state.candidateScore = 0.0;
-    work_.state.confidence = 0.0;
+    draft_.confirmCount = 0;
+    draft_.candidateScore = 0.0;
+    draft_.confidence = 0.0;
     return missStep(why, dtSeconds, frameW, frameH);
 }
 
-bool TargetEngine::isBlocked(const Measurement& m) const { return work_.inputs.blocks(m); }
+bool TargetEngine::isBlocked(const Measurement& m) const { return inputs_.blocks(m); }
 
 bool TargetEngine::isAcceptable(const Measurement& m) const {
     if (m.hasPeakStats &&
@@ -134,13 +134,13 @@ bool TargetEngine::isAcceptable(const Measurement& m) const {
         return false;
     }
     double t = config_.min_confidence;
-    const long long area = static_cast<long long>(work_.state.box.width) * work_.state.box.height;
+    const long long area = static_cast<long long>(draft_.box.width) * draft_.box.height;
     if (m.reason == Reason::kMotion && area <= kTinyTargetArea) {
         // Tiny targets drown in frame-difference noise; ask more of their motion blobs.
         t = std::max(t, weights::kTinyMotionMin);
         if (m.targetScore < weights::kTinyMotionLowLikeness) t = std::max(t, weights::kTinyMotionLowLikenessMin);
         if (m.targetScore < weights::kTinyMotionPoorLikeness) t = std::max(t, weights::kTinyMotionPoorLikenessMin);
-        if (work_.state.confirmCount > 0) t = std::max(t, weights::kTinyMotionConfirmingMin);
+        if (draft_.confirmCount > 0) t = std::max(t, weights::kTinyMotionConfirmingMin);
     }
     return m.confidence >= t;
 }

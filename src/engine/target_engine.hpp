@@ -65,10 +65,11 @@ struct OwnedGeometry {
 
 // What a commit may take from its proposal.
 struct CommitPolicy {
-    bool learn = true;             // apply the model update the proposal asks for
-    bool acceptGeometry = true;    // take the proposal's box size (else keep the displayed one)
-    OwnedGeometry owned;           // when valid, the box is eased towards this cell instead
-    bool geometryUnclipped = false;  // the cell did not cut the measured box
+    bool learn = true;            // apply the model update the proposal asks for
+    bool acceptGeometry = true;   // take the proposal's box (else the displayed size is kept)
+    OwnedGeometry owned;          // with acceptGeometry: the displayed box eases towards this cell
+    bool geometryUnclipped = false;  // the cell did not cut the measured box (a large growth
+                                     // then lets the next correlation find re-fit the box)
 };
 
 class TargetEngine {
@@ -83,9 +84,9 @@ public:
     void initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
     // --- the two-phase step (proposal_cycle.cpp) ---
     TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey,
-                                    const std::vector<cv::Rect2f>& blockedRegions,
-                                    const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                    bool multiTarget, double findSigmaFloor = 0.0);
+                           const std::vector<cv::Rect2f>& blockedRegions,
+                           const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                           bool multiTarget, double findSigmaFloor = 0.0);
     // Adopts `proposal` (made by this engine at its current generation; throws otherwise)
     // with what `policy` allows, keeps the frame and starts a new generation.
     TrackStep commit(const TargetProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
@@ -128,9 +129,9 @@ private:
     // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
     // single-target update never reads it).
     TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
-                                        const std::vector<cv::Rect2f>& blockedRegions,
-                                        const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                        bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
+                               const std::vector<cv::Rect2f>& blockedRegions,
+                               const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                               bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
     // Lets go of what a finished (or failed) proposal left in the draft, keeping its storage.
     void releaseDraft();
 
@@ -183,7 +184,7 @@ private:
     TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
     // What the cues read during a step: the draft's state and inputs.
-    CueContext cueContext() const { return {config_, model_, work_.state, work_.inputs}; }
+    CueContext cueContext() const { return {config_, model_, draft_, inputs_}; }
 
     // --- the search of a frame (tracking_pipeline.cpp) ---
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
@@ -237,18 +238,17 @@ private:
     std::int64_t generation_ = 0;
     bool coastOnFilter_ = false;  // predict() follows the motion filter (a coast on it)
 
-    // Geometry, counters, scores, reason
+    // The committed state: geometry, counters, scores, reason. Only seeding, commit and
+    // coast write it.
     EngineMotionState state_;
 
-    // The draft a step works on: a copy of the committed state taken when the step starts,
-    // advanced by the pipeline, and handed over in the proposal (or adopted by a coast).
-    // Its inputs are those of the step's proposal; its storage is reused from step to step.
-    struct StepWork {
-        EngineMotionState state;
-        LearningRecord learning;
-        ProposalInputs inputs;
-    };
-    StepWork work_;
+    // The step being drafted. `draft_` is a copy of the committed state taken when the step
+    // starts, advanced by the pipeline, and handed over in the proposal (or adopted by a
+    // coast); `learning_` is the model update it asks for, `inputs_` the inputs of its
+    // proposal. The pipeline and the cues work on these only; their storage is reused.
+    EngineMotionState draft_;
+    LearningRecord learning_;
+    ProposalInputs inputs_;
 
     // The target's appearance model (its previous frame lives in frames_) and the
     // correlation filters

@@ -140,10 +140,10 @@ PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, 
             // Against the sky's own noise: on textured ground or cloud every blob has
             // contrast, but little above its surroundings' noise.
             s.contrastToNoise = s.contrast / std::max(rc.ringSd, kNoiseFloor);
-            const bool warm = work_.state.presence.typicalSamples >= kTypicalWarmup && work_.state.presence.typicalContrast > 0.0;
-            s.contrastRatio = s.contrast / (warm ? work_.state.presence.typicalContrast : model_.seedContrast);
-            s.noiseRatio = warm && work_.state.presence.typicalContrastToNoise > 0.0
-                               ? s.contrastToNoise / work_.state.presence.typicalContrastToNoise
+            const bool warm = draft_.presence.typicalSamples >= kTypicalWarmup && draft_.presence.typicalContrast > 0.0;
+            s.contrastRatio = s.contrast / (warm ? draft_.presence.typicalContrast : model_.seedContrast);
+            s.noiseRatio = warm && draft_.presence.typicalContrastToNoise > 0.0
+                               ? s.contrastToNoise / draft_.presence.typicalContrastToNoise
                                : 1.0;
             s.contrastClear = s.contrast >= std::max(kClearContrastSigmas * rc.ringSd,
                                                      kClearContrastDiffs * config_.min_diff_threshold);
@@ -161,7 +161,7 @@ PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, 
     s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, model_.templ, presenceColumns_))
                            : s.anchorSimilarity;
     // Only a score that would decide against the observation is worth the alignment search.
-    const bool decided = work_.state.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
+    const bool decided = draft_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
                                              : resemblesTarget(s, false);
     if (!decided) {
         s.anchorSimilarity = alignedSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
@@ -173,12 +173,12 @@ PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, 
 }
 
 TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
-                                             int needed, double dtSeconds) {
-    increment(work_.state.confirmCount);
-    const bool done = work_.state.confirmCount >= needed;
+                                          int needed, double dtSeconds) {
+    increment(draft_.confirmCount);
+    const bool done = draft_.confirmCount >= needed;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
     if (done) {
-        work_.state.confirmCount = 0;
+        draft_.confirmCount = 0;
         clearAbsence();
     }
     return hitStep(done ? TrackState::kConfirmed : TrackState::kTentative);
@@ -190,7 +190,7 @@ bool TargetEngine::presenceCheckOn() const { return config_.presence_miss_frames
 // an aircraft), so the floor follows what this target has typically scored.
 double TargetEngine::similarityFloor(bool strict) const {
     // Until a few observations have shown what is typical, only the fixed floors apply.
-    const double typical = work_.state.presence.typicalSamples >= kTypicalWarmup ? work_.state.presence.typicalSimilarity : 0.0;
+    const double typical = draft_.presence.typicalSamples >= kTypicalWarmup ? draft_.presence.typicalSimilarity : 0.0;
     return strict ? std::max(config_.presence_reacquire_similarity, kReacquireShareOfTypical * typical)
                   : std::max(config_.presence_min_similarity, kUnlikeShareOfTypical * typical);
 }
@@ -202,7 +202,7 @@ bool TargetEngine::resemblesTarget(const PresenceScore& s, bool strict) const {
 }
 
 bool TargetEngine::standsStill(const PresenceScore& s) const {
-    return work_.state.presence.stillFor(s.change);
+    return draft_.presence.stillFor(s.change);
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
@@ -210,12 +210,12 @@ bool TargetEngine::standsStill(const PresenceScore& s) const {
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
 bool TargetEngine::parkedOnScenery(const PresenceScore& s) const {
     // Against the seed only: the learned template may already have taken in the scenery.
-    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * work_.state.presence.typicalAnchorSimilarity;
+    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * draft_.presence.typicalAnchorSimilarity;
 }
 
 double TargetEngine::closeMatchSimilarity() const {
     // Before anything typical is known, only a perfect match counts as close.
-    const double typical = work_.state.presence.typicalSamples >= kTypicalWarmup ? work_.state.presence.typicalSimilarity : 1.0;
+    const double typical = draft_.presence.typicalSamples >= kTypicalWarmup ? draft_.presence.typicalSimilarity : 1.0;
     return kCloseMatchShareOfTypical * typical;
 }
 
@@ -235,25 +235,25 @@ bool TargetEngine::candidateResembles(const cv::Mat& grey, Measurement& m) {
     // Judged at the size the target is tracked at, or larger when its extent says it has
     // grown: a seed box drawn loosely around the target is larger than its extent.
     const bool sized = refineByExtent(grey, m, true);
-    const cv::Size size = sized ? cv::Size(std::max(m.box.width, work_.state.box.width), std::max(m.box.height, work_.state.box.height))
-                                : work_.state.box.size();
+    const cv::Size size = sized ? cv::Size(std::max(m.box.width, draft_.box.width), std::max(m.box.height, draft_.box.height))
+                                : draft_.box.size();
     const PresenceScore s = presenceAt(grey, m.center, size);
     // A target declared gone, or lost long enough for the sky search, must clearly look
     // like itself to come back.
-    const bool longLost = config_.sky_search_after_misses > 0 && work_.state.misses >= config_.sky_search_after_misses;
-    return work_.state.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
+    const bool longLost = config_.sky_search_after_misses > 0 && draft_.misses >= config_.sky_search_after_misses;
+    return draft_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
 }
 
 void TargetEngine::clearAbsence() {
-    work_.state.presence.unlikeCount = 0;
-    work_.state.presence.targetAbsent = false;
+    draft_.presence.unlikeCount = 0;
+    draft_.presence.targetAbsent = false;
 }
 
 std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
-                                                          Measurement& m, cv::Size size, double dtSeconds) {
+                                                       Measurement& m, cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center, size);
-    if (!work_.state.presence.targetAbsent && work_.state.misses > 0) {
+    if (!draft_.presence.targetAbsent && draft_.misses > 0) {
         // Found again after it went unseen: a target that moves is not what stands still
         // where it vanished (a look-alike hanging there, a mast), and any find after a gap
         // is confirmed like a reacquisition, never on the frame it is first seen.
@@ -263,11 +263,11 @@ std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, con
         return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
     }
     // A still look-alike well off the motion's course is not a moving target that turned.
-    if (standsStill(s) && work_.inputs.motionGate.active &&
-        distance(m.center, work_.inputs.motionGate.center) > kStillJumpShareOfGate * work_.inputs.motionGate.radius) {
+    if (standsStill(s) && inputs_.motionGate.active &&
+        distance(m.center, inputs_.motionGate.center) > kStillJumpShareOfGate * inputs_.motionGate.radius) {
         return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
-    if (work_.state.presence.targetAbsent) {
+    if (draft_.presence.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
         return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
@@ -275,31 +275,31 @@ std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, con
     if (resemblesTarget(s, false)) {
         // Leaky: one good look does not wipe out a run of bad ones (a cloud rim can pass
         // for the target now and then).
-        if (work_.state.presence.unlikeCount > 0) --work_.state.presence.unlikeCount;
+        if (draft_.presence.unlikeCount > 0) --draft_.presence.unlikeCount;
         // A plain mean over the first observations, a running one after that.
-        if (work_.state.presence.typicalSamples < kTypicalSamplesCap) ++work_.state.presence.typicalSamples;
+        if (draft_.presence.typicalSamples < kTypicalSamplesCap) ++draft_.presence.typicalSamples;
         const double rate = std::max(1.0 - std::pow(1.0 - kTypicalSimilarityRate, stepFrames_),
-                                     1.0 / work_.state.presence.typicalSamples);
-        work_.state.presence.typicalSimilarity += rate * (s.similarity - work_.state.presence.typicalSimilarity);
-        work_.state.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - work_.state.presence.typicalAnchorSimilarity);
-        if (s.change >= 0.0) work_.state.presence.typicalChange += rate * (s.change - work_.state.presence.typicalChange);
+                                     1.0 / draft_.presence.typicalSamples);
+        draft_.presence.typicalSimilarity += rate * (s.similarity - draft_.presence.typicalSimilarity);
+        draft_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - draft_.presence.typicalAnchorSimilarity);
+        if (s.change >= 0.0) draft_.presence.typicalChange += rate * (s.change - draft_.presence.typicalChange);
         if (s.contrast >= 0.0) {
-            const double c0 = work_.state.presence.typicalContrast > 0.0 ? work_.state.presence.typicalContrast : s.contrast;
+            const double c0 = draft_.presence.typicalContrast > 0.0 ? draft_.presence.typicalContrast : s.contrast;
             // Contrast is followed more slowly than likeness: haze and glint take seconds,
             // a cloud swallowing the target a fraction of one.
             const double contrastRate = std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_),
-                                                 1.0 / work_.state.presence.typicalSamples);
-            work_.state.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
-            const double n0 = work_.state.presence.typicalContrastToNoise > 0.0 ? work_.state.presence.typicalContrastToNoise
+                                                 1.0 / draft_.presence.typicalSamples);
+            draft_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
+            const double n0 = draft_.presence.typicalContrastToNoise > 0.0 ? draft_.presence.typicalContrastToNoise
                                                                            : s.contrastToNoise;
-            work_.state.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
+            draft_.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
         }
         return std::nullopt;
     }
-    increment(work_.state.presence.unlikeCount);
-    if (work_.state.presence.unlikeCount >= config_.presence_miss_frames) {
-        work_.state.presence.targetAbsent = true;
-        work_.state.presence.unlikeCount = 0;
+    increment(draft_.presence.unlikeCount);
+    if (draft_.presence.unlikeCount >= config_.presence_miss_frames) {
+        draft_.presence.targetAbsent = true;
+        draft_.presence.unlikeCount = 0;
         return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
     // Still followed, but with no more confidence than the resemblance warrants (which

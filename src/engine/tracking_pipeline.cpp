@@ -21,22 +21,22 @@ TrackStep TargetEngine::lostSearch(const cv::Mat& frame, const cv::Mat& grey, do
     // A refused candidate (a cloud rim that stands still, a blob unlike the target) is
     // set aside and the search looks again, so that it cannot hide the target beyond it.
     constexpr int kSkyLooks = 3;
-    const std::size_t ownBlocks = work_.inputs.blockedRegions.size();
+    const std::size_t ownBlocks = inputs_.blockedRegions.size();
     Measurement m;
     bool taken = false;
     for (int look = 0; look < kSkyLooks && !taken; ++look) {
         m = cues_.sky.search(cueContext(), frame, grey, dt);
         if (!m.found) break;
-        taken = !isBlocked(m) && work_.inputs.motionGate.passes(m.center) &&
+        taken = !isBlocked(m) && inputs_.motionGate.passes(m.center) &&
                 m.confidence >= config_.sky_reacquire_min_score && candidateResembles(grey, m);
-        if (!taken) work_.inputs.blockedRegions.emplace_back(m.box);
+        if (!taken) inputs_.blockedRegions.emplace_back(m.box);
     }
-    work_.inputs.blockedRegions.resize(ownBlocks);
+    inputs_.blockedRegions.resize(ownBlocks);
     if (taken) {
-        increment(work_.state.confirmCount);
+        increment(draft_.confirmCount);
         // A single sky find is never trusted on its own.
-        if (work_.state.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
-            work_.state.confirmCount = 0;
+        if (draft_.confirmCount >= std::max(2, config_.reacquire_confirm_frames)) {
+            draft_.confirmCount = 0;
             clearAbsence();
             applyMeasurement(frame, grey, m, true, true, dt);
             return hitStep(TrackState::kConfirmed);
@@ -49,17 +49,17 @@ TrackStep TargetEngine::lostSearch(const cv::Mat& frame, const cv::Mat& grey, do
 TrackStep TargetEngine::trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dt) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const int w = work_.state.box.width;
-    const int h = work_.state.box.height;
+    const int w = draft_.box.width;
+    const int h = draft_.box.height;
     const double dtc = effectiveInterval(dt);
-    const double speed = std::hypot(static_cast<double>(work_.state.velocity.x), static_cast<double>(work_.state.velocity.y));
+    const double speed = std::hypot(static_cast<double>(draft_.velocity.x), static_cast<double>(draft_.velocity.y));
     const double grow = std::min(speed * dtc * 2.5, 1.0e9);
     const long long searchRadius64 = std::min<long long>(
         config_.max_search_radius, std::max<long long>(60, std::llround(grow) + 40));
     const int searchRadius = static_cast<int>(std::max<long long>(searchRadius64, INT_MIN));
 
-    const float pcx = narrow(work_.state.center.x + static_cast<double>(work_.state.velocity.x) * dtc);
-    const float pcy = narrow(work_.state.center.y + static_cast<double>(work_.state.velocity.y) * dtc);
+    const float pcx = narrow(draft_.center.x + static_cast<double>(draft_.velocity.x) * dtc);
+    const float pcy = narrow(draft_.center.y + static_cast<double>(draft_.velocity.y) * dtc);
     const cv::Rect predictedBox = boxFromCenter(pcx, pcy, w, h, W, H);
     const cv::Point2f pc = rectCenter(predictedBox);
     const double gate = speedGateRadius(dt, config_.max_speed, config_.min_gate_radius);
@@ -124,7 +124,7 @@ TrackStep TargetEngine::trackingPipeline(const cv::Mat& frame, const cv::Mat& gr
 
     // 7. Template.
     if (!templateDone) templ = cues_.templates.measure(ctx, frame, grey, predictedBox, searchRadius, dt);
-    work_.state.targetScore = templ.score;
+    draft_.targetScore = templ.score;
     if (templ.found) {
         if (isBlocked(templ)) return reacquireOrMiss(frame, grey, Reason::kLostOwnedRegion, dt);
         if (!isAcceptable(templ)) return reacquireOrMiss(frame, grey, Reason::kLostLowConfidence, dt);

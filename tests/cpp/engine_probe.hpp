@@ -19,8 +19,8 @@ struct TargetEngineProbe {
     TargetModel& model() { return t.model_; }
     CorrelatorBank& correlators() { return t.correlators_; }
     // The inputs and the model update of the step being drafted.
-    ProposalInputs& inputs() { return t.work_.inputs; }
-    LearningRecord& learning() { return t.work_.learning; }
+    ProposalInputs& inputs() { return t.inputs_; }
+    LearningRecord& learning() { return t.learning_; }
     bool& initialized() { return t.initialized_; }
 
     TrackStep reacquireOrMiss(const cv::Mat& frame, const cv::Mat& grey, Reason reason, double dt) {
@@ -31,7 +31,7 @@ struct TargetEngineProbe {
     }
     bool isBlocked(const Measurement& m) { return t.isBlocked(m); }
     bool isAcceptable(const Measurement& m) {
-        t.work_.state = t.state_;
+        t.draft_ = t.state_;
         return t.isAcceptable(m);
     }
     TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dt) {
@@ -49,12 +49,12 @@ private:
     // Runs `piece` on a draft of the committed state and adopts the draft.
     template <class Piece>
     TrackStep asStep(const cv::Mat& frame, const cv::Mat& grey, Piece piece) {
-        t.work_.state = t.state_;
-        t.work_.learning.clear();
+        t.draft_ = t.state_;
+        t.learning_.clear();
         const TrackStep step = piece();
-        t.state_ = t.work_.state;
-        if (commits && t.work_.learning.present) {
-            t.applyLearning(frame, grey, t.work_.learning);
+        t.state_ = t.draft_;
+        if (commits && t.learning_.present) {
+            t.applyLearning(frame, grey, t.learning_);
             t.keepFrame(grey);
         }
         return step;
