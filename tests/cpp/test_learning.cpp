@@ -283,6 +283,8 @@ TEST(ForegroundBoxSearch, WindowGrowsUntilTheBlobFitsOnlyWithSeveralTargets) {
 TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
     BoxSearch s;
     s.inputs.blockedRegions = {cv::Rect2f(300.f, 220.f, 40.f, 40.f)};
+    // The regions block by the rule handed in with them: without one, nothing is blocked.
+    EXPECT_TRUE(s.run(true).has_value());
     s.inputs.ownedRegionRule = &findInOwnedRegion;
     EXPECT_FALSE(s.run(true).has_value());
 
