@@ -23,7 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/grey_frames.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/multi_tracker.hpp"
 
 namespace {
@@ -119,7 +119,7 @@ private:
 
 // What one Python object holds: its engines and its grey conversion.
 struct Subject {
-    std::vector<std::unique_ptr<TemplateTracker>> trackers;
+    std::vector<std::unique_ptr<TargetEngine>> trackers;
     std::unique_ptr<MultiTracker> multi;
     std::vector<GreyFrames> grey;  // one per Python object
     std::vector<TrackResult> results;
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
         s.multi = std::make_unique<MultiTracker>(params);
         s.grey.resize(1);
     } else {
-        for (int k = 0; k < c->targets; ++k) s.trackers.push_back(std::make_unique<TemplateTracker>(params));
+        for (int k = 0; k < c->targets; ++k) s.trackers.push_back(std::make_unique<TargetEngine>(params));
     }
     std::vector<cv::Rect> boxes;
     for (int k = 0; k < c->targets; ++k) boxes.push_back(scene.box(k, 0));

@@ -27,7 +27,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace {
 
@@ -211,7 +211,7 @@ struct Checksum {
     }
     void add(const TrackStep& s, const char* reason, double targetScore, double confidence) {
         const float f[] = {s.x, s.y, s.w, s.h, s.cx, s.cy, s.vx, s.vy, s.speed};
-        const int32_t n[] = {s.state, s.age, s.hits, s.misses};
+        const int32_t n[] = {static_cast<int32_t>(s.state), s.age, s.hits, s.misses};
         add(f, sizeof f);
         add(n, sizeof n);
         add(reason, std::strlen(reason));
@@ -242,7 +242,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
     SceneFrames scene(spec);
     cv::Mat frame, grey, greyConversion;
     TrackerParams params = trackerParamsForProfile("default");
-    std::unique_ptr<TemplateTracker> engine;
+    std::unique_ptr<TargetEngine> engine;
     Samples all;
     std::map<std::string, Samples> phases;
     std::map<std::string, int> reasons;
@@ -265,7 +265,7 @@ void runScene(const SceneSpec& spec, int frames, int warmup) {
             grey = frame;
         }
         if (scene.episodeStart(i)) {
-            if (!engine) engine = std::make_unique<TemplateTracker>(params);
+            if (!engine) engine = std::make_unique<TargetEngine>(params);
             engine->initialize(frame, grey, scene.seedBox(i));
             continue;
         }

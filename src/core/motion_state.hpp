@@ -1,5 +1,5 @@
-// The engine's per-target motion state: what a proposal snapshots, restores and (on
-// commit) writes back, and what the cues measure against.
+// The engine's per-target motion state: what a step drafts from, a proposal carries and a
+// commit adopts, and what the cues measure against.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -32,7 +32,7 @@ struct PresenceState {
     }
 };
 
-// The engine values a proposal snapshots, restores and (on commit) writes back.
+// The engine values a step drafts from, a proposal carries and (on commit) the engine adopts.
 struct EngineMotionState {
     cv::Rect box;
     cv::Point2f center;

@@ -2,13 +2,22 @@
 
 namespace molvane {
 
-const char* stateName(int32_t state) {
+const char* stateName(TrackState state) {
     switch (state) {
-        case kConfirmed: return "confirmed";
-        case kLost: return "lost";
-        case kTentative: return "tentative";
+        case TrackState::kConfirmed: return "confirmed";
+        case TrackState::kLost: return "lost";
+        case TrackState::kTentative: return "tentative";
         default: return "unknown";
     }
+}
+
+StepScores stepScores(const EngineMotionState& after) {
+    StepScores s;
+    s.target_score = static_cast<float>(after.targetScore);
+    s.target_candidate_score = static_cast<float>(after.candidateScore);
+    s.confidence = static_cast<float>(after.confidence);
+    s.reason = after.reason;
+    return s;
 }
 
 TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report) {

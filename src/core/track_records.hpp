@@ -7,11 +7,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/motion_state.hpp"
 #include "core/reasons.hpp"
 
 namespace molvane {
 
-enum TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
+// Where a target stands after a step. The values are those Python has always seen.
+enum class TrackState : int32_t { kTentative = 0, kConfirmed = 1, kLost = 2 };
 
 // What every image measurement returns. A measurement that finds nothing leaves `found`
 // false; its other fields are then meaningless.
@@ -26,7 +28,7 @@ struct Measurement {
     double peakAmbiguity = 1.0;
     bool hasPeakStats = false;
     double correlationPsr = 0.0;
-    bool flag = false;
+    bool touchesSearchEdge = false;  // the find reaches the edge of the window searched (it may go on)
     bool found = false;
 };
 
@@ -66,7 +68,7 @@ struct LearningRecord {
 
 struct TrackStep {
     int32_t targetId = 1;
-    int32_t state = kLost;
+    TrackState state = TrackState::kLost;
     float x = 0.f, y = 0.f, w = 0.f, h = 0.f;
     float cx = 0.f, cy = 0.f;
     float vx = 0.f, vy = 0.f;
@@ -107,14 +109,19 @@ struct TrackResult {
     StepScores scores;
     ArbitrationReport report;
 
-    bool lost() const { return step.state == kLost; }
+    bool lost() const { return step.state == TrackState::kLost; }
 };
 
-// The one place a result record is made, for single and multi-target tracking alike.
+// The one place a step's scores are made: the engine's scores and reason in `after`, the
+// state a step left behind (a committed engine's state, or a proposal's state after).
+StepScores stepScores(const EngineMotionState& after);
+
+// The one place a result record is made, for single and multi-target tracking alike, from
+// a step, its scores (stepScores) and, for a multi-target lock, the arbitration's report.
 // `frame` is left 0: the caller numbers frames.
 TrackResult makeTrackResult(const TrackStep& step, const StepScores& scores, const ArbitrationReport& report = {});
 
 // "confirmed", "lost", "tentative", or "unknown" for any other value.
-const char* stateName(int32_t state);
+const char* stateName(TrackState state);
 
 }  // namespace molvane

@@ -15,9 +15,14 @@
 
 namespace molvane {
 
+// Whether a find with `box` and centre `center` lies in `region`, a region another target
+// owns. The rule belongs where ownership is decided, which hands it in with the regions.
+using OwnedRegionRule = bool (*)(const cv::Rect2f& region, const cv::Rect& box, cv::Point2f center);
+
 // What one proposal adds to a frame.
 struct ProposalInputs {
     std::vector<cv::Rect2f> blockedRegions;   // regions other targets own; a cue's find there is refused
+    OwnedRegionRule ownedRegionRule = nullptr;  // when a find lies in one of them (none: never)
     std::optional<cv::Size2f> referenceSize;  // expected target size, when another tracker vouches for one
     bool multiTarget = false;                 // the engine is one of several in a multi-target update
     MotionGate motionGate;                    // where the target's motion lets a tracked find lie
@@ -25,8 +30,7 @@ struct ProposalInputs {
                                               // neighbour touching the target pulls it), so it
                                               // corrects the motion filter less
 
-    // Whether a measured box falls into a blocked region: IoU at least 0.2, or its centre
-    // within max(10, 0.75 x the region's short side) of the region's centre.
+    // Whether a find falls into any blocked region, by the rule handed in.
     bool blocks(const cv::Rect& box, cv::Point2f center) const;
     bool blocks(const Measurement& m) const { return blocks(m.box, m.center); }
 };

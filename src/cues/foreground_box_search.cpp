@@ -68,7 +68,7 @@ std::optional<Measurement> ForegroundBoxSearch::search(const CueContext& ctx, co
                 result = fg;
             }
         }
-        if (accepted && !fg.flag) break;  // the blob lies wholly inside the window
+        if (accepted && !fg.touchesSearchEdge) break;  // the blob lies wholly inside the window
         if (pass + 1 == passes) break;
         const int nextH = grownSide(hs, maxH);
         const int nextW = grownSide(ws, maxW);

@@ -172,9 +172,9 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
     }
     Measurement out = foundMeasurement(finalBox, rectCenter(finalBox), targetScore, best->cost,
                                        std::clamp(confidence, 0.0, 1.0), Reason::kForeground);
-    out.flag = mergedBox.x <= blobReach.x + 1 || mergedBox.y <= blobReach.y + 1 ||
-               mergedBox.x + mergedBox.width >= blobReach.x + blobReach.width - 1 ||
-               mergedBox.y + mergedBox.height >= blobReach.y + blobReach.height - 1;
+    out.touchesSearchEdge = mergedBox.x <= blobReach.x + 1 || mergedBox.y <= blobReach.y + 1 ||
+                            mergedBox.x + mergedBox.width >= blobReach.x + blobReach.width - 1 ||
+                            mergedBox.y + mergedBox.height >= blobReach.y + blobReach.height - 1;
     return out;
 }
 

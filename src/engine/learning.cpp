@@ -10,7 +10,7 @@
 #include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
@@ -23,7 +23,7 @@ float clampedRate(double rate) {
 
 }  // namespace
 
-void TemplateTracker::applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record) {
+void TargetEngine::applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record) {
     if (!record.present || grey.empty()) return;
     const cv::Rect R = intersect(state_.box, cv::Rect(0, 0, grey.cols, grey.rows));
     if (R.empty()) return;

@@ -6,7 +6,7 @@
 
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
@@ -56,14 +56,14 @@ int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea
     return static_cast<int>(lo);
 }
 
-TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
-                                           double dtSeconds) {
+TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
+                                        double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
-    const long long n = static_cast<long long>(state_.misses) + 1;
+    const long long n = static_cast<long long>(draft_.misses) + 1;
     const double dtc = effectiveInterval(dtSeconds);
-    const cv::Point2f pc = state_.center + state_.velocity * static_cast<float>(dtc);
-    const cv::Rect P = boxFromCenter(pc.x, pc.y, state_.box.width, state_.box.height, W, H);
+    const cv::Point2f pc = draft_.center + draft_.velocity * static_cast<float>(dtc);
+    const cv::Rect P = boxFromCenter(pc.x, pc.y, draft_.box.width, draft_.box.height, W, H);
     const long long seedArea = static_cast<long long>(model_.seedSize.width) * model_.seedSize.height;
 
     const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
@@ -90,10 +90,8 @@ TrackStep TemplateTracker::reacquireOrMiss(const cv::Mat& colourFrame, const cv:
                                 candidate.confidence >= threshold && candidateResembles(grey, candidate);
             if (usable) {
                 // A target declared gone needs two looks, as in the sky search.
-                const int needed = std::max(config_.reacquire_confirm_frames, state_.presence.targetAbsent ? 2 : 1);
-                const TrackStep step = reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
-                if (!proposalActive_) keepFrame(grey);
-                return step;
+                const int needed = std::max(config_.reacquire_confirm_frames, draft_.presence.targetAbsent ? 2 : 1);
+                return reacquisitionStep(colourFrame, grey, candidate, needed, dtSeconds);
             }
         }
     }

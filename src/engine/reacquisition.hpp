@@ -1,5 +1,5 @@
 // Scheduling rules of the wide and full reacquisition searches that run on a missed frame
-// (the search itself is TemplateTracker::reacquireOrMiss, in reacquisition.cpp).
+// (the search itself is TargetEngine::reacquireOrMiss, in reacquisition.cpp).
 #pragma once
 
 #include <opencv2/core.hpp>

@@ -16,7 +16,7 @@
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 #include "engine/ring_contrast.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 
 namespace molvane {
 
@@ -116,7 +116,7 @@ double alignedSimilarity(const cv::Mat& grey, const cv::Rect& box, const cv::Mat
 
 }  // namespace
 
-double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
+double TargetEngine::boxContrast(const cv::Mat& grey, const cv::Rect& box, int polarity) const {
     const cv::Rect b = clipToFrame(box.x, box.y, box.width, box.height, grey.cols, grey.rows);
     if (b.empty() || polarity == 0 || grey.type() != CV_8UC1) return -1.0;
     const RingContrast rc = ringContrast(grey, b);
@@ -125,7 +125,7 @@ double TemplateTracker::boxContrast(const cv::Mat& grey, const cv::Rect& box, in
     return polarity > 0 ? rc.bright : rc.dark;
 }
 
-PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size) {
+PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, cv::Size size) {
     PresenceScore s;
     // Judged at the size the target is tracked at (or measured at): a cue's own box may be
     // padded or cut to a blob, and would compare a different extent with the seed.
@@ -140,10 +140,10 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
             // Against the sky's own noise: on textured ground or cloud every blob has
             // contrast, but little above its surroundings' noise.
             s.contrastToNoise = s.contrast / std::max(rc.ringSd, kNoiseFloor);
-            const bool warm = state_.presence.typicalSamples >= kTypicalWarmup && state_.presence.typicalContrast > 0.0;
-            s.contrastRatio = s.contrast / (warm ? state_.presence.typicalContrast : model_.seedContrast);
-            s.noiseRatio = warm && state_.presence.typicalContrastToNoise > 0.0
-                               ? s.contrastToNoise / state_.presence.typicalContrastToNoise
+            const bool warm = draft_.presence.typicalSamples >= kTypicalWarmup && draft_.presence.typicalContrast > 0.0;
+            s.contrastRatio = s.contrast / (warm ? draft_.presence.typicalContrast : model_.seedContrast);
+            s.noiseRatio = warm && draft_.presence.typicalContrastToNoise > 0.0
+                               ? s.contrastToNoise / draft_.presence.typicalContrastToNoise
                                : 1.0;
             s.contrastClear = s.contrast >= std::max(kClearContrastSigmas * rc.ringSd,
                                                      kClearContrastDiffs * config_.min_diff_threshold);
@@ -161,7 +161,7 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, model_.templ, presenceColumns_))
                            : s.anchorSimilarity;
     // Only a score that would decide against the observation is worth the alignment search.
-    const bool decided = state_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
+    const bool decided = draft_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
                                              : resemblesTarget(s, false);
     if (!decided) {
         s.anchorSimilarity = alignedSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
@@ -172,54 +172,54 @@ PresenceScore TemplateTracker::presenceAt(const cv::Mat& grey, cv::Point2f cente
     return s;
 }
 
-TrackStep TemplateTracker::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
-                                             int needed, double dtSeconds) {
-    increment(state_.confirmCount);
-    const bool done = state_.confirmCount >= needed;
+TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                          int needed, double dtSeconds) {
+    increment(draft_.confirmCount);
+    const bool done = draft_.confirmCount >= needed;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
     if (done) {
-        state_.confirmCount = 0;
+        draft_.confirmCount = 0;
         clearAbsence();
     }
-    return hitStep(done ? kConfirmed : kTentative);
+    return hitStep(done ? TrackState::kConfirmed : TrackState::kTentative);
 }
 
-bool TemplateTracker::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
+bool TargetEngine::presenceCheckOn() const { return config_.presence_miss_frames > 0; }
 
 // Targets differ in how well they keep matching their seed (a flapping bird far less than
 // an aircraft), so the floor follows what this target has typically scored.
-double TemplateTracker::similarityFloor(bool strict) const {
+double TargetEngine::similarityFloor(bool strict) const {
     // Until a few observations have shown what is typical, only the fixed floors apply.
-    const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 0.0;
+    const double typical = draft_.presence.typicalSamples >= kTypicalWarmup ? draft_.presence.typicalSimilarity : 0.0;
     return strict ? std::max(config_.presence_reacquire_similarity, kReacquireShareOfTypical * typical)
                   : std::max(config_.presence_min_similarity, kUnlikeShareOfTypical * typical);
 }
 
-bool TemplateTracker::resemblesTarget(const PresenceScore& s, bool strict) const {
+bool TargetEngine::resemblesTarget(const PresenceScore& s, bool strict) const {
     const double sim = similarityFloor(strict);
     const double ratio = strict ? config_.presence_reacquire_contrast_ratio : config_.presence_min_contrast_ratio;
     return s.similarity >= sim && (s.contrastRatio >= ratio || s.contrastClear) && !parkedOnScenery(s);
 }
 
-bool TemplateTracker::standsStill(const PresenceScore& s) const {
-    return state_.presence.stillFor(s.change);
+bool TargetEngine::standsStill(const PresenceScore& s) const {
+    return draft_.presence.stillFor(s.change);
 }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
 // not change from frame to frame and resembles the target less than it usually does (a
 // mast, a rooftop, the rim of a cloud). A hovering target keeps its usual resemblance.
-bool TemplateTracker::parkedOnScenery(const PresenceScore& s) const {
+bool TargetEngine::parkedOnScenery(const PresenceScore& s) const {
     // Against the seed only: the learned template may already have taken in the scenery.
-    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * state_.presence.typicalAnchorSimilarity;
+    return standsStill(s) && s.anchorSimilarity < kParkedShareOfTypical * draft_.presence.typicalAnchorSimilarity;
 }
 
-double TemplateTracker::closeMatchSimilarity() const {
+double TargetEngine::closeMatchSimilarity() const {
     // Before anything typical is known, only a perfect match counts as close.
-    const double typical = state_.presence.typicalSamples >= kTypicalWarmup ? state_.presence.typicalSimilarity : 1.0;
+    const double typical = draft_.presence.typicalSamples >= kTypicalWarmup ? draft_.presence.typicalSimilarity : 1.0;
     return kCloseMatchShareOfTypical * typical;
 }
 
-bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
+bool TargetEngine::returnConvinces(const PresenceScore& s) const {
     // However closely it matches, what stands still is not a target that moves; and what
     // stands out from textured surroundings (ground, a cloud's edge) far less than the
     // target stood out from its sky is not the target coming back.
@@ -230,30 +230,30 @@ bool TemplateTracker::returnConvinces(const PresenceScore& s) const {
     return s.change >= stepFrames_ * std::max(kMinReturnMotion, kReturnMotionShareOfContrast * model_.seedContrast);
 }
 
-bool TemplateTracker::candidateResembles(const cv::Mat& grey, Measurement& m) {
+bool TargetEngine::candidateResembles(const cv::Mat& grey, Measurement& m) {
     if (!presenceCheckOn()) return true;
     // Judged at the size the target is tracked at, or larger when its extent says it has
     // grown: a seed box drawn loosely around the target is larger than its extent.
     const bool sized = refineByExtent(grey, m, true);
-    const cv::Size size = sized ? cv::Size(std::max(m.box.width, state_.box.width), std::max(m.box.height, state_.box.height))
-                                : state_.box.size();
+    const cv::Size size = sized ? cv::Size(std::max(m.box.width, draft_.box.width), std::max(m.box.height, draft_.box.height))
+                                : draft_.box.size();
     const PresenceScore s = presenceAt(grey, m.center, size);
     // A target declared gone, or lost long enough for the sky search, must clearly look
     // like itself to come back.
-    const bool longLost = config_.sky_search_after_misses > 0 && state_.misses >= config_.sky_search_after_misses;
-    return state_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
+    const bool longLost = config_.sky_search_after_misses > 0 && draft_.misses >= config_.sky_search_after_misses;
+    return draft_.presence.targetAbsent || longLost ? returnConvinces(s) : resemblesTarget(s, false) && !standsStill(s);
 }
 
-void TemplateTracker::clearAbsence() {
-    state_.presence.unlikeCount = 0;
-    state_.presence.targetAbsent = false;
+void TargetEngine::clearAbsence() {
+    draft_.presence.unlikeCount = 0;
+    draft_.presence.targetAbsent = false;
 }
 
-std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
-                                                          Measurement& m, cv::Size size, double dtSeconds) {
+std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
+                                                       Measurement& m, cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center, size);
-    if (!state_.presence.targetAbsent && state_.misses > 0) {
+    if (!draft_.presence.targetAbsent && draft_.misses > 0) {
         // Found again after it went unseen: a target that moves is not what stands still
         // where it vanished (a look-alike hanging there, a mast), and any find after a gap
         // is confirmed like a reacquisition, never on the frame it is first seen.
@@ -267,7 +267,7 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
         distance(m.center, inputs_.motionGate.center) > kStillJumpShareOfGate * inputs_.motionGate.radius) {
         return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
-    if (state_.presence.targetAbsent) {
+    if (draft_.presence.targetAbsent) {
         if (!returnConvinces(s)) return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
         // The target looks back: confirm it like any reacquisition before trusting it.
         return reacquisitionStep(frame, grey, m, std::max(2, config_.reacquire_confirm_frames), dtSeconds);
@@ -275,31 +275,31 @@ std::optional<TrackStep> TemplateTracker::presenceVerdict(const cv::Mat& frame, 
     if (resemblesTarget(s, false)) {
         // Leaky: one good look does not wipe out a run of bad ones (a cloud rim can pass
         // for the target now and then).
-        if (state_.presence.unlikeCount > 0) --state_.presence.unlikeCount;
+        if (draft_.presence.unlikeCount > 0) --draft_.presence.unlikeCount;
         // A plain mean over the first observations, a running one after that.
-        if (state_.presence.typicalSamples < kTypicalSamplesCap) ++state_.presence.typicalSamples;
+        if (draft_.presence.typicalSamples < kTypicalSamplesCap) ++draft_.presence.typicalSamples;
         const double rate = std::max(1.0 - std::pow(1.0 - kTypicalSimilarityRate, stepFrames_),
-                                     1.0 / state_.presence.typicalSamples);
-        state_.presence.typicalSimilarity += rate * (s.similarity - state_.presence.typicalSimilarity);
-        state_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - state_.presence.typicalAnchorSimilarity);
-        if (s.change >= 0.0) state_.presence.typicalChange += rate * (s.change - state_.presence.typicalChange);
+                                     1.0 / draft_.presence.typicalSamples);
+        draft_.presence.typicalSimilarity += rate * (s.similarity - draft_.presence.typicalSimilarity);
+        draft_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - draft_.presence.typicalAnchorSimilarity);
+        if (s.change >= 0.0) draft_.presence.typicalChange += rate * (s.change - draft_.presence.typicalChange);
         if (s.contrast >= 0.0) {
-            const double c0 = state_.presence.typicalContrast > 0.0 ? state_.presence.typicalContrast : s.contrast;
+            const double c0 = draft_.presence.typicalContrast > 0.0 ? draft_.presence.typicalContrast : s.contrast;
             // Contrast is followed more slowly than likeness: haze and glint take seconds,
             // a cloud swallowing the target a fraction of one.
             const double contrastRate = std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_),
-                                                 1.0 / state_.presence.typicalSamples);
-            state_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
-            const double n0 = state_.presence.typicalContrastToNoise > 0.0 ? state_.presence.typicalContrastToNoise
+                                                 1.0 / draft_.presence.typicalSamples);
+            draft_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
+            const double n0 = draft_.presence.typicalContrastToNoise > 0.0 ? draft_.presence.typicalContrastToNoise
                                                                            : s.contrastToNoise;
-            state_.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
+            draft_.presence.typicalContrastToNoise = n0 + contrastRate * (s.contrastToNoise - n0);
         }
         return std::nullopt;
     }
-    increment(state_.presence.unlikeCount);
-    if (state_.presence.unlikeCount >= config_.presence_miss_frames) {
-        state_.presence.targetAbsent = true;
-        state_.presence.unlikeCount = 0;
+    increment(draft_.presence.unlikeCount);
+    if (draft_.presence.unlikeCount >= config_.presence_miss_frames) {
+        draft_.presence.targetAbsent = true;
+        draft_.presence.unlikeCount = 0;
         return lostStep(Reason::kLostLowConfidence, dtSeconds, grey.cols, grey.rows);
     }
     // Still followed, but with no more confidence than the resemblance warrants (which

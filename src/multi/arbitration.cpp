@@ -79,7 +79,7 @@ bool interacts(const cv::Rect2f& a, const cv::Rect2f& b, const MultiTargetSettin
 }
 
 bool eligibleForOwnership(const TargetOutcome& o) {
-    return !o.report.suppressed && o.step.state != kLost && o.step.w > 0.f && o.step.h > 0.f;
+    return !o.report.suppressed && o.step.state != TrackState::kLost && o.step.w > 0.f && o.step.h > 0.f;
 }
 
 double pairCost(const TargetMotion& m, cv::Point2f find, double likeness, bool ownFind, bool interacting,

@@ -13,7 +13,7 @@
 
 #include "config/multi_params.hpp"
 #include "config/tracker_params.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "core/track_records.hpp"
 #include "multi/hungarian.hpp"
 
@@ -34,7 +34,7 @@ enum class TargetPhase : int32_t {
 // it commits, and only predicted while it coasts.
 struct TargetSlot {
     int32_t id = 0;  // stable, 1..N in seeding order
-    std::unique_ptr<TemplateTracker> engine;
+    std::unique_ptr<TargetEngine> engine;
     bool hasSnapshot = false;
     TrackStep snapshot;          // the last step reported as seen (not suppressed, not lost)
     cv::Size initialSize;        // the seed box size

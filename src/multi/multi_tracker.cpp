@@ -42,12 +42,11 @@ bool finiteBox(const TargetOutcome& o) {
     return std::isfinite(o.step.x) && std::isfinite(o.step.y) && std::isfinite(o.step.w) && std::isfinite(o.step.h);
 }
 
-// Releases the proposal handles on every exit path, so that no engine state stays shared
-// after an update and each engine can reuse its proposal storage on the next frame.
+// Empties the proposals on every exit path: none outlives the update it was made for.
 struct ProposalRelease {
-    std::vector<TemplateTrackerProposal>& proposals;
+    std::vector<TargetProposal>& proposals;
     ~ProposalRelease() {
-        for (TemplateTrackerProposal& p : proposals) p = TemplateTrackerProposal();
+        for (TargetProposal& p : proposals) p = TargetProposal();
     }
 };
 
@@ -76,7 +75,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
         if (b.width < 1 || b.height < 1) throw std::invalid_argument("target bbox width and height must be positive");
         TargetSlot slot;
         slot.id = static_cast<int32_t>(k + 1);
-        slot.engine = std::make_unique<TemplateTracker>(engineConfig, frames_);
+        slot.engine = std::make_unique<TargetEngine>(engineConfig, frames_);
         slot.engine->initialize(frame, grey, b);
 
         const float x = static_cast<float>(b.x), y = static_cast<float>(b.y);
@@ -84,7 +83,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
         const cv::Point2f c(x + 0.5f * w, y + 0.5f * h);
         slot.hasSnapshot = true;
         // The seed box itself, tentative, seen once and at rest.
-        slot.snapshot = TrackStep{slot.id, kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
+        slot.snapshot = TrackStep{slot.id, TrackState::kTentative, x, y, w, h, c.x, c.y, 0.f, 0.f, 0.f, 1, 1, 0};
         slot.initialSize = cv::Size(b.width, b.height);
         slot.observedCenter = c;
         slot.motionSize = cv::Point2f(w, h);
@@ -109,7 +108,7 @@ void MultiTracker::lock(const cv::Mat& frame, const cv::Mat& callerGrey, const s
 }
 
 void MultiTracker::buildOutcome(std::size_t i) {
-    const TemplateTrackerProposal::Impl& p = proposals_[i].impl();
+    const TargetProposal& p = proposals_[i];
     const TargetSlot& s = targets_[i];
     TargetOutcome& o = outcomes_[i];
     o = TargetOutcome();
@@ -122,10 +121,7 @@ void MultiTracker::buildOutcome(std::size_t i) {
     o.step.h = p.box.height;
     o.step.cx = p.center.x;
     o.step.cy = p.center.y;
-    o.scores.target_score = static_cast<float>(p.targetScore);
-    o.scores.target_candidate_score = static_cast<float>(p.candidateScore);
-    o.scores.confidence = static_cast<float>(p.confidence);
-    o.scores.reason = p.reason;
+    o.scores = p.scores;
     o.report.anchor_appearance = static_cast<float>(p.anchorAppearance);
     o.report.geometry_confidence = static_cast<float>(p.geometryConfidence);
 }
@@ -221,7 +217,7 @@ bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double d
             if (ids_[j] == d.ownerId) blocked_.push_back(outcomes_[j].box());
         }
         const TargetSlot& s = targets_[i];
-        proposals_[i] = TemplateTrackerProposal();
+        proposals_[i] = TargetProposal();
         proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
                                           dtSeconds, true, findSigma_[i]);
         buildOutcome(i);
@@ -309,7 +305,7 @@ void MultiTracker::markPrediction(std::size_t i, Reason reason, int frameW, int 
     if (o.step.w < 2.f || o.step.h < 2.f) return;
     // A target its engine has lost is reported lost, with its prediction as the box; only
     // a target held back by the arbitration (and so probably still there) is tentative.
-    o.step.state = reason == Reason::kPredictionUnobserved ? kLost : kTentative;
+    o.step.state = reason == Reason::kPredictionUnobserved ? TrackState::kLost : TrackState::kTentative;
     o.scores.target_score = o.scores.target_candidate_score = o.scores.confidence = 0.f;
     o.report.anchor_appearance = o.report.geometry_confidence = 0.f;
     o.report.geometry_ownership_constrained = false;
@@ -327,7 +323,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
     // A target that was not seen in the last update and comes back through a reacquisition
     // search with a weak likeness to its anchor may well have found another target: it is
     // trusted only when it owns a find that lies in its own gate and in nobody else's.
-    const bool weak = targets_.size() > 1 && !s.seen() && o.step.state != kLost &&
+    const bool weak = targets_.size() > 1 && !s.seen() && o.step.state != TrackState::kLost &&
                       namesReacquisition(o.scores.reason) &&
                       o.report.anchor_appearance < settings_.min_owner_appearance;
     if (weak && !(d.owns && clearOfOthers(i))) {
@@ -339,7 +335,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         return;
     }
 
-    if (o.step.state != kLost && !d.owns) {
+    if (o.step.state != TrackState::kLost && !d.owns) {
         // Held back: it coasts on its filter's prediction, so that its next searches are
         // where its own object should be.
         const Reason coastReason = d.ambiguous ? Reason::kCoastAmbiguousOwner : Reason::kCoastOwnedByOther;
@@ -379,26 +375,23 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
 void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     TargetOutcome& o = outcomes_[i];
     TargetSlot& s = targets_[i];
-    const TemplateTrackerProposal& proposal = proposals_[i];
-    if (!proposal.valid()) throw std::invalid_argument("cannot commit an invalid template tracker proposal");
-    const TemplateTrackerProposal::Impl& p = proposal.impl();
+    const TargetProposal& p = proposals_[i];
+    if (!p.valid()) throw std::invalid_argument("cannot commit an invalid template tracker proposal");
     const std::size_t n = targets_.size();
 
-    const bool learn = !o.report.interacting;
-    bool acceptGeometry = true;
-    OwnedGeometry owned;
-    bool unclipped = false;
+    CommitPolicy policy;
+    policy.learn = !o.report.interacting;
     if (n > 1) {
-        acceptGeometry = false;
+        policy.acceptGeometry = false;
         if (p.hasGeometry) {
-            if (o.step.state == kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
+            if (o.step.state == TrackState::kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
                 const cv::Size2f limited =
                     limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, params_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
-                    if (decisions_[j].owns && outcomes_[j].step.state != kLost) {
-                        neighbours_.push_back(proposals_[j].impl().center);
+                    if (decisions_[j].owns && outcomes_[j].step.state != TrackState::kLost) {
+                        neighbours_.push_back(proposals_[j].center);
                     } else if (targets_[j].hasSnapshot) {
                         neighbours_.push_back(targets_[j].observedCenter);
                     }
@@ -406,10 +399,10 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                 const OwnershipCell cell = ownershipCell(limited, rectCenter(p.geometryBox), p.center, neighbours_,
                                                          grey.cols, grey.rows, s.initialSize, settings_, params_);
                 if (cell.valid) {
-                    acceptGeometry = true;
-                    owned.box = cell.box;
-                    owned.valid = true;
-                    unclipped = !cell.clipped;
+                    policy.acceptGeometry = true;
+                    policy.owned.box = cell.box;
+                    policy.owned.valid = true;
+                    policy.geometryUnclipped = !cell.clipped;
                     o.report.geometry_ownership_constrained = cell.clipped;
                 } else {
                     o.report.geometry_update_suppressed = true;
@@ -420,9 +413,9 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         }
     }
 
-    const TrackStep step = s.engine->commit(proposal, frame, grey, learn, acceptGeometry, owned, unclipped);
+    const TrackStep step = s.engine->commit(p, frame, grey, policy);
     takeStep(i, step);
-    if (step.state == kLost) {
+    if (step.state == TrackState::kLost) {
         if (n > 1 && s.hasSnapshot &&
             step.misses <= updatesLasting(settings_.unobserved_prediction_max_seconds, dtSeconds)) {
             markPrediction(i, Reason::kPredictionUnobserved, grey.cols, grey.rows);
@@ -431,8 +424,8 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
         s.observedCenter = p.center;
     }
     if (!o.report.prediction_only) {
-        o.report.model_learning_suppressed = o.report.interacting && o.step.state != kLost;
-        o.report.geometry_update_suppressed = o.report.geometry_update_suppressed && o.step.state != kLost;
+        o.report.model_learning_suppressed = o.report.interacting && o.step.state != TrackState::kLost;
+        o.report.geometry_update_suppressed = o.report.geometry_update_suppressed && o.step.state != TrackState::kLost;
     }
 }
 
@@ -443,11 +436,11 @@ void MultiTracker::keepBook(std::size_t i) {
         s.phase = TargetPhase::kCoasting;
         return;
     }
-    if (o.step.state == kLost) {
+    if (o.step.state == TrackState::kLost) {
         s.phase = TargetPhase::kLost;
         return;
     }
-    s.phase = o.step.state == kConfirmed ? TargetPhase::kConfirmed : TargetPhase::kTentative;
+    s.phase = o.step.state == TrackState::kConfirmed ? TargetPhase::kConfirmed : TargetPhase::kTentative;
     s.snapshot = o.step;
     s.hasSnapshot = true;
     if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
@@ -498,10 +491,10 @@ const std::vector<TrackResult>& MultiTracker::update(const cv::Mat& frame, const
 
     for (std::size_t i = 0; i < n; ++i) {
         const TargetOutcome& a = outcomes_[i];
-        if (a.step.state == kLost || !(a.step.w > 0.f) || !(a.step.h > 0.f)) continue;
+        if (a.step.state == TrackState::kLost || !(a.step.w > 0.f) || !(a.step.h > 0.f)) continue;
         for (std::size_t j = i + 1; j < n; ++j) {
             const TargetOutcome& b = outcomes_[j];
-            if (b.step.state == kLost || !(b.step.w > 0.f) || !(b.step.h > 0.f)) continue;
+            if (b.step.state == TrackState::kLost || !(b.step.w > 0.f) || !(b.step.h > 0.f)) continue;
             if (interacts(a.box(), b.box(), settings_)) interactionMarks_[i] = interactionMarks_[j] = 1;
         }
     }

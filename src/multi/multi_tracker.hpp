@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/tracker_params.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "core/track_records.hpp"
 #include "multi/arbitration.hpp"
 
@@ -59,7 +59,7 @@ private:
     // allocates nothing once they have grown.
     std::vector<TargetMotion> motion_;
     std::vector<cv::Rect2f> predictedBoxes_;
-    std::vector<TemplateTrackerProposal> proposals_;
+    std::vector<TargetProposal> proposals_;
     std::vector<TargetOutcome> outcomes_;
     std::vector<OwnershipDecision> decisions_;
     std::vector<unsigned char> interactionMarks_;

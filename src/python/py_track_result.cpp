@@ -15,15 +15,6 @@ namespace molvane {
 
 namespace py = pybind11;
 
-TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine) {
-    StepScores scores;
-    scores.target_score = static_cast<float>(engine.targetScore());
-    scores.target_candidate_score = static_cast<float>(engine.candidateScore());
-    scores.confidence = static_cast<float>(engine.confidence());
-    scores.reason = engine.reason();
-    return makeTrackResult(step, scores);
-}
-
 namespace {
 
 // A copy of the result's frame with the overlay drawn, as a new array of shape (H, W) for

@@ -4,7 +4,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include "engine/template_tracker.hpp"
 #include "core/track_records.hpp"
 #include "python/initialized_caster.hpp"
 
@@ -14,11 +13,6 @@ struct PyTrackResult {
     TrackResult record;
     pybind11::object frame;
 };
-
-// The single-target record of one engine step: the step's geometry and counters, the
-// engine's scores and reason after it, and every multi-target field left clear. `frame`
-// is numbered by the caller.
-TrackResult singleTargetResult(const TrackStep& step, const TemplateTracker& engine);
 
 }  // namespace molvane
 

@@ -11,7 +11,7 @@
 
 #include "config/tracker_config.hpp"
 #include "config/tracker_params.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "python/bindings.hpp"
 #include "python/box_arg.hpp"
 #include "python/frame_clock.hpp"
@@ -60,7 +60,8 @@ public:
         TrackResult record = runExclusive(mutex_, [&] {
             const double dtSeconds = clock_.interval(dt);
             const TrackStep step = engine_.update(view.image, engine_.greyFrames().greyOf(view.image), dtSeconds);
-            TrackResult r = singleTargetResult(step, engine_);
+            // Every multi-target field left clear.
+            TrackResult r = makeTrackResult(step, engine_.scores());
             r.frame = clock_.takeFrameNumber();
             return r;
         });
@@ -71,7 +72,7 @@ private:
     // Everything below the mutex is touched only while it is held (runExclusive).
     std::mutex mutex_;
     std::atomic<bool> locked_{false};
-    TemplateTracker engine_;
+    TargetEngine engine_;
     FrameClock clock_;
 };
 

@@ -17,7 +17,7 @@ namespace {
 
 // Ownership score of a hand-made outcome without snapshot: 0.65 a + confidence + state bonus
 // (0.2 confirmed, 0.05 tentative) + 0.005 min(hits, 10) - 0.05 misses.
-TargetOutcome outcome(int32_t id, float x, float y, float w, float h, int32_t state, float confidence,
+TargetOutcome outcome(int32_t id, float x, float y, float w, float h, TrackState state, float confidence,
                       float anchor, int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
     TargetOutcome o;
     o.step = TrackStep{id, state, x, y, w, h, x + w / 2.f, y + h / 2.f, 0.f, 0.f, 0.f, 0, hits, misses};
@@ -152,10 +152,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ArbitrationAssign, CandidatesGroupProposalsOfOneObjectOnly) {
     // 1 and 2 on one object (IoU 0.8); 3 a separate object 12 px away; 4 lost.
-    std::vector<TargetOutcome> o = {outcome(1, 0, 0, 10, 10, kConfirmed, 0.9f, 0.9f),
-                                    outcome(2, 1, 0, 10, 10, kConfirmed, 0.9f, 0.9f),
-                                    outcome(3, 12, 0, 10, 10, kConfirmed, 0.9f, 0.9f),
-                                    outcome(4, 0, 0, 10, 10, kLost, 0.9f, 0.9f)};
+    std::vector<TargetOutcome> o = {outcome(1, 0, 0, 10, 10, TrackState::kConfirmed, 0.9f, 0.9f),
+                                    outcome(2, 1, 0, 10, 10, TrackState::kConfirmed, 0.9f, 0.9f),
+                                    outcome(3, 12, 0, 10, 10, TrackState::kConfirmed, 0.9f, 0.9f),
+                                    outcome(4, 0, 0, 10, 10, TrackState::kLost, 0.9f, 0.9f)};
     std::vector<int> of, stack;
     EXPECT_EQ(groupCandidates(o, kSettings, of, stack), 2);
     EXPECT_EQ(of, (std::vector<int>{0, 0, 1, -1}));
@@ -296,7 +296,7 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     EXPECT_EQ(mt.targets()[1].observedCenter, cv::Point2f(120.f, 80.f));
     EXPECT_NEAR(mt.targets()[2].seedShade, 40.f, 1e-3);  // the blob's core
 
-    const TemplateTracker* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
+    const TargetEngine* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
                                         mt.targets()[2].engine.get()};
     // Refused after the first box was seeded (by the engine) and before anything (empty list).
     EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(500, 500, 10, 10)}),

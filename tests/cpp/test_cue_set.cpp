@@ -18,7 +18,7 @@ bool sameMeasurement(const Measurement& a, const Measurement& b) {
     if (a.found != b.found) return false;
     return !a.found || (a.box == b.box && a.center == b.center && a.targetScore == b.targetScore &&
                         a.candidateScore == b.candidateScore && a.confidence == b.confidence &&
-                        a.reason == b.reason && a.flag == b.flag);
+                        a.reason == b.reason && a.touchesSearchEdge == b.touchesSearchEdge);
 }
 
 // A 10 x 10 bright target on a sky gradient, tracked with its look as the template; a

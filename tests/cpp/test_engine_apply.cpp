@@ -36,16 +36,16 @@ class EngineApply : public ::testing::Test {
 protected:
     void seed(cv::Rect box) {
         params.correlation_enabled = true;  // keeps the seed box exactly as given
-        engine = std::make_unique<TemplateTracker>(params);
+        engine = std::make_unique<TargetEngine>(params);
         frame = skyWithBlob(kW, kH, rectCenter(box), std::min(box.width, box.height));
         engine->initialize(frame, frame, box);
-        probe = std::make_unique<TemplateTrackerProbe>(TemplateTrackerProbe{*engine});
-        probe->proposalActive() = true;  // defer learning, as inside a proposal
+        probe = std::make_unique<TargetEngineProbe>(TargetEngineProbe{*engine});
+        probe->commits = false;  // leave learning to a commit, as a proposal does
     }
     TrackerParams params;
     cv::Mat frame;
-    std::unique_ptr<TemplateTracker> engine;
-    std::unique_ptr<TemplateTrackerProbe> probe;
+    std::unique_ptr<TargetEngine> engine;
+    std::unique_ptr<TargetEngineProbe> probe;
 };
 
 TEST_F(EngineApply, VelocityBlendsTheObservedMotionWithTheGain) {
@@ -185,15 +185,15 @@ TEST_F(EngineApply, ReacquisitionConfirmationCountsConsecutiveAcceptedFrames) {
     seed({100, 100, 12, 12});
     probe->state().confirmCount = 1;  // a wide search found it once
     const TrackStep t1 = probe->accept(frame, frame, observation(engine->state().center, {12, 12}, 0.9), 1 / 30.0);
-    EXPECT_EQ(t1.state, kTentative);
+    EXPECT_EQ(t1.state, TrackState::kTentative);
     EXPECT_EQ(engine->state().confirmCount, 2);
     const TrackStep t2 = probe->accept(frame, frame, observation(engine->state().center, {12, 12}, 0.9), 1 / 30.0);
-    EXPECT_EQ(t2.state, kConfirmed);
+    EXPECT_EQ(t2.state, TrackState::kConfirmed);
     EXPECT_EQ(engine->state().confirmCount, 0);
     EXPECT_EQ(t2.hits, 3);
     EXPECT_EQ(t2.age, t2.hits);
     const TrackStep t3 = probe->accept(frame, frame, observation(engine->state().center, {12, 12}, 0.9), 1 / 30.0);
-    EXPECT_EQ(t3.state, kConfirmed);
+    EXPECT_EQ(t3.state, TrackState::kConfirmed);
 }
 
 // Every ending of a step counts with saturating counters: an accepted observation, a
@@ -218,7 +218,7 @@ TEST_F(EngineApply, StepEndingsSaturateTheirCounters) {
         probe->state().confirmCount = k.confirmCount;
         const TrackStep s = k.step();
         EXPECT_EQ(s.hits, INT_MAX) << k.name;
-        EXPECT_EQ(s.misses, s.state == kLost ? INT_MAX : 0) << k.name;
+        EXPECT_EQ(s.misses, s.state == TrackState::kLost ? INT_MAX : 0) << k.name;
         EXPECT_EQ(s.age, INT_MAX) << k.name;
     }
 }

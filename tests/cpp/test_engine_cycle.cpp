@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     EXPECT_FALSE(t.initialized());
     // An empty grey frame must not be what the refusal is about.
     EXPECT_EQ(messageOf([&] { t.propose(cv::Mat(), cv::Mat(), none, std::nullopt, kDt, false); }),
@@ -50,13 +50,13 @@ TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame
     EXPECT_EQ(messageOf([&] { t.update(frame, frame, kDt); }),
               "template tracker proposal requested before initialize");
     EXPECT_THROW(t.coast(frame, Reason::kCoastOwnedByOther, kDt), std::logic_error);
-    EXPECT_EQ(messageOf([&] { t.commit(TemplateTrackerProposal(), frame, frame, true, true, {}, false); }),
+    EXPECT_EQ(messageOf([&] { t.commit(TargetProposal(), frame, frame); }),
               "invalid template tracker proposal");
     EXPECT_EQ(t.generation(), 0);
 }
 
 TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = t.state();
     for (double dt : {std::nan(""), std::numeric_limits<double>::infinity(),
@@ -71,8 +71,8 @@ TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
               "gray frame must not be empty");
     expectSameState(before, t.state());
     EXPECT_EQ(t.generation(), 1);
-    TemplateTrackerProbe probe{t};
-    EXPECT_FALSE(probe.proposalActive());
+    TargetEngineProbe probe{t};
+    EXPECT_FALSE(probe.learning().present);
     EXPECT_FALSE(probe.inputs().referenceSize.has_value());
     // The engine still works afterwards.
     EXPECT_NO_THROW(t.update(frame, frame, kDt));
@@ -88,11 +88,11 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
         {INT_MAX - 2, 10, INT_MAX, 5},  // x + w does not fit an int
         {INT_MIN, INT_MIN, 10, 10},
     };
-    TemplateTracker fresh(params);
-    TemplateTracker seeded(params);
+    TargetEngine fresh(params);
+    TargetEngine seeded(params);
     seeded.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = seeded.state();
-    const cv::Mat templBefore = TemplateTrackerProbe{seeded}.model().templ.clone();
+    const cv::Mat templBefore = TargetEngineProbe{seeded}.model().templ.clone();
     for (const cv::Rect& box : outside) {
         SCOPED_TRACE(::testing::PrintToString(box));
         EXPECT_EQ(messageOf([&] { fresh.initialize(frame, frame, box); }), "target bbox is outside the frame");
@@ -102,7 +102,7 @@ TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
         EXPECT_EQ(seeded.generation(), 1);
         expectSameState(before, seeded.state());
     }
-    EXPECT_EQ(cv::norm(templBefore, TemplateTrackerProbe{seeded}.model().templ, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(templBefore, TargetEngineProbe{seeded}.model().templ, cv::NORM_INF), 0.0);
 }
 
 TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
@@ -118,7 +118,7 @@ TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
     params.correlation_enabled = true;  // no refinement: the box is the clipped box
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.box));
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, c.box);
         EXPECT_EQ(t.state().box, c.clipped);
         EXPECT_EQ(t.model().seedSize, c.clipped.size());
@@ -129,10 +129,10 @@ TEST_F(EngineCycle, BoxesReachingPastTheFrameAreClippedIn64Bits) {
 TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
     for (const char* profile : {"default", "correlation", "adaptive", "birds"}) {
         SCOPED_TRACE(profile);
-        TemplateTracker t(trackerParamsForProfile(profile));
+        TargetEngine t(trackerParamsForProfile(profile));
         t.initialize(frame, frame, {76, 56, 8, 8});
         t.update(skyWithBlob(kW, kH, {83.f, 60.f}, 8), skyWithBlob(kW, kH, {83.f, 60.f}, 8), kDt);
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         const EngineMotionState before = t.state();
         const std::int64_t generation = t.generation();
         const cv::Mat previous = probe.model().previousFrame.clone();
@@ -140,7 +140,7 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
 
         const cv::Mat next = skyWithBlob(kW, kH, {86.f, 61.f}, 8);
         const std::vector<cv::Rect2f> blocked{{10.f, 10.f, 8.f, 8.f}};
-        const TemplateTrackerProposal p = t.propose(next, next, blocked, cv::Size2f(8.f, 8.f), kDt, true);
+        const TargetProposal p = t.propose(next, next, blocked, cv::Size2f(8.f, 8.f), kDt, true);
         ASSERT_TRUE(p.valid());
         expectSameState(before, t.state());
         EXPECT_EQ(t.generation(), generation);
@@ -149,80 +149,90 @@ TEST_F(EngineCycle, ProposingHasNoVisibleEffect) {
         EXPECT_FALSE(probe.learning().present);
         EXPECT_FALSE(probe.inputs().referenceSize.has_value());
         EXPECT_FALSE(probe.inputs().multiTarget);
-        EXPECT_FALSE(probe.proposalActive());
+        EXPECT_FALSE(probe.inputs().motionGate.active);
         // The proposal itself carries the step.
-        EXPECT_EQ(p.impl().generation, generation);
-        EXPECT_EQ(p.impl().after.hits + p.impl().after.misses, p.impl().step.age);
-        ASSERT_NE(p.impl().step.state, kLost);
-        EXPECT_GT(p.impl().anchorAppearance, 0.4);  // still looks like the seed
-        EXPECT_EQ(p.impl().center, p.impl().learning.center);
-        EXPECT_EQ(p.impl().box.size(), cv::Size2f(before.box.size()));
-        EXPECT_NEAR(p.impl().box.x + p.impl().box.width * 0.5f, p.impl().center.x, 0.51f);
+        EXPECT_EQ(p.generation, generation);
+        EXPECT_EQ(p.after.hits + p.after.misses, p.step.age);
+        ASSERT_NE(p.step.state, TrackState::kLost);
+        EXPECT_GT(p.anchorAppearance, 0.4);  // still looks like the seed
+        EXPECT_EQ(p.center, p.learning.center);
+        EXPECT_EQ(p.box.size(), cv::Size2f(before.box.size()));
+        EXPECT_NEAR(p.box.x + p.box.width * 0.5f, p.center.x, 0.51f);
         const cv::Point2f predicted = before.center + before.velocity * static_cast<float>(kDt);
-        EXPECT_NEAR(p.impl().predictedCenter.x, predicted.x, 1e-3);
-        EXPECT_NEAR(p.impl().predictedCenter.y, predicted.y, 1e-3);
+        EXPECT_NEAR(p.predictedCenter.x, predicted.x, 1e-3);
+        EXPECT_NEAR(p.predictedCenter.y, predicted.y, 1e-3);
     }
 }
 
 TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    const TemplateTrackerProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
-    const TemplateTrackerProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
-    EXPECT_NE(&first.impl(), &second.impl());  // independent while both are held
-    t.commit(second, frame, frame, true, true, {}, false);
-    EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame, true, true, {}, false); }),
+    const TargetProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    t.commit(second, frame, frame);
+    EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame); }),
               "template tracker proposal is stale");
-    EXPECT_THROW(t.commit(first, frame, frame, true, true, {}, false), std::logic_error);
+    EXPECT_THROW(t.commit(first, frame, frame), std::logic_error);
 
-    const TemplateTrackerProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.coast(frame, Reason::kCoastOwnedByOther, kDt);
-    EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame, true, true, {}, false); }),
+    EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame); }),
               "template tracker proposal is stale");
-    const TemplateTrackerProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState reseeded = t.state();
-    EXPECT_THROW(t.commit(fourth, frame, frame, true, true, {}, false), std::logic_error);
+    EXPECT_THROW(t.commit(fourth, frame, frame), std::logic_error);
     expectSameState(reseeded, t.state());
     EXPECT_EQ(t.state().hits, 1);
 }
 
+TEST_F(EngineCycle, AProposalReportsTheScoresItsCommitLeaves) {
+    TargetEngine t(params);
+    t.initialize(frame, frame, {76, 56, 8, 8});
+    const cv::Mat next = skyWithBlob(kW, kH, {82.f, 60.f}, 8);
+    const TargetProposal p = t.propose(next, next, none, std::nullopt, kDt, false);
+    t.commit(p, next, next);
+    const StepScores after = t.scores();
+    EXPECT_EQ(p.scores.target_score, after.target_score);
+    EXPECT_EQ(p.scores.target_candidate_score, after.target_candidate_score);
+    EXPECT_EQ(p.scores.confidence, after.confidence);
+    EXPECT_EQ(p.scores.reason, after.reason);
+    EXPECT_EQ(after.confidence, static_cast<float>(t.confidence()));
+    EXPECT_EQ(after.reason, t.reason());
+}
+
 TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
-    TemplateTracker a(params);
-    TemplateTracker b(params);
+    TargetEngine a(params);
+    TargetEngine b(params);
     a.initialize(frame, frame, {76, 56, 8, 8});
     b.initialize(frame, frame, {76, 56, 8, 8});
     ASSERT_EQ(a.generation(), b.generation());
-    const TemplateTrackerProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TargetProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
     const EngineMotionState before = b.state();
-    EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame, true, true, {}, false); }),
+    EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame); }),
               "template tracker proposal belongs to another tracker");
-    EXPECT_THROW(b.commit(p, frame, frame, true, true, {}, false), std::invalid_argument);
+    EXPECT_THROW(b.commit(p, frame, frame), std::invalid_argument);
     expectSameState(before, b.state());
     EXPECT_EQ(b.generation(), 1);
-    EXPECT_NO_THROW(a.commit(p, frame, frame, true, true, {}, false));
+    EXPECT_NO_THROW(a.commit(p, frame, frame));
 }
 
-TEST_F(EngineCycle, ReleasedProposalStateIsReusedButHeldProposalsAreNeverOverwritten) {
-    TemplateTracker t(params);
+TEST_F(EngineCycle, HeldProposalsAreNeverOverwrittenByLaterOnes) {
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    const TemplateTrackerProposal::Impl* address = nullptr;
-    {
-        const TemplateTrackerProposal p = t.propose(frame, frame, none, std::nullopt, kDt, false);
-        address = &p.impl();
-    }
-    const TemplateTrackerProposal held = t.propose(frame, frame, none, std::nullopt, kDt, false);
-    EXPECT_EQ(&held.impl(), address);
-    const TrackStep heldStep = held.impl().step;
+    const TargetProposal held = t.propose(frame, frame, none, std::nullopt, kDt, false);
+    const TrackStep heldStep = held.step;
     const cv::Mat moved = skyWithBlob(kW, kH, {30.f, 30.f}, 8);
-    const TemplateTrackerProposal other = t.propose(moved, moved, none, std::nullopt, 0.5, false);
-    EXPECT_NE(&other.impl(), address);
-    EXPECT_EQ(held.impl().step.cx, heldStep.cx);
-    EXPECT_EQ(held.impl().step.hits, heldStep.hits);
+    const TargetProposal other = t.propose(moved, moved, none, std::nullopt, 0.5, false);
+    EXPECT_EQ(held.step.cx, heldStep.cx);
+    EXPECT_EQ(held.step.hits, heldStep.hits);
+    // Both are of the same generation: either may still be committed.
+    EXPECT_EQ(held.generation, other.generation);
+    EXPECT_NO_THROW(t.commit(held, frame, frame));
 }
 
 TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     EXPECT_EQ(t.state().hits, 1);
     EXPECT_EQ(t.state().misses, 0);
@@ -231,13 +241,13 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
     EXPECT_EQ(t.confidence(), 1.0);
 
     const TrackStep s1 = t.update(frame, frame, kDt);
-    EXPECT_EQ(s1.state, kConfirmed);
+    EXPECT_EQ(s1.state, TrackState::kConfirmed);
     EXPECT_EQ(s1.hits, 2);
     EXPECT_EQ(s1.misses, 0);
     EXPECT_EQ(s1.age, 2);
 
     const TrackStep s2 = t.coast(frame, Reason::kCoastOwnedByOther, kDt);
-    EXPECT_EQ(s2.state, kLost);
+    EXPECT_EQ(s2.state, TrackState::kLost);
     EXPECT_EQ(s2.hits, 2);
     EXPECT_EQ(s2.misses, 1);
     EXPECT_EQ(s2.age, 3);
@@ -248,15 +258,15 @@ TEST_F(EngineCycle, CountersFollowObservationsAndCoasts) {
 
     // Found again after a gap: tentative first, confirmed on the second look.
     const TrackStep s3 = t.update(frame, frame, kDt);
-    EXPECT_EQ(s3.state, kTentative);
+    EXPECT_EQ(s3.state, TrackState::kTentative);
     EXPECT_EQ(s3.hits, 3);
     EXPECT_EQ(s3.misses, 0);
     EXPECT_EQ(s3.age, 3);
-    EXPECT_EQ(t.update(frame, frame, kDt).state, kConfirmed);
+    EXPECT_EQ(t.update(frame, frame, kDt).state, TrackState::kConfirmed);
 }
 
 TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = t.state();
     EXPECT_THROW(t.coast(frame, Reason::kNone, kDt), std::invalid_argument);
@@ -265,9 +275,9 @@ TEST_F(EngineCycle, CoastRefusesReasonsOutsideTheVocabulary) {
 }
 
 TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    TemplateTrackerProbe probe{t};
+    TargetEngineProbe probe{t};
     probe.state().velocity = {300.f, 0.f};
     const float cx = t.state().center.x;
     t.coast(frame, Reason::kCoastAmbiguousOwner, 0.1);
@@ -285,9 +295,9 @@ TEST_F(EngineCycle, CoastPredictsDecaysAndKeepsTheBoxInsideTheFrame) {
 TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
     for (const char* profile : {"default", "correlation", "missile"}) {
         SCOPED_TRACE(profile);
-        TemplateTracker t(trackerParamsForProfile(profile));
+        TargetEngine t(trackerParamsForProfile(profile));
         t.initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         probe.state().velocity = {1.0e6f, -1.0e6f};
         for (double dt : {1.0e30, 1.0e300, std::numeric_limits<double>::max(), -1.0e300}) {
             const TrackStep c = t.coast(frame, Reason::kCoastOwnedByOther, dt);
@@ -301,11 +311,11 @@ TEST_F(EngineCycle, HugeFiniteIntervalsKeepEverythingFinite) {
 }
 
 TEST_F(EngineCycle, ZeroAndNegativeIntervalsCountAsTheMinimumInterval) {
-    TemplateTracker a(params);
-    TemplateTracker b(params);
-    for (TemplateTracker* t : {&a, &b}) {
+    TargetEngine a(params);
+    TargetEngine b(params);
+    for (TargetEngine* t : {&a, &b}) {
         t->initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe{*t}.state().velocity = {240.f, 0.f};
+        TargetEngineProbe{*t}.state().velocity = {240.f, 0.f};
     }
     const float cx = a.state().center.x;
     const TrackStep sa = a.coast(frame, Reason::kCoastOwnedByOther, -5.0);
@@ -316,18 +326,18 @@ TEST_F(EngineCycle, ZeroAndNegativeIntervalsCountAsTheMinimumInterval) {
 
 TEST_F(EngineCycle, LostModeSearchesTheSkyAndCountsMisses) {
     params.sky_search_after_misses = 3;
-    TemplateTracker t(params);
+    TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
-    TemplateTrackerProbe probe{t};
+    TargetEngineProbe probe{t};
     probe.state().misses = 3;
     const cv::Mat empty = skyWithBlob(kW, kH, {0.f, 0.f}, 0);
     const EngineMotionState before = t.state();
-    const TemplateTrackerProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
+    const TargetProposal p = t.propose(empty, empty, none, std::nullopt, kDt, false);
     expectSameState(before, t.state());
-    EXPECT_STREQ(reasonText(p.impl().reason), "lost-sky-search");
-    EXPECT_EQ(p.impl().step.state, kLost);
-    EXPECT_EQ(p.impl().anchorAppearance, 0.0);
-    const TrackStep s = t.commit(p, empty, empty, true, true, {}, false);
+    EXPECT_STREQ(reasonText(p.scores.reason), "lost-sky-search");
+    EXPECT_EQ(p.step.state, TrackState::kLost);
+    EXPECT_EQ(p.anchorAppearance, 0.0);
+    const TrackStep s = t.commit(p, empty, empty);
     EXPECT_EQ(s.misses, 4);
     EXPECT_EQ(t.confidence(), 0.0);
     EXPECT_EQ(t.state().confirmCount, 0);
@@ -338,22 +348,22 @@ TEST_F(EngineCycle, ASkyFindMustBeConfirmedOnASecondFrameEvenWhenOneWouldDo) {
         SCOPED_TRACE(confirmFrames);
         params.sky_search_after_misses = 3;
         params.reacquire_confirm_frames = confirmFrames;
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, {76, 56, 8, 8});
-        TemplateTrackerProbe probe{t};
+        TargetEngineProbe probe{t};
         probe.state().misses = 3;
         probe.state().velocity = {60.f, 0.f};
         // Long lost, the target must be seen moving (or match closely) to come back.
         const cv::Mat moved = skyWithBlob(kW, kH, {83.f, 60.f}, 8);
         const cv::Mat movedOn = skyWithBlob(kW, kH, {86.f, 60.f}, 8);
         const TrackStep first = t.update(moved, moved, kDt);
-        EXPECT_EQ(first.state, kLost);
+        EXPECT_EQ(first.state, TrackState::kLost);
         EXPECT_STREQ(reasonText(t.reason()), "lost-confirming");
         EXPECT_EQ(first.misses, 4);
         EXPECT_EQ(t.state().confirmCount, 1);
 
         const TrackStep second = t.update(movedOn, movedOn, kDt);
-        EXPECT_EQ(second.state, kConfirmed);
+        EXPECT_EQ(second.state, TrackState::kConfirmed);
         EXPECT_STREQ(reasonText(t.reason()), "sky-reacquire");
         EXPECT_EQ(second.misses, 0);
         EXPECT_EQ(second.hits, 2);
@@ -380,19 +390,19 @@ TEST_F(EngineCycle, CommitGeometryModes) {
         {true, {{70.f, 50.f, 18.f, 12.f}, true}, 8.f + 8.5f},  // C: wider cell, 85 % of the gap
     };
     for (const Case& c : cases) {
-        TemplateTracker t(params);
+        TargetEngine t(params);
         t.initialize(frame, frame, {76, 56, 8, 8});
         const EngineMotionState before = t.state();
-        const TemplateTrackerProposal p = t.propose(moved, moved, none, std::nullopt, kDt, false);
-        ASSERT_TRUE(p.impl().learning.present) << "the moved blob should have been observed";
-        const TrackStep s = t.commit(p, moved, moved, false, c.acceptGeometry, c.owned, false);
+        const TargetProposal p = t.propose(moved, moved, none, std::nullopt, kDt, false);
+        ASSERT_TRUE(p.learning.present) << "the moved blob should have been observed";
+        const TrackStep s = t.commit(p, moved, moved, CommitPolicy{false, c.acceptGeometry, c.owned, false});
         EXPECT_FLOAT_EQ(s.w, c.expectW);
         EXPECT_FLOAT_EQ(t.state().displaySize.x, c.expectW);
         EXPECT_EQ(t.state().box.size(), before.box.size());
-        EXPECT_EQ(t.state().center, p.impl().learning.center);
+        EXPECT_EQ(t.state().center, p.learning.center);
         EXPECT_EQ(s.hits, 2);
         if (!c.owned.valid) {
-            EXPECT_FLOAT_EQ(s.cx, before.displayCenter.x + (p.impl().learning.center.x - before.center.x));
+            EXPECT_FLOAT_EQ(s.cx, before.displayCenter.x + (p.learning.center.x - before.center.x));
         }
         EXPECT_FLOAT_EQ(s.x, t.state().displayCenter.x - 0.5f * s.w);
     }

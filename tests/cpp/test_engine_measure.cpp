@@ -45,7 +45,7 @@ class SeededCues : public ::testing::Test {
 protected:
     CueContext ctx() const { return {engine->config(), engine->model(), engine->state(), inputs}; }
     TrackerParams params;
-    std::unique_ptr<TemplateTracker> engine;
+    std::unique_ptr<TargetEngine> engine;
     ProposalInputs inputs;
     CueSet cues;
 };
@@ -53,7 +53,7 @@ protected:
 class TemplateMeasure : public SeededCues {
 protected:
     void seed(const cv::Mat& frame, cv::Rect box) {
-        engine = std::make_unique<TemplateTracker>(params);
+        engine = std::make_unique<TargetEngine>(params);
         engine->initialize(frame, frame, box);
     }
     TemplateResult measure(const cv::Mat& frame, const cv::Rect& predicted, int radius) {
@@ -166,9 +166,9 @@ TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
         cv::cvtColor(f0, colour, cv::COLOR_GRAY2BGR);
         for (const char* profile : {"default", "correlation", "missile"}) {
             SCOPED_TRACE(::testing::PrintToString(box) + " " + profile);
-            TemplateTracker t(trackerParamsForProfile(profile));
+            TargetEngine t(trackerParamsForProfile(profile));
             ASSERT_NO_THROW(t.initialize(colour, f0, box));
-            EXPECT_TRUE(TemplateTrackerProbe{t}.model().halfTemplate.empty());
+            EXPECT_TRUE(TargetEngineProbe{t}.model().halfTemplate.empty());
             EXPECT_EQ(t.model().seedSize, box.size());
             for (int i = 0; i < 3; ++i) {
                 TrackStep s;
@@ -180,9 +180,9 @@ TEST_F(TemplateMeasure, OnePixelSeedsLockTrackAndLearn) {
     }
     cv::Mat colour;
     cv::cvtColor(flatSky(160, 120), colour, cv::COLOR_GRAY2BGR);
-    TemplateTracker t(params);
+    TargetEngine t(params);
     ASSERT_NO_THROW(t.initialize(colour, flatSky(160, 120), {10, 5, 100, 1}));
-    EXPECT_EQ(TemplateTrackerProbe{t}.model().colourPatch.size(), cv::Size(32, 1));
+    EXPECT_EQ(TargetEngineProbe{t}.model().colourPatch.size(), cv::Size(32, 1));
 }
 
 class MotionMeasure : public SeededCues {
@@ -191,11 +191,11 @@ protected:
     static constexpr int kH = 180;
     void seedAt(cv::Point2f c) {
         const cv::Mat f0 = skyWithBlob(kW, kH, c, 8);
-        engine = std::make_unique<TemplateTracker>(params);
+        engine = std::make_unique<TargetEngine>(params);
         engine->initialize(f0, f0, test::boxAround(c, 12));
     }
     Measurement measure(const cv::Mat& previous, const cv::Mat& current) {
-        TemplateTrackerProbe{*engine}.model().previousFrame = previous.clone();
+        TargetEngineProbe{*engine}.model().previousFrame = previous.clone();
         const cv::Rect pb = engine->state().box;
         return cues.motion.measure(ctx(), current, current, pb, rectCenter(pb), 60, 1.0 / 30.0);
     }

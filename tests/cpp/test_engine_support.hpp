@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "sky_scene.hpp"
 
 namespace molvane::test {

@@ -31,7 +31,7 @@ TEST(Foreground, FindsASmallBrightTarget) {
         EXPECT_TRUE(contains(m.box, target));
         EXPECT_LE(m.box.width, target.width + 6);  // padded by a couple of pixels only
         EXPECT_NEAR(m.center.x, 78.0f, 1.0f);
-        EXPECT_FALSE(m.flag);
+        EXPECT_FALSE(m.touchesSearchEdge);
         EXPECT_DOUBLE_EQ(m.targetScore, 1.0);  // no template yet
         EXPECT_GT(m.confidence, 0.6);
         EXPECT_LE(m.confidence, 1.0);
@@ -87,7 +87,7 @@ TEST(Foreground, BorderContactFlag) {
         const char* name;
         cv::Rect search;
         cv::Rect blob;
-        bool flag;
+        bool touchesEdge;
     };
     const Case cases[] = {
         {"blob in the middle", {60, 40, 20, 20}, {66, 46, 8, 8}, false},
@@ -103,7 +103,7 @@ TEST(Foreground, BorderContactFlag) {
         CueBench e(c.search, +1);
         const Measurement m = e.cues.foreground.measure(e.ctx(), grey, grey, c.search, centreOf(c.blob));
         ASSERT_TRUE(m.found) << c.name;
-        EXPECT_EQ(m.flag, c.flag) << c.name;
+        EXPECT_EQ(m.touchesSearchEdge, c.touchesEdge) << c.name;
     }
 }
 

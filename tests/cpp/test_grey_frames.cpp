@@ -6,7 +6,7 @@
 
 #include "sky_scene.hpp"
 #include "engine/grey_conversion.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/multi_tracker.hpp"
 
 namespace molvane::test {
@@ -23,7 +23,7 @@ cv::Mat skyWithDot(int x, bool colour) {
 
 TEST(GreyFrames, EngineKeepsTheLastFrameWhateverTheCallerDoesNext) {
     for (const bool colour : {false, true}) {
-        TemplateTracker engine(trackerParamsForProfile("default"));
+        TargetEngine engine(trackerParamsForProfile("default"));
         cv::Mat frame = skyWithDot(40, colour);
         engine.initialize(frame, engine.greyFrames().greyOf(frame), cv::Rect(40, 50, 6, 6));
         for (int x = 43; x < 55; x += 3) {

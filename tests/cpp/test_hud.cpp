@@ -17,7 +17,7 @@ const cv::Scalar kSecondary(160, 140, 4, 0);
 
 TrackResult visible(float x, float y, float w, float h, int32_t id = 7, float speed = 0.f) {
     TrackResult r;
-    r.step.state = kConfirmed;
+    r.step.state = TrackState::kConfirmed;
     r.step.targetId = id;
     r.step.x = x;
     r.step.y = y;
@@ -106,7 +106,7 @@ TEST_P(HudChannels, LostResultLeavesTheImageUntouched) {
     const cv::Mat frame = background(GetParam());
     cv::Mat img = frame.clone();
     TrackResult r = visible(10.f, 10.f, 40.f, 40.f);
-    r.step.state = kLost;
+    r.step.state = TrackState::kLost;
     drawHud(img, r);
     EXPECT_TRUE(same(img, frame));
 }

@@ -6,7 +6,8 @@
 
 #include "config/tracker_params.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/owned_region.hpp"
+#include "engine/target_engine.hpp"
 #include "cue_scenes.hpp"
 #include "engine_probe.hpp"
 
@@ -25,8 +26,8 @@ cv::Mat texturedScene(const cv::Rect& box, unsigned seed = 3) {
 
 // An engine set up by hand on `box`, with a uniform template and a trained bank.
 struct LearningEngine {
-    TemplateTracker engine;
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine;
+    TargetEngineProbe probe{engine};
     cv::Mat grey;
 
     explicit LearningEngine(const cv::Rect& box, TrackerParams params = trackerParamsForProfile("correlation"))
@@ -280,6 +281,9 @@ TEST(ForegroundBoxSearch, WindowGrowsUntilTheBlobFitsOnlyWithSeveralTargets) {
 TEST(ForegroundBoxSearch, BlockedOrDistantBlobsAreRefused) {
     BoxSearch s;
     s.inputs.blockedRegions = {cv::Rect2f(300.f, 220.f, 40.f, 40.f)};
+    // The regions block by the rule handed in with them: without one, nothing is blocked.
+    EXPECT_TRUE(s.run(true).has_value());
+    s.inputs.ownedRegionRule = &findInOwnedRegion;
     EXPECT_FALSE(s.run(true).has_value());
 
     // The correlation peak lies far from the blob: the second distance gate refuses it.

@@ -7,7 +7,7 @@
 #include "config/tracker_params.hpp"
 #include "engine/reacquisition.hpp"
 #include "core/reasons.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "engine_probe.hpp"
 #include "sky_scene.hpp"
 
@@ -97,8 +97,8 @@ namespace {
 using test::skyWithTarget;
 
 struct LostTarget {
-    TemplateTracker engine;
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine;
+    TargetEngineProbe probe{engine};
     cv::Size size;
     cv::Mat seed;
 
@@ -125,12 +125,12 @@ TEST(Reacquire, FullSearchFindsAFarTargetOnItsCadence) {
 
     for (int n = 11; n <= 21; ++n) {
         const TrackStep s = t.missNumber(n, grey);
-        EXPECT_EQ(s.state, kLost) << n;
+        EXPECT_EQ(s.state, TrackState::kLost) << n;
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence) << n;
     }
 
     const TrackStep s = t.missNumber(10, grey);
-    EXPECT_EQ(s.state, kTentative);  // two confirmations needed
+    EXPECT_EQ(s.state, TrackState::kTentative);  // two confirmations needed
     EXPECT_EQ(t.engine.reason(), Reason::kReacquireFull);
     EXPECT_EQ(t.engine.state().misses, 0);
     EXPECT_EQ(t.engine.state().hits, hitsBefore + 1);
@@ -152,10 +152,10 @@ TEST(Reacquire, WideSearchAroundThePredictionConfirmsWithOneFrame) {
     LostTarget t(p, cv::Size(40, 25));  // 1000 px: outside the full-search band
     const cv::Mat grey = skyWithTarget({330, 230}, t.size);
 
-    EXPECT_EQ(t.missNumber(2, grey).state, kLost);
-    t.probe.proposalActive() = true;  // inside a proposal the previous frame is not replaced
+    EXPECT_EQ(t.missNumber(2, grey).state, TrackState::kLost);
+    t.probe.commits = false;  // a proposal leaves the previous frame to its commit
     const TrackStep s = t.missNumber(3, grey);
-    EXPECT_EQ(s.state, kConfirmed);
+    EXPECT_EQ(s.state, TrackState::kConfirmed);
     EXPECT_EQ(t.engine.reason(), Reason::kReacquireWide);
     EXPECT_EQ(t.engine.state().confirmCount, 0);
     EXPECT_NEAR(t.engine.state().center.x, 330.f, 3.f);
@@ -168,7 +168,7 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         LostTarget t(trackerParamsForProfile("default"), cv::Size(40, 25));
         t.probe.inputs().blockedRegions = {cv::Rect2f(310.f, 217.f, 40.f, 25.f)};
         const TrackStep s = t.missNumber(3, grey);
-        EXPECT_EQ(s.state, kLost);
+        EXPECT_EQ(s.state, TrackState::kLost);
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
         EXPECT_EQ(t.engine.state().misses, 3);
         EXPECT_EQ(t.engine.confidence(), 0.0);
@@ -177,14 +177,14 @@ TEST(Reacquire, RefusedCandidatesEndInTheLostStep) {
         TrackerParams p = trackerParamsForProfile("default");
         p.reacquire_min_score = 1.01;
         LostTarget t(p, cv::Size(40, 25));
-        EXPECT_EQ(t.missNumber(3, grey).state, kLost);
+        EXPECT_EQ(t.missNumber(3, grey).state, TrackState::kLost);
         EXPECT_EQ(t.engine.reason(), Reason::kLostLowConfidence);
     }
     {
         TrackerParams p = trackerParamsForProfile("default");
         p.wide_search_interval = 0;
         LostTarget t(p, cv::Size(40, 25));
-        EXPECT_EQ(t.missNumber(3, grey).state, kLost);
+        EXPECT_EQ(t.missNumber(3, grey).state, TrackState::kLost);
     }
 }
 

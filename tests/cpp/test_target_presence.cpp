@@ -9,8 +9,8 @@
 namespace {
 
 using molvane::Measurement;
-using molvane::TemplateTracker;
-using molvane::TemplateTrackerProbe;
+using molvane::TargetEngine;
+using molvane::TargetEngineProbe;
 using molvane::TrackerParams;
 
 constexpr double kDt = 1.0 / 30.0;
@@ -30,8 +30,8 @@ Measurement observed(cv::Point c, double confidence = 0.9) {
 }
 
 struct Presence : ::testing::Test {
-    TemplateTracker engine{TrackerParams()};
-    TemplateTrackerProbe probe{engine};
+    TargetEngine engine{TrackerParams()};
+    TargetEngineProbe probe{engine};
     cv::Point at{60, 60};
 
     void SetUp() override {
@@ -50,7 +50,7 @@ TEST_F(Presence, ObservationsOfTheTargetPassUntouched) {
     for (int i = 1; i <= 6; ++i) {
         const cv::Point c = at + cv::Point(2 * i, 0);
         const molvane::TrackStep s = step(skyWith(c), observed(c));
-        EXPECT_EQ(s.state, molvane::kConfirmed);
+        EXPECT_EQ(s.state, molvane::TrackState::kConfirmed);
         EXPECT_DOUBLE_EQ(engine.confidence(), 0.9);
         EXPECT_EQ(probe.state().presence.unlikeCount, 0);
     }
@@ -61,22 +61,22 @@ TEST_F(Presence, EmptySkyIsDeclaredLostOnTheThirdLookAndStaysLost) {
     const cv::Point sky = at + cv::Point(30, 0);
     for (int i = 0; i < 2; ++i) {
         const molvane::TrackStep s = step(empty, observed(sky));
-        EXPECT_EQ(s.state, molvane::kConfirmed);
+        EXPECT_EQ(s.state, molvane::TrackState::kConfirmed);
         EXPECT_LT(engine.confidence(), 0.9) << "confidence falls on a region unlike the target";
     }
     molvane::TrackStep s = step(empty, observed(sky));
-    EXPECT_EQ(s.state, molvane::kLost);
+    EXPECT_EQ(s.state, molvane::TrackState::kLost);
     EXPECT_EQ(engine.reason(), molvane::Reason::kLostLowConfidence);
     EXPECT_TRUE(probe.state().presence.targetAbsent);
     // However confident a cue is about the empty sky, the target stays lost.
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(step(empty, observed(sky, 1.0)).state, molvane::kLost);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(step(empty, observed(sky, 1.0)).state, molvane::TrackState::kLost);
 
     // A moving target that looks like itself is taken back through a confirmation.
     const cv::Point back1 = at + cv::Point(4, 0), back2 = at + cv::Point(8, 0);
     s = step(skyWith(back1), observed(back1));
-    EXPECT_EQ(s.state, molvane::kTentative);
+    EXPECT_EQ(s.state, molvane::TrackState::kTentative);
     s = step(skyWith(back2), observed(back2));
-    EXPECT_EQ(s.state, molvane::kConfirmed);
+    EXPECT_EQ(s.state, molvane::TrackState::kConfirmed);
     EXPECT_FALSE(probe.state().presence.targetAbsent);
 }
 
@@ -90,13 +90,13 @@ TEST_F(Presence, AStillLookalikeDoesNotBringTheTargetBack) {
     const cv::Point d = at + cv::Point(40, 10);
     cv::circle(decoy, d, 6, cv::Scalar(40), -1);
     decoy.copyTo(probe.model().previousFrame);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(step(decoy, observed(d)).state, molvane::kLost);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(step(decoy, observed(d)).state, molvane::TrackState::kLost);
 }
 
 TEST_F(Presence, TheCheckCanBeTurnedOff) {
     probe.config().presence_miss_frames = 0;
     const cv::Mat empty = skyWith({-1, -1});
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(step(empty, observed(at + cv::Point(30, 0))).state, molvane::kConfirmed);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(step(empty, observed(at + cv::Point(30, 0))).state, molvane::TrackState::kConfirmed);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 
 #include "cue_scenes.hpp"
 #include "cues/cue_set.hpp"
-#include "engine/template_tracker.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/multi_tracker.hpp"
 
 namespace molvane::test {
@@ -87,7 +87,7 @@ TEST_P(TrackerUpdate, AllocatesNothing) {
     if (counterMissing()) GTEST_SKIP() << kSkip;
     const auto [colour, size, growth] = GetParam();
     const auto sizeAt = [&](int i) { return size + cv::Size(growth, growth) * ((i / 10) % 2); };
-    TemplateTracker engine(trackerParamsForProfile("default"));
+    TargetEngine engine(trackerParamsForProfile("default"));
     cv::Mat frame = frameAt(0, 1, colour, size);
     engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0, size));
     if (colour && size.width > 32) {
@@ -128,7 +128,7 @@ TEST_P(MultiTrackerUpdate, AllocatesNothing) {
     const unsigned long long counted = countAfterWarmup(prepare, [&](int) {
         const std::vector<TrackResult>& results = multi.update(frame, multi.greyFrames().greyOf(frame), 1.0 / 30.0);
         confirmed = 0;
-        for (const TrackResult& r : results) confirmed += r.step.state == kConfirmed;
+        for (const TrackResult& r : results) confirmed += r.step.state == TrackState::kConfirmed;
     });
     EXPECT_EQ(confirmed, 3u);
     EXPECT_EQ(counted, 0u);
@@ -148,7 +148,7 @@ TEST_P(TemplateSearch, AllocatesNothing) {
     cv::Mat sky = skyGradient(480, 320);
     const cv::Rect seedBox(200, 120, side, side);
     patch.copyTo(sky(seedBox));
-    TemplateTracker engine(trackerParamsForProfile("default"));
+    TargetEngine engine(trackerParamsForProfile("default"));
     engine.initialize(sky, sky, seedBox);
     ProposalInputs inputs;
     CueSet cues;

@@ -20,7 +20,7 @@
 
 namespace molvane {
 
-class TemplateTracker;
+class TargetEngine;
 
 // How much an observation resembles the locked target.
 struct PresenceScore {
@@ -34,38 +34,27 @@ struct PresenceScore {
     double change = -1.0;        // mean grey change since the last frame; negative if unknown
 };
 
-// A copyable handle to one proposed step. Copies share the same private state.
-class TemplateTrackerProposal {
-public:
-    struct Impl {
-        TrackStep step;
-        EngineMotionState after;
-        LearningRecord learning;
-        std::uint64_t owner = 0;  // identity of the engine that made it
-        std::int64_t generation = 0;
-        double targetScore = 0.0;
-        double candidateScore = 0.0;
-        double confidence = 0.0;
-        double anchorAppearance = 0.0;
-        cv::Point2f predictedCenter;
-        cv::Rect2f predictedBox;
-        cv::Point2f center;
-        cv::Rect2f box;
-        bool hasGeometry = false;
-        cv::Rect2f geometryBox;
-        double geometryConfidence = 0.0;
-        Reason reason = Reason::kNone;
-    };
+// One proposed step, as a value: what the step would report and leave behind, the model
+// update it asks for, and the scores the multi-target arbitration reads. It is tied to the
+// engine that made it (`owner`) and to that engine's generation, so that a stale or foreign
+// proposal is refused on commit. A default-made proposal is empty (`valid()` false).
+struct TargetProposal {
+    TrackStep step;
+    EngineMotionState after;  // the engine state the step leaves behind
+    LearningRecord learning;  // the model update it asks for (applied on commit, if allowed)
+    std::uint64_t owner = 0;  // identity of the engine that made it; 0 for an empty proposal
+    std::int64_t generation = 0;
+    StepScores scores;        // the step's scores and reason, as a result reports them
+    double anchorAppearance = 0.0;
+    cv::Point2f predictedCenter;
+    cv::Rect2f predictedBox;
+    cv::Point2f center;
+    cv::Rect2f box;
+    bool hasGeometry = false;
+    cv::Rect2f geometryBox;
+    double geometryConfidence = 0.0;
 
-    TemplateTrackerProposal() = default;
-    bool valid() const { return impl_ != nullptr; }
-    // Throws std::logic_error "invalid template tracker proposal" for an empty handle.
-    const Impl& impl() const;
-
-private:
-    friend class TemplateTracker;
-    explicit TemplateTrackerProposal(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
-    std::shared_ptr<Impl> impl_;
+    bool valid() const { return owner != 0; }
 };
 
 // The box a multi-target update allows a target (its ownership cell).
@@ -74,23 +63,34 @@ struct OwnedGeometry {
     bool valid = false;
 };
 
-class TemplateTracker {
+// What a commit may take from its proposal.
+struct CommitPolicy {
+    bool learn = true;            // apply the model update the proposal asks for
+    bool acceptGeometry = true;   // take the proposal's box (else the displayed size is kept)
+    OwnedGeometry owned;          // with acceptGeometry: the displayed box eases towards this cell
+    bool geometryUnclipped = false;  // the cell did not cut the measured box (a large growth
+                                     // then lets the next correlation find re-fit the box)
+};
+
+class TargetEngine {
 public:
     // `frames`: where the engine keeps the grey frame of its last step, shared by the
     // engines of one multi-target lock (an engine of its own has its own).
-    explicit TemplateTracker(const TrackerParams& params, std::shared_ptr<GreyFrames> frames = nullptr);
-    TemplateTracker(const TemplateTracker&) = delete;
-    TemplateTracker& operator=(const TemplateTracker&) = delete;
+    explicit TargetEngine(const TrackerParams& params, std::shared_ptr<GreyFrames> frames = nullptr);
+    TargetEngine(const TargetEngine&) = delete;
+    TargetEngine& operator=(const TargetEngine&) = delete;
 
-    // --- lifecycle (template_tracker.cpp) ---
+    // --- seeding (seeding.cpp) ---
     void initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
-    TemplateTrackerProposal propose(const cv::Mat& frame, const cv::Mat& grey,
-                                    const std::vector<cv::Rect2f>& blockedRegions,
-                                    const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                    bool multiTarget, double findSigmaFloor = 0.0);
-    TrackStep commit(const TemplateTrackerProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
-                     bool learn, bool acceptGeometry, const OwnedGeometry& ownedGeometry,
-                     bool geometryUnclipped);
+    // --- the two-phase step (proposal_cycle.cpp) ---
+    TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey,
+                           const std::vector<cv::Rect2f>& blockedRegions,
+                           const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                           bool multiTarget, double findSigmaFloor = 0.0);
+    // Adopts `proposal` (made by this engine at its current generation; throws otherwise)
+    // with what `policy` allows, keeps the frame and starts a new generation.
+    TrackStep commit(const TargetProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
+                     const CommitPolicy& policy = {});
     // `onFilter`: the motion state flies on at the motion filter's prediction (no velocity
     // decay), so that the next searches are centred where the filter expects the target. A
     // multi-target lock coasts this way: coasting is predicting.
@@ -99,6 +99,8 @@ public:
     // target held back beside a look-alike stays where it is seen instead of flying on.
     TrackStep coast(const cv::Mat& grey, Reason reason, double dtSeconds, bool onFilter = false,
                     std::optional<cv::Point2f> heldFind = std::nullopt, double heldFindSigma = 0.0);
+    // A propose followed at once by a commit that learns and takes the geometry
+    // (target_engine.cpp).
     TrackStep update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
     // --- read-only view ---
@@ -108,6 +110,8 @@ public:
     double candidateScore() const { return state_.candidateScore; }
     double confidence() const { return state_.confidence; }
     Reason reason() const { return state_.reason; }
+    // The scores and reason of the last step, as a result reports them.
+    StepScores scores() const { return stepScores(state_); }
     const EngineMotionState& state() const { return state_; }
     std::int64_t generation() const { return generation_; }
     const TargetModel& model() const { return model_; }
@@ -119,22 +123,50 @@ public:
     double anchorSimilarity(const cv::Mat& grey, const cv::Rect& box);
 
 private:
-    friend struct TemplateTrackerProbe;  // white-box access for the C++ unit tests
+    friend struct TargetEngineProbe;  // white-box access for the C++ unit tests
 
-    // --- pipeline internals (template_tracker.cpp) ---
+    // --- the step (proposal_cycle.cpp) ---
     // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
     // single-target update never reads it).
-    TemplateTrackerProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
-                                        const std::vector<cv::Rect2f>& blockedRegions,
-                                        const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                        bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
-    TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
+    TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
+                               const std::vector<cv::Rect2f>& blockedRegions,
+                               const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
+                               bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
+    // Lets go of what a finished (or failed) proposal left in the draft, keeping its storage.
+    void releaseDraft();
+
+    // --- applying a find (measurement_update.cpp) ---
     // Places and sizes a small target's find by its extent (cues/extent_measurement);
     // false when it leaves the find as it was. A tracked find may grow by a size step at
     // most; `anySize` sizes a reacquisition candidate around its own box.
     bool refineByExtent(const cv::Mat& grey, Measurement& m, bool anySize);
+    TrackStep accept(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, double dtSeconds);
     void applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
                           bool confirmed, double dtSeconds);
+    // The steps of applyMeasurement, in order.
+    struct MotionUpdate {
+        bool guarded = false;          // the correlation guard kept the position at the prediction
+        bool positionUpdated = true;   // the find placed the target (and corrects the filter)
+    };
+    // A correlation find's box re-fitted to the foreground blob under it, when one is due.
+    std::optional<Measurement> foregroundAssist(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
+                                                cv::Point2f predicted);
+    // Centre, velocity and displacement from the find (or the prediction, when guarded).
+    MotionUpdate updateMotion(const Measurement& m, const std::optional<Measurement>& assisted, bool reacquired,
+                              const EngineMotionState& old, cv::Point2f predicted, double dtc);
+    void correctFilter(const EngineMotionState& old, bool reacquired);
+    // The box the find suggests, before the size limits.
+    cv::Rect measuredCandidate(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded,
+                               const EngineMotionState& old, cv::Size frame) const;
+    // `candidate`'s size limited relative to the seed and to one size step, at the new centre.
+    cv::Rect limitedBox(const cv::Rect& candidate, const EngineMotionState& old, bool reacquired,
+                        cv::Size frame) const;
+    void takeScores(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded);
+    // The model update the find asks for, applied when the step is committed.
+    void recordLearning(const Measurement& m, const std::optional<Measurement>& assisted,
+                        const MotionUpdate& motion, bool reacquired, bool confirmed, cv::Point2f predicted);
+
+    // --- state rules shared by every step (target_engine.cpp) ---
     // Keeps `grey` as the previous frame for the next step.
     void keepFrame(const cv::Mat& grey);
     bool isBlocked(const Measurement& m) const;
@@ -144,14 +176,17 @@ private:
     // interval, and the motion filter advanced to the frame. Returns the effective interval.
     double beginStep(double dt);
     void smoothDisplay();
-    TrackStep makeStep(int32_t state) const;
+    TrackStep makeStep(TrackState state) const;
     // The endings of a step: an accepted observation (misses cleared, a hit counted), a
     // miss (the prediction moves on, the miss is counted) and a lost step (a miss that
     // also ends any confirmation and zeroes the scores).
-    TrackStep hitStep(int32_t state);
+    TrackStep hitStep(TrackState state);
     TrackStep missStep(Reason reason, double dtSeconds, int frameW, int frameH);
     TrackStep lostStep(Reason reason, double dtSeconds, int frameW, int frameH);
-    CueContext cueContext() const { return {config_, model_, state_, inputs_}; }
+    // What the cues read during a step: the draft's state and inputs.
+    CueContext cueContext() const { return {config_, model_, draft_, inputs_}; }
+
+    // --- the search of a frame (tracking_pipeline.cpp) ---
     TrackStep lostSearch(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
     TrackStep trackingPipeline(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds);
 
@@ -201,26 +236,25 @@ private:
     // Lifecycle
     bool initialized_ = false;
     std::int64_t generation_ = 0;
-    bool proposalActive_ = false;
     bool coastOnFilter_ = false;  // predict() follows the motion filter (a coast on it)
 
-    // Geometry, counters, scores, reason
+    // The committed state: geometry, counters, scores, reason. Only seeding, commit and
+    // coast write it.
     EngineMotionState state_;
 
-    // Per-proposal inputs (empty outside a proposal)
-    ProposalInputs inputs_;
-
-    // Pending model update
+    // The step being drafted. `draft_` is a copy of the committed state taken when the step
+    // starts, advanced by the pipeline, and handed over in the proposal (or adopted by a
+    // coast); `learning_` is the model update it asks for, `inputs_` the inputs of its
+    // proposal. The pipeline and the cues work on these only; their storage is reused.
+    EngineMotionState draft_;
     LearningRecord learning_;
+    ProposalInputs inputs_;
 
     // The target's appearance model (its previous frame lives in frames_) and the
     // correlation filters
     std::shared_ptr<GreyFrames> frames_;
     TargetModel model_;
     CorrelatorBank correlators_;
-
-    // Reused proposal state (avoids an allocation per frame once the handle is released)
-    std::shared_ptr<TemplateTrackerProposal::Impl> spareProposal_;
 
     // The cues, each with its own scratch
     CueSet cues_;
