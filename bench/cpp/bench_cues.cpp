@@ -78,22 +78,16 @@ int main() {
 
     const int runs = 2000;
     const double dt = 1.0 / 30.0;
-    std::printf("640 x 480 frame, 10 x 10 bright target, %d runs each, OpenCV threads %d\n", runs,
-                cv::getNumThreads());
-    report("foreground, 14 x 14 search box", runs, [&] {
-        return cues.foreground.measure(ctx, grey, grey, box, {325.0f, 245.0f}).found;
-    });
-    report("foreground, 42 x 42 search window", runs, [&] {
-        return cues.foreground.measure(ctx, grey, grey, {304, 224, 42, 42}, {325.0f, 245.0f}).found;
-    });
-    report("contrast detection, local (margin 60)", runs, [&] {
-        return cues.contrast.detect(ctx, grey, grey, box + cv::Point(4, 3), 60, dt, +1, true, false).found;
-    });
-    report("contrast detection, whole frame", runs, [&] {
-        return cues.contrast.detect(ctx, grey, grey, box, std::max(W, H), dt, +1, false, true).found;
-    });
-    report("contrast detection, whole frame, colour", runs, [&] {
-        return cues.contrast.detect(ctx, colour, grey, box, std::max(W, H), dt, 0, false, true).found;
-    });
+    std::printf("640 x 480 frame, 10 x 10 bright target, %d runs each, OpenCV threads %d\n", runs, cv::getNumThreads());
+    report("foreground, 14 x 14 search box", runs,
+           [&] { return cues.foreground.measure(ctx, grey, grey, box, {325.0f, 245.0f}).found; });
+    report("foreground, 42 x 42 search window", runs,
+           [&] { return cues.foreground.measure(ctx, grey, grey, {304, 224, 42, 42}, {325.0f, 245.0f}).found; });
+    report("contrast detection, local (margin 60)", runs,
+           [&] { return cues.contrast.detect(ctx, grey, grey, box + cv::Point(4, 3), 60, dt, +1, true, false).found; });
+    report("contrast detection, whole frame", runs,
+           [&] { return cues.contrast.detect(ctx, grey, grey, box, std::max(W, H), dt, +1, false, true).found; });
+    report("contrast detection, whole frame, colour", runs,
+           [&] { return cues.contrast.detect(ctx, colour, grey, box, std::max(W, H), dt, 0, false, true).found; });
     return 0;
 }

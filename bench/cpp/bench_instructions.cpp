@@ -35,9 +35,9 @@ struct Case {
     int width, height;
     bool colour;
     int targets;
-    bool multi;      // one MultiTracker (else one Tracker per target)
-    cv::Size size;   // target size
-    bool lockOnly;   // count the first lock, in a fresh process
+    bool multi;     // one MultiTracker (else one Tracker per target)
+    cv::Size size;  // target size
+    bool lockOnly;  // count the first lock, in a fresh process
 };
 
 const Case kCases[] = {

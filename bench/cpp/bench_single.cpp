@@ -62,8 +62,8 @@ struct SceneSpec {
 };
 
 const SceneSpec kScenes[] = {
-    {"dot640g", 640, 480, false, false, false},   {"dot640c", 640, 480, true, false, false},
-    {"dot1280c", 1280, 720, true, false, false},  {"plane1280c", 1280, 720, true, true, false},
+    {"dot640g", 640, 480, false, false, false},  {"dot640c", 640, 480, true, false, false},
+    {"dot1280c", 1280, 720, true, false, false}, {"plane1280c", 1280, 720, true, true, false},
     {"lost640c", 640, 480, true, false, true},
 };
 
@@ -162,7 +162,12 @@ private:
             return out;
         };
         std::vector<std::vector<cv::Point>> polys{
-            poly({{0.5f, 0.12f}, {0.42f, 0.02f}, {-0.42f, 0.f}, {-0.5f, -0.04f}, {-0.5f, 0.1f}, {-0.4f, 0.2f},
+            poly({{0.5f, 0.12f},
+                  {0.42f, 0.02f},
+                  {-0.42f, 0.f},
+                  {-0.5f, -0.04f},
+                  {-0.5f, 0.1f},
+                  {-0.4f, 0.2f},
                   {0.42f, 0.22f}}),
             poly({{-0.32f, 0.02f}, {-0.44f, -0.5f}, {-0.5f, -0.5f}, {-0.48f, 0.02f}}),
             poly({{0.12f, 0.12f}, {-0.14f, 0.5f}, {-0.22f, 0.5f}, {-0.06f, 0.12f}})};

@@ -12,9 +12,7 @@ constexpr double kLongestInterval = 10.0;
 
 double factorOver(double perFrame, double frames) { return std::pow(std::max(perFrame, 0.0), frames); }
 
-double rateOver(double perFrame, double frames) {
-    return 1.0 - std::pow(1.0 - std::clamp(perFrame, 0.0, 1.0), frames);
-}
+double rateOver(double perFrame, double frames) { return 1.0 - std::pow(1.0 - std::clamp(perFrame, 0.0, 1.0), frames); }
 
 // Frames of this interval that last as long as `count` reference frames; counts of 0 or
 // less (switched off) stay as they are.
@@ -37,7 +35,8 @@ TrackerParams atInterval(const TrackerParams& base, double dtSeconds) {
     p.template_learning_rate = rateOver(base.template_learning_rate, frames);
     p.correlation_learning_rate = rateOver(base.correlation_learning_rate, frames);
     p.presence_miss_frames = framesFor(base.presence_miss_frames, frames);
-    p.reacquire_confirm_frames = std::max(base.reacquire_confirm_frames, framesFor(base.reacquire_confirm_frames, frames));
+    p.reacquire_confirm_frames =
+        std::max(base.reacquire_confirm_frames, framesFor(base.reacquire_confirm_frames, frames));
     p.wide_search_after_misses = framesFor(base.wide_search_after_misses, frames);
     p.wide_search_interval = framesFor(base.wide_search_interval, frames);
     p.full_search_after_misses = framesFor(base.full_search_after_misses, frames);

@@ -8,24 +8,21 @@ namespace molvane {
 namespace {
 
 auto fields(const TrackerParams& p) {
-    return std::tie(p.max_search_radius, p.min_diff_threshold, p.template_min_score, p.template_min_psr,
-                    p.template_max_ambiguity, p.correlation_enabled, p.correlation_search_size,
-                    p.correlation_min_psr, p.correlation_learn_min_psr, p.correlation_max_peak_ratio,
-                    p.correlation_learning_rate, p.max_speed, p.min_gate_radius, p.velocity_gain,
-                    p.velocity_decay, p.motion_threshold_sigma, p.motion_min_area_fraction,
-                    p.motion_max_area_fraction, p.extended_target_min_area, p.boundary_margin_fraction,
-                    p.foreground_margin_fraction, p.adaptive_box, p.cue_geometry_update,
-                    p.foreground_box_interval, p.foreground_min_score, p.foreground_gate_factor,
-                    p.correlation_gate_factor, p.foreground_box_min_psr, p.max_size_step, p.min_size_scale,
-                    p.max_size_scale, p.min_confidence, p.learn_min_confidence, p.geometry_min_confidence,
-                    p.wide_search_after_misses, p.wide_search_interval, p.reacquire_confirm_frames,
-                    p.wide_search_radius, p.full_search_after_misses, p.full_search_interval,
-                    p.full_search_min_area, p.full_search_max_area, p.reacquire_min_score,
-                    p.wide_search_max_area, p.color_contrast, p.color_appearance,
-                    p.contrast_appearance_weight, p.motion_ambiguity_radius, p.template_learning_rate,
-                    p.sky_search_after_misses, p.sky_reacquire_min_score, p.presence_miss_frames,
-                    p.presence_min_similarity, p.presence_min_contrast_ratio,
-                    p.presence_reacquire_similarity, p.presence_reacquire_contrast_ratio);
+    return std::tie(
+        p.max_search_radius, p.min_diff_threshold, p.template_min_score, p.template_min_psr, p.template_max_ambiguity,
+        p.correlation_enabled, p.correlation_search_size, p.correlation_min_psr, p.correlation_learn_min_psr,
+        p.correlation_max_peak_ratio, p.correlation_learning_rate, p.max_speed, p.min_gate_radius, p.velocity_gain,
+        p.velocity_decay, p.motion_threshold_sigma, p.motion_min_area_fraction, p.motion_max_area_fraction,
+        p.extended_target_min_area, p.boundary_margin_fraction, p.foreground_margin_fraction, p.adaptive_box,
+        p.cue_geometry_update, p.foreground_box_interval, p.foreground_min_score, p.foreground_gate_factor,
+        p.correlation_gate_factor, p.foreground_box_min_psr, p.max_size_step, p.min_size_scale, p.max_size_scale,
+        p.min_confidence, p.learn_min_confidence, p.geometry_min_confidence, p.wide_search_after_misses,
+        p.wide_search_interval, p.reacquire_confirm_frames, p.wide_search_radius, p.full_search_after_misses,
+        p.full_search_interval, p.full_search_min_area, p.full_search_max_area, p.reacquire_min_score,
+        p.wide_search_max_area, p.color_contrast, p.color_appearance, p.contrast_appearance_weight,
+        p.motion_ambiguity_radius, p.template_learning_rate, p.sky_search_after_misses, p.sky_reacquire_min_score,
+        p.presence_miss_frames, p.presence_min_similarity, p.presence_min_contrast_ratio,
+        p.presence_reacquire_similarity, p.presence_reacquire_contrast_ratio);
 }
 
 // Lower-cases ASCII letters only: independent of the C locale, and bytes above 127 are

@@ -71,11 +71,11 @@ double MotionFilter::positionSigma() const { return std::sqrt(std::max({x_.ppp, 
 
 namespace {
 
-constexpr double kCentreSigmaFloor = 0.5;     // px
-constexpr double kCentreSigmaPerSide = 0.2;   // of the mean box side
-constexpr double kManoeuvrePerSide = 10.0;    // px/s^2 per px of the mean box side
-constexpr double kManoeuvrePerSpeed = 2.0;    // px/s^2 per px/s of speed: a turn within half a second
-constexpr double kTurnReach = 2.0;            // intervals of travel at the current speed
+constexpr double kCentreSigmaFloor = 0.5;    // px
+constexpr double kCentreSigmaPerSide = 0.2;  // of the mean box side
+constexpr double kManoeuvrePerSide = 10.0;   // px/s^2 per px of the mean box side
+constexpr double kManoeuvrePerSpeed = 2.0;   // px/s^2 per px/s of speed: a turn within half a second
+constexpr double kTurnReach = 2.0;           // intervals of travel at the current speed
 
 double meanSide(cv::Size box) { return 0.5 * (std::max(box.width, 1) + std::max(box.height, 1)); }
 

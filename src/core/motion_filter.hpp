@@ -51,8 +51,8 @@ struct MotionGate {
 // differently); how hard the target can change its velocity grows with its size on screen
 // (a near target crosses more pixels per turn) and with its speed (a fast target turns
 // through more pixels per second).
-double centreSigma(cv::Size box);                                  // px
-double manoeuvreSigma(cv::Size box, const MotionFilter& filter);   // px/s^2
+double centreSigma(cv::Size box);                                 // px
+double manoeuvreSigma(cv::Size box, const MotionFilter& filter);  // px/s^2
 // Velocity uncertainty of a target just seeded (px/s): a third of the speed limit.
 double seedVelocitySigma(double maxSpeed);
 // Where the target's next tracked find may lie after the filter has been advanced to the

@@ -11,14 +11,14 @@ namespace molvane {
 
 // What the presence check has learned about this target since the lock.
 struct PresenceState {
-    int unlikeCount = 0;                 // recent observations that did not resemble the target
-    double typicalSimilarity = 0.0;      // running mean of the best similarity while on target
+    int unlikeCount = 0;                   // recent observations that did not resemble the target
+    double typicalSimilarity = 0.0;        // running mean of the best similarity while on target
     double typicalAnchorSimilarity = 0.0;  // the same, against the seed alone
-    double typicalChange = 0.0;          // running mean of the box's frame-to-frame change
-    double typicalContrast = 0.0;        // running mean of the contrast against the surroundings
-    double typicalContrastToNoise = 0.0;  // the same, as a multiple of the surroundings' noise
-    int typicalSamples = 0;              // observations in those means (saturates)
-    bool targetAbsent = false;           // declared gone; waiting for it to look like itself
+    double typicalChange = 0.0;            // running mean of the box's frame-to-frame change
+    double typicalContrast = 0.0;          // running mean of the contrast against the surroundings
+    double typicalContrastToNoise = 0.0;   // the same, as a multiple of the surroundings' noise
+    int typicalSamples = 0;                // observations in those means (saturates)
+    bool targetAbsent = false;             // declared gone; waiting for it to look like itself
 
     // The typical values are trusted after this many observations.
     static constexpr int kTypicalWarmup = 5;

@@ -56,8 +56,10 @@ bool namesReacquisition(Reason r) {
         case Reason::kReacquireWide:
         case Reason::kReacquireFull:
         case Reason::kCoastWeakReacquire:
-        case Reason::kPredictionWeakReacquire: return true;
-        default: return false;
+        case Reason::kPredictionWeakReacquire:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -4,10 +4,14 @@ namespace molvane {
 
 const char* stateName(TrackState state) {
     switch (state) {
-        case TrackState::kConfirmed: return "confirmed";
-        case TrackState::kLost: return "lost";
-        case TrackState::kTentative: return "tentative";
-        default: return "unknown";
+        case TrackState::kConfirmed:
+            return "confirmed";
+        case TrackState::kLost:
+            return "lost";
+        case TrackState::kTentative:
+            return "tentative";
+        default:
+            return "unknown";
     }
 }
 

@@ -33,8 +33,8 @@ struct Measurement {
 };
 
 // A measurement that found something, with the fields every cue sets.
-inline Measurement foundMeasurement(const cv::Rect& box, cv::Point2f center, double targetScore,
-                                    double candidateScore, double confidence, Reason reason) {
+inline Measurement foundMeasurement(const cv::Rect& box, cv::Point2f center, double targetScore, double candidateScore,
+                                    double confidence, Reason reason) {
     Measurement m;
     m.box = box;
     m.center = center;

@@ -55,10 +55,10 @@ inline double meanUnderContour(const cv::Mat& values, ContourTracer& tracer, con
 
 // Factors of the threshold that separates a target from the rest of a local contrast map.
 struct ContrastThreshold {
-    double peak;        // known polarity: share of the map's maximum
-    double spreadKnown; // known polarity: standard deviations above the mean
-    double floorKnown;  // known polarity: share of the minimum grey-level difference
-    double spreadAny;   // polarity 0: standard deviations above the mean
+    double peak;         // known polarity: share of the map's maximum
+    double spreadKnown;  // known polarity: standard deviations above the mean
+    double floorKnown;   // known polarity: share of the minimum grey-level difference
+    double spreadAny;    // polarity 0: standard deviations above the mean
 };
 
 // With a known polarity the threshold follows the map's peak and spread; with polarity 0
@@ -87,8 +87,8 @@ struct MergedBlob {
 };
 
 inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidates, ContourTracer& tracer,
-                                      const ContourList& contours,
-                                      int mergeGrowth, double mergeRadius, cv::Size size, cv::Mat& merged) {
+                                      const ContourList& contours, int mergeGrowth, double mergeRadius, cv::Size size,
+                                      cv::Mat& merged) {
     const BlobCandidate* best = &candidates.front();
     for (const BlobCandidate& c : candidates) {
         if (c.cost < best->cost) best = &c;

@@ -29,8 +29,8 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     using namespace cue_tuning::boundary;
     Measurement none;
     if (searchRect.width < 1 || searchRect.height < 1) return none;
-    const cv::Rect region = clipToFrame(searchRect.x, searchRect.y, searchRect.width, searchRect.height, grey.cols,
-                                        grey.rows);
+    const cv::Rect region =
+        clipToFrame(searchRect.x, searchRect.y, searchRect.width, searchRect.height, grey.cols, grey.rows);
     if (region.empty()) return none;
 
     const int expectedW = expectedSize.width;
@@ -106,14 +106,12 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     if (finalBox.empty()) return none;
     const cv::Point2f center = rectCenter(finalBox);
 
-    if (speedGate &&
-        !ctx.withinGate(center, speedGateRadius(dtSeconds, params.max_speed, params.min_gate_radius))) {
+    if (speedGate && !ctx.withinGate(center, speedGateRadius(dtSeconds, params.max_speed, params.min_gate_radius))) {
         return none;
     }
 
-    const double similarity = ctx.model.templ.empty()
-                                  ? 1.0
-                                  : scorer_.appearanceSimilarity(params, ctx.model, colourFrame, grey, finalBox);
+    const double similarity =
+        ctx.model.templ.empty() ? 1.0 : scorer_.appearanceSimilarity(params, ctx.model, colourFrame, grey, finalBox);
     const double mergedShare = areaUnit > 1.0 ? mergedArea / areaUnit : mergedArea;
     const double confidence =
         weights::kBoundaryArea * std::min(mergedShare, 1.0) +

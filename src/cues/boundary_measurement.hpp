@@ -27,8 +27,8 @@ public:
                         cv::Point2f expectedCenter, bool speedGate);
     // The outline of the target that `box` (inside the frame, not empty) roughly covers:
     // searched in a window grown by max(12, 0.35 x its long side), gated by that side.
-    Measurement fitOutline(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
-                           const cv::Rect& box, cv::Point2f center);
+    Measurement fitOutline(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& box,
+                           cv::Point2f center);
 
     // Side of the closing element last used (rebuilt only when it changes).
     int elementSize() const { return elementSize_; }

@@ -11,8 +11,7 @@ namespace {
 
 // Adds `in` and subtracts `out`, element by element: one row of the box enters its column
 // sums while another leaves.
-void slideRows(int* __restrict sums, const unsigned char* __restrict in, const unsigned char* __restrict out,
-               int n) {
+void slideRows(int* __restrict sums, const unsigned char* __restrict in, const unsigned char* __restrict out, int n) {
     for (int j = 0; j < n; ++j) sums[j] += static_cast<int>(in[j]) - static_cast<int>(out[j]);
 }
 
@@ -50,7 +49,8 @@ void slideAcross(const int* __restrict sums, int ksize, int first, int* __restri
 void divideRow(const int* __restrict sums, unsigned char* __restrict out, int n, int area) {
     if (area <= 61 * 61) {
         const float scale = 1.f / static_cast<float>(area);
-        for (int j = 0; j < n; ++j) out[j] = static_cast<unsigned char>(static_cast<int>(static_cast<float>(sums[j]) * scale + 0.5f));
+        for (int j = 0; j < n; ++j)
+            out[j] = static_cast<unsigned char>(static_cast<int>(static_cast<float>(sums[j]) * scale + 0.5f));
     } else {
         const double scale = 1.0 / area;
         for (int j = 0; j < n; ++j) out[j] = static_cast<unsigned char>(static_cast<int>(sums[j] * scale + 0.5));
@@ -84,15 +84,18 @@ void BoxBlur::apply(const cv::Mat& src, int ksize, cv::Mat& out) {
         columnSums_.reserve(most * cn);
         boxSums_.reserve(most * cn);
     }
-    if (rows_.capacity() < static_cast<std::size_t>(eh)) rows_.reserve(static_cast<std::size_t>(std::max(whole.height, h) + 2 * a));
+    if (rows_.capacity() < static_cast<std::size_t>(eh))
+        rows_.reserve(static_cast<std::size_t>(std::max(whole.height, h) + 2 * a));
     columnSource_.resize(static_cast<std::size_t>(ew));
     for (int i = 0; i < ew; ++i) {
-        columnSource_[static_cast<std::size_t>(i)] = cv::borderInterpolate(ofs.x - a + i, whole.width, cv::BORDER_REFLECT_101);
+        columnSource_[static_cast<std::size_t>(i)] =
+            cv::borderInterpolate(ofs.x - a + i, whole.width, cv::BORDER_REFLECT_101);
     }
     rows_.resize(static_cast<std::size_t>(eh));
     for (int i = 0; i < eh; ++i) {
         rows_[static_cast<std::size_t>(i)] =
-            origin + static_cast<std::size_t>(cv::borderInterpolate(ofs.y - a + i, whole.height, cv::BORDER_REFLECT_101)) * step;
+            origin +
+            static_cast<std::size_t>(cv::borderInterpolate(ofs.y - a + i, whole.height, cv::BORDER_REFLECT_101)) * step;
     }
     // Extended columns [left, right) read the frame contiguously; the others are reflected.
     const int left = std::clamp(a - ofs.x, 0, ew);

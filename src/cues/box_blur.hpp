@@ -19,9 +19,9 @@ public:
     void apply(const cv::Mat& src, int ksize, cv::Mat& out);
 
 private:
-    std::vector<int> columnSums_;   // per extended column and channel: sum over the box's rows
-    std::vector<int> boxSums_;      // per output column and channel: sum over the box
-    std::vector<int> columnSource_;  // per extended column: the frame column it reads
+    std::vector<int> columnSums_;             // per extended column and channel: sum over the box's rows
+    std::vector<int> boxSums_;                // per output column and channel: sum over the box
+    std::vector<int> columnSource_;           // per extended column: the frame column it reads
     std::vector<const unsigned char*> rows_;  // per extended row: the frame row it reads
 };
 

@@ -95,7 +95,8 @@ void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, 
 
 void fillBytes(cv::Mat image, unsigned char value) {
     CV_Assert(image.type() == CV_8UC1);
-    for (int y = 0; y < image.rows; ++y) std::memset(image.ptr<unsigned char>(y), value, static_cast<std::size_t>(image.cols));
+    for (int y = 0; y < image.rows; ++y)
+        std::memset(image.ptr<unsigned char>(y), value, static_cast<std::size_t>(image.cols));
 }
 
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch) {

@@ -133,8 +133,7 @@ void ContourTracer::findOuter(const cv::Mat& binary, ContourList& out) {
     std::reverse(out.begin(), out.end());
 }
 
-void ContourTracer::fill(const std::vector<cv::Point>& contour, cv::Mat& image, unsigned char value,
-                         cv::Point offset) {
+void ContourTracer::fill(const std::vector<cv::Point>& contour, cv::Mat& image, unsigned char value, cv::Point offset) {
     CV_Assert(image.type() == CV_8UC1);
     if (contour.empty()) return;
     // A polygon through the centres of a shape's border pixels, filled with its outline,

@@ -30,7 +30,7 @@ private:
     int step_ = 0;
     std::vector<unsigned char> shape_;  // fill: the shape's box with an empty border
     std::vector<int> stack_;            // fill: pixels still to visit
-    ContourList spare_;  // point lists of earlier calls, kept for their storage
+    ContourList spare_;                 // point lists of earlier calls, kept for their storage
 };
 
 }  // namespace molvane

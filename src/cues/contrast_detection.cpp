@@ -46,9 +46,7 @@ double ringBusyness(const cv::Mat& binary, const cv::Rect& inner, const cv::Rect
 }  // namespace
 
 ContrastDetection::ContrastDetection(ForegroundMeasurement& foreground, AppearanceScorer& scorer)
-    : foreground_(foreground),
-      scorer_(scorer),
-      kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
+    : foreground_(foreground), scorer_(scorer), kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
 
 Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey,
                                       const cv::Rect& searchRect, int margin, double dtSeconds, int polarity,
@@ -95,9 +93,8 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         std::max(((fullFrame || hasReference) ? kWideMaxAreaShare : kLocalMaxAreaShare) * expectedArea, upperFloor);
     const double sideFactor =
         fullFrame ? std::max(kMaxSideFactor * ctx.params.max_size_scale, kMaxSideFactor) : kMaxSideFactor;
-    const double reach = fullFrame
-                             ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
-                             : (margin > 1 ? static_cast<double>(margin) : 1.0);
+    const double reach = fullFrame ? std::max(std::hypot(static_cast<double>(frameW), static_cast<double>(frameH)), 1.0)
+                                   : (margin > 1 ? static_cast<double>(margin) : 1.0);
     const cv::Point2f searchCenter(static_cast<float>(searchRect.x + 0.5 * searchRect.width),
                                    static_cast<float>(searchRect.y + 0.5 * searchRect.height));
     const double gate = speedGateRadius(dtSeconds, ctx.params.max_speed, ctx.params.min_gate_radius);

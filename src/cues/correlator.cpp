@@ -96,10 +96,10 @@ CorrelationPeak analyseCorrelationPeak(const cv::Mat& response) {
         return std::clamp(d, -1.f, 1.f);
     };
     const float lp = ln(p);
-    const float dy = fit(ln(response.at<float>(neighbourRow(py - 1), px)), lp,
-                         ln(response.at<float>(neighbourRow(py + 1), px)));
-    const float dx = fit(ln(response.at<float>(py, neighbourCol(px - 1))), lp,
-                         ln(response.at<float>(py, neighbourCol(px + 1))));
+    const float dy =
+        fit(ln(response.at<float>(neighbourRow(py - 1), px)), lp, ln(response.at<float>(neighbourRow(py + 1), px)));
+    const float dx =
+        fit(ln(response.at<float>(py, neighbourCol(px - 1))), lp, ln(response.at<float>(py, neighbourCol(px + 1))));
     out.offset = {dx, dy};
     float v = static_cast<float>(py) + dy;
     if (v > 0.5f * rows) v -= static_cast<float>(rows);

@@ -13,11 +13,11 @@ namespace molvane {
 
 // Peak of one correlation response and the statistics around it.
 struct CorrelationPeak {
-    cv::Point peak;          // integer peak cell (column, row)
-    float value = 0.f;       // response at the peak
-    cv::Point2f offset;      // sub-pixel refinement added to the peak cell, each in [-1, 1]
-    cv::Point2f displacement;  // peak position as a signed shift in (-S/2, S/2]
-    double psr = 0.0;        // peak-to-sidelobe ratio outside an 11 x 11 window
+    cv::Point peak;              // integer peak cell (column, row)
+    float value = 0.f;           // response at the peak
+    cv::Point2f offset;          // sub-pixel refinement added to the peak cell, each in [-1, 1]
+    cv::Point2f displacement;    // peak position as a signed shift in (-S/2, S/2]
+    double psr = 0.0;            // peak-to-sidelobe ratio outside an 11 x 11 window
     double sidelobeRatio = 0.0;  // strongest response outside a 29 x 29 window / peak
 };
 

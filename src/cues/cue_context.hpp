@@ -21,14 +21,14 @@ using OwnedRegionRule = bool (*)(const cv::Rect2f& region, const cv::Rect& box, 
 
 // What one proposal adds to a frame.
 struct ProposalInputs {
-    std::vector<cv::Rect2f> blockedRegions;   // regions other targets own; a cue's find there is refused
+    std::vector<cv::Rect2f> blockedRegions;     // regions other targets own; a cue's find there is refused
     OwnedRegionRule ownedRegionRule = nullptr;  // when a find lies in one of them (none: never)
-    std::optional<cv::Size2f> referenceSize;  // expected target size, when another tracker vouches for one
-    bool multiTarget = false;                 // the engine is one of several in a multi-target update
-    MotionGate motionGate;                    // where the target's motion lets a tracked find lie
-    double findSigmaFloor = 0.0;              // px: a find's centre is uncertain by at least this (a
-                                              // neighbour touching the target pulls it), so it
-                                              // corrects the motion filter less
+    std::optional<cv::Size2f> referenceSize;    // expected target size, when another tracker vouches for one
+    bool multiTarget = false;                   // the engine is one of several in a multi-target update
+    MotionGate motionGate;                      // where the target's motion lets a tracked find lie
+    double findSigmaFloor = 0.0;                // px: a find's centre is uncertain by at least this (a
+                                                // neighbour touching the target pulls it), so it
+                                                // corrects the motion filter less
 
     // Whether a find falls into any blocked region, by the rule handed in.
     bool blocks(const cv::Rect& box, cv::Point2f center) const;

@@ -90,20 +90,20 @@ inline constexpr double kCorrelationFullPsr = 10.0;
 // Motion blobs of a tiny target (see the engine's acceptance) need more confidence: at
 // least the first value, more when they resemble the target less than the likeness
 // bounds, and more again while a reacquisition is being confirmed.
-inline constexpr double kTinyMotionMin = 0.68;               // least confidence of any such blob
-inline constexpr double kTinyMotionLowLikeness = 0.5;        // appearance below which more is asked
-inline constexpr double kTinyMotionLowLikenessMin = 0.70;    // least confidence then
-inline constexpr double kTinyMotionPoorLikeness = 0.4;       // appearance below which more still is asked
-inline constexpr double kTinyMotionPoorLikenessMin = 0.75;   // least confidence then
-inline constexpr double kTinyMotionConfirmingMin = 0.76;     // least confidence while confirming
+inline constexpr double kTinyMotionMin = 0.68;              // least confidence of any such blob
+inline constexpr double kTinyMotionLowLikeness = 0.5;       // appearance below which more is asked
+inline constexpr double kTinyMotionLowLikenessMin = 0.70;   // least confidence then
+inline constexpr double kTinyMotionPoorLikeness = 0.4;      // appearance below which more still is asked
+inline constexpr double kTinyMotionPoorLikenessMin = 0.75;  // least confidence then
+inline constexpr double kTinyMotionConfirmingMin = 0.76;    // least confidence while confirming
 
 // Sky search: a candidate's score is its size term plus its colour term.
-inline constexpr double kSkySize = 0.35;              // score per unit of size agreement
-inline constexpr double kSkyColour = 0.65;            // score per unit of Lab colour agreement
-inline constexpr double kSkyNeutralColour = 0.325;    // colour term without a colour model
-inline constexpr double kSkyNeutralAgreement = 0.5;   // colour agreement reported without a colour model
-inline constexpr double kSkyMinScore = 0.2;           // least score of a ring's winner
-inline constexpr double kSkyMinSimilarity = 0.25;     // least template similarity of a ring's winner
-inline constexpr double kSkyTemplateShare = 0.5;      // confidence share of template similarity and of score
+inline constexpr double kSkySize = 0.35;             // score per unit of size agreement
+inline constexpr double kSkyColour = 0.65;           // score per unit of Lab colour agreement
+inline constexpr double kSkyNeutralColour = 0.325;   // colour term without a colour model
+inline constexpr double kSkyNeutralAgreement = 0.5;  // colour agreement reported without a colour model
+inline constexpr double kSkyMinScore = 0.2;          // least score of a ring's winner
+inline constexpr double kSkyMinSimilarity = 0.25;    // least template similarity of a ring's winner
+inline constexpr double kSkyTemplateShare = 0.5;     // confidence share of template similarity and of score
 
 }  // namespace molvane::weights

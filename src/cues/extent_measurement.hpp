@@ -33,10 +33,10 @@ private:
     Extent measureOnce(const cv::Mat& grey, cv::Point2f center, cv::Size current, int polarity, double minDiff,
                        bool& touched);
 
-    cv::Mat diff_;            // signed difference from the sky, clipped at 0
-    cv::Mat mask_;            // visited pixels
+    cv::Mat diff_;                                      // signed difference from the sky, clipped at 0
+    cv::Mat mask_;                                      // visited pixels
     std::vector<unsigned char> diffStore_, maskStore_;  // their pixels, only ever grown
-    std::vector<int> stack_;  // region-growing work list
+    std::vector<int> stack_;                            // region-growing work list
 };
 
 }  // namespace molvane

@@ -18,9 +18,9 @@ constexpr int descale(int x, int n) { return (x + (1 << (n - 1))) >> n; }
 // The two tables and the fixed-point matrix, computed as OpenCV computes them (in its
 // software floating point, so that every entry is the same on every machine).
 struct LabTables {
-    unsigned short gamma[256];             // sRGB value -> linear light << kGammaShift
-    unsigned short cbrt[kCbrtTableSize];   // linear light -> Lab's f(t) << kLabShift2
-    int coeffs[9];                         // rows X, Y, Z over columns B, G, R, white-balanced
+    unsigned short gamma[256];            // sRGB value -> linear light << kGammaShift
+    unsigned short cbrt[kCbrtTableSize];  // linear light -> Lab's f(t) << kLabShift2
+    int coeffs[9];                        // rows X, Y, Z over columns B, G, R, white-balanced
 
     LabTables() {
         using cv::softdouble;
@@ -33,9 +33,10 @@ struct LabTables {
         const softfloat intScale(255 * (1 << kGammaShift));
         for (int i = 0; i < 256; ++i) {
             const softdouble x = softdouble(softfloat(i) / f255);
-            const softfloat linear = x <= gammaThreshold
-                                         ? softfloat(x / gammaLowScale)
-                                         : softfloat(cv::pow((x + gammaXshift) / (softdouble::one() + gammaXshift), gammaPower));
+            const softfloat linear =
+                x <= gammaThreshold
+                    ? softfloat(x / gammaLowScale)
+                    : softfloat(cv::pow((x + gammaXshift) / (softdouble::one() + gammaXshift), gammaPower));
             gamma[i] = static_cast<unsigned short>(cvRound(intScale * linear));
         }
         const softfloat lthresh = softfloat(216) / softfloat(24389);
@@ -45,11 +46,11 @@ struct LabTables {
         const softfloat lshift2(1 << kLabShift2);
         for (int i = 0; i < kCbrtTableSize; ++i) {
             const softfloat x = cbTabScale * softfloat(i);
-            cbrt[i] = static_cast<unsigned short>(cvRound(lshift2 * (x < lthresh ? cv::mulAdd(x, lscale, lbias) : cv::cbrt(x))));
+            cbrt[i] = static_cast<unsigned short>(
+                cvRound(lshift2 * (x < lthresh ? cv::mulAdd(x, lscale, lbias) : cv::cbrt(x))));
         }
         // sRGB to XYZ (D65) and the D65 white point.
-        const double m[9] = {0.412453, 0.357580, 0.180423, 0.212671, 0.715160,
-                             0.072169, 0.019334, 0.119193, 0.950227};
+        const double m[9] = {0.412453, 0.357580, 0.180423, 0.212671, 0.715160, 0.072169, 0.019334, 0.119193, 0.950227};
         const double white[3] = {0.950456, 1.0, 1.088754};
         const softdouble lshift(1 << kLabShift);
         for (int i = 0; i < 3; ++i) {

@@ -29,8 +29,8 @@ void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFram
         return;
     }
     const int box = backgroundBoxSize(kernel);
-    const bool useColour = useColourContrast && colourFrame.channels() >= 3 &&
-                           colourFrame.size() == grey.size() && colourFrame.depth() == CV_8U;
+    const bool useColour = useColourContrast && colourFrame.channels() >= 3 && colourFrame.size() == grey.size() &&
+                           colourFrame.depth() == CV_8U;
 
     // The box filter reads the frame around the rectangle where it exists (the rectangle is a
     // view into the frame) and reflects only at the frame edge. Polarity-free with colour,

@@ -14,9 +14,7 @@
 namespace molvane {
 
 MotionMeasurement::MotionMeasurement(ForegroundMeasurement& foreground, AppearanceScorer& scorer)
-    : foreground_(foreground),
-      scorer_(scorer),
-      kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
+    : foreground_(foreground), scorer_(scorer), kernel_(cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3))) {}
 
 Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& frame, const cv::Mat& grey,
                                        const cv::Rect& predictedBox, cv::Point2f predictedCenter, int searchRadius,
@@ -35,9 +33,8 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     cv::absdiff(grey(window), previousFrame(window), diff_);
     cv::Scalar mean, stddev;
     cv::meanStdDev(diff_, mean, stddev);
-    const double threshold =
-        std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0],
-                 static_cast<double>(ctx.params.min_diff_threshold));
+    const double threshold = std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0],
+                                      static_cast<double>(ctx.params.min_diff_threshold));
     cv::threshold(diff_, mask_, threshold, 255, cv::THRESH_BINARY);
     openOrClose(mask_, cv::MORPH_OPEN, kernel_, morph_);
     openOrClose(mask_, cv::MORPH_CLOSE, kernel_, morph_);
@@ -97,11 +94,10 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
         const double cost = weights::kMotionCostDistance * dn + weights::kMotionCostUnlike * (1.0 - similarity) -
                             weights::kMotionCostArea * areaShare +
                             weights::kMotionConsistency * ctx.motionDeviation(center) * ctx.motionDeviation(center);
-        const double confidence = std::clamp(weights::kMotionForeground * fgConfidence +
-                                                 weights::kMotionAppearance * std::clamp(similarity, 0.0, 1.0) +
-                                                 weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) +
-                                                 weights::kMotionArea * areaShare,
-                                             0.0, 1.0);
+        const double confidence = std::clamp(
+            weights::kMotionForeground * fgConfidence + weights::kMotionAppearance * std::clamp(similarity, 0.0, 1.0) +
+                weights::kMotionNearness * (1.0 - std::min(dn, 1.0)) + weights::kMotionArea * areaShare,
+            0.0, 1.0);
         candidates_.push_back(foundMeasurement(box, center, similarity, cost, confidence, Reason::kMotion));
         if (cost < candidates_[winner].candidateScore) winner = candidates_.size() - 1;
     }

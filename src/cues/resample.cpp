@@ -16,9 +16,7 @@ namespace {
 // byte as cv::saturate_cast<uchar> does.
 inline uchar roundToByte(float v) { return static_cast<uchar>(std::clamp<long>(std::lrintf(v), 0, 255)); }
 
-inline short roundToShort(float v) {
-    return static_cast<short>(std::clamp<long>(std::lrintf(v), -32768, 32767));
-}
+inline short roundToShort(float v) { return static_cast<short>(std::clamp<long>(std::lrintf(v), -32768, 32767)); }
 
 inline int floorToInt(double v) { return static_cast<int>(std::floor(v)); }
 inline int ceilToInt(double v) { return static_cast<int>(std::ceil(v)); }
@@ -69,8 +67,8 @@ void blockMean(const cv::Mat& src, cv::Mat& dst, int fx, int fy) {
                     const uchar* row = src.ptr<uchar>(dy * fy + k) + dx * fx * cn + c;
                     for (int j = 0; j < fx; ++j) sum += row[j * cn];
                 }
-                out[dx * cn + c] = twoByTwo ? static_cast<uchar>((sum + 2) >> 2)
-                                            : roundToByte(static_cast<float>(sum) * scale);
+                out[dx * cn + c] =
+                    twoByTwo ? static_cast<uchar>((sum + 2) >> 2) : roundToByte(static_cast<float>(sum) * scale);
             }
         }
     }
@@ -174,8 +172,7 @@ LinearTap rowTap(int d, double scale, double invScale, bool areaMode) {
 }
 
 template <int CN>
-void bilinear(const cv::Mat& src, cv::Mat& dst, double scaleX, double scaleY, double invX, double invY,
-              bool areaMode) {
+void bilinear(const cv::Mat& src, cv::Mat& dst, double scaleX, double scaleY, double invX, double invY, bool areaMode) {
     LinearTap xs[kColumnsPerPass];
     for (int x0 = 0; x0 < dst.cols; x0 += kColumnsPerPass) {
         const int nx = std::min(kColumnsPerPass, dst.cols - x0);
@@ -211,10 +208,18 @@ void bilinear(const cv::Mat& src, cv::Mat& dst, double scaleX, double scaleY, do
 template <template <int> class Kernel, typename... Args>
 void byChannels(int cn, Args&&... args) {
     switch (cn) {
-        case 1: Kernel<1>::run(args...); break;
-        case 2: Kernel<2>::run(args...); break;
-        case 3: Kernel<3>::run(args...); break;
-        default: Kernel<4>::run(args...); break;
+        case 1:
+            Kernel<1>::run(args...);
+            break;
+        case 2:
+            Kernel<2>::run(args...);
+            break;
+        case 3:
+            Kernel<3>::run(args...);
+            break;
+        default:
+            Kernel<4>::run(args...);
+            break;
     }
 }
 

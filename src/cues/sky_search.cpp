@@ -103,8 +103,8 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                 cv::resize(binary_, half_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
             } else {
                 // A one-pixel side would shrink to nothing; keep it one pixel.
-                cv::resize(binary_, half_, cv::Size(std::max(1, cvRound(binary_.cols * 0.5)),
-                                                          std::max(1, cvRound(binary_.rows * 0.5))),
+                cv::resize(binary_, half_,
+                           cv::Size(std::max(1, cvRound(binary_.cols * 0.5)), std::max(1, cvRound(binary_.rows * 0.5))),
                            0, 0, cv::INTER_NEAREST);
             }
             binary = &half_;

@@ -192,8 +192,8 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
                 row[x] = 0.f;
                 continue;
             }
-            const double c = static_cast<double>(num) /
-                             std::sqrt(static_cast<double>(spreadI) * static_cast<double>(spreadT));
+            const double c =
+                static_cast<double>(num) / std::sqrt(static_cast<double>(spreadI) * static_cast<double>(spreadT));
             row[x] = static_cast<float>(std::clamp(c, -1.0, 1.0));
         }
     }

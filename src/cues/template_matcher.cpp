@@ -40,10 +40,10 @@ PeakStats peakStatistics(const cv::Mat& map, int pc, int pr, int scale, const cv
 
     // Only cells inside the gate's bounding square (plus one cell of slack) can count.
     auto cellRange = [&](double centre, double origin, double half, int cells, int& lo, int& hi) {
-        lo = static_cast<int>(std::clamp(std::floor((centre - gate - origin - half) / scale) - 1.0, 0.0,
-                                         static_cast<double>(cells - 1)));
-        hi = static_cast<int>(std::clamp(std::ceil((centre + gate - origin - half) / scale) + 1.0, 0.0,
-                                         static_cast<double>(cells - 1)));
+        lo = static_cast<int>(
+            std::clamp(std::floor((centre - gate - origin - half) / scale) - 1.0, 0.0, static_cast<double>(cells - 1)));
+        hi = static_cast<int>(
+            std::clamp(std::ceil((centre + gate - origin - half) / scale) + 1.0, 0.0, static_cast<double>(cells - 1)));
     };
     int c0 = 0, c1 = 0, r0 = 0, r1 = 0;
     cellRange(engineCenter.x, sw.x, halfW, map.cols, c0, c1);
@@ -249,8 +249,8 @@ TemplateResult TemplateMatcher::measure(const CueContext& ctx, const cv::Mat& fr
     for (std::size_t i = 0; i < count; ++i) {
         if (!candidate(kept[i].c, kept[i].r, kept[i].value, m)) continue;
         if (statsMap == &fullMap_) {
-            const PeakStats st = peakStatistics(fullMap_, kept[i].c, kept[i].r, 1, sw, tw, th, engineCenter, gate,
-                                                config);
+            const PeakStats st =
+                peakStatistics(fullMap_, kept[i].c, kept[i].r, 1, sw, tw, th, engineCenter, gate, config);
             if (refuseByStats(st)) return res;
             static_cast<Measurement&>(res) = m;
             res.peakPsr = st.psr;

@@ -16,8 +16,7 @@ constexpr int kShift = 15;
 constexpr unsigned kHalf = 1u << (kShift - 1);
 
 inline unsigned char greyPixel(const unsigned char* p) {
-    return static_cast<unsigned char>((p[0] * kBlueWeight + p[1] * kGreenWeight + p[2] * kRedWeight + kHalf) >>
-                                      kShift);
+    return static_cast<unsigned char>((p[0] * kBlueWeight + p[1] * kGreenWeight + p[2] * kRedWeight + kHalf) >> kShift);
 }
 
 #if CV_SIMD128
@@ -36,8 +35,7 @@ inline cv::v_uint16x8 weightedHalf(const cv::v_uint16x8& b, const cv::v_uint16x8
     return cv::v_pack(weighted(b0, g0, r0), weighted(b1, g1, r1));
 }
 
-inline void storeGrey(unsigned char* out, const cv::v_uint8x16& b, const cv::v_uint8x16& g,
-                      const cv::v_uint8x16& r) {
+inline void storeGrey(unsigned char* out, const cv::v_uint8x16& b, const cv::v_uint8x16& g, const cv::v_uint8x16& r) {
     cv::v_uint16x8 b0, b1, g0, g1, r0, r1;
     cv::v_expand(b, b0, b1);
     cv::v_expand(g, g0, g1);

@@ -31,8 +31,8 @@ bool TargetEngine::refineByExtent(const cv::Mat& grey, Measurement& m, bool anyS
     // A tracked target grown by more than a size step in one frame has merged with a
     // neighbour passing by.
     const double step = std::max(config_.max_size_step, 1.0);
-    if (!anySize && (e.box.width > std::ceil(around.width * step) + 1 ||
-                     e.box.height > std::ceil(around.height * step) + 1)) {
+    if (!anySize &&
+        (e.box.width > std::ceil(around.width * step) + 1 || e.box.height > std::ceil(around.height * step) + 1)) {
         return false;
     }
     const cv::Point2f c = rectCenter(e.box);
@@ -47,8 +47,8 @@ TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const 
                                double dtSeconds) {
     Measurement m = observed;
     const bool sized = refineByExtent(grey, m, false);
-    if (std::optional<TrackStep> decided = presenceVerdict(frame, grey, m, sized ? m.box.size() : draft_.box.size(),
-                                                          dtSeconds)) {
+    if (std::optional<TrackStep> decided =
+            presenceVerdict(frame, grey, m, sized ? m.box.size() : draft_.box.size(), dtSeconds)) {
         return *decided;
     }
     if (draft_.confirmCount < 1) {
@@ -67,8 +67,8 @@ TrackStep TargetEngine::accept(const cv::Mat& frame, const cv::Mat& grey, const 
 // assist may replace the correlation find; the motion update (with the correlation guard)
 // places the centre; the box is sized within the limits; then scores, reason and the
 // pending model update are recorded.
-void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
-                                    bool reacquired, bool confirmed, double dtSeconds) {
+void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, bool reacquired,
+                                    bool confirmed, double dtSeconds) {
     const double dtc = effectiveInterval(boundedInterval(dtSeconds));
     const EngineMotionState old = draft_;
     const cv::Point2f predicted(narrow(old.center.x + static_cast<double>(old.velocity.x) * dtc),
@@ -79,8 +79,8 @@ void TargetEngine::applyMeasurement(const cv::Mat& frame, const cv::Mat& grey, c
     if (motion.guarded) confirmed = false;
     if (motion.positionUpdated) correctFilter(old, reacquired);
 
-    draft_.box = limitedBox(measuredCandidate(m, assisted, motion.guarded, old, grey.size()), old, reacquired,
-                            grey.size());
+    draft_.box =
+        limitedBox(measuredCandidate(m, assisted, motion.guarded, old, grey.size()), old, reacquired, grey.size());
     if (reacquired) {
         // A target found again is shown where it was found, not eased towards.
         draft_.displaySize = {static_cast<float>(draft_.box.width), static_cast<float>(draft_.box.height)};
@@ -155,8 +155,8 @@ void TargetEngine::correctFilter(const EngineMotionState& old, bool reacquired) 
     }
 }
 
-cv::Rect TargetEngine::measuredCandidate(const Measurement& m, const std::optional<Measurement>& assisted,
-                                         bool guarded, const EngineMotionState& old, cv::Size frame) const {
+cv::Rect TargetEngine::measuredCandidate(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded,
+                                         const EngineMotionState& old, cv::Size frame) const {
     // The assist's box; else the find's own box when it is confident enough to size the
     // target; else the old size at the new centre.
     if (assisted) return assisted->box;
@@ -219,8 +219,7 @@ void TargetEngine::takeScores(const Measurement& m, const std::optional<Measurem
 }
 
 void TargetEngine::recordLearning(const Measurement& m, const std::optional<Measurement>& assisted,
-                                  const MotionUpdate& motion, bool reacquired, bool confirmed,
-                                  cv::Point2f predicted) {
+                                  const MotionUpdate& motion, bool reacquired, bool confirmed, cv::Point2f predicted) {
     LearningRecord& rec = learning_;
     rec.clear();
     rec.present = true;

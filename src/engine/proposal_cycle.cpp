@@ -17,8 +17,8 @@ using namespace engine_detail;
 
 TargetProposal TargetEngine::propose(const cv::Mat& frame, const cv::Mat& grey,
                                      const std::vector<cv::Rect2f>& blockedRegions,
-                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                                     bool multiTarget, double findSigmaFloor) {
+                                     const std::optional<cv::Size2f>& referenceSize, double dtSeconds, bool multiTarget,
+                                     double findSigmaFloor) {
     return proposeStep(frame, grey, blockedRegions, referenceSize, dtSeconds, multiTarget, true, findSigmaFloor);
 }
 
@@ -45,8 +45,7 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
         // Every tracked find is judged against where the target's motion says it is now.
         in.motionGate = motionGate(draft_.filter, draft_.box.size(), beginStep(dt));
 
-        const bool lostMode =
-            config_.sky_search_after_misses > 0 && draft_.misses >= config_.sky_search_after_misses;
+        const bool lostMode = config_.sky_search_after_misses > 0 && draft_.misses >= config_.sky_search_after_misses;
         out.step = lostMode ? lostSearch(frame, grey, dt) : trackingPipeline(frame, grey, dt);
 
         const EngineMotionState& before = state_;
@@ -62,14 +61,13 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
         out.scores = stepScores(after);
         out.predictedCenter = {narrow(before.center.x + static_cast<double>(before.velocity.x) * dtc),
                                narrow(before.center.y + static_cast<double>(before.velocity.y) * dtc)};
-        out.predictedBox = toRect2f(boxFromCenter(out.predictedCenter.x, out.predictedCenter.y, before.box.width,
-                                                  before.box.height, W, H));
+        out.predictedBox = toRect2f(
+            boxFromCenter(out.predictedCenter.x, out.predictedCenter.y, before.box.width, before.box.height, W, H));
         out.center = learning.present ? learning.center : after.center;
         const cv::Rect atCenter = boxFromCenter(out.center.x, out.center.y, before.box.width, before.box.height, W, H);
         out.box = toRect2f(atCenter);
         out.anchorAppearance = 0.0;
-        if (scoreAnchor && out.step.state != TrackState::kLost && !atCenter.empty() &&
-            !model_.anchorTemplate.empty()) {
+        if (scoreAnchor && out.step.state != TrackState::kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
             out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
         out.hasGeometry = learning.hasGeometry;
@@ -114,8 +112,8 @@ TrackStep TargetEngine::commit(const TargetProposal& p, const cv::Mat& frame, co
         int cooldown = p.after.assistCooldown;
         if (modeC && policy.geometryUnclipped && rec.hasGeometry && before.displaySize.x >= 2.f &&
             before.displaySize.y >= 2.f) {
-            const double ratio = std::max(rec.geometryBox.width / before.displaySize.x,
-                                          rec.geometryBox.height / before.displaySize.y);
+            const double ratio =
+                std::max(rec.geometryBox.width / before.displaySize.x, rec.geometryBox.height / before.displaySize.y);
             if (ratio >= 1.12) cooldown = 1;  // the next correlation measurement may re-fit the box
         }
         const cv::Point2f target =
@@ -136,8 +134,8 @@ TrackStep TargetEngine::commit(const TargetProposal& p, const cv::Mat& frame, co
         state_.center = rec.center;
         state_.displacement = rec.displacement;
         state_.velocity = rec.velocity;
-        state_.box = boxFromCenter(rec.center.x, rec.center.y, before.box.width, before.box.height, grey.cols,
-                                   grey.rows);
+        state_.box =
+            boxFromCenter(rec.center.x, rec.center.y, before.box.width, before.box.height, grey.cols, grey.rows);
         state_.displaySize = size;
         state_.displayCenter = dc;
         state_.displayTopLeft = dc - 0.5f * size;

@@ -33,10 +33,10 @@ ReacquireSearch scheduledReacquireSearch(long long missCount, long long seedArea
                               (p.full_search_max_area <= 0 || seedArea <= p.full_search_max_area);
     if (fullEligible) {
         return onCadence(missCount, p.full_search_after_misses, p.full_search_interval) ? ReacquireSearch::Full
-                                                                                           : ReacquireSearch::None;
+                                                                                        : ReacquireSearch::None;
     }
     return onCadence(missCount, p.wide_search_after_misses, p.wide_search_interval) ? ReacquireSearch::Wide
-                                                                                     : ReacquireSearch::None;
+                                                                                    : ReacquireSearch::None;
 }
 
 int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea, int frameW, int frameH) {
@@ -56,8 +56,7 @@ int wideSearchRadius(const cv::Rect& predictedBox, int radius, long long maxArea
     return static_cast<int>(lo);
 }
 
-TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why,
-                                        double dtSeconds) {
+TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason why, double dtSeconds) {
     const int W = grey.cols;
     const int H = grey.rows;
     const long long n = static_cast<long long>(draft_.misses) + 1;
@@ -66,8 +65,8 @@ TrackStep TargetEngine::reacquireOrMiss(const cv::Mat& colourFrame, const cv::Ma
     const cv::Rect P = boxFromCenter(pc.x, pc.y, draft_.box.width, draft_.box.height, W, H);
     const long long seedArea = static_cast<long long>(model_.seedSize.width) * model_.seedSize.height;
 
-    const ReacquireSearch search = grey.empty() ? ReacquireSearch::None
-                                                : scheduledReacquireSearch(n, seedArea, config_);
+    const ReacquireSearch search =
+        grey.empty() ? ReacquireSearch::None : scheduledReacquireSearch(n, seedArea, config_);
     if (search != ReacquireSearch::None) {
         const bool full = search == ReacquireSearch::Full;
         const int margin = full ? std::max(W, H)

@@ -57,8 +57,7 @@ void TargetEngine::predict(double dtSeconds, int frameW, int frameH) {
     }
     draft_.displacement.x = narrow(draft_.velocity.x * dtc);
     draft_.displacement.y = narrow(draft_.velocity.y * dtc);
-    draft_.box = boxFromCenter(draft_.center.x, draft_.center.y, draft_.box.width, draft_.box.height, frameW,
-                               frameH);
+    draft_.box = boxFromCenter(draft_.center.x, draft_.center.y, draft_.box.width, draft_.box.height, frameW, frameH);
 }
 
 double TargetEngine::beginStep(double dt) {
@@ -79,8 +78,7 @@ void TargetEngine::smoothDisplay() {
     const cv::Point2f d = draft_.center - draft_.displayCenter;
     if (beyondDeadband(d)) draft_.displayCenter += kDisplayFollowShare * d;
     const cv::Point2f s =
-        cv::Point2f(static_cast<float>(draft_.box.width), static_cast<float>(draft_.box.height)) -
-        draft_.displaySize;
+        cv::Point2f(static_cast<float>(draft_.box.width), static_cast<float>(draft_.box.height)) - draft_.displaySize;
     if (beyondDeadband(s)) draft_.displaySize += kDisplayFollowShare * s;
     draft_.displayTopLeft = draft_.displayCenter - 0.5f * draft_.displaySize;
 }
@@ -145,11 +143,9 @@ bool TargetEngine::isAcceptable(const Measurement& m) const {
     return m.confidence >= t;
 }
 
-
 TrackStep TargetEngine::update(const cv::Mat& frame, const cv::Mat& grey, double dtSeconds) {
     static const std::vector<cv::Rect2f> kNoRegions;
-    const TargetProposal proposal =
-        proposeStep(frame, grey, kNoRegions, std::nullopt, dtSeconds, false, false);
+    const TargetProposal proposal = proposeStep(frame, grey, kNoRegions, std::nullopt, dtSeconds, false, false);
     return commit(proposal, frame, grey, CommitPolicy{});
 }
 

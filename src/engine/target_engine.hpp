@@ -26,12 +26,12 @@ class TargetEngine;
 struct PresenceScore {
     double similarity = 1.0;        // best of anchor and learned-template similarity
     double anchorSimilarity = 1.0;  // similarity to the seed alone
-    double contrastRatio = 1.0;  // contrast against the surroundings relative to the target's typical
-    bool contrastClear = false;  // stands out far beyond the surrounding sky's own noise
-    double contrast = -1.0;      // contrast against the surroundings; negative if unknown
-    double contrastToNoise = 0.0;  // contrast / the surroundings' standard deviation
-    double noiseRatio = 1.0;       // contrastToNoise relative to the target's typical
-    double change = -1.0;        // mean grey change since the last frame; negative if unknown
+    double contrastRatio = 1.0;     // contrast against the surroundings relative to the target's typical
+    bool contrastClear = false;     // stands out far beyond the surrounding sky's own noise
+    double contrast = -1.0;         // contrast against the surroundings; negative if unknown
+    double contrastToNoise = 0.0;   // contrast / the surroundings' standard deviation
+    double noiseRatio = 1.0;        // contrastToNoise relative to the target's typical
+    double change = -1.0;           // mean grey change since the last frame; negative if unknown
 };
 
 // One proposed step, as a value: what the step would report and leave behind, the model
@@ -44,7 +44,7 @@ struct TargetProposal {
     LearningRecord learning;  // the model update it asks for (applied on commit, if allowed)
     std::uint64_t owner = 0;  // identity of the engine that made it; 0 for an empty proposal
     std::int64_t generation = 0;
-    StepScores scores;        // the step's scores and reason, as a result reports them
+    StepScores scores;  // the step's scores and reason, as a result reports them
     double anchorAppearance = 0.0;
     cv::Point2f predictedCenter;
     cv::Rect2f predictedBox;
@@ -65,9 +65,9 @@ struct OwnedGeometry {
 
 // What a commit may take from its proposal.
 struct CommitPolicy {
-    bool learn = true;            // apply the model update the proposal asks for
-    bool acceptGeometry = true;   // take the proposal's box (else the displayed size is kept)
-    OwnedGeometry owned;          // with acceptGeometry: the displayed box eases towards this cell
+    bool learn = true;               // apply the model update the proposal asks for
+    bool acceptGeometry = true;      // take the proposal's box (else the displayed size is kept)
+    OwnedGeometry owned;             // with acceptGeometry: the displayed box eases towards this cell
     bool geometryUnclipped = false;  // the cell did not cut the measured box (a large growth
                                      // then lets the next correlation find re-fit the box)
 };
@@ -83,10 +83,9 @@ public:
     // --- seeding (seeding.cpp) ---
     void initialize(const cv::Mat& frame, const cv::Mat& grey, const cv::Rect& box);
     // --- the two-phase step (proposal_cycle.cpp) ---
-    TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey,
-                           const std::vector<cv::Rect2f>& blockedRegions,
-                           const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                           bool multiTarget, double findSigmaFloor = 0.0);
+    TargetProposal propose(const cv::Mat& frame, const cv::Mat& grey, const std::vector<cv::Rect2f>& blockedRegions,
+                           const std::optional<cv::Size2f>& referenceSize, double dtSeconds, bool multiTarget,
+                           double findSigmaFloor = 0.0);
     // Adopts `proposal` (made by this engine at its current generation; throws otherwise)
     // with what `policy` allows, keeps the frame and starts a new generation.
     TrackStep commit(const TargetProposal& proposal, const cv::Mat& frame, const cv::Mat& grey,
@@ -128,10 +127,9 @@ private:
     // --- the step (proposal_cycle.cpp) ---
     // propose; `scoreAnchor` false leaves the proposal's anchor appearance at 0 (a
     // single-target update never reads it).
-    TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey,
-                               const std::vector<cv::Rect2f>& blockedRegions,
-                               const std::optional<cv::Size2f>& referenceSize, double dtSeconds,
-                               bool multiTarget, bool scoreAnchor, double findSigmaFloor = 0.0);
+    TargetProposal proposeStep(const cv::Mat& frame, const cv::Mat& grey, const std::vector<cv::Rect2f>& blockedRegions,
+                               const std::optional<cv::Size2f>& referenceSize, double dtSeconds, bool multiTarget,
+                               bool scoreAnchor, double findSigmaFloor = 0.0);
     // Lets go of what a finished (or failed) proposal left in the draft, keeping its storage.
     void releaseDraft();
 
@@ -145,8 +143,8 @@ private:
                           bool confirmed, double dtSeconds);
     // The steps of applyMeasurement, in order.
     struct MotionUpdate {
-        bool guarded = false;          // the correlation guard kept the position at the prediction
-        bool positionUpdated = true;   // the find placed the target (and corrects the filter)
+        bool guarded = false;         // the correlation guard kept the position at the prediction
+        bool positionUpdated = true;  // the find placed the target (and corrects the filter)
     };
     // A correlation find's box re-fitted to the foreground blob under it, when one is due.
     std::optional<Measurement> foregroundAssist(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
@@ -159,12 +157,11 @@ private:
     cv::Rect measuredCandidate(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded,
                                const EngineMotionState& old, cv::Size frame) const;
     // `candidate`'s size limited relative to the seed and to one size step, at the new centre.
-    cv::Rect limitedBox(const cv::Rect& candidate, const EngineMotionState& old, bool reacquired,
-                        cv::Size frame) const;
+    cv::Rect limitedBox(const cv::Rect& candidate, const EngineMotionState& old, bool reacquired, cv::Size frame) const;
     void takeScores(const Measurement& m, const std::optional<Measurement>& assisted, bool guarded);
     // The model update the find asks for, applied when the step is committed.
-    void recordLearning(const Measurement& m, const std::optional<Measurement>& assisted,
-                        const MotionUpdate& motion, bool reacquired, bool confirmed, cv::Point2f predicted);
+    void recordLearning(const Measurement& m, const std::optional<Measurement>& assisted, const MotionUpdate& motion,
+                        bool reacquired, bool confirmed, cv::Point2f predicted);
 
     // --- state rules shared by every step (target_engine.cpp) ---
     // Keeps `grey` as the previous frame for the next step.
@@ -216,12 +213,11 @@ private:
     // Judges an accepted measurement: a step when it decides the frame (target declared
     // gone, or a return being confirmed), nothing when the ordinary accept goes ahead
     // (with `m.confidence` capped when the observation looks unlike the target).
-    std::optional<TrackStep> presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m,
-                                             cv::Size size, double dtSeconds);
+    std::optional<TrackStep> presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m, cv::Size size,
+                                             double dtSeconds);
 
     // --- reacquisition (reacquisition.cpp) ---
-    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason reason,
-                              double dtSeconds);
+    TrackStep reacquireOrMiss(const cv::Mat& colourFrame, const cv::Mat& grey, Reason reason, double dtSeconds);
 
     // --- learning (learning.cpp) ---
     void applyLearning(const cv::Mat& colourFrame, const cv::Mat& grey, const LearningRecord& record);

@@ -161,8 +161,8 @@ PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, 
     s.similarity = learned ? std::max(s.anchorSimilarity, sampledSimilarity(grey, b, model_.templ, presenceColumns_))
                            : s.anchorSimilarity;
     // Only a score that would decide against the observation is worth the alignment search.
-    const bool decided = draft_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity()
-                                             : resemblesTarget(s, false);
+    const bool decided =
+        draft_.presence.targetAbsent ? s.similarity >= closeMatchSimilarity() : resemblesTarget(s, false);
     if (!decided) {
         s.anchorSimilarity = alignedSimilarity(grey, b, model_.anchorTemplate, presenceColumns_);
         s.similarity = learned
@@ -172,8 +172,8 @@ PresenceScore TargetEngine::presenceAt(const cv::Mat& grey, cv::Point2f center, 
     return s;
 }
 
-TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m,
-                                          int needed, double dtSeconds) {
+TrackStep TargetEngine::reacquisitionStep(const cv::Mat& frame, const cv::Mat& grey, const Measurement& m, int needed,
+                                          double dtSeconds) {
     increment(draft_.confirmCount);
     const bool done = draft_.confirmCount >= needed;
     applyMeasurement(frame, grey, m, true, done, dtSeconds);
@@ -201,9 +201,7 @@ bool TargetEngine::resemblesTarget(const PresenceScore& s, bool strict) const {
     return s.similarity >= sim && (s.contrastRatio >= ratio || s.contrastClear) && !parkedOnScenery(s);
 }
 
-bool TargetEngine::standsStill(const PresenceScore& s) const {
-    return draft_.presence.stillFor(s.change);
-}
+bool TargetEngine::standsStill(const PresenceScore& s) const { return draft_.presence.stillFor(s.change); }
 
 // Parked on scenery: the target was seen moving, yet the box now holds something that does
 // not change from frame to frame and resembles the target less than it usually does (a
@@ -235,8 +233,9 @@ bool TargetEngine::candidateResembles(const cv::Mat& grey, Measurement& m) {
     // Judged at the size the target is tracked at, or larger when its extent says it has
     // grown: a seed box drawn loosely around the target is larger than its extent.
     const bool sized = refineByExtent(grey, m, true);
-    const cv::Size size = sized ? cv::Size(std::max(m.box.width, draft_.box.width), std::max(m.box.height, draft_.box.height))
-                                : draft_.box.size();
+    const cv::Size size =
+        sized ? cv::Size(std::max(m.box.width, draft_.box.width), std::max(m.box.height, draft_.box.height))
+              : draft_.box.size();
     const PresenceScore s = presenceAt(grey, m.center, size);
     // A target declared gone, or lost long enough for the sky search, must clearly look
     // like itself to come back.
@@ -249,8 +248,8 @@ void TargetEngine::clearAbsence() {
     draft_.presence.targetAbsent = false;
 }
 
-std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey,
-                                                       Measurement& m, cv::Size size, double dtSeconds) {
+std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, const cv::Mat& grey, Measurement& m,
+                                                       cv::Size size, double dtSeconds) {
     if (!presenceCheckOn()) return std::nullopt;
     const PresenceScore s = presenceAt(grey, m.center, size);
     if (!draft_.presence.targetAbsent && draft_.misses > 0) {
@@ -278,17 +277,18 @@ std::optional<TrackStep> TargetEngine::presenceVerdict(const cv::Mat& frame, con
         if (draft_.presence.unlikeCount > 0) --draft_.presence.unlikeCount;
         // A plain mean over the first observations, a running one after that.
         if (draft_.presence.typicalSamples < kTypicalSamplesCap) ++draft_.presence.typicalSamples;
-        const double rate = std::max(1.0 - std::pow(1.0 - kTypicalSimilarityRate, stepFrames_),
-                                     1.0 / draft_.presence.typicalSamples);
+        const double rate =
+            std::max(1.0 - std::pow(1.0 - kTypicalSimilarityRate, stepFrames_), 1.0 / draft_.presence.typicalSamples);
         draft_.presence.typicalSimilarity += rate * (s.similarity - draft_.presence.typicalSimilarity);
-        draft_.presence.typicalAnchorSimilarity += rate * (s.anchorSimilarity - draft_.presence.typicalAnchorSimilarity);
+        draft_.presence.typicalAnchorSimilarity +=
+            rate * (s.anchorSimilarity - draft_.presence.typicalAnchorSimilarity);
         if (s.change >= 0.0) draft_.presence.typicalChange += rate * (s.change - draft_.presence.typicalChange);
         if (s.contrast >= 0.0) {
             const double c0 = draft_.presence.typicalContrast > 0.0 ? draft_.presence.typicalContrast : s.contrast;
             // Contrast is followed more slowly than likeness: haze and glint take seconds,
             // a cloud swallowing the target a fraction of one.
-            const double contrastRate = std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_),
-                                                 1.0 / draft_.presence.typicalSamples);
+            const double contrastRate =
+                std::max(1.0 - std::pow(1.0 - kTypicalContrastRate, stepFrames_), 1.0 / draft_.presence.typicalSamples);
             draft_.presence.typicalContrast = c0 + contrastRate * (s.contrast - c0);
             const double n0 = draft_.presence.typicalContrastToNoise > 0.0 ? draft_.presence.typicalContrastToNoise
                                                                            : s.contrastToNoise;

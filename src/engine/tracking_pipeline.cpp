@@ -54,8 +54,8 @@ TrackStep TargetEngine::trackingPipeline(const cv::Mat& frame, const cv::Mat& gr
     const double dtc = effectiveInterval(dt);
     const double speed = std::hypot(static_cast<double>(draft_.velocity.x), static_cast<double>(draft_.velocity.y));
     const double grow = std::min(speed * dtc * 2.5, 1.0e9);
-    const long long searchRadius64 = std::min<long long>(
-        config_.max_search_radius, std::max<long long>(60, std::llround(grow) + 40));
+    const long long searchRadius64 =
+        std::min<long long>(config_.max_search_radius, std::max<long long>(60, std::llround(grow) + 40));
     const int searchRadius = static_cast<int>(std::max<long long>(searchRadius64, INT_MIN));
 
     const float pcx = narrow(draft_.center.x + static_cast<double>(draft_.velocity.x) * dtc);
@@ -72,13 +72,12 @@ TrackStep TargetEngine::trackingPipeline(const cv::Mat& frame, const cv::Mat& gr
         if (r.found && r.psr >= config_.correlation_min_psr && r.sidelobeRatio <= config_.correlation_max_peak_ratio &&
             cueContext().withinGate(r.center, gate)) {
             const double c = std::clamp(r.psr / weights::kCorrelationFullPsr, 0.0, 1.0);
-            Measurement m = foundMeasurement(boxFromCenter(r.center.x, r.center.y, w, h, W, H), r.center, c, 1.0 - c,
-                                             c, Reason::kCorrelation);
+            Measurement m = foundMeasurement(boxFromCenter(r.center.x, r.center.y, w, h, W, H), r.center, c, 1.0 - c, c,
+                                             Reason::kCorrelation);
             m.correlationPsr = r.psr;
             const bool tooFar =
                 config_.adaptive_box &&
-                distance(r.center, pc) >
-                    std::max(6.0, std::max(w, h) * std::max(config_.correlation_gate_factor, 0.0));
+                distance(r.center, pc) > std::max(6.0, std::max(w, h) * std::max(config_.correlation_gate_factor, 0.0));
             if (!isBlocked(m) && isAcceptable(m) && !tooFar) return accept(frame, grey, m, dt);
         }
     }

@@ -106,9 +106,7 @@ float coreShade(const cv::Mat& grey, const cv::Rect2f& box) {
     return static_cast<float>(cv::mean(grey(core))[0]);
 }
 
-double shadeLikeness(float a, float b) {
-    return std::exp(-std::abs(static_cast<double>(a) - b) / kShadeScale);
-}
+double shadeLikeness(float a, float b) { return std::exp(-std::abs(static_cast<double>(a) - b) / kShadeScale); }
 
 int groupCandidates(const std::vector<TargetOutcome>& outcomes, const MultiTargetSettings& settings,
                     std::vector<int>& candidateOf, std::vector<int>& stack) {
@@ -137,10 +135,9 @@ int groupCandidates(const std::vector<TargetOutcome>& outcomes, const MultiTarge
     return count;
 }
 
-void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf,
-                      int candidates, const std::vector<int32_t>& ids,
-                      const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
-                      AssignmentScratch& sc) {
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf, int candidates,
+                      const std::vector<int32_t>& ids, const MultiTargetSettings& settings,
+                      std::vector<OwnershipDecision>& decisions, AssignmentScratch& sc) {
     const int n = static_cast<int>(candidateOf.size());
     decisions.assign(candidateOf.size(), OwnershipDecision{});
     if (candidates <= 0) return;
@@ -223,8 +220,8 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
                             const MultiTargetSettings& settings, const TrackerParams& params) {
     OwnershipCell cell;
     const double W = size.width, H = size.height;
-    if (!isFinite(measured) || !isFinite(own) || !std::isfinite(W) || !std::isfinite(H) || !(W > 0.0) ||
-        !(H > 0.0) || frameW <= 0 || frameH <= 0) {
+    if (!isFinite(measured) || !isFinite(own) || !std::isfinite(W) || !std::isfinite(H) || !(W > 0.0) || !(H > 0.0) ||
+        frameW <= 0 || frameH <= 0) {
         return cell;
     }
     const double r = std::max(settings.ownership_cell_gap, 0.0);
@@ -268,8 +265,8 @@ OwnershipCell ownershipCell(cv::Size2f size, cv::Point2f measured, cv::Point2f o
     if (f > cw / W || f > ch / H) return cell;
 
     cell.valid = true;
-    cell.box = cv::Rect2f(static_cast<float>(cx - cw / 2.0), static_cast<float>(cy - ch / 2.0),
-                          static_cast<float>(cw), static_cast<float>(ch));
+    cell.box = cv::Rect2f(static_cast<float>(cx - cw / 2.0), static_cast<float>(cy - ch / 2.0), static_cast<float>(cw),
+                          static_cast<float>(ch));
     cell.clipped = W > cw + kClipTolerance || H > ch + kClipTolerance;
     return cell;
 }

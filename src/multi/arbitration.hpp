@@ -66,12 +66,12 @@ struct OwnershipDecision {
 
 // A target's motion filter advanced to the current frame, as the assignment sees it.
 struct TargetMotion {
-    cv::Point2f center;    // predicted centre
-    double sigma = 1.0;    // px: the filter's uncertainty of the prediction (with the cue's)
-    double radius = 0.0;   // px: the gate; a find further away is not this target's
-    double cueSigma = 1.0; // px: the cue's own spread for this target's size
-    double spread = 1.0;   // px: how far a find strays from a prediction that holds (the cue's
-                           // spread and one interval of travel)
+    cv::Point2f center;     // predicted centre
+    double sigma = 1.0;     // px: the filter's uncertainty of the prediction (with the cue's)
+    double radius = 0.0;    // px: the gate; a find further away is not this target's
+    double cueSigma = 1.0;  // px: the cue's own spread for this target's size
+    double spread = 1.0;    // px: how far a find strays from a prediction that holds (the cue's
+                            // spread and one interval of travel)
 };
 
 // Cost of a find at `find` for a target, in negative log-likelihood units: the squared
@@ -132,10 +132,9 @@ double shadeLikeness(float a, float b);
 // takes at most one candidate, a target takes its own whenever nobody has a better claim,
 // and a candidate a second target wants nearly as much (within `ambiguity_min_cost_margin`)
 // is ambiguous. One decision per target, in slot order.
-void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf,
-                      int candidates, const std::vector<int32_t>& ids,
-                      const MultiTargetSettings& settings, std::vector<OwnershipDecision>& decisions,
-                      AssignmentScratch& scratch);
+void assignCandidates(const std::vector<std::vector<double>>& cost, const std::vector<int>& candidateOf, int candidates,
+                      const std::vector<int32_t>& ids, const MultiTargetSettings& settings,
+                      std::vector<OwnershipDecision>& decisions, AssignmentScratch& scratch);
 
 // The measured size held to the seed's aspect ratio, the per-frame size step and the
 // overall scale cap.

@@ -179,8 +179,8 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
         for (int c = 0; c < candidates_; ++c) {
             if (candidateOf_[i] == c) {
                 const TargetOutcome& o = outcomes_[i];
-                likeness_[i][c] = o.report.anchor_appearance *
-                                  shadeLikeness(coreShade(grey, o.box()), targets_[i].seedShade);
+                likeness_[i][c] =
+                    o.report.anchor_appearance * shadeLikeness(coreShade(grey, o.box()), targets_[i].seedShade);
                 cost_[i][c] = pairCost(m, cv::Point2f(o.step.cx, o.step.cy), likeness_[i][c], true,
                                        interacts(predictedBoxes_[i], o.box(), settings_), settings_);
                 continue;
@@ -194,8 +194,8 @@ void MultiTracker::fillCosts(const cv::Mat& grey) {
             if (box.empty()) continue;
             likeness_[i][c] = targets_[i].engine->anchorSimilarity(grey, box) *
                               shadeLikeness(coreShade(grey, r.box()), targets_[i].seedShade);
-            cost_[i][c] = pairCost(m, find, likeness_[i][c], false, interacts(predictedBoxes_[i], r.box(), settings_),
-                                   settings_);
+            cost_[i][c] =
+                pairCost(m, find, likeness_[i][c], false, interacts(predictedBoxes_[i], r.box(), settings_), settings_);
         }
     }
 }
@@ -218,8 +218,8 @@ bool MultiTracker::lookAgain(const cv::Mat& frame, const cv::Mat& grey, double d
         }
         const TargetSlot& s = targets_[i];
         proposals_[i] = TargetProposal();
-        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y),
-                                          dtSeconds, true, findSigma_[i]);
+        proposals_[i] = s.engine->propose(frame, grey, blocked_, cv::Size2f(s.motionSize.x, s.motionSize.y), dtSeconds,
+                                          true, findSigma_[i]);
         buildOutcome(i);
         again = true;
     }
@@ -347,8 +347,7 @@ void MultiTracker::resolve(std::size_t i, const cv::Mat& frame, const cv::Mat& g
         // instead of flying on along the course it approached on.
         std::optional<cv::Point2f> held;
         const cv::Point2f find(o.step.cx, o.step.cy);
-        if (d.ambiguous && ownCandidate(i) && !namesReacquisition(o.scores.reason) &&
-            nearestPrediction(find) == i) {
+        if (d.ambiguous && ownCandidate(i) && !namesReacquisition(o.scores.reason) && nearestPrediction(find) == i) {
             held = find;
         }
         const double heldSigma =
@@ -446,7 +445,8 @@ void MultiTracker::keepBook(std::size_t i) {
     if (!o.report.interacting && o.step.w >= 2.f && o.step.h >= 2.f) s.motionSize = cv::Point2f(o.step.w, o.step.h);
 }
 
-const std::vector<TrackResult>& MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey, double dtSeconds) {
+const std::vector<TrackResult>& MultiTracker::update(const cv::Mat& frame, const cv::Mat& callerGrey,
+                                                     double dtSeconds) {
     if (targets_.empty()) throw std::runtime_error("call initialize() before update()");
     // One copy of a grey frame of the caller's, which every target keeps as its previous one
     // (a lone target copies it itself, into the buffer of its previous frame).

@@ -70,7 +70,7 @@ private:
     AssignmentScratch assignment_;
     std::vector<cv::Rect2f> noRegions_;
     std::vector<cv::Rect2f> blocked_;
-    std::vector<double> findSigma_;  // per target, this frame's find-sigma floor (findSigma)
+    std::vector<double> findSigma_;     // per target, this frame's find-sigma floor (findSigma)
     std::vector<TrackResult> results_;  // what update returns
     int candidates_ = 0;
 };

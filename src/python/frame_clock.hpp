@@ -12,8 +12,7 @@ namespace molvane {
 inline constexpr double kMinFrameInterval = 0.0001;
 
 inline std::int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 

@@ -68,15 +68,14 @@ struct type_caster<molvane::FrameArg> {
         return true;
     }
 
-    static handle cast(const molvane::FrameArg& frame, return_value_policy, handle) {
-        return frame.array.inc_ref();
-    }
+    static handle cast(const molvane::FrameArg& frame, return_value_policy, handle) { return frame.array.inc_ref(); }
 
 private:
     static bool raisedByCaller(handle src, const error_already_set& e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) return true;
         if (array::check_(src)) return false;
-        return PyObject_HasAttrString(src.ptr(), "__array__") || PyObject_HasAttrString(src.ptr(), "__array_interface__") ||
+        return PyObject_HasAttrString(src.ptr(), "__array__") ||
+               PyObject_HasAttrString(src.ptr(), "__array_interface__") ||
                PyObject_HasAttrString(src.ptr(), "__array_struct__");
     }
 };

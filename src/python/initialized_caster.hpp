@@ -30,8 +30,8 @@ public:
 
 // Declares the checking caster for `T`; must come before any binding code that converts
 // a `T` in the same source file.
-#define MOLVANE_REFUSE_UNINITIALIZED(T)                                               \
-    namespace pybind11::detail {                                                      \
-    template <>                                                                       \
-    class type_caster<T> : public initialized_caster<T> {};                           \
+#define MOLVANE_REFUSE_UNINITIALIZED(T)                     \
+    namespace pybind11::detail {                            \
+    template <>                                             \
+    class type_caster<T> : public initialized_caster<T> {}; \
     }

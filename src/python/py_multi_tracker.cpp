@@ -96,16 +96,17 @@ MOLVANE_REFUSE_UNINITIALIZED(molvane::PyMultiTracker)
 namespace molvane {
 
 void bindMultiTracker(py::module_& m) {
-    refusePickling(py::class_<PyMultiTracker>(m, "MultiTracker", kMultiTrackerDoc)
-        .def(py::init<const std::string&>(), py::arg("profile") = "default")
-        .def(py::init([](const TrackerConfig& config) { return std::make_unique<PyMultiTracker>(config.profile); }),
-             py::arg("config"))
-        .def("lock", &PyMultiTracker::lock, py::arg("frame"), py::arg("bboxes"),
-             "Seed multiple selected targets. bboxes=[(x, y, w, h), ...].")
-        .def("initialize", &PyMultiTracker::lock, py::arg("frame"), py::arg("bboxes"), "Alias for lock().")
-        .def("update", &PyMultiTracker::update, py::arg("frame"), py::arg("dt") = -1.0,
-             "Process the next frame. Returns a list of TrackResult objects.")
-        .def("size", &PyMultiTracker::size, "Number of selected target slots."));
+    refusePickling(
+        py::class_<PyMultiTracker>(m, "MultiTracker", kMultiTrackerDoc)
+            .def(py::init<const std::string&>(), py::arg("profile") = "default")
+            .def(py::init([](const TrackerConfig& config) { return std::make_unique<PyMultiTracker>(config.profile); }),
+                 py::arg("config"))
+            .def("lock", &PyMultiTracker::lock, py::arg("frame"), py::arg("bboxes"),
+                 "Seed multiple selected targets. bboxes=[(x, y, w, h), ...].")
+            .def("initialize", &PyMultiTracker::lock, py::arg("frame"), py::arg("bboxes"), "Alias for lock().")
+            .def("update", &PyMultiTracker::update, py::arg("frame"), py::arg("dt") = -1.0,
+                 "Process the next frame. Returns a list of TrackResult objects.")
+            .def("size", &PyMultiTracker::size, "Number of selected target slots."));
 }
 
 }  // namespace molvane

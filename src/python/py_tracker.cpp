@@ -85,16 +85,17 @@ MOLVANE_REFUSE_UNINITIALIZED(molvane::PyTracker)
 namespace molvane {
 
 void bindTracker(py::module_& m) {
-    refusePickling(py::class_<PyTracker>(m, "Tracker", kTrackerDoc)
-        .def(py::init<const std::string&>(), py::arg("profile") = "default")
-        .def(py::init([](const TrackerConfig& config) { return std::make_unique<PyTracker>(config.profile); }),
-             py::arg("config"))
-        .def("lock", &PyTracker::lock, py::arg("frame"), py::arg("bbox"),
-             "Seed the tracker. bbox=(x, y, w, h) in pixels.")
-        .def("initialize", &PyTracker::lock, py::arg("frame"), py::arg("bbox"), "Alias for lock().")
-        .def("update", &PyTracker::update, py::arg("frame"), py::arg("dt") = -1.0,
-             "Process the next frame. Returns TrackResult. Pass dt in seconds for deterministic video "
-             "processing; otherwise dt is measured automatically via wall clock."));
+    refusePickling(
+        py::class_<PyTracker>(m, "Tracker", kTrackerDoc)
+            .def(py::init<const std::string&>(), py::arg("profile") = "default")
+            .def(py::init([](const TrackerConfig& config) { return std::make_unique<PyTracker>(config.profile); }),
+                 py::arg("config"))
+            .def("lock", &PyTracker::lock, py::arg("frame"), py::arg("bbox"),
+                 "Seed the tracker. bbox=(x, y, w, h) in pixels.")
+            .def("initialize", &PyTracker::lock, py::arg("frame"), py::arg("bbox"), "Alias for lock().")
+            .def("update", &PyTracker::update, py::arg("frame"), py::arg("dt") = -1.0,
+                 "Process the next frame. Returns TrackResult. Pass dt in seconds for deterministic video "
+                 "processing; otherwise dt is measured automatically via wall clock."));
 }
 
 }  // namespace molvane

@@ -8,9 +8,10 @@ namespace molvane {
 namespace py = pybind11;
 
 void bindTrackerConfig(py::module_& m) {
-    refusePickling(py::class_<TrackerConfig>(m, "TrackerConfig")
-        .def(py::init<>())
-        .def_readwrite("profile", &TrackerConfig::profile, "Tracking profile: default, correlation, or adaptive"));
+    refusePickling(
+        py::class_<TrackerConfig>(m, "TrackerConfig")
+            .def(py::init<>())
+            .def_readwrite("profile", &TrackerConfig::profile, "Tracking profile: default, correlation, or adaptive"));
 }
 
 }  // namespace molvane

@@ -17,8 +17,8 @@ namespace {
 
 // Ownership score of a hand-made outcome without snapshot: 0.65 a + confidence + state bonus
 // (0.2 confirmed, 0.05 tentative) + 0.005 min(hits, 10) - 0.05 misses.
-TargetOutcome outcome(int32_t id, float x, float y, float w, float h, TrackState state, float confidence,
-                      float anchor, int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
+TargetOutcome outcome(int32_t id, float x, float y, float w, float h, TrackState state, float confidence, float anchor,
+                      int32_t hits = 0, int32_t misses = 0, Reason why = Reason::kTemplate) {
     TargetOutcome o;
     o.step = TrackStep{id, state, x, y, w, h, x + w / 2.f, y + h / 2.f, 0.f, 0.f, 0.f, 0, hits, misses};
     o.scores.confidence = confidence;
@@ -146,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
         AssignCase{"alone", {{30.0}, {kInf}}, {0, -1}, 1, {{true, false, 1}, {false, false, 0}}}),
     [](const ::testing::TestParamInfo<AssignCase>& info) {
         std::string n = info.param.name;
-        for (char& ch : n) if (ch == '-') ch = '_';
+        for (char& ch : n)
+            if (ch == '-') ch = '_';
         return n;
     });
 
@@ -172,7 +173,7 @@ TEST(ArbitrationSize, AspectStepAndScaleLimits) {
     EXPECT_NEAR(r.height, 10, 1e-6);
     r = limitMeasuredSize(10, 20, s, kSettings, params);
     EXPECT_NEAR(r.width, 10, 1e-6);
-    EXPECT_NEAR(r.height, 10 / (2.0 / 1.35), 1e-4);  // too tall: height follows the width
+    EXPECT_NEAR(r.height, 10 / (2.0 / 1.35), 1e-4);       // too tall: height follows the width
     r = limitMeasuredSize(24, 11, s, kSettings, params);  // within the aspect band: untouched
     EXPECT_NEAR(r.width, 24, 1e-6);
     EXPECT_NEAR(r.height, 11, 1e-6);
@@ -297,10 +298,9 @@ TEST(MultiTrackerChecks, LockSeedsSlotsAndAFailedRelockKeepsThem) {
     EXPECT_NEAR(mt.targets()[2].seedShade, 40.f, 1e-3);  // the blob's core
 
     const TargetEngine* before[3] = {mt.targets()[0].engine.get(), mt.targets()[1].engine.get(),
-                                        mt.targets()[2].engine.get()};
+                                     mt.targets()[2].engine.get()};
     // Refused after the first box was seeded (by the engine) and before anything (empty list).
-    EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(500, 500, 10, 10)}),
-                 std::invalid_argument);
+    EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(500, 500, 10, 10)}), std::invalid_argument);
     EXPECT_THROW(mt.lock(frame, frame, {cv::Rect(33, 33, 14, 14), cv::Rect(5, 5, 8, 0)}), std::invalid_argument);
     EXPECT_THROW(mt.lock(frame, frame, {}), std::invalid_argument);
     ASSERT_EQ(mt.size(), 3u);

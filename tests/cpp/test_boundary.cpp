@@ -93,8 +93,8 @@ TEST_P(BoundaryElement, ClosingElementGrowsEveryThirtyPixels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExpectedSizes, BoundaryElement,
-                         ::testing::Values(ElementCase{{20, 10}, 3}, ElementCase{{29, 29}, 3},
-                                           ElementCase{{30, 5}, 5}, ElementCase{{100, 60}, 9}));
+                         ::testing::Values(ElementCase{{20, 10}, 3}, ElementCase{{29, 29}, 3}, ElementCase{{30, 5}, 5},
+                                           ElementCase{{100, 60}, 9}));
 
 TEST(Boundary, ContourMoreThanThreeTimesTheExpectedWidthIsSkipped) {
     const cv::Size expected(20, 10);

@@ -47,8 +47,7 @@ TEST_P(OpenOrClose, MatchesOpenCvForTheCrossAndOtherElements) {
                 openOrClose(got, op, *kernel, scratch);
                 ASSERT_EQ(got.size(), expected.size());
                 EXPECT_EQ(cv::norm(got, expected, cv::NORM_INF), 0.0)
-                    << c.rows << "x" << c.cols << " op " << op << " binary " << binary << " kernel "
-                    << kernel->cols;
+                    << c.rows << "x" << c.cols << " op " << op << " binary " << binary << " kernel " << kernel->cols;
             }
         }
     }
@@ -56,8 +55,8 @@ TEST_P(OpenOrClose, MatchesOpenCvForTheCrossAndOtherElements) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, OpenOrClose,
                          ::testing::Values(MorphCase{1, 1}, MorphCase{1, 2}, MorphCase{1, 37}, MorphCase{29, 1},
-                                           MorphCase{2, 2}, MorphCase{3, 17}, MorphCase{16, 16},
-                                           MorphCase{33, 65}, MorphCase{130, 131}));
+                                           MorphCase{2, 2}, MorphCase{3, 17}, MorphCase{16, 16}, MorphCase{33, 65},
+                                           MorphCase{130, 131}));
 
 TEST(OpenOrCloseView, WorksInPlaceOnAViewAndLeavesTheRestAlone) {
     const cv::Mat cross = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));

@@ -20,7 +20,7 @@ TEST(ContourTracer, MatchesOpenCvOnRandomImages) {
         rng.fill(noise, cv::RNG::UNIFORM, 0.0, 1.0);
         binary = noise < rng.uniform(0.05, 0.9);
         if (trial % 2) cv::morphologyEx(binary, binary, cv::MORPH_CLOSE, round);  // blob-like shapes
-        if (trial % 3 == 0) binary.setTo(7, binary);                             // any non-zero value
+        if (trial % 3 == 0) binary.setTo(7, binary);                              // any non-zero value
         tracer.findOuter(binary, ours);
         cv::findContours(binary, theirs, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
         ASSERT_EQ(ours, theirs) << "trial " << trial;

@@ -43,11 +43,11 @@ std::string messageOf(const std::function<void()>& f) {
 TEST(CorrelationPeak, PsrAndSidelobeUseTheirExclusionWindows) {
     const int S = 64;
     cv::Mat resp = cv::Mat::zeros(S, S, CV_32F);
-    resp.at<float>(20, 10) = 1.0f;   // peak (row 20, column 10)
-    resp.at<float>(20, 15) = 0.9f;   // 5 columns away: inside both windows, ignored by both
-    resp.at<float>(26, 10) = 0.6f;   // 6 rows away: counted by the PSR, inside the 29 x 29 window
-    resp.at<float>(20, 24) = 0.7f;   // 14 columns away: still inside the 29 x 29 window
-    resp.at<float>(35, 10) = 0.4f;   // 15 rows away: the secondary peak
+    resp.at<float>(20, 10) = 1.0f;  // peak (row 20, column 10)
+    resp.at<float>(20, 15) = 0.9f;  // 5 columns away: inside both windows, ignored by both
+    resp.at<float>(26, 10) = 0.6f;  // 6 rows away: counted by the PSR, inside the 29 x 29 window
+    resp.at<float>(20, 24) = 0.7f;  // 14 columns away: still inside the 29 x 29 window
+    resp.at<float>(35, 10) = 0.4f;  // 15 rows away: the secondary peak
 
     const auto pk = analyseCorrelationPeak(resp);
     EXPECT_EQ(pk.peak, cv::Point(10, 20));
@@ -117,8 +117,7 @@ TEST_P(BankLayout, ScalesAreSkippedWhenTheTargetOutgrowsHalfThePatch) {
 INSTANTIATE_TEST_SUITE_P(Sizes, BankLayout,
                          ::testing::Values(Layout{5, 5, 0, 128, 8, {8, 8, 16, 32}},
                                            Layout{100, 40, 0, 256, 100, {50, 100}},
-                                           Layout{90, 20, 0, 256, 90, {45, 90}},
-                                           Layout{20, 10, 64, 64, 20, {10, 20}},
+                                           Layout{90, 20, 0, 256, 90, {45, 90}}, Layout{20, 10, 64, 64, 20, {10, 20}},
                                            Layout{300, 300, 0, 256, 128, {}}));
 
 TEST(CorrelatorBank, EmptyBankFindsNothing) {

@@ -17,8 +17,8 @@ using test::CueBench;
 bool sameMeasurement(const Measurement& a, const Measurement& b) {
     if (a.found != b.found) return false;
     return !a.found || (a.box == b.box && a.center == b.center && a.targetScore == b.targetScore &&
-                        a.candidateScore == b.candidateScore && a.confidence == b.confidence &&
-                        a.reason == b.reason && a.touchesSearchEdge == b.touchesSearchEdge);
+                        a.candidateScore == b.candidateScore && a.confidence == b.confidence && a.reason == b.reason &&
+                        a.touchesSearchEdge == b.touchesSearchEdge);
 }
 
 // A 10 x 10 bright target on a sky gradient, tracked with its look as the template; a
@@ -43,21 +43,26 @@ struct NamedCall {
 
 std::vector<NamedCall> cueCalls() {
     return {
-        {"foreground", [](CueBench& b, const Scene& s) {
+        {"foreground",
+         [](CueBench& b, const Scene& s) {
              return b.cues.foreground.measure(b.ctx(), s.colour, s.grey, s.box, {153.f, 113.f});
          }},
-        {"boundary", [](CueBench& b, const Scene& s) {
+        {"boundary",
+         [](CueBench& b, const Scene& s) {
              return b.cues.boundary.measure(b.ctx(), s.colour, s.grey, {20, 20, 90, 70}, {50, 30}, 60.0, 0.0,
                                             {65.f, 55.f}, false);
          }},
-        {"contrast", [](CueBench& b, const Scene& s) {
+        {"contrast",
+         [](CueBench& b, const Scene& s) {
              return b.cues.contrast.detect(b.ctx(), s.colour, s.grey, s.box, 60, 1.0 / 30.0, +1, true, false);
          }},
-        {"whole-frame contrast", [](CueBench& b, const Scene& s) {
+        {"whole-frame contrast",
+         [](CueBench& b, const Scene& s) {
              return b.cues.contrast.detect(b.ctx(), s.colour, s.grey, s.box, 320, 1.0 / 30.0, 0, false, true);
          }},
         {"sky", [](CueBench& b, const Scene& s) { return b.cues.sky.search(b.ctx(), s.colour, s.grey, 1.0 / 30.0); }},
-        {"template", [](CueBench& b, const Scene& s) {
+        {"template",
+         [](CueBench& b, const Scene& s) {
              return Measurement(b.cues.templates.measure(b.ctx(), s.colour, s.grey, s.box, 60, 1.0 / 30.0));
          }},
     };

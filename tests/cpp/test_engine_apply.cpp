@@ -95,7 +95,8 @@ TEST_F(EngineApply, SizeCapsDependOnTheSeedArea) {
         int cap;  // width reachable by repeated growth
     };
     // Seeds up to 150 px^2 may grow 12-fold, up to 1200 px^2 5-fold, larger ones max_size_scale.
-    for (const Case& c : {Case{{150, 100, 15, 10}, 180}, Case{{150, 100, 30, 30}, 150}, Case{{150, 100, 40, 40}, 160}}) {
+    for (const Case& c :
+         {Case{{150, 100, 15, 10}, 180}, Case{{150, 100, 30, 30}, 150}, Case{{150, 100, 40, 40}, 160}}) {
         SCOPED_TRACE(::testing::PrintToString(c.seed));
         seed(c.seed);
         for (int i = 0; i < 80; ++i) {
@@ -260,10 +261,8 @@ TEST_F(EngineApply, TinyTargetMotionNeedsMoreConfidence) {
         double threshold;  // smallest accepted confidence
     };
     const Case cases[] = {
-        {{100, 100, 10, 10}, Reason::kMotion, 0.9, 0, 0.68},
-        {{100, 100, 10, 10}, Reason::kMotion, 0.45, 0, 0.70},
-        {{100, 100, 10, 10}, Reason::kMotion, 0.35, 0, 0.75},
-        {{100, 100, 10, 10}, Reason::kMotion, 0.9, 1, 0.76},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.9, 0, 0.68},   {{100, 100, 10, 10}, Reason::kMotion, 0.45, 0, 0.70},
+        {{100, 100, 10, 10}, Reason::kMotion, 0.35, 0, 0.75},  {{100, 100, 10, 10}, Reason::kMotion, 0.9, 1, 0.76},
         {{100, 100, 11, 10}, Reason::kMotion, 0.35, 0, 0.2},  // area 110: ordinary threshold
         {{100, 100, 10, 10}, Reason::kTemplate, 0.35, 1, 0.2},
     };

@@ -47,11 +47,9 @@ TEST_F(EngineCycle, OperationsBeforeInitializeAreRefusedWithoutLookingAtTheFrame
               "template tracker proposal requested before initialize");
     EXPECT_EQ(messageOf([&] { t.coast(cv::Mat(), Reason::kCoastOwnedByOther, kDt); }),
               "template tracker coast requested before initialize");
-    EXPECT_EQ(messageOf([&] { t.update(frame, frame, kDt); }),
-              "template tracker proposal requested before initialize");
+    EXPECT_EQ(messageOf([&] { t.update(frame, frame, kDt); }), "template tracker proposal requested before initialize");
     EXPECT_THROW(t.coast(frame, Reason::kCoastOwnedByOther, kDt), std::logic_error);
-    EXPECT_EQ(messageOf([&] { t.commit(TargetProposal(), frame, frame); }),
-              "invalid template tracker proposal");
+    EXPECT_EQ(messageOf([&] { t.commit(TargetProposal(), frame, frame); }), "invalid template tracker proposal");
     EXPECT_EQ(t.generation(), 0);
 }
 
@@ -59,16 +57,15 @@ TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
     TargetEngine t(params);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState before = t.state();
-    for (double dt : {std::nan(""), std::numeric_limits<double>::infinity(),
-                      -std::numeric_limits<double>::infinity()}) {
+    for (double dt :
+         {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
         EXPECT_EQ(messageOf([&] { t.propose(frame, frame, none, std::nullopt, dt, false); }),
                   "dtSeconds must be finite");
         EXPECT_EQ(messageOf([&] { t.update(frame, frame, dt); }), "dtSeconds must be finite");
         EXPECT_EQ(messageOf([&] { t.coast(frame, Reason::kCoastOwnedByOther, dt); }), "dtSeconds must be finite");
         EXPECT_THROW(t.propose(frame, frame, none, std::nullopt, dt, false), std::invalid_argument);
     }
-    EXPECT_EQ(messageOf([&] { t.coast(cv::Mat(), Reason::kCoastOwnedByOther, kDt); }),
-              "gray frame must not be empty");
+    EXPECT_EQ(messageOf([&] { t.coast(cv::Mat(), Reason::kCoastOwnedByOther, kDt); }), "gray frame must not be empty");
     expectSameState(before, t.state());
     EXPECT_EQ(t.generation(), 1);
     TargetEngineProbe probe{t};
@@ -80,11 +77,11 @@ TEST_F(EngineCycle, NonFiniteIntervalsAreRefusedAndLeaveTheEngineUntouched) {
 
 TEST_F(EngineCycle, BoxesWithoutOverlapAreRefusedAndChangeNothing) {
     const cv::Rect outside[] = {
-        {-20, 10, 20, 10},       // touches the left edge with zero overlap
-        {kW, 10, 5, 5},          // starts right of the frame
-        {10, kH, 5, 5},          // below
-        {10, 10, 0, 5},          // zero width
-        {10, 10, 5, -3},         // negative height
+        {-20, 10, 20, 10},              // touches the left edge with zero overlap
+        {kW, 10, 5, 5},                 // starts right of the frame
+        {10, kH, 5, 5},                 // below
+        {10, 10, 0, 5},                 // zero width
+        {10, 10, 5, -3},                // negative height
         {INT_MAX - 2, 10, INT_MAX, 5},  // x + w does not fit an int
         {INT_MIN, INT_MIN, 10, 10},
     };
@@ -170,14 +167,12 @@ TEST_F(EngineCycle, ProposalsAreStaleAfterAnyStateChange) {
     const TargetProposal first = t.propose(frame, frame, none, std::nullopt, kDt, false);
     const TargetProposal second = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.commit(second, frame, frame);
-    EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame); }),
-              "template tracker proposal is stale");
+    EXPECT_EQ(messageOf([&] { t.commit(second, frame, frame); }), "template tracker proposal is stale");
     EXPECT_THROW(t.commit(first, frame, frame), std::logic_error);
 
     const TargetProposal third = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.coast(frame, Reason::kCoastOwnedByOther, kDt);
-    EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame); }),
-              "template tracker proposal is stale");
+    EXPECT_EQ(messageOf([&] { t.commit(third, frame, frame); }), "template tracker proposal is stale");
     const TargetProposal fourth = t.propose(frame, frame, none, std::nullopt, kDt, false);
     t.initialize(frame, frame, {76, 56, 8, 8});
     const EngineMotionState reseeded = t.state();
@@ -209,8 +204,7 @@ TEST_F(EngineCycle, AForeignProposalIsRefusedEvenWithAMatchingGeneration) {
     ASSERT_EQ(a.generation(), b.generation());
     const TargetProposal p = a.propose(frame, frame, none, std::nullopt, kDt, false);
     const EngineMotionState before = b.state();
-    EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame); }),
-              "template tracker proposal belongs to another tracker");
+    EXPECT_EQ(messageOf([&] { b.commit(p, frame, frame); }), "template tracker proposal belongs to another tracker");
     EXPECT_THROW(b.commit(p, frame, frame), std::invalid_argument);
     expectSameState(before, b.state());
     EXPECT_EQ(b.generation(), 1);

@@ -13,8 +13,8 @@ namespace molvane::test {
 
 // A box of size `size` centred on `center`.
 inline cv::Rect boxAround(cv::Point2f center, int size) {
-    return {static_cast<int>(std::lround(center.x - size * 0.5f)), static_cast<int>(std::lround(center.y - size * 0.5f)),
-            size, size};
+    return {static_cast<int>(std::lround(center.x - size * 0.5f)),
+            static_cast<int>(std::lround(center.y - size * 0.5f)), size, size};
 }
 
 inline void expectSameState(const EngineMotionState& a, const EngineMotionState& b) {

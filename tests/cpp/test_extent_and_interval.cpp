@@ -22,7 +22,7 @@ TEST(ExtentMeasurement, SizesTheTargetWhereItWasFound) {
         ASSERT_TRUE(x.found) << tracked;
         EXPECT_EQ(x.box, cv::Rect(100, 80, 13, 9)) << tracked;
     }
-    EXPECT_FALSE(e.measure(grey, {106.f, 84.f}, {13, 9}, +1, 18.0).found);  // nothing bright there
+    EXPECT_FALSE(e.measure(grey, {106.f, 84.f}, {13, 9}, +1, 18.0).found);   // nothing bright there
     EXPECT_FALSE(e.measure(sky(), {106.f, 84.f}, {13, 9}, -1, 18.0).found);  // only noise
 
     cv::rectangle(grey, cv::Rect(100, 60, 120, 80), cv::Scalar(60), cv::FILLED);  // a cloud's shadow

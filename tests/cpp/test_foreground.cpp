@@ -116,9 +116,9 @@ TEST(Foreground, AreaLimitsAreInclusive) {
         bool found;
     };
     const Case cases[] = {
-        {{70, 50, 4, 4}, {2, 4}, true},     // area 3
-        {{70, 50, 4, 4}, {2, 3}, false},    // area 2
-        {{70, 50, 10, 10}, {15, 11}, true},  // area 140
+        {{70, 50, 4, 4}, {2, 4}, true},       // area 3
+        {{70, 50, 4, 4}, {2, 3}, false},      // area 2
+        {{70, 50, 10, 10}, {15, 11}, true},   // area 140
         {{70, 50, 10, 10}, {16, 11}, false},  // area 150
     };
     for (const Case& c : cases) {

@@ -80,8 +80,8 @@ TEST_P(HudChannels, MatchesTheWorkedExamplePixelForPixel) {
     cv::line(expected, cv::Point(25, 0), cv::Point(25, 16), kSecondary, 1, cv::LINE_AA);
     cv::line(expected, cv::Point(25, 64), cv::Point(25, 120), kSecondary, 1, cv::LINE_AA);
     cv::putText(expected, "TGT-07", cv::Point(12, 14), cv::FONT_HERSHEY_SIMPLEX, 0.38, kPrimary, 1, cv::LINE_AA);
-    cv::putText(expected, "X:11 Y:20  30x40  spd:12", cv::Point(12, 73), cv::FONT_HERSHEY_SIMPLEX, 0.3, kSecondary,
-                1, cv::LINE_AA);
+    cv::putText(expected, "X:11 Y:20  30x40  spd:12", cv::Point(12, 73), cv::FONT_HERSHEY_SIMPLEX, 0.3, kSecondary, 1,
+                cv::LINE_AA);
     EXPECT_TRUE(same(drawn, expected));
 }
 

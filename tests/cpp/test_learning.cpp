@@ -168,7 +168,8 @@ TEST(Learning, CorrelationRateIsClampedToTheUnitInterval) {
         } else if (rate > 1) {
             Correlator fresh(f.searchSize(), f.targetSize());
             fresh.update(e.probe.correlators().extractPatch(e.grey, e.probe.state().center), 1.f);
-            EXPECT_LT(maxDifference(f.numerator(), fresh.numerator()), 1e-3 * cv::norm(fresh.numerator(), cv::NORM_INF));
+            EXPECT_LT(maxDifference(f.numerator(), fresh.numerator()),
+                      1e-3 * cv::norm(fresh.numerator(), cv::NORM_INF));
         } else {
             EXPECT_GT(maxDifference(f.numerator(), numBefore), 0.0);
         }
@@ -201,8 +202,8 @@ TEST(Learning, WeakOrGuardedPeaksDoNotLearnAndConfirmedReacquisitionsRetrain) {
         bool learns, retrains;
     };
     const Case cases[] = {
-        {Reason::kCorrelation, 3.9, true, false, true, false, false},    // below the 4.0 minimum
-        {Reason::kCorrelation, 4.0, false, false, true, false, false},   // guarded update
+        {Reason::kCorrelation, 3.9, true, false, true, false, false},   // below the 4.0 minimum
+        {Reason::kCorrelation, 4.0, false, false, true, false, false},  // guarded update
         {Reason::kCorrelation, 4.0, true, false, true, true, false},
         {Reason::kTemplate, 50.0, true, false, true, false, false},
         {Reason::kReacquireWide, 0.0, true, true, false, false, false},  // not yet confirmed

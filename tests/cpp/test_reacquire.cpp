@@ -55,8 +55,8 @@ TEST(ReacquireSchedule, ZeroSettingsDisableASearch) {
     EXPECT_TRUE(schedule(2000, p, ReacquireSearch::Wide).empty());
 
     const TrackerParams base = trackerParamsForProfile("fast-sky");  // no size band, every 2nd from 8
-    EXPECT_EQ(schedule(1, base, ReacquireSearch::Full), (Misses{8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32,
-                                                                34, 36, 38, 40}));
+    EXPECT_EQ(schedule(1, base, ReacquireSearch::Full),
+              (Misses{8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32, 34, 36, 38, 40}));
     EXPECT_EQ(schedule(1, base, ReacquireSearch::Wide), (Misses{3, 4, 5, 6, 7}));
 }
 
@@ -67,8 +67,8 @@ TEST(WideSearchRadius, ShrinksToTheLargestRadiusWithinTheAreaLimit) {
         const cv::Rect g = cv::Rect(box.x - r, box.y - r, box.width + 2 * r, box.height + 2 * r) & cv::Rect(0, 0, W, H);
         return static_cast<long long>(g.area());
     };
-    EXPECT_EQ(wideSearchRadius(box, 360, 0, W, H), 360);        // no limit
-    EXPECT_EQ(wideSearchRadius(box, 360, 420000, W, H), 360);   // the whole frame fits
+    EXPECT_EQ(wideSearchRadius(box, 360, 0, W, H), 360);       // no limit
+    EXPECT_EQ(wideSearchRadius(box, 360, 420000, W, H), 360);  // the whole frame fits
     EXPECT_EQ(wideSearchRadius(box, 0, 100, W, H), 0);
     for (long long limit : {1600LL, 1601LL, 10000LL, 57600LL, 100000LL, 307199LL}) {
         const int r = wideSearchRadius(box, 360, limit, W, H);

@@ -37,9 +37,15 @@ TEST_P(ResizeIntoMatchesOpenCv, OnRandomSizes) {
         const cv::Mat src = randomView(rng, W, H, channels, trial);
         cv::Size size;
         switch (trial % 4) {
-            case 0: size = {rng.uniform(1, 33), rng.uniform(1, 33)}; break;              // any
-            case 1: size = {std::max(1, W / rng.uniform(1, 5)), std::max(1, H / rng.uniform(1, 5))}; break;
-            case 2: size = {W * rng.uniform(1, 4) / rng.uniform(1, 4) + 1, H * rng.uniform(1, 3) / 2 + 1}; break;
+            case 0:
+                size = {rng.uniform(1, 33), rng.uniform(1, 33)};
+                break;  // any
+            case 1:
+                size = {std::max(1, W / rng.uniform(1, 5)), std::max(1, H / rng.uniform(1, 5))};
+                break;
+            case 2:
+                size = {W * rng.uniform(1, 4) / rng.uniform(1, 4) + 1, H * rng.uniform(1, 3) / 2 + 1};
+                break;
             default: {  // the colour patch of a target: 32 pixels on its long side
                 const double f = 32.0 / std::max(W, H);
                 size = {std::max(1, cvRound(W * f)), std::max(1, cvRound(H * f))};

@@ -43,8 +43,8 @@ TEST(SkySearch, RingsAreSearchedFromTheInsideOut) {
     };
     // near: an undersized blob inside the 20 px ring; mid: a perfect blob beyond 20 px
     // but inside 50 px; far: a perfect blob 150 px away (inside the 320 px ring).
-    for (const Case& c : {Case{true, true, true, 338.f}, Case{false, true, true, 358.f},
-                          Case{false, false, true, 470.f}}) {
+    for (const Case& c :
+         {Case{true, true, true, 338.f}, Case{false, true, true, 358.f}, Case{false, false, true, 470.f}}) {
         cv::Mat grey = darkSky();
         if (c.nearBlob) block(grey, 338, 240, 5, 5);
         if (c.midBlob) block(grey, 358, 240, 10, 8);
@@ -65,9 +65,9 @@ TEST(SkySearch, SpeedGateWidensWithTheSquareRootOfMisses) {
     cv::Mat grey = darkSky();
     block(grey, 420, 240, 10, 8);  // 100 px from the last centre
     const cv::Rect box(315, 236, 10, 8);
-    EXPECT_FALSE(LostEngine(box, 1).search(grey).found);   // gate 46.7
-    EXPECT_FALSE(LostEngine(box, 4).search(grey).found);   // gate 93.3
-    EXPECT_TRUE(LostEngine(box, 16).search(grey).found);   // gate 186.7
+    EXPECT_FALSE(LostEngine(box, 1).search(grey).found);  // gate 46.7
+    EXPECT_FALSE(LostEngine(box, 4).search(grey).found);  // gate 93.3
+    EXPECT_TRUE(LostEngine(box, 16).search(grey).found);  // gate 186.7
 }
 
 // Filled rectangles have contour area (w - 1)(h - 1). Expected area A = 80. A blob the
@@ -108,7 +108,7 @@ TEST(SkySearch, ReferenceSizeReplacesTheBoxSize) {
     e.inputs.referenceSize = cv::Size2f(20.f, 20.f);
     const Measurement m = e.search(grey);
     ASSERT_TRUE(m.found);
-    EXPECT_EQ(m.box.size(), cv::Size(30, 30));  // a blob larger than expected keeps its own box
+    EXPECT_EQ(m.box.size(), cv::Size(30, 30));       // a blob larger than expected keeps its own box
     e.inputs.referenceSize = cv::Size2f(NAN, 20.f);  // unusable: back to the box size
     EXPECT_FALSE(e.search(grey).found);
 }

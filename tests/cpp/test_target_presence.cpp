@@ -96,7 +96,8 @@ TEST_F(Presence, AStillLookalikeDoesNotBringTheTargetBack) {
 TEST_F(Presence, TheCheckCanBeTurnedOff) {
     probe.config().presence_miss_frames = 0;
     const cv::Mat empty = skyWith({-1, -1});
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(step(empty, observed(at + cv::Point(30, 0))).state, molvane::TrackState::kConfirmed);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(step(empty, observed(at + cv::Point(30, 0))).state, molvane::TrackState::kConfirmed);
 }
 
 }  // namespace

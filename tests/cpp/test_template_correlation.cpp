@@ -52,8 +52,9 @@ TEST_P(CorrelationMatchesOpenCv, OnRandomSizes) {
             rng.fill(frame, cv::RNG::NORMAL, rng.uniform(60, 200), rng.uniform(1, 12));
             cv::GaussianBlur(frame, frame, cv::Size(5, 5), 0);
         }
-        if (kind == 2) templ.copyTo(image(cv::Rect(rng.uniform(0, W - t.width + 1), rng.uniform(0, H - t.height + 1),
-                                                   t.width, t.height)));
+        if (kind == 2)
+            templ.copyTo(
+                image(cv::Rect(rng.uniform(0, W - t.width + 1), rng.uniform(0, H - t.height + 1), t.width, t.height)));
         correlation.compute(image, templ, ours);
         cv::matchTemplate(image, templ, theirs, cv::TM_CCOEFF_NORMED);
         ASSERT_EQ(ours.size(), theirs.size());

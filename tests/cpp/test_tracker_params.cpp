@@ -56,4 +56,7 @@ TEST_P(UnknownProfile, MessageKeepsTheNameAsGiven) {
 
 INSTANTIATE_TEST_SUITE_P(Names, UnknownProfile,
                          ::testing::Values(std::string(""), std::string("Foo"), std::string(" default"),
-                                           std::string("D\xC3\x89" "FAULT"), std::string("def\xFF" "ault")));
+                                           std::string("D\xC3\x89"
+                                                       "FAULT"),
+                                           std::string("def\xFF"
+                                                       "ault")));

@@ -100,8 +100,8 @@ TEST_P(TrackerUpdate, AllocatesNothing) {
         last = engine.state().box.size();
         frame = frameAt(i, 1, colour, sizeAt(i));
     };
-    const unsigned long long counted = countAfterWarmup(
-        prepare, [&](int) { engine.update(frame, engine.greyFrames().greyOf(frame), 1.0 / 30.0); });
+    const unsigned long long counted =
+        countAfterWarmup(prepare, [&](int) { engine.update(frame, engine.greyFrames().greyOf(frame), 1.0 / 30.0); });
     EXPECT_EQ(engine.state().misses, 0);
     EXPECT_EQ(counted, 0u);
     if (growth > 0) {
