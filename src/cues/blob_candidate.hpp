@@ -104,6 +104,17 @@ inline MergedBlob mergeAroundCheapest(const std::vector<BlobCandidate>& candidat
     return {best, cv::boundingRect(merged)};
 }
 
+// Whether a merged box is large enough to be what was looked for, `expectedW` x `expectedH`
+// (area `expectedArea`): at least `minAreaShare` of that area, and at least `minSideShare`
+// of the expected width or height. Anything smaller is a speck of noise.
+inline bool substantial(const cv::Rect& box, double expectedW, double expectedH, double expectedArea,
+                        double minAreaShare, double minSideShare) {
+    if (box.width < 1 || box.height < 1) return false;
+    const double area = static_cast<double>(box.width) * box.height;
+    return !(area < minAreaShare * expectedArea ||
+             (box.width < minSideShare * expectedW && box.height < minSideShare * expectedH));
+}
+
 // `box` grown on every side by `fraction` of its longer side (at least `minPad`) and clipped
 // to the frame.
 inline cv::Rect padBox(const cv::Rect& box, double fraction, long long minPad, int frameW, int frameH) {

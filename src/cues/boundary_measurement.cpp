@@ -93,13 +93,10 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
                                   std::max(kMergeRadiusShare * side, kMinMergeRadius), map_.size(), merged_);
     const BlobCandidate* best = merged.best;
     const cv::Rect mergedBox = merged.box;
-    if (mergedBox.width < 1 || mergedBox.height < 1) return none;
-
-    const double mergedArea = static_cast<double>(mergedBox.width) * mergedBox.height;
-    if (mergedArea < kMinMergedAreaShare * expectedArea ||
-        (mergedBox.width < kMinMergedSideShare * expectedW && mergedBox.height < kMinMergedSideShare * expectedH)) {
+    if (!blob::substantial(mergedBox, expectedW, expectedH, expectedArea, kMinMergedAreaShare, kMinMergedSideShare)) {
         return none;
     }
+    const double mergedArea = static_cast<double>(mergedBox.width) * mergedBox.height;
 
     const cv::Rect finalBox =
         blob::padBox(mergedBox + region.tl(), params.boundary_margin_fraction, kMinPad, grey.cols, grey.rows);

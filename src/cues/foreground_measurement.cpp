@@ -148,13 +148,10 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
                                   std::max(kMergeRadiusShare * side, kMinMergeRadius), context.size(), merged_);
     const BlobCandidate* best = merged.best;
     const cv::Rect mergedBox = merged.box;
-    if (mergedBox.width < 1 || mergedBox.height < 1) return none;
-
-    const double mergedArea = static_cast<double>(mergedBox.width) * mergedBox.height;
-    if (mergedArea < kMinMergedAreaShare * searchArea ||
-        (mergedBox.width < kMinMergedSideShare * searchW && mergedBox.height < kMinMergedSideShare * searchH)) {
+    if (!blob::substantial(mergedBox, searchW, searchH, searchArea, kMinMergedAreaShare, kMinMergedSideShare)) {
         return none;
     }
+    const double mergedArea = static_cast<double>(mergedBox.width) * mergedBox.height;
 
     const cv::Rect finalBox =
         blob::padBox(mergedBox + context.tl(), ctx.params.foreground_margin_fraction, kMinPad, frameW, frameH);
