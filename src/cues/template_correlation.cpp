@@ -39,11 +39,15 @@ constexpr int kRowPadding = 16;
 // for `chunk` template rows at a time (the caller picks it so they fit), then into 64 bits.
 template <int Groups>
 inline void addRow(const short* s, const std::int32_t* c, int perRow, cv::v_int32x4* even, cv::v_int32x4* odd) {
-    for (int k = 0; k < perRow; ++k, s += 2, c += 4) {
-        const cv::v_int16x8 w = cv::v_reinterpret_as_s16(cv::v_load(c));
+    // One index, counting up to zero from the row's end, for both the image and the
+    // pairs: the loop's upkeep is then one add and a branch.
+    const short* sEnd = s + 2 * perRow;
+    const std::int32_t* cEnd = c + 4 * perRow;
+    for (std::ptrdiff_t j = -2 * static_cast<std::ptrdiff_t>(perRow); j != 0; j += 2) {
+        const cv::v_int16x8 w = cv::v_reinterpret_as_s16(cv::v_load(cEnd + 2 * j));
         for (int g = 0; g < Groups; ++g) {
-            even[g] = cv::v_dotprod(cv::v_load(s + 8 * g), w) + even[g];
-            odd[g] = cv::v_dotprod(cv::v_load(s + 8 * g + 1), w) + odd[g];
+            even[g] = cv::v_dotprod(cv::v_load(sEnd + j + 8 * g), w) + even[g];
+            odd[g] = cv::v_dotprod(cv::v_load(sEnd + j + 8 * g + 1), w) + odd[g];
         }
     }
 }
@@ -190,17 +194,19 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
             blockProducts<G>(rows, stride, pairs, perRow, th, chunk, x, products);
         };
         int x = 0;
-        for (; rw - x >= 32; x += 32) block(std::integral_constant<int, 4>{}, x);
-        const int rest = rw - x;
-        if (rest > 24) {
-            block(std::integral_constant<int, 4>{}, x);
-        } else if (rest > 16) {
-            block(std::integral_constant<int, 2>{}, x);
-            block(std::integral_constant<int, 1>{}, x + 16);
-        } else if (rest > 8) {
-            block(std::integral_constant<int, 2>{}, x);
-        } else if (rest > 0) {
-            block(std::integral_constant<int, 1>{}, x);
+        for (; rw - x >= 48; x += 48) block(std::integral_constant<int, 6>{}, x);
+        while (x < rw) {
+            const int rest = rw - x;
+            if (rest > 24) {
+                block(std::integral_constant<int, 4>{}, x);
+                x += 32;
+            } else if (rest > 8) {
+                block(std::integral_constant<int, 2>{}, x);
+                x += 16;
+            } else {
+                block(std::integral_constant<int, 1>{}, x);
+                x += 8;
+            }
         }
 #else
         // Cross products one template pixel at a time, over the whole row.
