@@ -52,17 +52,20 @@ inline void addRow(const short* s, const std::int32_t* c, int perRow, cv::v_int3
     }
 }
 
-// Kept apart from compute(): GCC, told by its callers that the loops run at least once,
-// allocates the inner loop's registers worse (a copy of every accumulator on every pass).
-#if defined(__GNUC__) && !defined(__clang__)
+// Kept apart from compute(): GCC, told by its callers what ranges the sizes take (that
+// the loops run at least once), has allocated the inner loop's registers worse, with a
+// copy of every accumulator on every pass, depending on how the caller was written.
+#if defined(__clang__)
+#define MOLVANE_KERNEL [[gnu::noinline]]
+#elif defined(__GNUC__)
 #define MOLVANE_KERNEL [[gnu::noipa]]
 #else
 #define MOLVANE_KERNEL
 #endif
 
 template <int Groups>
-[[gnu::noinline]] void blockProducts(const short* rows, std::ptrdiff_t stride, const std::int32_t* pairs, int perRow,
-                                     int th, int chunk, int x, long long* products) {
+MOLVANE_KERNEL void blockProducts(const short* rows, std::ptrdiff_t stride, const std::int32_t* pairs, int perRow,
+                                  int th, int chunk, int x, long long* products) {
     long long total[8 * Groups] = {};
     for (int ty0 = 0; ty0 < th; ty0 += chunk) {
         cv::v_int32x4 even[Groups], odd[Groups];
@@ -183,9 +186,9 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
         }
 
 #if CV_SIMD128
-        // Cross products, 32 positions at a time, then the rest in the cheapest blocks of
-        // 16 and 8; the last block overlaps the one before it, or where the row is shorter
-        // than a block, runs past its end.
+        // Cross products, 48 positions at a time, then the rest in blocks of 32, 16 and 8;
+        // the last block overlaps the one before it, or where the row is shorter than the
+        // block, runs past its end.
         const short* rows = wide_.data() + r * stride;
         const std::int32_t* pairs = pairs_.data();
         auto block = [&](auto groups, int x) {
