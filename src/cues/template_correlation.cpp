@@ -143,8 +143,9 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
     }
     const int H = image.rows;
     const std::ptrdiff_t stride = W + kRowPadding;
-    ensure(wide_, static_cast<std::size_t>(stride) * H,
-           (frameWidth + kRowPadding) * static_cast<std::size_t>(std::max(whole.height, H)));
+    // Sized by the search window, with room for it to double: a copy of the whole frame
+    // would make every target of a lock cost memory in proportion to the frame.
+    ensure(wide_, static_cast<std::size_t>(stride) * H, 2 * static_cast<std::size_t>(stride) * H);
     for (int y = 0; y < H; ++y) {
         const uchar* p = image.ptr<uchar>(y);
         short* q = wide_.data() + y * stride;
