@@ -4,12 +4,11 @@
 #include <cfloat>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 
 #include "cues/resample.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace molvane {
 
@@ -23,46 +22,68 @@ void ensure(std::vector<T>& v, std::size_t n, std::size_t frameWidth) {
     if (v.size() < n) v.resize(std::max(n, frameWidth));
 }
 
-#if defined(__SSE2__)
-// Cross products of output row `r`, eight positions at a time (the last eight overlapping
-// the others when the row is no multiple of eight), returned as how many positions it did:
-// all of them, or none for a row shorter than eight. For each template row and pair of
-// template pixels, one 16-bit multiply-add sums the pair's two products exactly (each at
-// most 2 * 255^2) into a 32-bit lane per position; the caller makes sure the whole
-// template's sum fits 32 bits.
-int vectorProducts(const cv::Mat& image, const cv::Mat& templ, const std::int32_t* pairs, int r, int rw,
-                   long long* products) {
-    if (rw < 8) return 0;
-    const int tw = templ.cols, th = templ.rows;
-    const int fullPairs = tw / 2, perRow = (tw + 1) / 2;
-    const __m128i zero = _mm_setzero_si128();
-    alignas(16) int lanes[8];
-    for (int x = 0;; x = std::min(x + 8, rw - 8)) {
-        __m128i low = zero, high = zero;
-        for (int ty = 0; ty < th; ++ty) {
-            const uchar* s = image.ptr<uchar>(r + ty) + x;
-            const std::int32_t* c = pairs + 4 * static_cast<std::ptrdiff_t>(ty) * perRow;
-            for (int k = 0; k < fullPairs; ++k, s += 2) {
-                const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 4 * k));
-                const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
-                const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + 1));
-                const __m128i ab = _mm_unpacklo_epi8(a, b);
-                low = _mm_add_epi32(low, _mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), w));
-                high = _mm_add_epi32(high, _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), w));
-            }
-            if (tw % 2) {  // the last pixel of an odd row pairs with nothing (weight 0)
-                const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 4 * fullPairs));
-                const __m128i ab = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)), zero);
-                low = _mm_add_epi32(low, _mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), w));
-                high = _mm_add_epi32(high, _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), w));
-            }
+#if CV_SIMD128
+// Zeros past the end of each widened image row, which a block longer than the row reads
+// for positions beyond its last one (their sums are thrown away); the widest read ends 7
+// entries past the row.
+constexpr int kRowPadding = 16;
+
+// Cross products of output row `r` at the 8 * Groups positions from `x` on (those past
+// the row land in the slack of `products`). `rows` holds the image as 16-bit values,
+// `stride` apart, and `pairs` the template's pixels in pairs, four copies of each pair.
+// A pair of template pixels (a, b) against a vector of neighbouring image values
+// (s0, s1, s2, s3, ...) gives, in one multiply-add, a * s0 + b * s1 in the lane of one
+// position, a * s2 + b * s3 in the lane two positions on, and so on: the even positions
+// of a group come from the image at the pair's offset, the odd ones from one further on,
+// and each pair's broadcast serves all the groups. Products sum exactly into 32-bit lanes
+// for `chunk` template rows at a time (the caller picks it so they fit), then into 64 bits.
+template <int Groups>
+inline void addRow(const short* s, const std::int32_t* c, int perRow, cv::v_int32x4* even, cv::v_int32x4* odd) {
+    // One index, counting up to zero from the row's end, for both the image and the
+    // pairs: the loop's upkeep is then one add and a branch.
+    const short* sEnd = s + 2 * perRow;
+    const std::int32_t* cEnd = c + 4 * perRow;
+    for (std::ptrdiff_t j = -2 * static_cast<std::ptrdiff_t>(perRow); j != 0; j += 2) {
+        const cv::v_int16x8 w = cv::v_reinterpret_as_s16(cv::v_load(cEnd + 2 * j));
+        for (int g = 0; g < Groups; ++g) {
+            even[g] = cv::v_dotprod(cv::v_load(sEnd + j + 8 * g), w) + even[g];
+            odd[g] = cv::v_dotprod(cv::v_load(sEnd + j + 8 * g + 1), w) + odd[g];
         }
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), low);
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 4), high);
-        for (int i = 0; i < 8; ++i) products[x + i] = lanes[i];
-        if (x == rw - 8) break;
     }
-    return rw;
+}
+
+// Kept apart from compute(): GCC, told by its callers what ranges the sizes take (that
+// the loops run at least once), has allocated the inner loop's registers worse, with a
+// copy of every accumulator on every pass, depending on how the caller was written.
+#if defined(__clang__)
+#define MOLVANE_KERNEL [[gnu::noinline]]
+#elif defined(__GNUC__)
+#define MOLVANE_KERNEL [[gnu::noipa]]
+#else
+#define MOLVANE_KERNEL
+#endif
+
+template <int Groups>
+MOLVANE_KERNEL void blockProducts(const short* rows, std::ptrdiff_t stride, const std::int32_t* pairs, int perRow,
+                                  int th, int chunk, int x, long long* products) {
+    long long total[8 * Groups] = {};
+    for (int ty0 = 0; ty0 < th; ty0 += chunk) {
+        cv::v_int32x4 even[Groups], odd[Groups];
+        for (int g = 0; g < Groups; ++g) even[g] = odd[g] = cv::v_setzero_s32();
+        const int ty1 = std::min(th, ty0 + chunk);
+        for (int ty = ty0; ty < ty1; ++ty)
+            addRow<Groups>(rows + ty * stride + x, pairs + 4 * static_cast<std::ptrdiff_t>(ty) * perRow, perRow, even,
+                           odd);
+        for (int g = 0; g < Groups; ++g) {
+            cv::v_int32x4 first, second;  // positions 0-3 and 4-7 of the group, in order
+            cv::v_zip(even[g], odd[g], first, second);
+            alignas(16) int lanes[8];
+            cv::v_store_aligned(lanes, first);
+            cv::v_store_aligned(lanes + 4, second);
+            for (int i = 0; i < 8; ++i) total[8 * g + i] += lanes[i];
+        }
+    }
+    std::copy_n(total, 8 * Groups, products + x);
 }
 #endif
 
@@ -101,30 +122,49 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
     const std::size_t frameWidth = static_cast<std::size_t>(std::max(whole.width, W));
     ensure(columnSum_, static_cast<std::size_t>(W), frameWidth);
     ensure(columnSquares_, static_cast<std::size_t>(W), frameWidth);
-    ensure(rowProducts_, static_cast<std::size_t>(rw), frameWidth);
-    ensure(products_, static_cast<std::size_t>(rw), frameWidth);
     int* colSum = columnSum_.data();
     int* colSq = columnSquares_.data();
+#if CV_SIMD128
+    // Room for a row shorter than a block to run past its end.
+    ensure(products_, static_cast<std::size_t>(rw) + 8, frameWidth + 8);
+    long long* products = products_.data();
+    // The template as pairs of neighbouring pixels, one pair per 32-bit lane (an odd
+    // row's last pixel pairs with weight 0), and the image widened to 16 bits once, rather
+    // than once for each template row that reads it.
+    const int perRow = (tw + 1) / 2;
+    const std::size_t count = static_cast<std::size_t>(perRow) * th;
+    if (pairs_.size() < 4 * count) pairs_.resize(8 * count);
+    for (int y = 0; y < th; ++y) {
+        const uchar* t = templ.ptr<uchar>(y);
+        for (int k = 0; k < perRow; ++k) {
+            const int first = t[2 * k], second = 2 * k + 1 < tw ? t[2 * k + 1] : 0;
+            std::fill_n(pairs_.begin() + 4 * (static_cast<std::ptrdiff_t>(y) * perRow + k), 4, first | (second << 16));
+        }
+    }
+    const int H = image.rows;
+    const std::ptrdiff_t stride = W + kRowPadding;
+    // Sized by the search window, with room for it to double: a copy of the whole frame
+    // would make every target of a lock cost memory in proportion to the frame.
+    ensure(wide_, static_cast<std::size_t>(stride) * H, 2 * static_cast<std::size_t>(stride) * H);
+    for (int y = 0; y < H; ++y) {
+        const uchar* p = image.ptr<uchar>(y);
+        short* q = wide_.data() + y * stride;
+        int x = 0;
+        for (; x + 8 <= W; x += 8) cv::v_store(q + x, cv::v_reinterpret_as_s16(cv::v_load_expand(p + x)));
+        for (; x < W; ++x) q[x] = p[x];
+        std::fill_n(q + W, kRowPadding, short{0});
+    }
+    // A template row's products fit 32 bits (255^2 each) as long as the row has at most
+    // 33025 pixels, so as many rows as fit at a time, the whole template up to that size.
+    const int chunk = static_cast<int>(std::clamp<long long>(0x7fffffffLL / (255LL * 255 * tw), 1, th));
+#else
+    ensure(rowProducts_, static_cast<std::size_t>(rw), frameWidth);
+    ensure(products_, static_cast<std::size_t>(rw), frameWidth);
     int* rowProducts = rowProducts_.data();
     long long* products = products_.data();
     // Products of one template row fit 32 bits always, of the whole template while it
     // has at most 33025 pixels (255^2 each).
     const bool flushEveryRow = n * 255 * 255 > 0x7fffffffLL;
-#if defined(__SSE2__)
-    if (!flushEveryRow) {
-        // The template as pairs of neighbouring pixels, one pair per 32-bit lane.
-        const int perRow = (tw + 1) / 2;
-        const std::size_t count = static_cast<std::size_t>(perRow) * th;
-        if (pairs_.size() < 4 * count) pairs_.resize(8 * count);
-        for (int y = 0; y < th; ++y) {
-            const uchar* t = templ.ptr<uchar>(y);
-            for (int k = 0; k < perRow; ++k) {
-                const int first = t[2 * k], second = 2 * k + 1 < tw ? t[2 * k + 1] : 0;
-                std::fill_n(pairs_.begin() + 4 * (static_cast<std::ptrdiff_t>(y) * perRow + k), 4,
-                            first | (second << 16));
-            }
-        }
-    }
 #endif
 
     std::fill_n(colSum, W, 0);
@@ -146,31 +186,51 @@ void TemplateCorrelation::compute(const cv::Mat& image, const cv::Mat& templ, cv
             }
         }
 
-        // Cross products: eight positions at a time in vector registers where the whole
-        // template's sum fits 32 bits, the rest one template pixel at a time.
-        int x0 = 0;
-#if defined(__SSE2__)
-        if (!flushEveryRow) x0 = vectorProducts(image, templ, pairs_.data(), r, rw, products);
-#endif
-        if (x0 < rw) {
-            const int m = rw - x0;
-            std::fill_n(rowProducts, m, 0);
-            std::fill_n(products + x0, m, 0LL);
-            for (int ty = 0; ty < th; ++ty) {
-                const uchar* t = templ.ptr<uchar>(ty);
-                const uchar* p = image.ptr<uchar>(r + ty) + x0;
-                for (int k = 0; k < tw; ++k) {
-                    const int tk = t[k];
-                    if (tk == 0) continue;
-                    const uchar* src = p + k;
-                    for (int x = 0; x < m; ++x) rowProducts[x] += tk * src[x];
-                }
-                if (flushEveryRow || ty + 1 == th) {
-                    for (int x = 0; x < m; ++x) products[x0 + x] += rowProducts[x];
-                    std::fill_n(rowProducts, m, 0);
-                }
+#if CV_SIMD128
+        // Cross products, 48 positions at a time, then the rest in blocks of 32, 16 and 8;
+        // the last block overlaps the one before it, or where the row is shorter than the
+        // block, runs past its end.
+        const short* rows = wide_.data() + r * stride;
+        const std::int32_t* pairs = pairs_.data();
+        auto block = [&](auto groups, int x) {
+            constexpr int G = decltype(groups)::value;
+            if (x + 8 * G > rw && rw >= 8 * G) x = rw - 8 * G;
+            blockProducts<G>(rows, stride, pairs, perRow, th, chunk, x, products);
+        };
+        int x = 0;
+        for (; rw - x >= 48; x += 48) block(std::integral_constant<int, 6>{}, x);
+        while (x < rw) {
+            const int rest = rw - x;
+            if (rest > 24) {
+                block(std::integral_constant<int, 4>{}, x);
+                x += 32;
+            } else if (rest > 8) {
+                block(std::integral_constant<int, 2>{}, x);
+                x += 16;
+            } else {
+                block(std::integral_constant<int, 1>{}, x);
+                x += 8;
             }
         }
+#else
+        // Cross products one template pixel at a time, over the whole row.
+        std::fill_n(rowProducts, rw, 0);
+        std::fill_n(products, rw, 0LL);
+        for (int ty = 0; ty < th; ++ty) {
+            const uchar* t = templ.ptr<uchar>(ty);
+            const uchar* p = image.ptr<uchar>(r + ty);
+            for (int k = 0; k < tw; ++k) {
+                const int tk = t[k];
+                if (tk == 0) continue;
+                const uchar* src = p + k;
+                for (int x = 0; x < rw; ++x) rowProducts[x] += tk * src[x];
+            }
+            if (flushEveryRow || ty + 1 == th) {
+                for (int x = 0; x < rw; ++x) products[x] += rowProducts[x];
+                std::fill_n(rowProducts, rw, 0);
+            }
+        }
+#endif
 
         float* row = result.ptr<float>(r);
         long long sumI = 0, sumII = 0;

@@ -26,6 +26,7 @@ private:
     std::vector<int> columnSum_, columnSquares_, rowProducts_;
     std::vector<long long> products_;
     std::vector<std::int32_t> pairs_;  // the template's pixels in pairs, four copies of each
+    std::vector<short> wide_;          // the image in 16 bits, rows padded
 };
 
 }  // namespace molvane

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
@@ -29,6 +31,96 @@ double reference(const cv::Mat& image, const cv::Mat& templ, int x, int y) {
     if (dT == 0) return 1.0;
     if (dI <= std::min(0.5, 10 * FLT_EPSILON * sII)) return 0.0;
     return (sIT - sI * sT / n) / std::sqrt(dI * dT);
+}
+
+// Every coefficient from whole-number sums taken plainly, position by position, through
+// the same final formula as TemplateCorrelation: where the sums agree, so do the floats,
+// to the bit.
+cv::Mat exactReference(const cv::Mat& image, const cv::Mat& templ) {
+    cv::Mat out(image.rows - templ.rows + 1, image.cols - templ.cols + 1, CV_32F);
+    const long long n = static_cast<long long>(templ.total());
+    long long sT = 0, sTT = 0;
+    for (int r = 0; r < templ.rows; ++r) {
+        for (int c = 0; c < templ.cols; ++c) {
+            const long long t = templ.at<uchar>(r, c);
+            sT += t, sTT += t * t;
+        }
+    }
+    const long long spreadT = n * sTT - sT * sT;
+    for (int y = 0; y < out.rows; ++y) {
+        for (int x = 0; x < out.cols; ++x) {
+            long long sI = 0, sII = 0, sIT = 0;
+            for (int r = 0; r < templ.rows; ++r) {
+                const uchar* i = image.ptr<uchar>(y + r) + x;
+                const uchar* t = templ.ptr<uchar>(r);
+                for (int c = 0; c < templ.cols; ++c) sI += i[c], sII += i[c] * i[c], sIT += i[c] * t[c];
+            }
+            const long long spreadI = n * sII - sI * sI;
+            float v = 1.f;
+            if (spreadT != 0) {
+                const double deviations = static_cast<double>(spreadI) / static_cast<double>(n);
+                if (deviations <= std::min(0.5, 10 * FLT_EPSILON * static_cast<double>(sII))) {
+                    v = 0.f;
+                } else {
+                    const double c = static_cast<double>(n * sIT - sI * sT) /
+                                     std::sqrt(static_cast<double>(spreadI) * static_cast<double>(spreadT));
+                    v = static_cast<float>(std::clamp(c, -1.0, 1.0));
+                }
+            }
+            out.at<float>(y, x) = v;
+        }
+    }
+    return out;
+}
+
+void expectSameBits(const cv::Mat& ours, const cv::Mat& expected, const std::string& what) {
+    ASSERT_EQ(ours.size(), expected.size()) << what;
+    ASSERT_EQ(ours.type(), CV_32F) << what;
+    for (int y = 0; y < ours.rows; ++y) {
+        ASSERT_EQ(std::memcmp(ours.ptr<float>(y), expected.ptr<float>(y), sizeof(float) * ours.cols), 0)
+            << what << ", row " << y;
+    }
+}
+
+TEST(TemplateCorrelation, BitIdenticalToWholeNumberSumsOnRandomSizes) {
+    cv::RNG rng(77);
+    TemplateCorrelation correlation;  // one instance throughout, its buffers reused at every size
+    cv::Mat ours;
+    int trials = 0;
+    while (trials < 150) {
+        const cv::Size t(rng.uniform(1, 65), rng.uniform(1, 65));
+        const int W = t.width + rng.uniform(0, 140), H = t.height + rng.uniform(0, 140);
+        const double work = static_cast<double>(W - t.width + 1) * (H - t.height + 1) * t.area();
+        if (W > 200 || H > 200 || work > 3e6) continue;  // keep the plain sums quick
+        ++trials;
+        // A view into a larger frame, so rows are further apart than the window is wide.
+        cv::Mat frame(H + rng.uniform(0, 9), W + rng.uniform(0, 13), CV_8UC1);
+        const cv::Mat image =
+            frame(cv::Rect(rng.uniform(0, frame.cols - W + 1), rng.uniform(0, frame.rows - H + 1), W, H));
+        cv::Mat templ(t, CV_8UC1);
+        const int lo = rng.uniform(0, 200);
+        rng.fill(frame, cv::RNG::UNIFORM, lo, rng.uniform(lo + 1, 257));
+        rng.fill(templ, cv::RNG::UNIFORM, 0, 256);
+        if (trials % 5 == 0) {  // bright throughout: the largest sums
+            rng.fill(frame, cv::RNG::UNIFORM, 200, 256);
+            rng.fill(templ, cv::RNG::UNIFORM, 200, 256);
+        }
+        correlation.compute(image, templ, ours);
+        expectSameBits(ours, exactReference(image, templ),
+                       "trial " + std::to_string(trials) + ": template " + std::to_string(t.width) + "x" +
+                           std::to_string(t.height) + " in " + std::to_string(W) + "x" + std::to_string(H));
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(TemplateCorrelation, BitIdenticalWhereTheCrossSumsExceed32Bits) {
+    cv::RNG rng(9);
+    cv::Mat frame(204, 209, CV_8UC1), templ(185, 187, CV_8UC1), ours;  // 34595 pixels of up to 255^2
+    rng.fill(frame, cv::RNG::UNIFORM, 250, 256);                       // cross sums about 2.2e9, past 2^31
+    rng.fill(templ, cv::RNG::UNIFORM, 250, 256);
+    const cv::Mat image = frame(cv::Rect(3, 2, 203, 199));
+    TemplateCorrelation().compute(image, templ, ours);
+    expectSameBits(ours, exactReference(image, templ), "large template");
 }
 
 // kind 0: noise; 1: a smooth sky-like field; 2: a sky with the template pasted in.
