@@ -102,12 +102,10 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         double areaScale = 1.0;
         cv::Mat* binary = &binary_;
         if (region.width > kHalfResolutionSide || region.height > kHalfResolutionSide) {
-            // cv::resize's own rounding of the halved sides (cvRound), so that it writes
-            // into the kept image instead of a new one.
-            const cv::Size halved(cvRound(binary_.cols * 0.5), cvRound(binary_.rows * 0.5));
+            const cv::Size halved = halvedSize(binary_.size());
             if (binary_.cols >= 2 && binary_.rows >= 2) {
                 fitWithCapacity(half_, halved, CV_8UC1);
-                cv::resize(binary_, half_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+                halveNearestInto(binary_, half_);
             } else {
                 // A one-pixel side would shrink to nothing; keep it one pixel.
                 const cv::Size kept(std::max(1, halved.width), std::max(1, halved.height));

@@ -27,8 +27,8 @@ using CountFn = unsigned long long (*)();
 
 // Dark discs (ellipses when `size` is not square) drifting on a noisy sky gradient, one per
 // target.
-cv::Mat frameAt(int i, int targets, bool colour, cv::Size size) {
-    cv::Mat grey = skyGradient(480, 240);
+cv::Mat frameAt(int i, int targets, bool colour, cv::Size size, cv::Size frame = {480, 240}) {
+    cv::Mat grey = skyGradient(frame.width, frame.height);
     addUniformNoise(grey, 6, static_cast<std::uint64_t>(i) + 1);
     for (int k = 0; k < targets; ++k) {
         const double t = i / 25.0 + k;
@@ -125,8 +125,10 @@ INSTANTIATE_TEST_SUITE_P(DotsLargerTargetsAndChangingSizes, TrackerUpdate,
                                            TrackerCase{true, {40, 30}, 6}, TrackerCase{false, {16, 16}, 4},
                                            TrackerCase{false, {100, 70}, 0}, TrackerCase{true, {100, 70}, 8}));
 
-// colour frame, target size, a ring drifting in the sky that the search finds and weighs
-using LostCase = std::tuple<bool, cv::Size, bool>;
+// colour frame, target size, a ring drifting in the sky that the search finds and weighs,
+// frame size (wide enough for the halved mask of the largest ring to outgrow OpenCV's
+// stack tables)
+using LostCase = std::tuple<bool, cv::Size, bool, cv::Size>;
 
 class LostTargetUpdate : public CountsAllocations, public ::testing::TestWithParam<LostCase> {};
 
@@ -134,15 +136,15 @@ class LostTargetUpdate : public CountsAllocations, public ::testing::TestWithPar
 // update searches the sky around where it was, in rings up to the whole frame.
 TEST_P(LostTargetUpdate, AllocatesNothing) {
     if (counterMissing()) GTEST_SKIP() << kSkip;
-    const auto [colour, size, decoy] = GetParam();
+    const auto [colour, size, decoy, frameSize] = GetParam();
     TargetEngine engine(trackerParamsForProfile("default"));
-    cv::Mat frame = frameAt(0, 1, colour, size);
+    cv::Mat frame = frameAt(0, 1, colour, size, frameSize);
     engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0, size));
     int searches = 0;
     const auto prepare = [&](int i) {
         const Reason r = engine.reason();
         if (i > kWarmup + 1) searches += r == Reason::kLostSkySearch || r == Reason::kLostConfirming;
-        frame = frameAt(i, i < 3 ? 1 : 0, false, size);
+        frame = frameAt(i, i < 3 ? 1 : 0, false, size, frameSize);
         if (decoy) cv::circle(frame, cv::Point(330 + i % 40, 60 + i % 20), 7, cv::Scalar(40), 2);
         if (colour) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
     };
@@ -153,10 +155,11 @@ TEST_P(LostTargetUpdate, AllocatesNothing) {
     EXPECT_EQ(counted, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(DotsLargerTargetsAndDecoys, LostTargetUpdate,
-                         ::testing::Values(LostCase{false, {10, 10}, false}, LostCase{true, {10, 10}, false},
-                                           LostCase{true, {40, 30}, false}, LostCase{false, {10, 10}, true},
-                                           LostCase{true, {10, 10}, true}));
+INSTANTIATE_TEST_SUITE_P(
+    DotsLargerTargetsAndDecoys, LostTargetUpdate,
+    ::testing::Values(LostCase{false, {10, 10}, false, {480, 240}}, LostCase{true, {10, 10}, false, {480, 240}},
+                      LostCase{true, {40, 30}, false, {480, 240}}, LostCase{false, {10, 10}, true, {480, 240}},
+                      LostCase{true, {10, 10}, true, {480, 240}}, LostCase{false, {10, 10}, false, {1280, 720}}));
 
 class MultiTrackerUpdate : public CountsAllocations, public ::testing::TestWithParam<bool> {};
 
