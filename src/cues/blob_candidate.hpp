@@ -41,11 +41,12 @@ inline long long roundSize(double v) {
 // Mean of `values` under `contour` (one of `tracer`'s last) drawn filled (8-connected). Only the contour's
 // bounding rectangle `bounds` is drawn and averaged, which gives the same mean as a
 // full-size mask at a fraction of the cost. The mask is the top-left corner of `scratch`,
-// which only ever grows, so contours of changing size do not reallocate it.
+// which only ever grows, and then to twice what is needed, so that contours of changing
+// size do not reallocate it, nor one a little larger than any before.
 inline double meanUnderContour(const cv::Mat& values, ContourTracer& tracer, const std::vector<cv::Point>& contour,
                                const cv::Rect& bounds, cv::Mat& scratch) {
     if (scratch.type() != CV_8UC1 || scratch.rows < bounds.height || scratch.cols < bounds.width) {
-        scratch.create(std::max(scratch.rows, bounds.height), std::max(scratch.cols, bounds.width), CV_8UC1);
+        scratch.create(std::max(scratch.rows, 2 * bounds.height), std::max(scratch.cols, 2 * bounds.width), CV_8UC1);
     }
     cv::Mat mask = scratch(cv::Rect(0, 0, bounds.width, bounds.height));
     fillBytes(mask, 0);

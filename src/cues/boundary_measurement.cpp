@@ -8,6 +8,7 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 
@@ -43,15 +44,18 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
 
     const double threshold =
         blob::contrastThreshold(map_, polarity, kThreshold, static_cast<double>(params.min_diff_threshold));
+    fitWithCapacity(binary_, map_.size(), CV_8UC1);
     cv::threshold(map_, binary_, threshold, 255.0, cv::THRESH_BINARY);
 
-    // The closing element grows with the target; it is rebuilt only when its size changes.
+    // The closing element grows with the target. Each size is built once and kept: a target
+    // whose size wavers across a step would otherwise rebuild it back and forth.
     const int elementSide = std::max(2 * (side / kElementStep) + kMinElement, kMinElement);
-    if (element_.empty() || elementSize_ != elementSide) {
-        element_ = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(elementSide, elementSide));
-        elementSize_ = elementSide;
-    }
-    openOrClose(binary_, cv::MORPH_CLOSE, element_, morph_);
+    if (elements_.size() <= static_cast<std::size_t>(elementSide))
+        elements_.resize(static_cast<std::size_t>(elementSide) + 1);
+    cv::Mat& element = elements_[static_cast<std::size_t>(elementSide)];
+    if (element.empty()) element = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(elementSide, elementSide));
+    elementSize_ = elementSide;
+    morphology_.close(binary_, element);
     tracer_.findOuter(binary_, contours_);
     if (contours_.empty()) return none;
 
@@ -88,6 +92,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     }
     if (candidates_.empty()) return none;
 
+    fitWithCapacity(merged_, map_.size(), CV_8UC1);
     const blob::MergedBlob merged =
         blob::mergeAroundCheapest(candidates_, tracer_, contours_, std::max(side, kMinMergeGrowth),
                                   std::max(kMergeRadiusShare * side, kMinMergeRadius), map_.size(), merged_);

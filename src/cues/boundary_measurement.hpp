@@ -12,6 +12,7 @@
 #include "cues/contour_tracing.hpp"
 #include "cues/cue_context.hpp"
 #include "cues/local_contrast_map.hpp"
+#include "cues/morphology.hpp"
 
 namespace molvane {
 
@@ -30,16 +31,17 @@ public:
     Measurement fitOutline(const CueContext& ctx, const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& box,
                            cv::Point2f center);
 
-    // Side of the closing element last used (rebuilt only when it changes).
+    // Side of the closing element last used, and that element (each size built once).
     int elementSize() const { return elementSize_; }
-    const cv::Mat& element() const { return element_; }
+    const cv::Mat& element() const { return elements_[static_cast<std::size_t>(elementSize_)]; }
 
 private:
     AppearanceScorer& scorer_;
     LocalContrastMap contrastMap_;
-    cv::Mat element_;
+    std::vector<cv::Mat> elements_{1};  // by side
     int elementSize_ = 0;
-    cv::Mat map_, binary_, fill_, merged_, morph_;
+    Morphology morphology_;  // closes binary_ with the element
+    cv::Mat map_, binary_, fill_, merged_;
     ContourList contours_;
     ContourTracer tracer_;  // finds and fills contours_
     std::vector<BlobCandidate> candidates_;

@@ -16,7 +16,8 @@ bool isCross3(const cv::Mat& kernel);
 // with one iteration, the centre anchor and the default constant border (pixels outside
 // the image never take part): the same result, with `scratch` holding the intermediate.
 // The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
-// case runs here, any other element goes through OpenCV with `scratch` as its intermediate.
+// case runs here, any other element goes through OpenCV with `scratch` as its intermediate
+// (Morphology, in cues/morphology.hpp, takes any element and allocates nothing once warm).
 // Makes `m` a continuous `size` image of `type` over `storage`, which only ever grows, so
 // that scratch images whose size follows a search window stop reallocating (OpenCV
 // functions writing into `m` at that size and type reuse it). `m` does not own its pixels:

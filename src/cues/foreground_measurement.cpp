@@ -8,6 +8,7 @@
 #include "cues/buffer_ops.hpp"
 #include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 
@@ -82,9 +83,11 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
         cv::meanStdDev(contextColour, mean, sd, ring_);
         cv::Scalar background;
         for (int i = 0; i < 4; ++i) background[i] = cv::saturate_cast<uchar>(mean[i]);
+        // The context follows the target's box: these keep room for the largest so far.
+        fitWithCapacity(colourDiff_, context.size(), contextColour.type());
         cv::absdiff(contextColour, background, colourDiff_);
         if (channels_.size() < 3) channels_.resize(3);
-        for (size_t i = 0; i < 3; ++i) channels_[i].create(context.size(), CV_8UC1);
+        for (size_t i = 0; i < 3; ++i) fitWithCapacity(channels_[i], context.size(), CV_8UC1);
         const int fromTo[] = {0, 0, 1, 1, 2, 2};
         cv::mixChannels(&colourDiff_, 1, channels_.data(), 3, fromTo, 3);
         cv::max(channels_[0], channels_[1], diff_);

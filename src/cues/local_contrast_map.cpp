@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/resample.hpp"
 #include "cues/cue_tuning.hpp"
 #include "core/geometry.hpp"
 
@@ -39,20 +40,26 @@ void LocalContrastMap::compute(bool useColourContrast, const cv::Mat& colourFram
         const cv::Mat roi = grey(r);
         fitScratch(blur_, blurStore_, r.size(), roi.type());
         boxBlur_.apply(roi, box, blur_);
+        // The rings of a sky search and the windows of the boundary cue change size from
+        // call to call: the map keeps room for the largest so far.
+        fitWithCapacity(out, r.size(), CV_8UC1);
         signedDifference(roi, blur_, polarity, out);
     }
     if (!useColour) return;
 
     const cv::Mat croi = colourFrame(r);
+    fitWithCapacity(colourBlur_, r.size(), croi.type());
     boxBlur_.apply(croi, box, colourBlur_);
+    fitWithCapacity(colourDiff_, r.size(), croi.type());
     cv::absdiff(croi, colourBlur_, colourDiff_);
     // Only the first three channels count (a fourth one is alpha).
     if (channels_.size() < 3) channels_.resize(3);
-    for (int i = 0; i < 3; ++i) channels_[static_cast<size_t>(i)].create(r.size(), CV_8UC1);
+    for (int i = 0; i < 3; ++i) fitWithCapacity(channels_[static_cast<size_t>(i)], r.size(), CV_8UC1);
     const int fromTo[] = {0, 0, 1, 1, 2, 2};
     cv::mixChannels(&colourDiff_, 1, channels_.data(), 3, fromTo, 3);
     cv::max(channels_[0], channels_[1], channels_[0]);
     if (polarity == 0) {
+        fitWithCapacity(out, r.size(), CV_8UC1);
         cv::max(channels_[0], channels_[2], out);
     } else {
         cv::max(channels_[0], channels_[2], channels_[0]);

@@ -14,7 +14,8 @@ namespace molvane {
 class LocalContrastMap {
 public:
     // Writes the map of `rect` (clipped to the frame; `out` is released when nothing is
-    // left) into `out` (reused when it already has that size). `kernel` sets the background box (odd, at least 15);
+    // left) into `out`, whose memory is kept for later calls once it has grown (a map of a
+    // smaller rectangle reuses it). `kernel` sets the background box (odd, at least 15);
     // `polarity` +1 keeps what is brighter, -1 what is darker, 0 both. With `useColour` and a 3- or 4-channel 8-bit
     // frame the colour difference is added (polarity 0: it replaces grey).
     void compute(bool useColour, const cv::Mat& colourFrame, const cv::Mat& grey, const cv::Rect& rect, int kernel,

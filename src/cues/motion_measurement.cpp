@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cues/buffer_ops.hpp"
+#include "cues/resample.hpp"
 #include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "core/geometry.hpp"
@@ -30,6 +31,11 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     const cv::Rect window = growAndClip(predictedBox, searchRadius, frameW, frameH);
     if (window.empty()) return none;
 
+    // The window follows the target's speed and the frame's edges: its images keep room
+    // for the largest so far.
+    fitWithCapacity(diff_, window.size(), CV_8UC1);
+    fitWithCapacity(mask_, window.size(), CV_8UC1);
+    fitWithCapacity(morph_, window.size(), CV_8UC1);
     cv::absdiff(grey(window), previousFrame(window), diff_);
     cv::Scalar mean, stddev;
     cv::meanStdDev(diff_, mean, stddev);

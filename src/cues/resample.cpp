@@ -309,6 +309,19 @@ void halveInto(const cv::Mat& src, cv::Mat& dst) {
     }
 }
 
+void halveNearestInto(const cv::Mat& src, cv::Mat& dst) {
+    CV_Assert(src.type() == CV_8UC1 && src.cols >= 2 && src.rows >= 2);
+    const cv::Size size = halvedSize(src.size());
+    dst.create(size, CV_8UC1);
+    // cv::resize picks source pixel floor(2 x), clamped to the last one (never reached for
+    // sides rounded as halvedSize rounds them, kept for safety).
+    for (int y = 0; y < size.height; ++y) {
+        const unsigned char* in = src.ptr<unsigned char>(std::min(2 * y, src.rows - 1));
+        unsigned char* out = dst.ptr<unsigned char>(y);
+        for (int x = 0; x < size.width; ++x) out[x] = in[std::min(2 * x, src.cols - 1)];
+    }
+}
+
 cv::Size halvedSize(cv::Size size) {
     // The output size cv::resize takes for a factor of 0.5: halves rounded to even.
     return {static_cast<int>(std::lrint(size.width * 0.5)), static_cast<int>(std::lrint(size.height * 0.5))};

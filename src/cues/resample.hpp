@@ -21,7 +21,14 @@ void resizeInto(const cv::Mat& src, cv::Mat& dst, cv::Size size, int interpolati
 // rounded and its last row or column averaged; same conditions as resizeInto.
 void halveInto(const cv::Mat& src, cv::Mat& dst);
 
-// The size halveInto gives for an image of `size`: each side halved, rounded to even.
+// cv::resize(src, dst, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST) for an 8-bit one-channel
+// image at least two pixels on each side: every other pixel of every other row, starting
+// with the first. Same conditions as resizeInto; unlike cv::resize, nothing is allocated
+// for a wide image's column table.
+void halveNearestInto(const cv::Mat& src, cv::Mat& dst);
+
+// The size halveInto and halveNearestInto give for an image of `size`: each side halved,
+// rounded to even.
 cv::Size halvedSize(cv::Size size);
 
 // Makes `m` a continuous `size` x `type` image, reusing the memory `m` already owns (alone)

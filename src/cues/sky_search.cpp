@@ -10,6 +10,7 @@
 #include "cues/cue_tuning.hpp"
 #include "cues/cue_weights.hpp"
 #include "cues/lab_conversion.hpp"
+#include "cues/resample.hpp"
 #include "core/geometry.hpp"
 #include "core/reasons.hpp"
 
@@ -93,24 +94,29 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
         // filling a good part of a small ring must not raise its own bar.
         const double threshold =
             std::max(kNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
+        // The rings differ in size: each image keeps room for the largest ring so far.
+        fitWithCapacity(binary_, diff_.size(), CV_8UC1);
         cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
 
         int pixelScale = 1;
         double areaScale = 1.0;
         cv::Mat* binary = &binary_;
         if (region.width > kHalfResolutionSide || region.height > kHalfResolutionSide) {
+            const cv::Size halved = halvedSize(binary_.size());
             if (binary_.cols >= 2 && binary_.rows >= 2) {
-                cv::resize(binary_, half_, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+                fitWithCapacity(half_, halved, CV_8UC1);
+                halveNearestInto(binary_, half_);
             } else {
                 // A one-pixel side would shrink to nothing; keep it one pixel.
-                cv::resize(binary_, half_,
-                           cv::Size(std::max(1, cvRound(binary_.cols * 0.5)), std::max(1, cvRound(binary_.rows * 0.5))),
-                           0, 0, cv::INTER_NEAREST);
+                const cv::Size kept(std::max(1, halved.width), std::max(1, halved.height));
+                fitWithCapacity(half_, kept, CV_8UC1);
+                cv::resize(binary_, half_, kept, 0, 0, cv::INTER_NEAREST);
             }
             binary = &half_;
             pixelScale = 2;
             areaScale = 0.25;
         }
+        fitWithCapacity(morph_, binary->size(), CV_8UC1);
         openOrClose(*binary, cv::MORPH_CLOSE, kernel, morph_);
         tracer_.findOuter(*binary, contours_);
 
@@ -161,7 +167,13 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
                 } else {
                     cv::Mat patch = colourFrame(crop);
                     if (patch.size() != model.labPatch.size()) {
-                        cv::resize(patch, patch_, model.labPatch.size(), 0, 0, cv::INTER_AREA);
+                        // Candidates of every size: our resize keeps its tables, cv::resize
+                        // would allocate them per blob.
+                        if (patch.depth() == CV_8U && patch.channels() <= 4) {
+                            resizeInto(patch, patch_, model.labPatch.size(), cv::INTER_AREA);
+                        } else {
+                            cv::resize(patch, patch_, model.labPatch.size(), 0, 0, cv::INTER_AREA);
+                        }
                         patch = patch_;
                     }
                     if (patch.channels() == 4) {

@@ -81,6 +81,20 @@ TEST_P(HalveIntoMatchesOpenCv, OnRandomSizesWithOddSides) {
 
 INSTANTIATE_TEST_SUITE_P(Channels, HalveIntoMatchesOpenCv, ::testing::Values(1, 3, 4));
 
+// Masks as the sky search halves them, up to widths where OpenCV's column table no longer
+// fits on its stack.
+TEST(HalveNearestInto, MatchesOpenCvOnRandomSizesWithOddSides) {
+    cv::RNG rng(11);
+    cv::Mat ours, theirs;
+    for (int trial = 0; trial < 300; ++trial) {
+        const cv::Mat src = randomView(rng, rng.uniform(2, 900), rng.uniform(2, 260), 1, trial);
+        halveNearestInto(src, ours);
+        cv::resize(src, theirs, cv::Size(), 0.5, 0.5, cv::INTER_NEAREST);
+        ASSERT_EQ(ours.size(), theirs.size()) << src.size();
+        ASSERT_EQ(cv::norm(ours, theirs, cv::NORM_INF), 0.0) << "trial " << trial << ": " << src.size();
+    }
+}
+
 TEST(FitWithCapacity, ReusesItsMemoryUntilOutgrownAndNeverWritesSharedMemory) {
     cv::Mat m;
     fitWithCapacity(m, {20, 10}, CV_8UC1);

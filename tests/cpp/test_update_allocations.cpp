@@ -1,12 +1,14 @@
 // Once warmed up, an update allocates nothing on the heap: a Tracker's (grey conversion
-// and engine, as the binding runs them) for a small target and for one whose colour patch
-// is shrunk from more than 32 pixels, a MultiTracker's of several targets, and the template
-// cue's search at one scale and coarse to fine, with windows that change size. Counted by
-// the interposer of bench/alloc_count, which CTest preloads; run on its own, the test is
-// skipped.
+// and engine, as the binding runs them) for a small target, for one whose colour patch is
+// shrunk from more than 32 pixels and for a large one measured by its outline, for a target
+// lost long enough to be searched for in the sky every frame, a MultiTracker's of several
+// targets, and the template cue's search at one scale and coarse to fine, with windows that
+// change size. Counted by the interposer of bench/alloc_count, which CTest preloads; run on
+// its own, the test is skipped.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include <dlfcn.h>
 
@@ -25,8 +27,8 @@ using CountFn = unsigned long long (*)();
 
 // Dark discs (ellipses when `size` is not square) drifting on a noisy sky gradient, one per
 // target.
-cv::Mat frameAt(int i, int targets, bool colour, cv::Size size) {
-    cv::Mat grey = skyGradient(480, 240);
+cv::Mat frameAt(int i, int targets, bool colour, cv::Size size, cv::Size frame = {480, 240}) {
+    cv::Mat grey = skyGradient(frame.width, frame.height);
     addUniformNoise(grey, 6, static_cast<std::uint64_t>(i) + 1);
     for (int k = 0; k < targets; ++k) {
         const double t = i / 25.0 + k;
@@ -77,8 +79,9 @@ protected:
 
 constexpr const char* kSkip = "needs the allocation counter preloaded (run through ctest)";
 
-// colour frame, target size (10 x 10: a dot; 40 x 30: a colour patch shrunk to 32 x 24),
-// growth in pixels every other ten frames (the box, and with it the template, change size)
+// colour frame, target size (10 x 10: a dot; 40 x 30: a colour patch shrunk to 32 x 24;
+// 100 x 70: large enough to be measured by its outline), growth in pixels every other ten
+// frames (the box, and with it the template, change size)
 using TrackerCase = std::tuple<bool, cv::Size, int>;
 
 class TrackerUpdate : public CountsAllocations, public ::testing::TestWithParam<TrackerCase> {};
@@ -93,10 +96,14 @@ TEST_P(TrackerUpdate, AllocatesNothing) {
     if (colour && size.width > 32) {
         ASSERT_EQ(std::max(engine.model().colourPatch.cols, engine.model().colourPatch.rows), 32);
     }
+    const bool extended = size.area() >= engine.config().extended_target_min_area;
+    ASSERT_EQ(engine.model().extendedTarget, extended);
     cv::Size last = engine.state().box.size();
     int sizeChanges = 0;
+    int outlineFinds = 0;
     const auto prepare = [&](int i) {
         if (i > kWarmup + 1 && engine.state().box.size() != last) ++sizeChanges;
+        if (i > kWarmup + 1 && engine.reason() == Reason::kBoundary) ++outlineFinds;
         last = engine.state().box.size();
         frame = frameAt(i, 1, colour, sizeAt(i));
     };
@@ -107,12 +114,52 @@ TEST_P(TrackerUpdate, AllocatesNothing) {
     if (growth > 0) {
         EXPECT_GT(sizeChanges, 0);
     }
+    if (extended) {
+        EXPECT_GT(outlineFinds, kCounted / 2);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(DotsLargerTargetsAndChangingSizes, TrackerUpdate,
                          ::testing::Values(TrackerCase{false, {10, 10}, 0}, TrackerCase{true, {10, 10}, 0},
                                            TrackerCase{true, {40, 30}, 0}, TrackerCase{false, {40, 30}, 0},
-                                           TrackerCase{true, {40, 30}, 6}, TrackerCase{false, {16, 16}, 4}));
+                                           TrackerCase{true, {40, 30}, 6}, TrackerCase{false, {16, 16}, 4},
+                                           TrackerCase{false, {100, 70}, 0}, TrackerCase{true, {100, 70}, 8}));
+
+// colour frame, target size, a ring drifting in the sky that the search finds and weighs,
+// frame size (wide enough for the halved mask of the largest ring to outgrow OpenCV's
+// stack tables)
+using LostCase = std::tuple<bool, cv::Size, bool, cv::Size>;
+
+class LostTargetUpdate : public CountsAllocations, public ::testing::TestWithParam<LostCase> {};
+
+// The target vanishes after two frames: once it has been missed for long enough, every
+// update searches the sky around where it was, in rings up to the whole frame.
+TEST_P(LostTargetUpdate, AllocatesNothing) {
+    if (counterMissing()) GTEST_SKIP() << kSkip;
+    const auto [colour, size, decoy, frameSize] = GetParam();
+    TargetEngine engine(trackerParamsForProfile("default"));
+    cv::Mat frame = frameAt(0, 1, colour, size, frameSize);
+    engine.initialize(frame, engine.greyFrames().greyOf(frame), boxAt(0, size));
+    int searches = 0;
+    const auto prepare = [&](int i) {
+        const Reason r = engine.reason();
+        if (i > kWarmup + 1) searches += r == Reason::kLostSkySearch || r == Reason::kLostConfirming;
+        frame = frameAt(i, i < 3 ? 1 : 0, false, size, frameSize);
+        if (decoy) cv::circle(frame, cv::Point(330 + i % 40, 60 + i % 20), 7, cv::Scalar(40), 2);
+        if (colour) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+    };
+    const unsigned long long counted =
+        countAfterWarmup(prepare, [&](int) { engine.update(frame, engine.greyFrames().greyOf(frame), 1.0 / 30.0); });
+    EXPECT_GT(engine.state().misses, kWarmup + kCounted / 2);
+    EXPECT_EQ(searches, kCounted - 1);
+    EXPECT_EQ(counted, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DotsLargerTargetsAndDecoys, LostTargetUpdate,
+    ::testing::Values(LostCase{false, {10, 10}, false, {480, 240}}, LostCase{true, {10, 10}, false, {480, 240}},
+                      LostCase{true, {40, 30}, false, {480, 240}}, LostCase{false, {10, 10}, true, {480, 240}},
+                      LostCase{true, {10, 10}, true, {480, 240}}, LostCase{false, {10, 10}, false, {1280, 720}}));
 
 class MultiTrackerUpdate : public CountsAllocations, public ::testing::TestWithParam<bool> {};
 
@@ -138,12 +185,15 @@ INSTANTIATE_TEST_SUITE_P(GreyAndColour, MultiTrackerUpdate, ::testing::Bool());
 
 // The template cue searching for a textured target around its seed, with a search radius
 // that alternates between two sizes (the window, its maps and sums change size every call).
-// Template side 16: one scale; 72: a half-size search refined at full size.
-class TemplateSearch : public CountsAllocations, public ::testing::TestWithParam<int> {};
+// Template side 16: one scale; 72: a half-size search refined at full size. A find is
+// refined by the foreground cue, or by the outline fit for an extended target.
+using TemplateCase = std::tuple<int, bool>;
+
+class TemplateSearch : public CountsAllocations, public ::testing::TestWithParam<TemplateCase> {};
 
 TEST_P(TemplateSearch, AllocatesNothing) {
     if (counterMissing()) GTEST_SKIP() << kSkip;
-    const int side = GetParam();
+    const auto [side, extended] = GetParam();
     cv::Mat patch = texture(side, side, 3);
     cv::Mat sky = skyGradient(480, 320);
     const cv::Rect seedBox(200, 120, side, side);
@@ -152,10 +202,8 @@ TEST_P(TemplateSearch, AllocatesNothing) {
     engine.initialize(sky, sky, seedBox);
     ProposalInputs inputs;
     CueSet cues;
-    // Refined by the foreground cue: the boundary fit a large target would get still closes
-    // its mask with a larger element through OpenCV, which allocates.
     TargetModel model = engine.model();
-    model.extendedTarget = false;
+    model.extendedTarget = extended;
     const CueContext ctx{engine.config(), model, engine.state(), inputs};
     int found = 0;
     cv::Mat frame;
@@ -171,7 +219,8 @@ TEST_P(TemplateSearch, AllocatesNothing) {
     EXPECT_EQ(counted, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(OneScaleAndCoarseToFine, TemplateSearch, ::testing::Values(16, 72));
+INSTANTIATE_TEST_SUITE_P(OneScaleAndCoarseToFine, TemplateSearch,
+                         ::testing::Values(TemplateCase{16, false}, TemplateCase{72, false}, TemplateCase{72, true}));
 
 }  // namespace
 }  // namespace molvane::test
