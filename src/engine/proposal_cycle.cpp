@@ -70,9 +70,6 @@ TargetProposal TargetEngine::proposeStep(const cv::Mat& frame, const cv::Mat& gr
         if (scoreAnchor && out.step.state != TrackState::kLost && !atCenter.empty() && !model_.anchorTemplate.empty()) {
             out.anchorAppearance = anchorSimilarity(grey, atCenter);
         }
-        out.hasGeometry = learning.hasGeometry;
-        out.geometryBox = learning.geometryBox;
-        out.geometryConfidence = learning.geometryConfidence;
     } catch (...) {
         releaseDraft();
         throw;

@@ -49,10 +49,7 @@ struct TargetProposal {
     cv::Point2f predictedCenter;
     cv::Rect2f predictedBox;
     cv::Point2f center;
-    cv::Rect2f box;
-    bool hasGeometry = false;
-    cv::Rect2f geometryBox;
-    double geometryConfidence = 0.0;
+    cv::Rect2f box;  // the target's box at `center` (its geometry, if measured, is in `learning`)
 
     bool valid() const { return owner != 0; }
 };

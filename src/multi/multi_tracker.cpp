@@ -123,7 +123,7 @@ void MultiTracker::buildOutcome(std::size_t i) {
     o.step.cy = p.center.y;
     o.scores = p.scores;
     o.report.anchor_appearance = static_cast<float>(p.anchorAppearance);
-    o.report.geometry_confidence = static_cast<float>(p.geometryConfidence);
+    o.report.geometry_confidence = static_cast<float>(p.learning.geometryConfidence);
 }
 
 void MultiTracker::takeStep(std::size_t i, const TrackStep& step) {
@@ -382,10 +382,10 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
     policy.learn = !o.report.interacting;
     if (n > 1) {
         policy.acceptGeometry = false;
-        if (p.hasGeometry) {
+        if (p.learning.hasGeometry) {
             if (o.step.state == TrackState::kConfirmed && settings_.ownership_cell_enabled && !o.report.interacting) {
-                const cv::Size2f limited =
-                    limitMeasuredSize(p.geometryBox.width, p.geometryBox.height, s, settings_, params_);
+                const cv::Size2f limited = limitMeasuredSize(p.learning.geometryBox.width,
+                                                             p.learning.geometryBox.height, s, settings_, params_);
                 neighbours_.clear();
                 for (std::size_t j = 0; j < n; ++j) {
                     if (j == i) continue;
@@ -395,8 +395,9 @@ void MultiTracker::commitOwned(std::size_t i, const cv::Mat& frame, const cv::Ma
                         neighbours_.push_back(targets_[j].observedCenter);
                     }
                 }
-                const OwnershipCell cell = ownershipCell(limited, rectCenter(p.geometryBox), p.center, neighbours_,
-                                                         grey.cols, grey.rows, s.initialSize, settings_, params_);
+                const OwnershipCell cell =
+                    ownershipCell(limited, rectCenter(p.learning.geometryBox), p.center, neighbours_, grey.cols,
+                                  grey.rows, s.initialSize, settings_, params_);
                 if (cell.valid) {
                     policy.acceptGeometry = true;
                     policy.owned.box = cell.box;
