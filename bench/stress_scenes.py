@@ -5,16 +5,7 @@ the named scenes' one, so the tracker meets scenes it was not tuned on. Each cli
 rendered at 10, 30, 60 or 120 fps with the same motion per second (the tracker gets
 dt = 1/fps).
 
-Cases:
-- hover_yaw: 16 px dark quadcopter hovering (slight drift, ~2 px/s jitter), yawing at
-  30 deg/s, 3.33 s (the box changes with the yaw between about 13 and 16 px);
-- fly_yaw: the same drone flying at 60 px/s on a gentle curve while yawing 30 deg/s, 4 s;
-- haze: 16 px aircraft silhouette at 80 px/s whose contrast falls smoothly from 100 to 50
-  grey levels over the first 2 s, then stays there for 2 s;
-- glint: 12 px aircraft at 50 px/s whose body brightens towards the sky (contrast from 118
-  to 48 grey levels over the first 1.5 s), 4 s;
-- decoy: a 16 px drone flies at 60 px/s for 2 s and vanishes; an identical motionless drone
-  hangs 30 px below the vanish point the whole time; 3.33 s more after the vanish.
+The cases (hover_yaw, fly_yaw, haze, glint, decoy) are described in the library.
 
 A target box is the exact extent of its silhouette; each tracker is seeded on frame 0 with
 the smallest integer box holding it and updated on every later frame. Figures per case,

@@ -11,38 +11,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from molvane_tools.report import TRACK_RESULT_FIELDS
 from molvane_tools.scenes.small import disc_stream as stream
 
 import molvane as mv
 
-FIELDS = (
-    "frame",
-    "lost",
-    "id",
-    "state",
-    "cx",
-    "cy",
-    "bbox_x",
-    "bbox_y",
-    "bbox_w",
-    "bbox_h",
-    "hits",
-    "misses",
-    "target_score",
-    "target_candidate_score",
-    "confidence",
-    "speed",
-    "reason",
-    "suppressed",
-    "suppressed_by_id",
-    "anchor_appearance",
-    "interacting",
-    "model_learning_suppressed",
-    "geometry_update_suppressed",
-    "geometry_ownership_constrained",
-    "geometry_confidence",
-    "prediction_only",
-)
+# Every field a result has, as the host tool writes them.
+FIELDS = TRACK_RESULT_FIELDS
 
 FRAMES = 40  # disc_stream's default count
 
