@@ -45,7 +45,7 @@ Measurement BoundaryMeasurement::measure(const CueContext& ctx, const cv::Mat& c
     const double threshold =
         blob::contrastThreshold(map_, polarity, kThreshold, static_cast<double>(params.min_diff_threshold));
     fitWithCapacity(binary_, map_.size(), CV_8UC1);
-    cv::threshold(map_, binary_, threshold, 255.0, cv::THRESH_BINARY);
+    thresholdBinary(map_, binary_, threshold, 255.0);
 
     // The closing element grows with the target. Each size is built once and kept: a target
     // whose size wavers across a step would otherwise rebuild it back and forth.

@@ -12,12 +12,6 @@ namespace molvane {
 // True when `kernel` is the 3 x 3 cross (what a 3 x 3 MORPH_ELLIPSE element is).
 bool isCross3(const cv::Mat& kernel);
 
-// In-place cv::morphologyEx(image, image, op, kernel) for op MORPH_OPEN or MORPH_CLOSE
-// with one iteration, the centre anchor and the default constant border (pixels outside
-// the image never take part): the same result, with `scratch` holding the intermediate.
-// The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
-// case runs here, any other element goes through OpenCV with `scratch` as its intermediate
-// (Morphology, in cues/morphology.hpp, takes any element and allocates nothing once warm).
 // Makes `m` a continuous `size` image of `type` over `storage`, which only ever grows, so
 // that scratch images whose size follows a search window stop reallocating (OpenCV
 // functions writing into `m` at that size and type reuse it). `m` does not own its pixels:
@@ -30,7 +24,19 @@ void fitScratch(cv::Mat& m, std::vector<unsigned char>& storage, cv::Size size, 
 // allocates.
 void fillBytes(cv::Mat image, unsigned char value);
 
+// In-place cv::morphologyEx(image, image, op, kernel) for op MORPH_OPEN or MORPH_CLOSE
+// with one iteration, the centre anchor and the default constant border (pixels outside
+// the image never take part): the same result, with `scratch` holding the intermediate.
+// The cues close their masks with the 3 x 3 elliptic element (a plus-shaped cross); that
+// case runs here, any other element goes through OpenCV with `scratch` as its intermediate
+// (Morphology, in cues/morphology.hpp, takes any element and allocates nothing once warm).
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch);
+
+// cv::threshold(src, dst, threshold, maxValue, cv::THRESH_BINARY), a band of rows at a
+// time: OpenCV splits a large image into stripes of about 2^16 pixels for its thread pool,
+// whose task records are allocated when its workers are busy elsewhere; a band of one
+// stripe runs on the calling thread with the same code and the same pixels.
+void thresholdBinary(const cv::Mat& src, cv::Mat& dst, double threshold, double maxValue);
 
 // `image` minus `level` for polarity +1, the reverse for -1, the absolute difference for 0
 // (saturated, as cv::subtract and cv::absdiff do). `level` is an image of the same size or

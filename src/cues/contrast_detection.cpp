@@ -81,7 +81,7 @@ Measurement ContrastDetection::detect(const CueContext& ctx, const cv::Mat& colo
         blob::contrastThreshold(map_, polarity, kThreshold, static_cast<double>(ctx.params.min_diff_threshold));
     fitScratch(binary_, binaryStore_, map_.size(), CV_8UC1);
     fitScratch(morph_, morphStore_, map_.size(), CV_8UC1);
-    cv::threshold(map_, binary_, threshold, 255.0, cv::THRESH_BINARY);
+    thresholdBinary(map_, binary_, threshold, 255.0);
     openOrClose(binary_, cv::MORPH_CLOSE, kernel_, morph_);
     tracer_.findOuter(binary_, contours_);
 

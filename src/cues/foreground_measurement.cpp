@@ -103,7 +103,7 @@ Measurement ForegroundMeasurement::measure(const CueContext& ctx, const cv::Mat&
 
     fitScratch(binary_, binaryStore_, diff_.size(), CV_8UC1);
     fitScratch(morph_, morphStore_, diff_.size(), CV_8UC1);
-    cv::threshold(diff_, binary_, threshold, 255.0, cv::THRESH_BINARY);
+    thresholdBinary(diff_, binary_, threshold, 255.0);
     // Blobs may reach half a margin beyond the search rectangle, never into the outer ring.
     const cv::Rect blobReach = growAndClip(searchLocal, margin / 2, context.width, context.height);
     keepOnly(binary_, blobReach);

@@ -41,7 +41,7 @@ Measurement MotionMeasurement::measure(const CueContext& ctx, const cv::Mat& fra
     cv::meanStdDev(diff_, mean, stddev);
     const double threshold = std::max(mean[0] + ctx.params.motion_threshold_sigma * stddev[0],
                                       static_cast<double>(ctx.params.min_diff_threshold));
-    cv::threshold(diff_, mask_, threshold, 255, cv::THRESH_BINARY);
+    thresholdBinary(diff_, mask_, threshold, 255);
     openOrClose(mask_, cv::MORPH_OPEN, kernel_, morph_);
     openOrClose(mask_, cv::MORPH_CLOSE, kernel_, morph_);
     tracer_.findOuter(mask_, contours_);

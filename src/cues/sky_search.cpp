@@ -96,7 +96,7 @@ Measurement SkySearch::search(const CueContext& ctx, const cv::Mat& colourFrame,
             std::max(kNoiseMultiple * upperQuartile(diff_), static_cast<double>(ctx.params.min_diff_threshold));
         // The rings differ in size: each image keeps room for the largest ring so far.
         fitWithCapacity(binary_, diff_.size(), CV_8UC1);
-        cv::threshold(diff_, binary_, threshold, 255, cv::THRESH_BINARY);
+        thresholdBinary(diff_, binary_, threshold, 255);
 
         int pixelScale = 1;
         double areaScale = 1.0;

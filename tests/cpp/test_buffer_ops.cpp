@@ -136,4 +136,20 @@ TEST(FillContour, DrawsWhatDrawContoursDrawsForEveryContourAndOffset) {
     }
 }
 
+// Banded, the threshold gives what one whole call gives: images of one band and of many,
+// rows wider than a band, fractional thresholds and thresholds outside the grey range.
+TEST(ThresholdBinary, EqualsOneWholeCall) {
+    cv::RNG rng(9);
+    for (const cv::Size size : {cv::Size(40, 30), cv::Size(1280, 720), cv::Size(70000, 2), cv::Size(333, 999)}) {
+        cv::Mat src(size, CV_8UC1);
+        rng.fill(src, cv::RNG::UNIFORM, 0, 256);
+        for (const double threshold : {-3.0, 0.0, 17.5, 128.0, 254.9, 255.0, 300.0}) {
+            cv::Mat expected, got;
+            cv::threshold(src, expected, threshold, 255.0, cv::THRESH_BINARY);
+            molvane::thresholdBinary(src, got, threshold, 255.0);
+            EXPECT_EQ(cv::norm(expected, got, cv::NORM_INF), 0.0) << size << " at " << threshold;
+        }
+    }
+}
+
 }  // namespace
