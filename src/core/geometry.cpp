@@ -67,4 +67,15 @@ double speedGateRadius(double dtSeconds, double maxSpeed, double minGateRadius) 
     return std::max(effectiveInterval(dtSeconds) * maxSpeed, minGateRadius);
 }
 
+double boxIou(const cv::Rect2f& a, const cv::Rect2f& b) {
+    const double ax = a.x, ay = a.y, aw = a.width, ah = a.height;
+    const double bx = b.x, by = b.y, bw = b.width, bh = b.height;
+    const double ow = std::min(ax + aw, bx + bw) - std::max(ax, bx);
+    const double oh = std::min(ay + ah, by + bh) - std::max(ay, by);
+    const double inter = std::max(0.0, ow) * std::max(0.0, oh);
+    const double uni = std::max(0.0, aw) * std::max(0.0, ah) + std::max(0.0, bw) * std::max(0.0, bh) - inter;
+    if (!(uni > 0.0)) return 0.0;
+    return inter / uni;
+}
+
 }  // namespace molvane

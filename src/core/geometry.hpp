@@ -22,6 +22,9 @@ cv::Rect intersect(const cv::Rect& a, const cv::Rect& b);
 cv::Point2f rectCenter(const cv::Rect& r);
 cv::Point2f rectCenter(const cv::Rect2f& r);
 double distance(cv::Point2f a, cv::Point2f b);
+// Intersection over union of two boxes; 0 when their union is empty (negative sizes count
+// as empty).
+double boxIou(const cv::Rect2f& a, const cv::Rect2f& b);
 
 // Speed gate radius: max(effective interval x maxSpeed, minGateRadius).
 double speedGateRadius(double dtSeconds, double maxSpeed, double minGateRadius);

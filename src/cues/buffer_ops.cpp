@@ -176,15 +176,11 @@ double meanAbsoluteChange(const cv::Mat& a, const cv::Mat& b, const cv::Rect& r)
 }
 
 void thresholdBinary(const cv::Mat& src, cv::Mat& dst, double threshold, double maxValue) {
-    constexpr int kStripePixels = 1 << 16;  // OpenCV runs a stripe of this size inline
     dst.create(src.size(), src.type());
-    if (src.empty()) return;
-    const int rowsPerBand = std::max(1, kStripePixels / std::max(1, src.cols * src.channels()));
-    for (int y = 0; y < src.rows; y += rowsPerBand) {
-        const cv::Range rows(y, std::min(src.rows, y + rowsPerBand));
+    inCallingThreadBands(src.rows, src.cols * src.channels(), [&](const cv::Range& rows) {
         cv::Mat band = dst.rowRange(rows);  // a view: the threshold writes in place
         cv::threshold(src.rowRange(rows), band, threshold, maxValue, cv::THRESH_BINARY);
-    }
+    });
 }
 
 }  // namespace molvane

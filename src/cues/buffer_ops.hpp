@@ -3,6 +3,7 @@
 // splitting and filled contour drawing, each giving exactly what the plain OpenCV call gives.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -32,10 +33,20 @@ void fillBytes(cv::Mat image, unsigned char value);
 // (Morphology, in cues/morphology.hpp, takes any element and allocates nothing once warm).
 void openOrClose(cv::Mat& image, int op, const cv::Mat& kernel, cv::Mat& scratch);
 
-// cv::threshold(src, dst, threshold, maxValue, cv::THRESH_BINARY), a band of rows at a
-// time: OpenCV splits a large image into stripes of about 2^16 pixels for its thread pool,
-// whose task records are allocated when its workers are busy elsewhere; a band of one
-// stripe runs on the calling thread with the same code and the same pixels.
+// Calls `work(rows)` for consecutive bands of an image's `rows`, each of at most one
+// stripe of OpenCV's row-parallel operations (2^16 values, or one row when a row is
+// longer). OpenCV hands the stripes of a larger image to its thread pool, whose task
+// records are allocated when its workers are busy elsewhere; one stripe runs on the
+// calling thread, with the same code and the same pixels.
+template <typename Work>
+void inCallingThreadBands(int rows, int valuesPerRow, Work&& work) {
+    constexpr int kStripeValues = 1 << 16;
+    const int rowsPerBand = std::max(1, kStripeValues / std::max(1, valuesPerRow));
+    for (int y = 0; y < rows; y += rowsPerBand) work(cv::Range(y, std::min(rows, y + rowsPerBand)));
+}
+
+// cv::threshold(src, dst, threshold, maxValue, cv::THRESH_BINARY), in bands that run on the
+// calling thread (inCallingThreadBands).
 void thresholdBinary(const cv::Mat& src, cv::Mat& dst, double threshold, double maxValue);
 
 // `image` minus `level` for polarity +1, the reverse for -1, the absolute difference for 0

@@ -1,18 +1,12 @@
 #include "engine/grey_conversion.hpp"
 
-#include <algorithm>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
+#include "cues/buffer_ops.hpp"
+
 namespace molvane {
-
-namespace {
-
-// OpenCV gives a conversion of n pixels round(n / 2^16) stripes; one stripe runs inline.
-constexpr int kBandPixels = 1 << 16;
-
-}  // namespace
 
 void bgrToGrey(const cv::Mat& bgr, cv::Mat& grey) {
     if (bgr.empty() || bgr.depth() != CV_8U || (bgr.channels() != 3 && bgr.channels() != 4)) {
@@ -22,12 +16,11 @@ void bgrToGrey(const cv::Mat& bgr, cv::Mat& grey) {
         throw std::invalid_argument("grey conversion needs an 8-bit one-channel output of the frame's size");
     }
     const int code = bgr.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY;
-    const int rowsPerBand = std::max(1, kBandPixels / bgr.cols);
-    for (int y = 0; y < bgr.rows; y += rowsPerBand) {
-        const cv::Range rows(y, std::min(bgr.rows, y + rowsPerBand));
+    // OpenCV gives a conversion of n pixels round(n / 2^16) stripes.
+    inCallingThreadBands(bgr.rows, bgr.cols, [&](const cv::Range& rows) {
         cv::Mat band = grey.rowRange(rows);  // a view: the conversion writes in place
         cv::cvtColor(bgr.rowRange(rows), band, code);
-    }
+    });
 }
 
 }  // namespace molvane

@@ -13,8 +13,9 @@
 
 #include "config/multi_params.hpp"
 #include "config/tracker_params.hpp"
-#include "engine/target_engine.hpp"
+#include "core/geometry.hpp"
 #include "core/track_records.hpp"
+#include "engine/target_engine.hpp"
 #include "multi/hungarian.hpp"
 
 namespace molvane {
@@ -94,8 +95,7 @@ struct OwnershipCell {
     cv::Rect2f box;
 };
 
-// Intersection over union in double; 0 when the union is empty.
-double boxIou(const cv::Rect2f& a, const cv::Rect2f& b);
+// Distance between the centres of two boxes (boxIou, the overlap, is in core/geometry.hpp).
 double centerDistance(const cv::Rect2f& a, const cv::Rect2f& b);
 
 // Two boxes close enough to disturb each other's measurements.
